@@ -1,0 +1,9 @@
+#pragma once
+
+// Everything a host program needs: the client, its families, responses, errors and records.
+#include "corvane/articulation.hpp"
+#include "corvane/camera.hpp"
+#include "corvane/client.hpp"
+#include "corvane/response.hpp"
+#include "corvane/surface_gripper.hpp"
+#include "corvane/version.hpp"

@@ -1,0 +1,52 @@
+#include <stdexcept>
+#include <utility>
+
+#include "corvane/client.hpp"
+
+namespace corvane {
+namespace {
+
+void ensureTrailingSlash(std::string& url) {
+  if (url.back() != '/') url.push_back('/');
+}
+
+}  // namespace
+
+IsaacSimClient::IsaacSimClient(std::string label, std::string base_url, std::string websocket_base_url,
+                               std::chrono::milliseconds timeout, int max_retries)
+    : articulation(*this),
+      surfaceGripper(*this),
+      camera(*this),
+      label_(std::move(label)),
+      baseUrl_(std::move(base_url)),
+      websocketBaseUrl_(std::move(websocket_base_url)),
+      timeout_(timeout),
+      maxRetries_(max_retries) {
+  if (baseUrl_.empty()) throw std::invalid_argument("base_url must not be empty");
+  if (websocketBaseUrl_.empty()) throw std::invalid_argument("websocket_base_url must not be empty");
+  if (timeout_.count() <= 0) throw std::invalid_argument("timeout must be positive");
+  if (maxRetries_ < 0) throw std::invalid_argument("max_retries must not be negative");
+  ensureTrailingSlash(baseUrl_);
+  ensureTrailingSlash(websocketBaseUrl_);
+}
+
+IsaacSimClient::IsaacSimClient(const IsaacSimClient& other)
+    : articulation(*this),
+      surfaceGripper(*this),
+      camera(*this),
+      label_(other.label_),
+      baseUrl_(other.baseUrl_),
+      websocketBaseUrl_(other.websocketBaseUrl_),
+      timeout_(other.timeout_),
+      maxRetries_(other.maxRetries_) {}
+
+std::string IsaacSimClient::prepareUrl_(std::string_view path) const {
+  const auto first = path.find_first_not_of('/');
+  const std::string_view rest = first == std::string_view::npos ? std::string_view{} : path.substr(first);
+  std::string url;
+  url.reserve(baseUrl_.size() + rest.size());
+  url.append(baseUrl_).append(rest);
+  return url;
+}
+
+}  // namespace corvane

@@ -1,0 +1,45 @@
+#include <cctype>
+
+#include "corvane/response.hpp"
+
+namespace corvane {
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+const std::string* HttpResponse::header(std::string_view name) const {
+  for (const auto& [key, value] : headers) {
+    if (equalsIgnoringCase(key, name)) return &value;
+  }
+  return nullptr;
+}
+
+nlohmann::json HttpResponse::json() const { return nlohmann::json::parse(body.begin(), body.end()); }
+
+HTTPError::HTTPError(long status, std::string body)
+    : std::runtime_error("Bridge returned status " + std::to_string(status)),
+      status_(status),
+      body_(std::move(body)) {}
+
+HTTPError::~HTTPError() = default;
+
+namespace detail {
+
+nlohmann::json parseSuccessOrThrow(const HttpResponse& response) {
+  if (response.status < 200 || response.status > 299) throw HTTPError(response.status, response.body);
+  if (response.body.empty()) return nlohmann::json::object();
+  return response.json();
+}
+
+}  // namespace detail
+}  // namespace corvane

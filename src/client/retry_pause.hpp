@@ -1,0 +1,14 @@
+#pragma once
+
+#include <chrono>
+
+namespace corvane::detail {
+
+/// The pause after failed attempt `attempt` (0 for the first): 500 ms doubling per attempt, capped at
+/// 8000 ms, times a jitter factor in [0.75, 1.0] taken from `randomValue` (a value of rand()).
+std::chrono::milliseconds retryPause(int attempt, int randomValue);
+
+/// Sleeps for `pause` with nanosleep, resuming after signals; returns early only on other failures.
+void sleepFor(std::chrono::milliseconds pause);
+
+}  // namespace corvane::detail

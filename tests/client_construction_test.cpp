@@ -1,0 +1,90 @@
+// Construction checks, base URL normalisation, URL preparation and copying of the client.
+#include <type_traits>
+
+#include <gtest/gtest.h>
+
+#include "corvane/corvane.hpp"
+
+namespace corvane {
+namespace {
+
+using std::chrono::milliseconds;
+
+IsaacSimClient makeClient(std::string base, std::string ws = "ws://ws", milliseconds timeout = milliseconds(1000),
+                          int retries = 0) {
+  return IsaacSimClient("label", std::move(base), std::move(ws), timeout, retries);
+}
+
+void expectInvalid(std::string base, std::string ws, milliseconds timeout, int retries, const char* message) {
+  try {
+    IsaacSimClient("x", std::move(base), std::move(ws), timeout, retries);
+    ADD_FAILURE() << "expected std::invalid_argument: " << message;
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), message);
+  }
+}
+
+TEST(ClientConstruction, RejectsBadSettingsInOrder) {
+  expectInvalid("", "", milliseconds(0), -1, "base_url must not be empty");
+  expectInvalid("http://b", "", milliseconds(0), -1, "websocket_base_url must not be empty");
+  expectInvalid("http://b", "ws://w", milliseconds(0), -1, "timeout must be positive");
+  expectInvalid("http://b", "ws://w", milliseconds(-5), 0, "timeout must be positive");
+  expectInvalid("http://b", "ws://w", milliseconds(1), -1, "max_retries must not be negative");
+}
+
+TEST(ClientConstruction, AcceptsBoundaryValues) {
+  const IsaacSimClient client("", "http://b", "ws://w", milliseconds(1), 0);
+  EXPECT_EQ(client.label(), "");
+  EXPECT_EQ(client.timeout(), milliseconds(1));
+  EXPECT_EQ(client.maxRetries(), 0);
+}
+
+TEST(ClientConstruction, NormalisesOnlyTheTrailingSlash) {
+  EXPECT_EQ(makeClient("http://h:1").baseUrl(), "http://h:1/");
+  EXPECT_EQ(makeClient("http://h:1/").baseUrl(), "http://h:1/");
+  EXPECT_EQ(makeClient("http://h:1//").baseUrl(), "http://h:1//");
+  EXPECT_EQ(makeClient("/").baseUrl(), "/");
+  EXPECT_EQ(makeClient(" http://h/a?q=1#f ").baseUrl(), " http://h/a?q=1#f /");
+  EXPECT_EQ(makeClient("http://h", "ws://w").websocketBaseUrl(), "ws://w/");
+  EXPECT_EQ(makeClient("http://h", "ws://w/").websocketBaseUrl(), "ws://w/");
+  EXPECT_EQ(makeClient("http://h", "ws://w//").websocketBaseUrl(), "ws://w//");
+}
+
+TEST(ClientConstruction, PrepareUrlStripsOnlyLeadingSlashesOfThePath) {
+  const IsaacSimClient client = makeClient("http://b");
+  EXPECT_EQ(client.prepareUrl_("/articulations"), "http://b/articulations");
+  EXPECT_EQ(client.prepareUrl_("///articulations"), "http://b/articulations");
+  EXPECT_EQ(client.prepareUrl_("articulations"), "http://b/articulations");
+  EXPECT_EQ(client.prepareUrl_(""), "http://b/");
+  EXPECT_EQ(client.prepareUrl_("/"), "http://b/");
+  EXPECT_EQ(client.prepareUrl_("///"), "http://b/");
+  EXPECT_EQ(client.prepareUrl_("/articulations//World/robot/dof_limits"),
+            "http://b/articulations//World/robot/dof_limits");
+  EXPECT_EQ(client.prepareUrl_("/a b/%2F?x#y/"), "http://b/a b/%2F?x#y/");
+}
+
+TEST(ClientConstruction, CopiesAndMovesRebindTheFamilies) {
+  static_assert(std::is_copy_constructible_v<IsaacSimClient>);
+  static_assert(std::is_move_constructible_v<IsaacSimClient>);
+  static_assert(!std::is_copy_assignable_v<IsaacSimClient>);
+
+  auto original = std::make_unique<IsaacSimClient>("lab", "http://b", "ws://w", milliseconds(250), 2);
+  IsaacSimClient copy(*original);
+  IsaacSimClient moved(std::move(*original));
+  EXPECT_EQ(original->baseUrl(), "http://b/") << "moving leaves the source usable";
+  original.reset();
+
+  for (const IsaacSimClient* client : {&copy, &moved}) {
+    EXPECT_EQ(client->label(), "lab");
+    EXPECT_EQ(client->baseUrl(), "http://b/");
+    EXPECT_EQ(client->websocketBaseUrl(), "ws://w/");
+    EXPECT_EQ(client->timeout(), milliseconds(250));
+    EXPECT_EQ(client->maxRetries(), 2);
+    EXPECT_EQ(&client->articulation.client(), client);
+    EXPECT_EQ(&client->surfaceGripper.client(), client);
+    EXPECT_EQ(&client->camera.client(), client);
+  }
+}
+
+}  // namespace
+}  // namespace corvane

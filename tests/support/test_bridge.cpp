@@ -1,0 +1,233 @@
+#include "test_bridge.hpp"
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cctype>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <gtest/gtest.h>
+
+namespace corvane::testing {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+constexpr std::uint64_t kBodyLimit = 256ull << 20;
+
+}  // namespace
+
+const std::string* RecordedRequest::header(std::string_view name) const {
+  for (const auto& [key, value] : headers) {
+    if (equalsIgnoringCase(key, name)) return &value;
+  }
+  return nullptr;
+}
+
+Reply Reply::json(int status, std::string body) {
+  Reply reply;
+  reply.status = status;
+  reply.body = std::move(body);
+  reply.headers = {{"Content-Type", "application/json"}};
+  return reply;
+}
+
+Reply Reply::rawBytes(std::string bytes) {
+  Reply reply;
+  reply.raw = std::move(bytes);
+  return reply;
+}
+
+Reply Reply::hangUp() {
+  Reply reply;
+  reply.closeWithoutAnswer = true;
+  return reply;
+}
+
+Reply Reply::delayed(std::chrono::milliseconds delay, Reply reply) {
+  reply.delay = delay;
+  return reply;
+}
+
+struct TestBridge::Impl {
+  asio::io_context io;
+  tcp::acceptor acceptor{io};
+};
+
+struct TestBridge::Connection {
+  explicit Connection(tcp::socket s) : socket(std::move(s)) {}
+  tcp::socket socket;
+  std::thread thread;
+  std::atomic<bool> done{false};
+};
+
+TestBridge::TestBridge() : impl_(std::make_unique<Impl>()), fallback_(Reply::json(200, "{}")) {
+  const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
+  impl_->acceptor.open(endpoint.protocol());
+  impl_->acceptor.set_option(tcp::acceptor::reuse_address(true));
+  impl_->acceptor.bind(endpoint);
+  impl_->acceptor.listen();
+  port_ = impl_->acceptor.local_endpoint().port();
+  acceptor_ = std::thread([this] { acceptLoop(); });
+}
+
+TestBridge::~TestBridge() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    for (auto& connection : connections_) ::shutdown(connection->socket.native_handle(), SHUT_RDWR);
+  }
+  stopCv_.notify_all();
+  ::shutdown(impl_->acceptor.native_handle(), SHUT_RDWR);  // wakes the blocking accept
+  acceptor_.join();
+  for (auto& connection : connections_) connection->thread.join();
+}
+
+std::string TestBridge::baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+std::string TestBridge::wsBaseUrl() const { return "ws://127.0.0.1:" + std::to_string(port_) + "/"; }
+
+void TestBridge::enqueue(const Reply& reply, int times) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (int i = 0; i < times; ++i) queue_.push_back(reply);
+}
+
+void TestBridge::setFallback(Reply reply) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  fallback_ = std::move(reply);
+}
+
+std::vector<RecordedRequest> TestBridge::requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+std::size_t TestBridge::requestCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_.size();
+}
+
+RecordedRequest TestBridge::lastRequest() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (requests_.empty()) {
+    ADD_FAILURE() << "the test bridge received no request";
+    return {};
+  }
+  return requests_.back();
+}
+
+std::uint16_t TestBridge::closedPort() {
+  // Bind an ephemeral port and release it without listening: nothing accepts there afterwards.
+  asio::io_context io;
+  tcp::acceptor probe(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  return probe.local_endpoint().port();
+}
+
+Reply TestBridge::nextReply() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (queue_.empty()) return fallback_;
+  Reply reply = std::move(queue_.front());
+  queue_.pop_front();
+  return reply;
+}
+
+void TestBridge::record(RecordedRequest request) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  requests_.push_back(std::move(request));
+}
+
+bool TestBridge::waitUnlessStopping(std::chrono::milliseconds delay) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return !stopCv_.wait_for(lock, delay, [this] { return stopping_; });
+}
+
+void TestBridge::reapFinished() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = connections_.begin(); it != connections_.end();) {
+    if ((*it)->done) {
+      (*it)->thread.join();
+      it = connections_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void TestBridge::acceptLoop() {
+  for (;;) {
+    beast::error_code ec;
+    tcp::socket socket(impl_->io);
+    impl_->acceptor.accept(socket, ec);
+    reapFinished();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return;
+    if (ec) continue;
+    auto connection = std::make_unique<Connection>(std::move(socket));
+    Connection& ref = *connection;
+    connections_.push_back(std::move(connection));
+    ref.thread = std::thread([this, &ref] {
+      serve(ref);
+      std::lock_guard<std::mutex> closing(mutex_);  // the destructor shuts sockets down under this lock
+      beast::error_code ignored;
+      ref.socket.close(ignored);
+      ref.done = true;
+    });
+  }
+}
+
+void TestBridge::serve(Connection& connection) {
+  tcp::socket& socket = connection.socket;
+  beast::flat_buffer buffer;
+  for (;;) {
+    beast::error_code ec;
+    http::request_parser<http::string_body> parser;
+    parser.body_limit(kBodyLimit);
+    http::read_header(socket, buffer, parser, ec);
+    if (ec) return;
+    const auto arrival = std::chrono::steady_clock::now();
+    if (parser.get()[http::field::expect] == "100-continue") {
+      http::response<http::empty_body> go_on{http::status::continue_, 11};
+      http::write(socket, go_on, ec);
+    }
+    if (!parser.is_done()) http::read(socket, buffer, parser, ec);
+    if (ec) return;
+
+    const auto& req = parser.get();
+    RecordedRequest recorded{std::string(req.method_string()), std::string(req.target()), {}, req.body(), arrival};
+    for (const auto& field : req) recorded.headers.emplace_back(field.name_string(), field.value());
+    record(std::move(recorded));
+
+    const Reply reply = nextReply();
+    if (reply.delay.count() > 0 && !waitUnlessStopping(reply.delay)) return;
+    if (reply.closeWithoutAnswer) return;
+    if (reply.raw) {
+      asio::write(socket, asio::buffer(*reply.raw), ec);
+      socket.shutdown(tcp::socket::shutdown_send, ec);
+      return;
+    }
+    http::response<http::string_body> res{static_cast<http::status>(reply.status), req.version()};
+    for (const auto& [name, value] : reply.headers) res.insert(name, value);
+    res.body() = reply.body;
+    res.keep_alive(req.keep_alive());
+    res.prepare_payload();
+    http::write(socket, res, ec);
+    if (ec || !res.keep_alive()) return;
+  }
+}
+
+}  // namespace corvane::testing
