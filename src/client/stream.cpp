@@ -19,6 +19,14 @@ constexpr int kControlFrames = CURLWS_CLOSE | CURLWS_PING | CURLWS_PONG;
 
 CURL* easy(void* handle) { return static_cast<CURL*>(handle); }
 
+// libcurl does not answer a close frame by itself. Without an answer the bridge keeps the connection
+// open and receive() would report "no data" until the bridge gives up; answering lets it hang up, which
+// the next reads report as an error.
+void sendCloseFrame(CURL* handle) {
+  size_t sent = 0;
+  (void)curl_ws_send(handle, "", 0, &sent, 0, CURLWS_CLOSE);
+}
+
 // Sleeps until the connection's socket is readable (or hung up) or `limit` has passed.
 void waitReadable(CURL* handle, std::chrono::milliseconds limit) {
   curl_socket_t socket = CURL_SOCKET_BAD;
@@ -56,9 +64,8 @@ WebSocketStream::~WebSocketStream() { close(); }
 
 void WebSocketStream::close() noexcept {
   if (handle_ == nullptr) return;
-  size_t sent = 0;
   // Best effort: the connection is released whether or not the close frame went out.
-  (void)curl_ws_send(easy(handle_), "", 0, &sent, 0, CURLWS_CLOSE);
+  sendCloseFrame(easy(handle_));
   curl_easy_cleanup(easy(handle_));
   handle_ = nullptr;
 }
@@ -88,6 +95,7 @@ std::optional<std::string> WebSocketStream::receive() {
     const CURLcode code = curl_ws_recv(easy(handle_), buffer, sizeof buffer, &received, &frame);
     if (code == CURLE_AGAIN) return std::nullopt;  // pending_ keeps a partly received frame
     if (code != CURLE_OK) detail::throwCurlError("WebSocket receive failed: ", code);
+    if (frame != nullptr && (frame->flags & CURLWS_CLOSE) != 0) sendCloseFrame(easy(handle_));
     if (frame != nullptr && (frame->flags & kControlFrames) != 0) continue;
     pending_.append(buffer, received);
     if (frame == nullptr || frame->bytesleft == 0) {
