@@ -28,7 +28,8 @@ CameraFrame decode(const Json& manifest, std::string_view payload = {}) {
   return detail::decodeFrame(responseOf(frame_writer::encodeFrame(manifest, payload)));
 }
 
-Json descriptor(const Json& offset, const Json& nbytes, const Json& shape = Json::array(), const Json& dtype = "uint8") {
+Json descriptor(const Json& offset, const Json& nbytes, const Json& shape = Json::array(),
+                const Json& dtype = "uint8") {
   return {{"shape", shape}, {"dtype", dtype}, {"offset", offset}, {"nbytes", nbytes}};
 }
 
@@ -116,7 +117,8 @@ TEST(FrameDecoderHeader, ManifestLengthIsBoundedInSixtyFourBits) {
 TEST(FrameDecoderManifest, IsExactlyOneStrictJsonTextInsideItsLength) {
   const std::string manifest = manifestOf(Json::array()).dump();
   EXPECT_NO_THROW(detail::decodeFrame(responseOf(rawFrame(manifest.size() + 3, manifest + " \n\t"))));
-  for (const std::string& bad : {manifest + " x", manifest + "/* c */", std::string("{/*c*/\"structure\":1,\"arrays\":[]}"),
+  for (const std::string& bad : {manifest + " x", manifest + "/* c */",
+                                 std::string("{/*c*/\"structure\":1,\"arrays\":[]}"),
                                 manifest.substr(0, manifest.size() - 1)}) {
     EXPECT_THROW(detail::decodeFrame(responseOf(rawFrame(bad.size(), bad))), Json::parse_error) << bad;
   }
@@ -207,6 +209,15 @@ TEST(FrameDecoderBounds, OutputsMustLieInsideThePayload) {
   for (const auto& pair : rejected) {
     EXPECT_EQ(messageOf([&] { one(pair[0], pair[1]); }), kOutputPastEnd) << pair[0] << " " << pair[1];
   }
+  // An integer literal beyond 64 bits is parsed as a floating value, and must still fail cleanly.
+  const std::string huge = "35555555555555555555555555555555555555555555";
+  const auto withTail = [&](const std::string& tail) {
+    const std::string text = "{\"structure\":{},\"arrays\":[{\"shape\":[" + huge + "],\"dtype\":\"uint8\"," + tail;
+    return detail::decodeFrame(responseOf(frame_writer::encodeFrameText(text, payload)));
+  };
+  EXPECT_EQ(messageOf([&] { withTail("\"offset\":" + huge + ",\"nbytes\":0}]}"); }), kOutputPastEnd);
+  const CameraFrame hugeShape = withTail("\"offset\":0,\"nbytes\":1}]}");
+  EXPECT_EQ(hugeShape.outputs.at(0).shape, std::vector<std::size_t>{kMax});
   // An empty payload admits only empty outputs at offset 0.
   EXPECT_TRUE(decode(manifestOf(Json::array({descriptor(0, 0)}))).outputs.at(0).data.empty());
   EXPECT_EQ(messageOf([] { decode(manifestOf(Json::array({descriptor(1, 0)}))); }), kOutputPastEnd);

@@ -82,7 +82,9 @@ void addValid(std::vector<Seed>& seeds) {
 void addRejected(std::vector<Seed>& seeds) {
   const std::string payload = "0123456789";
   const auto frame = [&](const Json& manifest) { return frame_writer::encodeFrame(manifest, payload); };
-  const auto arraysOf = [&](const Json& arrays) { return frame({{"structure", {{"a", named(0)}}}, {"arrays", arrays}}); };
+  const auto arraysOf = [&](const Json& arrays) {
+    return frame({{"structure", {{"a", named(0)}}}, {"arrays", arrays}});
+  };
   const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
   const std::string manifest = R"({"structure":{},"arrays":[]})";
 
@@ -99,7 +101,8 @@ void addRejected(std::vector<Seed>& seeds) {
   seeds.push_back({"bad_arrays_scalar", arraysOf(5), false});
   seeds.push_back({"bad_descriptor_empty", arraysOf(Json::array({Json::object()})), false});
   seeds.push_back({"bad_no_dtype", arraysOf(Json::array({{{"shape", {1}}, {"offset", 0}, {"nbytes", 1}}})), false});
-  seeds.push_back({"bad_no_nbytes", arraysOf(Json::array({{{"shape", {1}}, {"dtype", "int8"}, {"offset", 0}}})), false});
+  seeds.push_back(
+      {"bad_no_nbytes", arraysOf(Json::array({{{"shape", {1}}, {"dtype", "int8"}, {"offset", 0}}})), false});
   seeds.push_back({"bad_shape_string", arraysOf(Json::array({descriptor("2x2", "uint8", 0, 4)})), false});
   seeds.push_back({"bad_shape_bool", arraysOf(Json::array({descriptor({true}, "uint8", 0, 1)})), false});
   seeds.push_back({"bad_offset_past_end", arraysOf(Json::array({descriptor({1}, "uint8", 11, 0)})), false});
