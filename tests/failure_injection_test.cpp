@@ -1,74 +1,41 @@
-// Failures no real server can provoke: libcurl refusing to make a handle, to take an option, or to build a
-// header list. The binary is linked with --wrap for those three calls so that the Nth call fails. The
-// memory lanes (valgrind, ASan) run this binary too, so every path here is also checked for leaks.
+// Failures no real server can provoke: libcurl refusing to make a handle, to take an option, to build a
+// header list or to answer a query; allocations failing inside libcurl's callbacks; poll and nanosleep
+// failing. The memory lanes (valgrind, ASan) run this binary too, so every path here is also checked for
+// leaks.
 #include <curl/curl.h>
 
-#include <cstdarg>
 #include <functional>
 
 #include <gtest/gtest.h>
 
+#include "allocation_probe.hpp"
+#include "call_injection.hpp"
 #include "corvane/corvane.hpp"
 #include "test_bridge.hpp"
-
-namespace {
-
-struct Injection {
-  int initCalls = 0, setoptCalls = 0, slistCalls = 0;
-  int failInitAt = 0, failSetoptAt = 0, failSlistAt = 0;  // 0: never
-} injection;
-
-}  // namespace
-
-extern "C" {
-CURL* __real_curl_easy_init(void);
-CURLcode __real_curl_easy_setopt(CURL* handle, CURLoption option, ...);
-curl_slist* __real_curl_slist_append(curl_slist* list, const char* line);
-
-CURL* __wrap_curl_easy_init(void) {
-  if (++injection.initCalls == injection.failInitAt) return nullptr;
-  return __real_curl_easy_init();
-}
-
-// Every option takes one argument: a long, a pointer (data or function) or a curl_off_t.
-CURLcode __wrap_curl_easy_setopt(CURL* handle, CURLoption option, ...) {
-  va_list args;
-  va_start(args, option);
-  CURLcode code = CURLE_OUT_OF_MEMORY;
-  const bool fail = ++injection.setoptCalls == injection.failSetoptAt;
-  if (option < CURLOPTTYPE_OBJECTPOINT) {
-    const long value = va_arg(args, long);
-    if (!fail) code = __real_curl_easy_setopt(handle, option, value);
-  } else if (option < CURLOPTTYPE_OFF_T) {
-    void* value = va_arg(args, void*);
-    if (!fail) code = __real_curl_easy_setopt(handle, option, value);
-  } else {
-    const curl_off_t value = va_arg(args, curl_off_t);
-    if (!fail) code = __real_curl_easy_setopt(handle, option, value);
-  }
-  va_end(args);
-  return code;
-}
-
-curl_slist* __wrap_curl_slist_append(curl_slist* list, const char* line) {
-  if (++injection.slistCalls == injection.failSlistAt) return nullptr;
-  return __real_curl_slist_append(list, line);
-}
-}
 
 namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::CurlInjection;
+using testing::curlInjection;
+using testing::libcInjection;
+using testing::LibcInjection;
 using testing::Reply;
 using testing::TestBridge;
 
 class FailureInjection : public ::testing::Test {
  protected:
-  void SetUp() override { injection = Injection{}; }
-  void TearDown() override { injection = Injection{}; }
+  void SetUp() override { reset(); }
+  void TearDown() override { reset(); }
+  static void reset() {
+    curlInjection = CurlInjection{};
+    libcInjection() = LibcInjection{};
+  }
 
-  IsaacSimClient client(int retries = 0) { return IsaacSimClient("t", bridge.baseUrl(), "ws://x", 2000ms, retries); }
+  IsaacSimClient client(int retries = 0) {
+    return IsaacSimClient("t", bridge.baseUrl(), bridge.wsBaseUrl(), 2000ms, retries);
+  }
 
   TestBridge bridge;
 };
@@ -82,20 +49,24 @@ std::string runtimeErrorOf(const std::function<void()>& call) {
   return "(no runtime_error)";
 }
 
-const std::string kSetoptFailure = std::string("curl_easy_setopt failed: ") + curl_easy_strerror(CURLE_OUT_OF_MEMORY);
+std::string curlText(const std::string& prefix, CURLcode code) { return prefix + curl_easy_strerror(code); }
+
+const std::string kSetoptFailure = curlText("curl_easy_setopt failed: ", CURLE_OUT_OF_MEMORY);
+
+// ---- the request engine ----
 
 TEST_F(FailureInjection, FailedHandleCreationEndsTheRequestAtOnce) {
-  injection.failInitAt = 1;
+  curlInjection.failInitAt = 1;
   IsaacSimClient c = client(3);
   EXPECT_EQ(runtimeErrorOf([&] { c.get("/x"); }), "Failed to initialize libcurl");
   EXPECT_EQ(bridge.requestCount(), 0u);
 
-  injection = Injection{};
-  injection.failInitAt = 2;  // the retry after a 503 cannot get a handle: no further attempts
+  reset();
+  curlInjection.failInitAt = 2;  // the retry after a 503 cannot get a handle: no further attempts
   bridge.enqueue(Reply::json(503, "{}"), 5);
   EXPECT_EQ(runtimeErrorOf([&] { c.post("/x", "{}"); }), "Failed to initialize libcurl");
   EXPECT_EQ(bridge.requestCount(), 1u);
-  EXPECT_EQ(injection.initCalls, 2);
+  EXPECT_EQ(curlInjection.initCalls, 2);
 }
 
 TEST_F(FailureInjection, EveryOptionOfEveryVerbCanFailWithoutSending) {
@@ -107,25 +78,145 @@ TEST_F(FailureInjection, EveryOptionOfEveryVerbCanFailWithoutSending) {
   IsaacSimClient c = client(2);
   for (const auto& verb : verbs) {
     for (int n = 1; n <= verb.options; ++n) {
-      injection = Injection{};
-      injection.failSetoptAt = n;
+      reset();
+      curlInjection.failSetoptAt = n;
       EXPECT_EQ(runtimeErrorOf([&] { c.request_(verb.method, "/x", "{\"a\":1}"); }), kSetoptFailure)
           << verb.method << " option " << n;
     }
-    injection = Injection{};
+    reset();
     c.request_(verb.method, "/x", "{}");
-    EXPECT_EQ(injection.setoptCalls, verb.options) << verb.method << " sets exactly this many options";
+    EXPECT_EQ(curlInjection.setoptCalls, verb.options) << verb.method << " sets exactly this many options";
   }
   EXPECT_EQ(bridge.requestCount(), 5u) << "only the five undisturbed requests went out";
 }
 
 TEST_F(FailureInjection, BodyIsNeverSentWithoutItsContentType) {
-  injection.failSlistAt = 1;
+  curlInjection.failSlistAt = 1;
   IsaacSimClient c = client(2);
   const std::string message = runtimeErrorOf([&] { c.post("/x", "{\"a\":1}"); });
   EXPECT_NE(message.find("curl_slist_append"), std::string::npos) << message;
   EXPECT_EQ(bridge.requestCount(), 0u);
-  EXPECT_EQ(injection.initCalls, 1) << "not retried";
+  EXPECT_EQ(curlInjection.initCalls, 1) << "not retried";
+}
+
+TEST_F(FailureInjection, AnUnreadableStatusIsNeverASuccess) {
+  IsaacSimClient c = client(2);
+  curlInjection.failGetinfoAt = 1;
+  const HttpResponse response = c.get("/x");
+  EXPECT_EQ(response.status, 0) << "no status could be read";
+  EXPECT_EQ(bridge.requestCount(), 1u) << "status 0 is final";
+  EXPECT_THROW(detail::parseSuccessOrThrow(response), HTTPError);
+}
+
+// An allocation failing inside libcurl's write or header callback must not unwind through libcurl's C
+// frames: the callback refuses the data and libcurl ends the transfer with a write error.
+TEST_F(FailureInjection, AllocationFailuresInTheCallbacksEndTheTransferCleanly) {
+  IsaacSimClient c = client(1);
+  const std::string bigBody(4u << 20, 'b');
+  Reply bigHeader = Reply::json(200, "{}");
+  bigHeader.headers.emplace_back("X-Large", std::string(48u << 10, 'h'));
+  bridge.enqueue(Reply::json(200, bigBody), 2);
+  bridge.enqueue(bigHeader, 2);
+  {
+    testing::allocation::FailLargeAllocations failing(32u << 10);
+    EXPECT_EQ(runtimeErrorOf([&] { c.get("/body"); }), curlText("HTTP request failed: ", CURLE_WRITE_ERROR));
+    EXPECT_EQ(runtimeErrorOf([&] { c.get("/header"); }), curlText("HTTP request failed: ", CURLE_WRITE_ERROR));
+  }
+  EXPECT_EQ(bridge.requestCount(), 4u) << "a write error is retried like any libcurl error";
+  bridge.enqueue(Reply::json(200, bigBody));
+  bridge.enqueue(bigHeader);
+  EXPECT_EQ(c.get("/body").body.size(), bigBody.size()) << "with memory to spare the same replies arrive";
+  EXPECT_EQ(c.get("/header").headers.at("X-Large").size(), 48u << 10);
+}
+
+TEST_F(FailureInjection, ThePauseResumesAfterSignalsAndEndsOnOtherFailures) {
+  IsaacSimClient c = client(1);
+  bridge.enqueue(Reply::json(503, "{}"));
+  libcInjection().nanosleepFailures = 2;
+  libcInjection().nanosleepErrno = EINTR;
+  EXPECT_EQ(c.get("/x").status, 200);
+  EXPECT_EQ(libcInjection().nanosleepCalls, 3) << "two interrupted sleeps, then the whole remainder";
+
+  libcInjection() = LibcInjection{};
+  bridge.enqueue(Reply::json(503, "{}"));
+  libcInjection().nanosleepFailures = 1;
+  libcInjection().nanosleepErrno = EINVAL;
+  EXPECT_EQ(c.get("/x").status, 200) << "the next attempt follows at once";
+  EXPECT_EQ(libcInjection().nanosleepCalls, 1);
+  EXPECT_EQ(bridge.requestCount(), 4u);
+}
+
+// ---- the stream opener ----
+
+TEST_F(FailureInjection, StreamOpenerFailsCleanlyWithoutAHandle) {
+  IsaacSimClient c = client(3);
+  curlInjection.failInitAt = 1;
+  EXPECT_EQ(runtimeErrorOf([&] { c.openJointPositionStream("/World/arm"); }), "Failed to initialize libcurl");
+  EXPECT_EQ(curlInjection.initCalls, 1) << "not retried";
+  EXPECT_EQ(bridge.requestCount(), 0u);
+}
+
+TEST_F(FailureInjection, EveryOptionOfTheStreamOpenerCanFailWithoutConnecting) {
+  IsaacSimClient c = client(3);
+  for (int n = 1; n <= 3; ++n) {
+    reset();
+    curlInjection.failSetoptAt = n;
+    EXPECT_EQ(runtimeErrorOf([&] { c.openArticulationStateStream("/World/arm"); }), kSetoptFailure) << n;
+    EXPECT_EQ(curlInjection.initCalls, 1) << "not retried";
+  }
+  EXPECT_EQ(bridge.requestCount(), 0u);
+  reset();
+  WebSocketStream stream = c.openArticulationStateStream("/World/arm");
+  EXPECT_EQ(curlInjection.setoptCalls, 3) << "the opener sets exactly this many options";
+  EXPECT_TRUE(stream.isOpen());
+}
+
+TEST_F(FailureInjection, AnUnreadableHandshakeStatusReleasesTheConnection) {
+  IsaacSimClient c = client(0);
+  curlInjection.failGetinfoAt = 1;
+  EXPECT_EQ(runtimeErrorOf([&] { c.openStream_("s"); }),
+            curlText("WebSocket handshake failed for " + bridge.wsBaseUrl() + "s: ", curlInjection.getinfoFailure));
+  const auto peer = bridge.webSocket();
+  ASSERT_NE(peer, nullptr);
+  EXPECT_TRUE(peer->waitForEnd()) << "the upgraded connection was released with the handle";
+}
+
+// ---- waiting on an open stream ----
+
+TEST_F(FailureInjection, FailedSocketQueriesThrowAndKeepTheStreamOpen) {
+  IsaacSimClient c = client(0);
+  WebSocketStream stream = c.openStream_("s");
+  const auto peer = bridge.webSocket();
+  ASSERT_NE(peer, nullptr);
+  curlInjection.failGetinfoAt = curlInjection.getinfoCalls + 1;
+  EXPECT_EQ(runtimeErrorOf([&] { stream.receiveFor(5s); }),
+            curlText("WebSocket receive failed: ", curlInjection.getinfoFailure));
+  curlInjection.noActiveSocket = true;
+  EXPECT_EQ(runtimeErrorOf([&] { stream.receiveFor(5s); }),
+            "WebSocket receive failed: the connection has no socket");
+  curlInjection.noActiveSocket = false;
+  ASSERT_TRUE(stream.isOpen());
+  peer->sendText("still open");
+  EXPECT_EQ(stream.receiveFor(5s), "still open");
+}
+
+TEST_F(FailureInjection, InterruptedWaitsResumeAndOtherPollFailuresThrow) {
+  IsaacSimClient c = client(0);
+  WebSocketStream stream = c.openStream_("s");
+  const auto peer = bridge.webSocket();
+  ASSERT_NE(peer, nullptr);
+  libcInjection().pollFailures = 3;
+  libcInjection().pollErrno = EINTR;
+  peer->pause(100ms);
+  peer->sendText("after signals");
+  EXPECT_EQ(stream.receiveFor(10s), "after signals");
+  EXPECT_GE(libcInjection().pollCalls, 4) << "three interrupted waits, then a real one";
+
+  libcInjection().pollFailures = 1;
+  libcInjection().pollErrno = ENOMEM;
+  EXPECT_EQ(runtimeErrorOf([&] { stream.receiveFor(5s); }), "WebSocket receive failed: poll() failed");
+  peer->sendText("later");
+  EXPECT_EQ(stream.receiveFor(5s), "later");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// A misbehaving bridge: torn bodies, stalls past the timeout, replies that are not HTTP. Each must end in
-// a libcurl error after the retries, never a crash, a hang or a success.
+// A misbehaving bridge: torn bodies, connections reset mid-body, stalls past the timeout, replies that are
+// not HTTP. Each must end in a libcurl error after the retries, never a crash, a hang, a success or a
+// connection left open.
 #include <curl/curl.h>
 
 #include <functional>
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "corvane/corvane.hpp"
+#include "open_files.hpp"
 #include "test_bridge.hpp"
 
 namespace corvane {
@@ -34,6 +36,31 @@ TEST(HttpFaults, BodyCutHalfWayIsRetriedThenReported) {
   EXPECT_EQ(runtimeErrorOf([&] { client.get("/articulations//World/arm/joints_state"); }),
             failure(CURLE_PARTIAL_FILE));
   EXPECT_EQ(bridge.requestCount(), 2u);
+}
+
+TEST(HttpFaults, ResetHalfWayThroughTheBodyIsRetriedThenReported) {
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n";
+  const std::string half = head + "{\"joints\":[" + std::string(480, '0') + ",";
+  {
+    TestBridge warmUp;  // libcurl's one-time set-up may keep descriptors of its own
+    IsaacSimClient("t", warmUp.baseUrl(), "ws://x", 2000ms, 0).get("/");
+  }
+  const std::size_t filesBefore = testing::openFileCount();
+  {
+    TestBridge bridge;
+    bridge.setFallback(Reply::resetAfter(half));
+    IsaacSimClient client("t", bridge.baseUrl(), "ws://x", 2000ms, 2);
+    EXPECT_EQ(runtimeErrorOf([&] { client.get("/articulations//World/arm/joints_state"); }),
+              failure(CURLE_RECV_ERROR));
+    EXPECT_EQ(bridge.requestCount(), 3u) << "every attempt was made";
+
+    bridge.enqueue(Reply::resetAfter(half));
+    bridge.setFallback(Reply::json(200, "{\"joints\":[]}"));
+    EXPECT_EQ(client.get("/articulations//World/arm/joints_state").body, "{\"joints\":[]}")
+        << "the attempt after a reset starts afresh";
+    EXPECT_EQ(bridge.requestCount(), 5u);
+  }
+  EXPECT_EQ(testing::openFileCount(), filesBefore) << "no connection outlived its attempt";
 }
 
 TEST(HttpFaults, StallsEndEachAttemptAtTheTimeout) {

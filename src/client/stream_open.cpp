@@ -13,7 +13,9 @@ namespace {
 CURLcode handshakeOutcome(CURL* handle, CURLcode performed) {
   if (performed != CURLE_OK) return performed;
   long status = 0;
-  if (curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status == 0) return CURLE_GOT_NOTHING;
+  const CURLcode read = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+  if (read != CURLE_OK) return read;  // report why the status is unknown, not that nothing came
+  if (status == 0) return CURLE_GOT_NOTHING;
   return status == 101 ? CURLE_OK : CURLE_HTTP_RETURNED_ERROR;
 }
 

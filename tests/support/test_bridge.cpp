@@ -63,6 +63,12 @@ Reply Reply::hangUp() {
   return reply;
 }
 
+Reply Reply::resetAfter(std::string bytes) {
+  Reply reply = rawBytes(std::move(bytes));
+  reply.reset = true;
+  return reply;
+}
+
 Reply Reply::delayed(std::chrono::milliseconds delay, Reply reply) {
   reply.delay = delay;
   return reply;
@@ -246,8 +252,13 @@ void TestBridge::serve(Connection& connection) {
     const Reply reply = nextReply();
     if (reply.delay.count() > 0 && !waitUnlessStopping(reply.delay)) return;
     if (reply.closeWithoutAnswer) return;
+    if (reply.raw) asio::write(socket, asio::buffer(*reply.raw), ec);
+    if (reply.reset) {
+      // With a zero linger time the close that ends every connection sends RST instead of FIN.
+      socket.set_option(asio::socket_base::linger(true, 0), ec);
+      return;
+    }
     if (reply.raw) {
-      asio::write(socket, asio::buffer(*reply.raw), ec);
       socket.shutdown(tcp::socket::shutdown_send, ec);
       return;
     }

@@ -41,10 +41,13 @@ struct Reply {
   std::optional<std::string> raw;      ///< sent verbatim (then the connection closes) instead of a response
   std::chrono::milliseconds delay{0};  ///< wait this long before answering
   bool closeWithoutAnswer = false;     ///< drop the connection instead of answering
+  bool reset = false;                  ///< end the connection with a TCP reset (SO_LINGER 0), after `raw` if set
 
   static Reply json(int status, std::string body);
   static Reply rawBytes(std::string bytes);
   static Reply hangUp();
+  /// `bytes` verbatim, then a TCP reset instead of an orderly close.
+  static Reply resetAfter(std::string bytes);
   static Reply delayed(std::chrono::milliseconds delay, Reply reply);
 };
 
@@ -76,6 +79,9 @@ class WebSocketPeer {
   void sendClose();
   /// Pre-built frame bytes written straight to the socket, `chunk` bytes at a time with `pause` between.
   void sendRaw(std::string bytes, std::size_t chunk, std::chrono::milliseconds pause);
+  /// Once the writes queued before it went out, ends the TCP connection without a closing handshake:
+  /// an orderly close (FIN), or with `reset` a TCP reset (SO_LINGER 0).
+  void dropConnection(bool reset = false);
   /// Holds back every write queued after it for `delay`.
   void pause(std::chrono::milliseconds delay);
   /// Waits until every queued write has gone out; false on timeout or when the connection is gone first.

@@ -188,6 +188,16 @@ void WebSocketPeer::sendRaw(std::string bytes, std::size_t chunk, std::chrono::m
   });
 }
 
+void WebSocketPeer::dropConnection(bool reset) {
+  impl_->enqueue([peer = impl_.get(), reset](Impl::Done done) {
+    beast::error_code ignored;
+    auto& socket = peer->ws.next_layer();
+    if (reset) socket.set_option(asio::socket_base::linger(true, 0), ignored);
+    socket.close(ignored);  // the pending read fails and the session winds down
+    done();
+  });
+}
+
 void WebSocketPeer::pause(std::chrono::milliseconds delay) {
   impl_->enqueue([peer = impl_.get(), delay](Impl::Done done) {
     peer->timer.expires_after(delay);
