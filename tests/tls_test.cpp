@@ -1,4 +1,5 @@
-// Transport security is libcurl's default, untouched: a bridge with a self-signed certificate is refused.
+// Transport security is libcurl's default, untouched: a bridge with a self-signed certificate is refused,
+// over https:// and wss:// alike.
 #include <curl/curl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -83,6 +84,9 @@ TEST(Tls, SelfSignedBridgeFailsCertificateVerification) {
   IsaacSimClient client("t", "https://" + host, "wss://" + host, 3000ms, 0);
   EXPECT_EQ(runtimeErrorOf([&] { client.get("/articulations"); }),
             std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION));
+  EXPECT_EQ(runtimeErrorOf([&] { client.openJointPositionStream("/World/arm"); }),
+            "WebSocket handshake failed for wss://" + host + "/articulations//World/arm/stream_joint_positions: " +
+                curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION));
 }
 
 }  // namespace

@@ -1,0 +1,196 @@
+// A misbehaving bridge on an open stream: the connection dropped or reset in the middle of a frame, a
+// close frame followed by a hang-up, a 64 MiB frame, a bridge that stops reading while the client sends.
+// None may crash, hang, hand out a cut frame, or make the client's memory grow beyond what it was given.
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include "allocation_probe.hpp"
+#include "corvane/corvane.hpp"
+#include "open_files.hpp"
+#include "stream_polling.hpp"
+#include "test_bridge.hpp"
+
+namespace corvane {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::TestBridge;
+using testing::WebSocketPeer;
+namespace allocation = testing::allocation;
+
+constexpr std::uint8_t kText = 0x1;
+constexpr std::uint8_t kClose = 0x8;
+constexpr std::size_t kMiB = 1u << 20;
+
+std::string patterned(std::size_t size) {
+  std::string text(size, ' ');
+  for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
+  return text;
+}
+
+std::string messageOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no exception)";
+}
+
+bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+
+struct Connected {
+  explicit Connected(std::chrono::milliseconds readDelay = 0ms) {
+    bridge.setWebSocketReadDelay(readDelay);
+    stream = client.openJointPositionStream("/World/arm");
+    peer = bridge.webSocket();
+  }
+  TestBridge bridge;
+  IsaacSimClient client{"test", bridge.baseUrl(), bridge.wsBaseUrl(), 5000ms, 0};
+  WebSocketStream stream{nullptr};
+  std::shared_ptr<WebSocketPeer> peer;
+};
+
+// After a transport failure the stream stays open and every further call fails or finds nothing; close
+// still releases it.
+void expectBrokenButClosable(WebSocketStream& stream) {
+  EXPECT_TRUE(stream.isOpen()) << "an error does not close the stream";
+  for (int i = 0; i < 3; ++i) {
+    try {
+      EXPECT_EQ(stream.receive(), std::nullopt);
+    } catch (const std::runtime_error& e) {
+      EXPECT_TRUE(startsWith(e.what(), "WebSocket receive failed: ")) << e.what();
+    }
+  }
+  stream.close();
+  EXPECT_FALSE(stream.isOpen());
+  EXPECT_EQ(messageOf([&] { stream.receive(); }), "receive() called on a closed WebSocketStream");
+  EXPECT_EQ(messageOf([&] { stream.send("x"); }), "send() called on a closed WebSocketStream");
+}
+
+TEST(StreamFaults, ConnectionLostMidFrameThrowsAndTheCutFrameIsNeverReturned) {
+  const std::string frame = WebSocketPeer::rawFrame(kText, patterned(10000));
+  const struct {
+    bool reset;
+    CURLcode code;
+  } cases[] = {{false, CURLE_GOT_NOTHING}, {true, CURLE_RECV_ERROR}};
+  for (const auto& c : cases) {
+    Connected connected;
+    ASSERT_NE(connected.peer, nullptr);
+    connected.peer->sendRaw(frame.substr(0, 5000), frame.size(), 0ms);
+    connected.peer->dropConnection(c.reset);
+    int frames = 0;
+    EXPECT_EQ(testing::pollForError(connected.stream, frames),
+              std::string("WebSocket receive failed: ") + curl_easy_strerror(c.code))
+        << (c.reset ? "reset" : "orderly close");
+    EXPECT_EQ(frames, 0) << "half a frame is no result";
+    const std::string sendError = messageOf([&] {
+      for (int i = 0; i < 100; ++i) connected.stream.send("into the void");
+    });
+    EXPECT_TRUE(startsWith(sendError, "WebSocket send failed: ")) << sendError;
+    expectBrokenButClosable(connected.stream);
+  }
+}
+
+TEST(StreamFaults, CloseFrameFollowedByAHangUpEndsReceivingCleanly) {
+  Connected c;
+  ASSERT_NE(c.peer, nullptr);
+  const std::string bytes = WebSocketPeer::rawFrame(kText, "last") + WebSocketPeer::rawFrame(kClose, "\x03\xe8");
+  c.peer->sendRaw(bytes, bytes.size(), 0ms);
+  c.peer->dropConnection();
+  EXPECT_EQ(testing::pollForFrame(c.stream).frame, "last");
+  int frames = 0;
+  const std::string error = testing::pollForError(c.stream, frames);
+  EXPECT_TRUE(startsWith(error, "WebSocket receive failed: ")) << error;
+  EXPECT_EQ(frames, 0) << "the close frame is no result";
+  EXPECT_EQ(messageOf([&] { c.stream.receiveFor(200ms); }).rfind("WebSocket receive failed: ", 0), 0u);
+  expectBrokenButClosable(c.stream);
+}
+
+// What the calling thread allocates with operator new while `call` runs.
+template <typename Call>
+allocation::ThreadCounts allocationsDuring(Call&& call) {
+  const allocation::ThreadCounts before = allocation::threadCounts();
+  call();
+  const allocation::ThreadCounts after = allocation::threadCounts();
+  return {after.calls - before.calls, after.bytes - before.bytes};
+}
+
+// Receives one frame of `size` bytes and checks it; returns what receiving it allocated.
+allocation::ThreadCounts receiveFrameOf(std::size_t size) {
+  Connected c;
+  EXPECT_NE(c.peer, nullptr);
+  if (c.peer == nullptr) return {};
+  const std::string payload = patterned(size);
+  c.peer->sendBinary(payload);
+  std::optional<std::string> frame;
+  const allocation::ThreadCounts counts = allocationsDuring([&] { frame = testing::pollForFrame(c.stream, 120s).frame; });
+  EXPECT_TRUE(frame.has_value() && *frame == payload) << "frame of " << size << " bytes";
+  return counts;
+}
+
+TEST(StreamFaults, A64MiBFrameIsJoinedInLinearTime) {
+  const allocation::ThreadCounts small = receiveFrameOf(1 * kMiB);
+  const allocation::ThreadCounts large = receiveFrameOf(64 * kMiB);
+  RecordProperty("allocations_1MiB", static_cast<int>(small.calls));
+  RecordProperty("allocations_64MiB", static_cast<int>(large.calls));
+  RecordProperty("allocated_MiB_64MiB", static_cast<int>(large.bytes / kMiB));
+  // 16384 reads of 4096 bytes: growing geometrically costs about log2(64 MiB / 4 KiB) reallocations and
+  // at most a few times the frame in bytes; growing by each read would cost 16384 of them and ~512 GiB.
+  EXPECT_LE(large.calls, 64u);
+  EXPECT_LE(large.bytes, 4 * 64 * kMiB);
+  EXPECT_LE(large.bytes, 2 * 64 * small.bytes) << "64 times the frame costs about 64 times the bytes";
+}
+
+// Sends `messages` while the bridge reads nothing for a while; returns the most libcurl held on top of
+// what it held before, and checks that the bridge got every message whole.
+std::size_t curlGrowthSending(const std::vector<std::string>& messages, allocation::ThreadCounts& ours) {
+  Connected c(1500ms);
+  EXPECT_NE(c.peer, nullptr);
+  if (c.peer == nullptr) return 0;
+  const std::size_t live = allocation::curlLiveBytes();
+  allocation::resetCurlPeak();
+  ours = allocationsDuring([&] {
+    for (const std::string& message : messages) c.stream.send(message);
+  });
+  const std::size_t growth = allocation::curlPeakBytes() - live;
+  const auto received = c.peer->waitForTextMessages(messages.size(), 120s);
+  EXPECT_EQ(received.size(), messages.size());
+  EXPECT_TRUE(received == messages) << "every message arrives whole and in order";
+  return growth;
+}
+
+TEST(StreamFaults, SendingToABridgeThatDoesNotReadKeepsClientMemoryBounded) {
+  ASSERT_TRUE(allocation::curlCounting()) << "libcurl's allocations must be counted";
+  allocation::ThreadCounts ours;
+  const std::size_t oneLarge = curlGrowthSending({patterned(32 * kMiB)}, ours);
+  EXPECT_EQ(ours.bytes, 0u) << "send copies nothing itself";
+  const std::size_t manySmall = curlGrowthSending(std::vector<std::string>(512, patterned(64 * 1024)), ours);
+  EXPECT_EQ(ours.bytes, 0u);
+  RecordProperty("libcurl_peak_growth_KiB_one_32MiB_message", static_cast<int>(oneLarge / 1024));
+  RecordProperty("libcurl_peak_growth_KiB_512_64KiB_messages", static_cast<int>(manySmall / 1024));
+  // When the socket is full, libcurl keeps (at most) one copy of the frame it is sending and answers
+  // CURLE_AGAIN for the rest; nothing piles up across messages, however many the caller sends.
+  EXPECT_LE(oneLarge, 32 * kMiB + 1 * kMiB) << "bounded by the message size";
+  EXPECT_LE(manySmall, 1 * kMiB) << "32 MiB sent in small messages, none of it held back";
+}
+
+TEST(StreamFaults, NoFaultLeavesADescriptorOpen) {
+  { Connected warmUp; }  // libcurl's one-time set-up may keep descriptors of its own
+  const std::size_t before = testing::openFileCount();
+  {
+    Connected dropped;
+    ASSERT_NE(dropped.peer, nullptr);
+    dropped.peer->dropConnection(true);
+    int frames = 0;
+    EXPECT_FALSE(testing::pollForError(dropped.stream, frames).empty());
+    Connected closed;
+    ASSERT_NE(closed.peer, nullptr);
+    closed.peer->sendClose();
+    EXPECT_FALSE(testing::pollForError(closed.stream, frames).empty());
+  }
+  EXPECT_EQ(testing::openFileCount(), before);
+}
+
+}  // namespace
+}  // namespace corvane
