@@ -111,6 +111,7 @@ TEST_F(FailureInjection, AnUnreadableStatusIsNeverASuccess) {
 // An allocation failing inside libcurl's write or header callback must not unwind through libcurl's C
 // frames: the callback refuses the data and libcurl ends the transfer with a write error.
 TEST_F(FailureInjection, AllocationFailuresInTheCallbacksEndTheTransferCleanly) {
+  ASSERT_TRUE(testing::allocation::operatorNewCounted());
   IsaacSimClient c = client(1);
   const std::string bigBody(4u << 20, 'b');
   Reply bigHeader = Reply::json(200, "{}");

@@ -74,6 +74,15 @@ TEST(HttpFaults, StallsEndEachAttemptAtTheTimeout) {
   // Three attempts of 300 ms and pauses of at most 500 + 1000 ms, with a generous margin.
   EXPECT_GE(elapsed, 3 * 300ms + 375ms + 750ms);
   EXPECT_LE(elapsed, 3 * 300ms + 1500ms + 1500ms);
+  // Each attempt ends at the timeout: the next one arrives one timeout plus one pause later.
+  const auto requests = bridge.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  for (std::size_t a = 0; a + 1 < requests.size(); ++a) {
+    const auto gap = requests[a + 1].arrival - requests[a].arrival;
+    const auto pause = 500ms * (1 << a);
+    EXPECT_GE(gap, 300ms + pause * 3 / 4) << "attempt " << a;
+    EXPECT_LE(gap, 300ms + pause + 700ms) << "attempt " << a;
+  }
 }
 
 TEST(HttpFaults, RepliesThatAreNotHttpAreTransportErrors) {

@@ -130,6 +130,7 @@ allocation::ThreadCounts receiveFrameOf(std::size_t size) {
 }
 
 TEST(StreamFaults, A64MiBFrameIsJoinedInLinearTime) {
+  ASSERT_TRUE(allocation::operatorNewCounted());
   const allocation::ThreadCounts small = receiveFrameOf(1 * kMiB);
   const allocation::ThreadCounts large = receiveFrameOf(64 * kMiB);
   RecordProperty("allocations_1MiB", static_cast<int>(small.calls));
@@ -162,6 +163,7 @@ std::size_t curlGrowthSending(const std::vector<std::string>& messages, allocati
 
 TEST(StreamFaults, SendingToABridgeThatDoesNotReadKeepsClientMemoryBounded) {
   ASSERT_TRUE(allocation::curlCounting()) << "libcurl's allocations must be counted";
+  ASSERT_TRUE(allocation::operatorNewCounted());
   allocation::ThreadCounts ours;
   const std::size_t oneLarge = curlGrowthSending({patterned(32 * kMiB)}, ours);
   EXPECT_EQ(ours.bytes, 0u) << "send copies nothing itself";

@@ -70,6 +70,12 @@ const bool kCurlCounting =
 }  // namespace
 
 ThreadCounts threadCounts() { return {tCalls, tBytes}; }
+
+bool operatorNewCounted() {
+  const std::size_t before = tCalls;
+  ::operator delete(::operator new(16));  // a direct call: never elided like a new-expression may be
+  return tCalls != before;
+}
 bool curlCounting() { return kCurlCounting; }
 std::size_t curlLiveBytes() { return curlLive.load(); }
 std::size_t curlPeakBytes() { return curlPeak.load(); }
@@ -90,7 +96,8 @@ void* operator new(std::size_t size) {
   throw std::bad_alloc();
 }
 void* operator new[](std::size_t size) { return ::operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
+// Not inlined: GCC would otherwise see free() meet operator new and warn about a mismatch that is none.
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }

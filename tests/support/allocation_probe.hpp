@@ -14,6 +14,9 @@ struct ThreadCounts {
   std::size_t bytes = 0;
 };
 ThreadCounts threadCounts();
+/// Whether this binary's operator new is the one in use (valgrind replaces it unless told not to:
+/// --soname-synonyms=somalloc=nouserintercepts). Without it nothing is counted and nothing fails.
+bool operatorNewCounted();
 
 /// Whether libcurl took the counting allocators (false if something initialised libcurl first).
 bool curlCounting();
