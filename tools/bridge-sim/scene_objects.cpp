@@ -10,8 +10,8 @@ using nlohmann::json;
 
 namespace {
 
-const Vec3 kCameraPosition{2.4, -1.3, 1.4};
-const Vec3 kCameraTarget{0.0, 0.3, 0.5};
+const Vec3 kCameraPosition{1.9, -1.1, 1.25};
+const Vec3 kCameraTarget{0.0, 0.35, 0.45};
 
 constexpr std::array<std::uint8_t, 3> kLinkColours[] = {{235, 140, 40}, {200, 200, 208}};
 constexpr std::array<std::uint8_t, 3> kBaseColour{70, 72, 84};
