@@ -17,6 +17,9 @@ namespace {
 
 constexpr std::size_t kMaxReplies = 16;
 constexpr std::size_t kMaxMessageBytes = 64 * 1024;
+// A small kernel send buffer: a slow reader then holds up the next write soon, and samples are dropped
+// here (keeping the newest) instead of piling up, stale, in the socket.
+constexpr int kSendBufferBytes = 16 * 1024;
 
 }  // namespace
 
@@ -32,6 +35,8 @@ StreamSession::StreamSession(asio::ip::tcp::socket&& socket, ServerContext& cont
     : context_(context), kind_(kind), primPath_(std::move(primPath)), ws_(std::move(socket)), timer_(ws_.get_executor()) {}
 
 void StreamSession::run(http::request<http::string_body> request) {
+  beast::error_code ignored;
+  beast::get_lowest_layer(ws_).socket().set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), ignored);
   ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
   ws_.set_option(websocket::stream_base::decorator(
       [](websocket::response_type& response) { response.set(http::field::server, "corvane-bridge-sim"); }));
