@@ -38,6 +38,9 @@ std::string encodeCapture(const CaptureJob& job, const std::vector<std::string>&
   const auto h = static_cast<std::uint64_t>(job.input.height);
   const auto w = static_cast<std::uint64_t>(job.input.width);
   frame_writer::FrameWriter writer;
+  std::uint64_t total = 0;
+  for (const std::string& name : dataTypes) total += h * w * (name == "rgb" ? 3 : 4);
+  writer.expectPayload(total);
   std::optional<std::size_t> rgb, depth, semantic;
   for (const std::string& name : dataTypes) {
     if (name == "rgb") rgb = writer.reserve(name, {h, w, 3}, "uint8", h * w * 3);
@@ -60,7 +63,7 @@ std::string encodeCapture(const CaptureJob& job, const std::vector<std::string>&
   structure["time"] = job.time;
   structure["intrinsics"] = intrinsics(job.input);
   if (worldFrame) structure["camera_pose"] = poseJson(job.input.camera);
-  return writer.finish();
+  return std::move(writer).finish();
 }
 
 }  // namespace bridge_sim

@@ -12,14 +12,18 @@ constexpr double kNear = 0.01;
 const Vec3 kLight = normalized({0.4, -0.3, 0.85});
 
 struct Camera {
+  Camera(const Pose& pose, double focal, double cx, double cy)
+      : origin(pose.position), q(pose.orientation), focal(focal), cx(cx), cy(cy),
+        forward(rotate(q, {1, 0, 0})), perColumn(rotate(q, {0, -1 / focal, 0})), perRow(rotate(q, {0, 0, -1 / focal})) {}
+
+  // Ray through the pixel centre, scaled so its forward component is 1: the hit distance is the depth.
+  // Linear in the pixel coordinates, so no rotation per pixel.
+  Vec3 ray(int i, int j) const { return forward + perColumn * (i + 0.5 - cx) + perRow * (j + 0.5 - cy); }
+
   Vec3 origin;
   Quat q;
   double focal, cx, cy;
-
-  // Ray through the pixel centre, scaled so its forward component is 1: the hit distance is the depth.
-  Vec3 ray(int i, int j) const {
-    return rotate(q, {1.0, -(i + 0.5 - cx) / focal, -(j + 0.5 - cy) / focal});
-  }
+  Vec3 forward, perColumn, perRow;
 };
 
 struct Pixel {
@@ -35,7 +39,7 @@ Pixel background(const Camera& camera, Vec3 ray) {
     const double t = -camera.origin.z / ray.z;
     const Vec3 hit = camera.origin + ray * t;
     const bool light = ((static_cast<long>(std::floor(hit.x * 2)) + static_cast<long>(std::floor(hit.y * 2))) & 1) != 0;
-    const double fade = std::exp(-0.04 * t);
+    const double fade = 1.0 / (1.0 + 0.05 * t);  // haze toward the horizon
     const double base = light ? 190 : 120;
     const double shade = base * fade + 170 * (1 - fade);
     return {{channel(shade), channel(shade + 4), channel(shade * 0.95 + 8)}, static_cast<float>(t), kGroundId};
@@ -129,10 +133,11 @@ void store(const RenderTargets& targets, std::size_t index, const Pixel& pixel) 
 double RenderInput::focal() const { return width / (2.0 * std::tan(horizontalFov / 2)); }
 
 void render(const RenderInput& input, const RenderTargets& targets) {
-  const Camera camera{input.camera.position, input.camera.orientation, input.focal(), input.width / 2.0,
-                      input.height / 2.0};
+  const Camera camera(input.camera, input.focal(), input.width / 2.0, input.height / 2.0);
   const auto w = static_cast<std::size_t>(input.width);
-  std::vector<float> depth(w * static_cast<std::size_t>(input.height));
+  // Reused by each render thread: large frames would otherwise fault in fresh pages every time.
+  thread_local std::vector<float> depth;
+  depth.resize(w * static_cast<std::size_t>(input.height));
   for (int j = 0; j < input.height; ++j) {
     for (int i = 0; i < input.width; ++i) {
       const Pixel pixel = background(camera, camera.ray(i, j));
