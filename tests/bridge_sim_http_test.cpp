@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio.hpp>
+#include <cstdio>
+#include <fstream>
 #include <thread>
 
 #include "sim_bridge.hpp"
@@ -129,7 +131,11 @@ TEST_F(BridgeSimHttp, ExpectContinueIsAnsweredAtOnce) {
 }
 
 TEST_F(BridgeSimHttp, ClientsVanishingMidRequestAreCleanedUp) {
-  bridge_.client().put("/articulations", R"({"prim_path":"/World/arm","urdf_path":null})");
+  // A slow joint: a synchronous move on it would take minutes.
+  const std::string urdf = ::testing::TempDir() + "bridge_sim_slow.urdf";
+  std::ofstream(urdf) << "<robot name=\"slow\"><link name=\"a\"/><link name=\"b\"/><joint name=\"j\" type=\"revolute\">"
+                         "<parent link=\"a\"/><child link=\"b\"/><limit lower=\"-3\" upper=\"3\" velocity=\"0.01\"/></joint></robot>";
+  ASSERT_EQ(bridge_.client().put("/articulations", json{{"prim_path", "/World/slow"}, {"urdf_path", urdf}}.dump()).status, 201);
   const std::string move = R"({"joint_positions":[2.5],"indices":[0],"asynchronous":false})";
   for (int i = 0; i < 20; ++i) {
     asio::io_context io;
@@ -137,23 +143,26 @@ TEST_F(BridgeSimHttp, ClientsVanishingMidRequestAreCleanedUp) {
     socket.connect({asio::ip::make_address("127.0.0.1"), port()});
     if (i % 2 == 0) {  // half a head, then gone
       asio::write(socket, asio::buffer(std::string("PUT /cameras HTTP/1.1\r\nContent-Len")));
-    } else {  // a synchronous move that takes over a second, then gone before the answer
-      asio::write(socket, asio::buffer("POST /articulations//World/arm/move_j HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+    } else {  // a synchronous move of minutes, then gone before the answer
+      asio::write(socket, asio::buffer("POST /articulations//World/slow/move_j HTTP/1.1\r\nHost: x\r\nContent-Length: " +
                                        std::to_string(move.size()) + "\r\n\r\n" + move));
     }
     socket.close();
   }
+  EXPECT_TRUE(testing::eventually([&] { return bridge_.server().openConnections() == 0; }))
+      << bridge_.server().openConnections() << " connections still open";
   expectStillServing();
   std::vector<std::thread> clients;
   std::atomic<int> served{0};
   for (int t = 0; t < 4; ++t) {
     clients.emplace_back([&] {
       IsaacSimClient client("t", bridge_.server().httpUrl(), bridge_.server().wsUrl(), 5000ms, 0);
-      for (int i = 0; i < 25; ++i) served += client.get("/articulations//World/arm/joints_state").status == 200;
+      for (int i = 0; i < 25; ++i) served += client.get("/articulations//World/slow/joints_state").status == 200;
     });
   }
   for (std::thread& t : clients) t.join();
   EXPECT_EQ(served.load(), 100);
+  std::remove(urdf.c_str());
 }
 
 }  // namespace

@@ -141,6 +141,21 @@ TEST_F(BridgeSimStream, StreamEndsWhenItsArticulationIsRemoved) {
   EXPECT_EQ(std::string(stream.ws().reason().reason.c_str()), "articulation removed");
 }
 
+TEST_F(BridgeSimStream, ClientsVanishingMidStreamAreCleanedUp) {
+  {
+    StreamClient reading(port(), "/articulations//World/arm/stream_joint_positions");
+    StreamClient idle(port(), "/articulations//World/arm/stream_articulation_state");
+    reading.next();
+    EXPECT_TRUE(testing::eventually([&] { return bridge_.server().openConnections() == 2; }))
+        << "the two streams (earlier HTTP connections end as their clients leave)";
+    beast::error_code ignored;
+    reading.ws().next_layer().close(ignored);  // no close handshake: the process is gone
+    idle.ws().next_layer().close(ignored);
+  }
+  EXPECT_TRUE(testing::eventually([&] { return bridge_.server().openConnections() == 0; }))
+      << bridge_.server().openConnections() << " connections still open";
+}
+
 TEST_F(BridgeSimStream, HandshakesForUnknownArticulationsOrRoutesAreRefused) {
   EXPECT_THROW(StreamClient(port(), "/articulations//World/none/stream_joint_positions"), beast::system_error);
   EXPECT_THROW(StreamClient(port(), "/articulations//World/arm/joints_state"), beast::system_error);

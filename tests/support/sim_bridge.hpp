@@ -7,6 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -41,6 +42,17 @@ class SimBridge {
   bridge_sim::Server server_;
   std::unique_ptr<IsaacSimClient> client_;
 };
+
+/// Whether `condition` holds within `limit` (checked every 10 ms); for effects the server completes on its own threads.
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
 
 /// A decoded camera frame, read independently of the library's decoder.
 struct RawFrame {

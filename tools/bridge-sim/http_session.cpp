@@ -24,7 +24,13 @@ bool isHttpError(const beast::error_code& ec) {
 
 }  // namespace
 
-HttpSession::HttpSession(tcp::socket&& socket, ServerContext& context) : context_(context), stream_(std::move(socket)) {}
+HttpSession::HttpSession(tcp::socket&& socket, ServerContext& context) : context_(context), stream_(std::move(socket)) {
+  ++context_.openConnections;
+}
+
+HttpSession::~HttpSession() {
+  if (!closed_ && !upgraded_) --context_.openConnections;
+}
 
 void HttpSession::run() {
   asio::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->readHeader(); });
@@ -90,7 +96,7 @@ Respond HttpSession::responder() {
 
 void HttpSession::handle() {
   waiting_ = true;
-  const std::string body = parser_->get().body();
+  const std::string& body = parser_->get().body();
   dispatchingThread_.store(std::this_thread::get_id());
   dispatch(context_, method_, target_, body, responder());
   dispatchingThread_.store(std::thread::id());
@@ -109,6 +115,8 @@ void HttpSession::upgrade() {
   }
   context_.logRequest(method_, target_, 101, 0, started_);
   stream_.expires_never();
+  upgraded_ = true;
+  --context_.openConnections;  // the stream session counts it from here
   std::make_shared<StreamSession>(stream_.release_socket(), context_, *kind, route->primPath)->run(std::move(request));
 }
 
@@ -163,9 +171,10 @@ void HttpSession::onReadable(beast::error_code ec) {
 }
 
 void HttpSession::close() {
-  if (closed_) return;
+  if (closed_ || upgraded_) return;
   closed_ = true;
   waiting_ = false;
+  --context_.openConnections;
   beast::error_code ignored;
   stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
   stream_.socket().close(ignored);

@@ -21,6 +21,7 @@ namespace bridge_sim {
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(boost::asio::ip::tcp::socket&& socket, ServerContext& context);
+  ~HttpSession();
   void run();
 
  private:
@@ -48,6 +49,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   bool keepAlive_ = false;
   bool waiting_ = false;  ///< an answer is pending and the socket is watched for a hang-up
   bool closed_ = false;
+  bool upgraded_ = false;
   std::chrono::steady_clock::time_point started_;
   std::atomic<std::thread::id> dispatchingThread_{};
 };

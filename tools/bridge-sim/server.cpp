@@ -104,5 +104,6 @@ std::uint16_t Server::port() const { return impl_->port; }
 std::string Server::httpUrl() const { return "http://" + hostForUrl(impl_->options.host) + ":" + std::to_string(impl_->port) + "/"; }
 std::string Server::wsUrl() const { return "ws://" + hostForUrl(impl_->options.host) + ":" + std::to_string(impl_->port) + "/"; }
 Scene& Server::scene() { return impl_->context.scene(); }
+int Server::openConnections() const { return impl_->context.openConnections.load(); }
 
 }  // namespace bridge_sim

@@ -38,6 +38,8 @@ class Server {
   std::string httpUrl() const;  ///< "http://host:port/"
   std::string wsUrl() const;    ///< "ws://host:port/"
   Scene& scene();
+  /// Connections (HTTP and stream) whose socket is still open; for tests of the clean-up.
+  int openConnections() const;
 
  private:
   struct Impl;

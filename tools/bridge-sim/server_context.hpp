@@ -1,6 +1,7 @@
 #pragma once
 
 // State every connection shares: the scene, the options, the render pool with its memory budget, and logging.
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <mutex>
@@ -32,6 +33,8 @@ class ServerContext final : public Services {
   void stopRendering();
 
   boost::asio::io_context& io() { return *io_; }
+  /// Connections whose socket is open: HTTP connections and streams.
+  std::atomic<int> openConnections{0};
   const ServerOptions& options() const { return options_; }
 
  private:

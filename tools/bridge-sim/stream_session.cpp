@@ -32,7 +32,13 @@ std::optional<StreamKind> streamKind(const Route& route) {
 
 StreamSession::StreamSession(asio::ip::tcp::socket&& socket, ServerContext& context, StreamKind kind,
                              std::string primPath)
-    : context_(context), kind_(kind), primPath_(std::move(primPath)), ws_(std::move(socket)), timer_(ws_.get_executor()) {}
+    : context_(context), kind_(kind), primPath_(std::move(primPath)), ws_(std::move(socket)), timer_(ws_.get_executor()) {
+  ++context_.openConnections;
+}
+
+// The socket closes with the session: it ends when the client leaves or the stream fails, and then no
+// timer or operation holds it any more.
+StreamSession::~StreamSession() { --context_.openConnections; }
 
 void StreamSession::run(http::request<http::string_body> request) {
   beast::error_code ignored;

@@ -27,6 +27,7 @@ std::optional<StreamKind> streamKind(const Route& route);
 class StreamSession : public std::enable_shared_from_this<StreamSession> {
  public:
   StreamSession(boost::asio::ip::tcp::socket&& socket, ServerContext& context, StreamKind kind, std::string primPath);
+  ~StreamSession();
   void run(boost::beast::http::request<boost::beast::http::string_body> request);
 
  private:
