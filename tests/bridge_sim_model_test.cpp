@@ -233,11 +233,16 @@ TEST(BridgeSimGripper, TransitionsTakeTheirStepsAndSettle) {
   SurfaceGripperState g("/World/g");
   EXPECT_EQ(g.actuate(true, 10, 1), 10 + SurfaceGripperState::kActuationSteps);
   EXPECT_EQ(g.status(), GripperStatus::Closing);
+  EXPECT_EQ(g.actuate(true, 20, 2), 10 + SurfaceGripperState::kActuationSteps) << "closing again does not restart";
+  EXPECT_EQ(g.commandId(), 1u);
   g.advanceTo(10 + SurfaceGripperState::kActuationSteps - 1);
   EXPECT_EQ(g.status(), GripperStatus::Closing);
   g.advanceTo(10 + SurfaceGripperState::kActuationSteps);
   EXPECT_EQ(g.status(), GripperStatus::Closed);
-  EXPECT_EQ(g.actuate(true, 100, 2), 100) << "already closed: done at once";
+  EXPECT_EQ(g.actuate(true, 100, 3), 100) << "already closed: done at once";
+  EXPECT_EQ(g.actuate(false, 101, 4), 101 + SurfaceGripperState::kActuationSteps);
+  EXPECT_EQ(g.status(), GripperStatus::Opening);
+  EXPECT_EQ(g.commandId(), 4u);
 }
 
 TEST(BridgeSimScene, TimeAdvancesInWholeStepsOfTheClock) {

@@ -62,9 +62,9 @@ json Scene::gripperStatus(const std::string& primPath) {
 Deferred Scene::actuateGripper(const std::string& primPath, bool close, bool asynchronous) {
   const Lock lock = advance();
   SurfaceGripperState& g = gripper(primPath);
-  const std::uint64_t id = nextCommand_++;
   Deferred deferred;
-  deferred.endStep = g.actuate(close, step_, id);
+  deferred.endStep = g.actuate(close, step_, nextCommand_++);
+  const std::uint64_t id = g.commandId();
   g.advanceTo(step_);
   deferred.reply = stamp({{"prim_path", primPath}, {"asynchronous", asynchronous},
                           {"completed", deferred.endStep <= step_}, {"status", statusName(g.status())}});

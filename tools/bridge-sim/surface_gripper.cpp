@@ -138,13 +138,15 @@ SurfaceGripperState::SurfaceGripperState(const std::string& primPath) {
 }
 
 std::int64_t SurfaceGripperState::actuate(bool close, std::int64_t step, std::uint64_t commandId) {
-  commandId_ = commandId;
   const GripperStatus goal = close ? GripperStatus::Closed : GripperStatus::Open;
+  const GripperStatus moving = close ? GripperStatus::Closing : GripperStatus::Opening;
+  if (status_ == moving) return transitionEnd_;  // already on its way: the same command goes on
+  commandId_ = commandId;
   if (status_ == goal) {
     transitionEnd_ = step;
     return step;
   }
-  status_ = close ? GripperStatus::Closing : GripperStatus::Opening;
+  status_ = moving;
   transitionEnd_ = step + kActuationSteps;
   return transitionEnd_;
 }

@@ -55,8 +55,8 @@ class SurfaceGripperState {
   const GripperProperties& properties() const { return properties_; }
   const std::vector<AttachmentPoint>& attachmentPoints() const { return points_; }
 
-  /// Starts closing (or opening) at `step`; returns the step at which it ends. A gripper already there
-  /// ends at once.
+  /// Starts closing (or opening) at `step` as command `commandId`; returns the step at which it ends. A
+  /// gripper already there ends at once; one already on its way keeps its end and its command.
   std::int64_t actuate(bool close, std::int64_t step, std::uint64_t commandId);
   /// Completes a transition whose end step has passed.
   void advanceTo(std::int64_t step);
