@@ -1,19 +1,92 @@
 #pragma once
 
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
 #include "corvane/export.hpp"
 
 namespace corvane {
 
 class IsaacSimClient;
 
+/// One axis's limits. Values are carried as given: no ordering, sign or finiteness check.
+struct AxisRange {
+  double minimum = 0.0;
+  double maximum = 0.0;
+};
+
+/// Optional per-axis limits (rotation or translation) of a surface gripper; an empty axis is "not given".
+/// Brace-initialise it, e.g. AxisLimits{AxisRange{0.0, 1.0}} limits x only.
+struct AxisLimits {
+  std::optional<AxisRange> x = std::nullopt;
+  std::optional<AxisRange> y = std::nullopt;
+  std::optional<AxisRange> z = std::nullopt;
+};
+
+/// {"maximum":...,"minimum":...}, both as floating-point numbers (NaN and infinities become null).
+CORVANE_API void to_json(nlohmann::json& json, const AxisRange& range);
+/// Always all three members "x", "y", "z"; an absent axis is null.
+CORVANE_API void to_json(nlohmann::json& json, const AxisLimits& limits);
+
 /// Surface grippers in the scene, addressed by prim path.
-/// Holds only a pointer to its client, which must outlive it.
+/// Holds only a pointer to its client, which must outlive it. Every operation is one REST call whose
+/// JSON reply is returned unchanged (an empty success body gives {}); a non-2xx reply throws HTTPError,
+/// transport failures throw std::runtime_error, and a text that is not valid UTF-8 throws
+/// nlohmann::json::type_error 316 before anything is sent.
+/// The prim path goes into the request path as it is, except that '#' and NUL bytes are sent as %23 and
+/// %00: raw, they would cut the rest of the path off and address a different resource.
 class CORVANE_API SurfaceGripper {
  public:
   explicit SurfaceGripper(IsaacSimClient& client) noexcept : client_(&client) {}
 
   /// The client this family sends its requests through.
   IsaacSimClient& client() const noexcept { return *client_; }
+
+  /// PUT /surface_grippers with {"prim_path": prim_path}.
+  nlohmann::json create(std::string_view prim_path);
+  /// DELETE /surface_grippers/{prim_path}; the reply's content is discarded.
+  void remove(std::string_view prim_path);
+  /// GET /surface_grippers/{prim_path}.
+  nlohmann::json get(std::string_view prim_path);
+  /// POST /surface_grippers/{prim_path}/close with {"asynchronous": asynchronous}.
+  nlohmann::json close(std::string_view prim_path, bool asynchronous = false);
+  /// POST /surface_grippers/{prim_path}/open with {"asynchronous": asynchronous}.
+  nlohmann::json open(std::string_view prim_path, bool asynchronous = false);
+  /// GET /surface_grippers/{prim_path}/status.
+  nlohmann::json getStatus(std::string_view prim_path);
+  /// GET /surface_grippers/{prim_path}/properties.
+  nlohmann::json getProperties(std::string_view prim_path);
+  /// GET /surface_grippers/{prim_path}/attachment_points.
+  nlohmann::json getAttachmentPoints(std::string_view prim_path);
+
+  /// PATCH /surface_grippers/{prim_path}/properties. Only the options given are sent (an absent option
+  /// leaves its key out; with none the body is {}), so setProperties(path, 5.0) changes one setting.
+  nlohmann::json setProperties(std::string_view prim_path,
+                               std::optional<double> coaxial_force_limit = std::nullopt,
+                               std::optional<double> shear_force_limit = std::nullopt,
+                               std::optional<double> max_grip_distance = std::nullopt,
+                               std::optional<double> retry_interval = std::nullopt,
+                               const std::optional<AxisLimits>& rotation_limits = std::nullopt,
+                               const std::optional<AxisLimits>& translation_limits = std::nullopt,
+                               std::optional<std::string_view> forward_axis = std::nullopt);
+
+  /// PATCH /surface_grippers/{prim_path}/attachment_points. Only the options given are sent. The local
+  /// poses are copied into the body as they are; pass nlohmann::json(nullptr) to send an explicit null.
+  nlohmann::json setAttachmentPointProperties(
+      std::string_view prim_path,
+      const std::optional<std::vector<std::string>>& joint_paths = std::nullopt,
+      const std::optional<nlohmann::json>& local_pose_0 = std::nullopt,
+      const std::optional<nlohmann::json>& local_pose_1 = std::nullopt,
+      std::optional<double> z_axis_translation_drive_stiffness = std::nullopt,
+      std::optional<double> z_axis_translation_drive_damping = std::nullopt,
+      const std::optional<AxisLimits>& rotation_limits = std::nullopt,
+      const std::optional<AxisLimits>& translation_limits = std::nullopt,
+      std::optional<double> clearance_offset = std::nullopt,
+      std::optional<std::string_view> forward_axis = std::nullopt);
 
  private:
   IsaacSimClient* client_;

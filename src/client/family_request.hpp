@@ -19,8 +19,12 @@ using BodilessVerb = HttpResponse (IsaacSimClient::*)(std::string_view);
 /// byte order. Invalid UTF-8 throws nlohmann::json::type_error 316, so nothing is sent.
 std::string serializeBody(const nlohmann::json& body);
 
-/// "<collection>" + prim path + suffix, the prim path inserted byte for byte (no escaping, no slashes
-/// added or removed). `collection` ends in '/', e.g. "/articulations/".
+/// Appends a prim path to a URL or resource path byte for byte (no slashes added or removed), except the
+/// two bytes that cannot travel raw: '#' becomes "%23" (libcurl would cut the rest off as a fragment and
+/// the request would reach another resource) and NUL becomes "%00" (it would end the URL string).
+void appendPrimPath(std::string& url, std::string_view primPath);
+
+/// "<collection>" + prim path (see appendPrimPath) + suffix. `collection` ends in '/', e.g. "/articulations/".
 std::string resourcePath(std::string_view collection, std::string_view primPath, std::string_view suffix);
 
 /// Serialises `body` first (so an invalid body sends nothing), sends it, and returns the JSON reply.

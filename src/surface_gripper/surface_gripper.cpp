@@ -1,0 +1,59 @@
+// Surface gripper lifecycle, actions and queries: one REST call each, the reply returned unchanged.
+#include "corvane/surface_gripper.hpp"
+
+#include "client/family_request.hpp"
+#include "corvane/client.hpp"
+#include "surface_gripper/gripper_path.hpp"
+
+namespace corvane {
+namespace {
+
+constexpr std::string_view kCollection = "/surface_grippers";
+
+// open and close differ only in their last path segment.
+nlohmann::json actuate(IsaacSimClient& client, std::string_view primPath, std::string_view action,
+                       bool asynchronous) {
+  const nlohmann::json body = {{"asynchronous", asynchronous}};
+  return detail::exchange(client, &IsaacSimClient::post, detail::surfaceGripperPath(primPath, action), body);
+}
+
+}  // namespace
+
+nlohmann::json SurfaceGripper::create(std::string_view prim_path) {
+  nlohmann::json body = nlohmann::json::object();
+  body["prim_path"] = std::string(prim_path);
+  return detail::exchange(*client_, &IsaacSimClient::put, kCollection, body);
+}
+
+void SurfaceGripper::remove(std::string_view prim_path) {
+  // Parsed only so that a failure status throws like everywhere else; the content is not wanted.
+  static_cast<void>(
+      detail::exchange(*client_, &IsaacSimClient::deleteRequest, detail::surfaceGripperPath(prim_path, "")));
+}
+
+nlohmann::json SurfaceGripper::get(std::string_view prim_path) {
+  return detail::exchange(*client_, &IsaacSimClient::get, detail::surfaceGripperPath(prim_path, ""));
+}
+
+nlohmann::json SurfaceGripper::close(std::string_view prim_path, bool asynchronous) {
+  return actuate(*client_, prim_path, "/close", asynchronous);
+}
+
+nlohmann::json SurfaceGripper::open(std::string_view prim_path, bool asynchronous) {
+  return actuate(*client_, prim_path, "/open", asynchronous);
+}
+
+nlohmann::json SurfaceGripper::getStatus(std::string_view prim_path) {
+  return detail::exchange(*client_, &IsaacSimClient::get, detail::surfaceGripperPath(prim_path, "/status"));
+}
+
+nlohmann::json SurfaceGripper::getProperties(std::string_view prim_path) {
+  return detail::exchange(*client_, &IsaacSimClient::get, detail::surfaceGripperPath(prim_path, "/properties"));
+}
+
+nlohmann::json SurfaceGripper::getAttachmentPoints(std::string_view prim_path) {
+  return detail::exchange(*client_, &IsaacSimClient::get,
+                          detail::surfaceGripperPath(prim_path, "/attachment_points"));
+}
+
+}  // namespace corvane

@@ -1,0 +1,71 @@
+// A misbehaving bridge: torn bodies, stalls past the timeout, replies that are not HTTP. Each must end in
+// a libcurl error after the retries, never a crash, a hang or a success.
+#include <curl/curl.h>
+
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "corvane/corvane.hpp"
+#include "test_bridge.hpp"
+
+namespace corvane {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Reply;
+using testing::TestBridge;
+
+std::string runtimeErrorOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "(no runtime_error)";
+}
+
+std::string failure(CURLcode code) { return std::string("HTTP request failed: ") + curl_easy_strerror(code); }
+
+TEST(HttpFaults, BodyCutHalfWayIsRetriedThenReported) {
+  TestBridge bridge;
+  bridge.setFallback(Reply::rawBytes("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n{\"joints\":[0.1,"));
+  IsaacSimClient client("t", bridge.baseUrl(), "ws://x", 2000ms, 1);
+  EXPECT_EQ(runtimeErrorOf([&] { client.get("/articulations//World/arm/joints_state"); }),
+            failure(CURLE_PARTIAL_FILE));
+  EXPECT_EQ(bridge.requestCount(), 2u);
+}
+
+TEST(HttpFaults, StallsEndEachAttemptAtTheTimeout) {
+  TestBridge bridge;
+  bridge.setFallback(Reply::delayed(10s, Reply::json(200, "{}")));
+  IsaacSimClient client("t", bridge.baseUrl(), "ws://x", 300ms, 2);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(runtimeErrorOf([&] { client.get("/slow"); }), failure(CURLE_OPERATION_TIMEDOUT));
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(bridge.requestCount(), 3u);
+  // Three attempts of 300 ms and pauses of at most 500 + 1000 ms, with a generous margin.
+  EXPECT_GE(elapsed, 3 * 300ms + 375ms + 750ms);
+  EXPECT_LE(elapsed, 3 * 300ms + 1500ms + 1500ms);
+}
+
+TEST(HttpFaults, RepliesThatAreNotHttpAreTransportErrors) {
+  const char* replies[] = {
+      "HTTP/1.1 abc\r\n\r\n",                                   // no status code
+      "SSH-2.0-OpenSSH_9.2\r\n",                                // another protocol
+      "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n",               // header block never ends
+      "HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\n{}",         // unreadable length
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",  // broken chunking
+      "\x00\x01\x02\x03",
+  };
+  for (const char* raw : replies) {
+    TestBridge bridge;
+    bridge.setFallback(Reply::rawBytes(std::string(raw, raw[0] == 0 ? 4 : std::char_traits<char>::length(raw))));
+    IsaacSimClient client("t", bridge.baseUrl(), "ws://x", 2000ms, 0);
+    EXPECT_EQ(runtimeErrorOf([&] { client.get("/x"); }).rfind("HTTP request failed: ", 0), 0u) << raw;
+    EXPECT_EQ(bridge.requestCount(), 1u);
+  }
+}
+
+}  // namespace
+}  // namespace corvane

@@ -1,0 +1,89 @@
+// Transport security is libcurl's default, untouched: a bridge with a self-signed certificate is refused.
+#include <curl/curl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "corvane/corvane.hpp"
+#include "test_bridge.hpp"
+
+extern char** environ;
+
+namespace corvane {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+bool canConnect(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// `openssl s_server` with a certificate made for this run and trusted by nobody.
+class SelfSignedServer {
+ public:
+  SelfSignedServer() : dir_(fs::temp_directory_path() / ("corvane-tls-" + std::to_string(::getpid()))) {
+    fs::create_directories(dir_);
+    const std::string key = (dir_ / "key.pem").string(), cert = (dir_ / "cert.pem").string();
+    const std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1"
+                             " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                             key + " -out " + cert + " 2>/dev/null";
+    if (std::system(make.c_str()) != 0) throw std::runtime_error("openssl could not make a certificate");
+    port_ = testing::TestBridge::closedPort();
+    const std::string accept = "127.0.0.1:" + std::to_string(port_);
+    const char* argv[] = {"openssl", "s_server", "-quiet", "-www", "-accept", accept.c_str(),
+                          "-cert",   cert.c_str(), "-key", key.c_str(), nullptr};
+    if (posix_spawnp(&pid_, "openssl", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
+      throw std::runtime_error("cannot start openssl s_server");
+    }
+    for (int i = 0; i < 100 && !canConnect(port_); ++i) std::this_thread::sleep_for(50ms);
+  }
+  ~SelfSignedServer() {
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+    fs::remove_all(dir_);
+  }
+  std::uint16_t port() const { return port_; }
+
+ private:
+  fs::path dir_;
+  std::uint16_t port_ = 0;
+  pid_t pid_ = 0;
+};
+
+std::string runtimeErrorOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "(no runtime_error)";
+}
+
+TEST(Tls, SelfSignedBridgeFailsCertificateVerification) {
+  SelfSignedServer server;
+  const std::string host = "127.0.0.1:" + std::to_string(server.port());
+  IsaacSimClient client("t", "https://" + host, "wss://" + host, 3000ms, 0);
+  EXPECT_EQ(runtimeErrorOf([&] { client.get("/articulations"); }),
+            std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION));
+}
+
+}  // namespace
+}  // namespace corvane
