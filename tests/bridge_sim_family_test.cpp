@@ -2,6 +2,8 @@
 // does what it says, and the bridge's faults come back as HTTPError with their statuses.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "sim_bridge.hpp"
 
 namespace corvane {
@@ -67,6 +69,77 @@ TEST_F(BridgeSimFamilies, SurfaceGripperOperations) {
   EXPECT_EQ(failureStatus([&] { grippers.get("/World/gripper"); }), 404);
   EXPECT_EQ(failureStatus([&] { grippers.remove("/World/gripper"); }), 404);
   EXPECT_EQ(failureStatus([&] { grippers.create("relative/path"); }), 400);
+}
+
+TEST_F(BridgeSimFamilies, ArticulationOperations) {
+  Articulation& arms = client_.articulation;
+  const json created = arms.create("/World/arm");
+  EXPECT_EQ(created["joint_names"].size(), 7u);
+  EXPECT_EQ(failureStatus([&] { arms.create("/World/arm"); }), 409);
+  EXPECT_EQ(failureStatus([&] { arms.create("/World/other", "/nonexistent/arm.urdf"); }), 400);
+  EXPECT_EQ(arms.getDriverJoint("/World/arm")["driver_joint"], nullptr);
+  const json limits = arms.getDofLimits("/World/arm");
+  EXPECT_EQ(limits["upper_limits"][1], 1.8);
+
+  EXPECT_EQ(arms.setJointPositions("/World/arm", {0.3, -0.3}, std::vector<int>{0, 2})["joint_positions"],
+            json({0.3, 0.0, -0.3, 0.0, 0.0, 0.0, 0.0}));
+  EXPECT_EQ(failureStatus([&] { arms.setJointPositions("/World/arm", {0.3, 0.1}, std::vector<int>{0}); }), 400);
+  EXPECT_EQ(failureStatus([&] { arms.setJointPositions("/World/arm", {std::nan("")}, std::vector<int>{0}); }), 400);
+  const json moved = arms.moveJointPositions("/World/arm", {0.5}, std::vector<int>{0});
+  EXPECT_EQ(moved["completed"], true);
+  EXPECT_EQ(moved["joint_positions"][0], 0.5);
+  EXPECT_EQ(arms.moveJointPositions("/World/arm", {1.5}, std::vector<int>{0}, true)["completed"], false);
+  EXPECT_NEAR(arms.getJointsState("/World/arm")["joint_velocities"][0].get<double>(), 2.0, 1e-9) << "moving at its limit";
+
+  EXPECT_EQ(arms.setDrivenJoints("/World/arm", {"joint1"})["driven_joints"], json({"joint1"}));
+  EXPECT_EQ(failureStatus([&] { arms.setDrivenJoints("/World/arm", {"elbow"}); }), 400);
+  EXPECT_EQ(failureStatus([&] { arms.setJointPositions("/World/arm", {0.0, 0.0}); }), 400) << "one joint is driven";
+
+  client_.surfaceGripper.create("/World/gripper");
+  EXPECT_EQ(arms.assembleRobot("/World/arm", "/World/gripper", "flange")["mask_collisions"], true);
+  EXPECT_EQ(failureStatus([&] { arms.assembleRobot("/World/arm", "/World/none", "flange"); }), 400);
+  EXPECT_EQ(client_.surfaceGripper.get("/World/gripper")["attached_to"], "/World/arm");
+  arms.remove("/World/arm");
+  EXPECT_EQ(failureStatus([&] { arms.getJointsState("/World/arm"); }), 404);
+  EXPECT_EQ(failureStatus([&] { arms.remove("/World/arm"); }), 404);
+}
+
+// The next JSON text frame within a few seconds.
+json nextSample(WebSocketStream& stream) {
+  const std::optional<std::string> text = stream.receiveFor(5000ms);
+  if (!text) throw std::runtime_error("no sample within 5 s");
+  return json::parse(*text);
+}
+
+TEST_F(BridgeSimFamilies, StreamsCarrySamplesAndTargets) {
+  Articulation& arms = client_.articulation;
+  arms.create("/World/arm");
+  WebSocketStream positions = arms.streamJointPositions("/World/arm");
+  WebSocketStream state = arms.streamArticulationState("/World/arm");
+  EXPECT_EQ(nextSample(positions)["joint_positions"].size(), 7u);
+  EXPECT_EQ(nextSample(state)["gripper"], nullptr);
+
+  positions.send(R"({"joint_positions":[-0.25],"indices":[5]})");
+  json sample;
+  for (int i = 0; i < 300 && !(sample.contains("joint_positions") && sample["joint_positions"][5] == -0.25); ++i) {
+    sample = nextSample(positions);
+  }
+  EXPECT_EQ(sample["joint_positions"][5], -0.25) << "targets sent on the stream move the joint";
+  EXPECT_EQ(arms.getJointsState("/World/arm")["joint_positions"][5], -0.25);
+
+  positions.send(R"({"joint_positions":"up"})");
+  bool refused = false;
+  for (int i = 0; i < 60 && !refused; ++i) refused = nextSample(positions).contains("error");
+  EXPECT_TRUE(refused) << "a bad target is answered with an error";
+
+  arms.remove("/World/arm");
+  EXPECT_THROW(
+      {
+        for (int i = 0; i < 500; ++i) state.receiveFor(20ms);
+      },
+      std::runtime_error)
+      << "the bridge closes the stream of a removed articulation";
+  EXPECT_THROW(arms.streamJointPositions("/World/arm"), std::runtime_error) << "no stream for an unknown articulation";
 }
 
 }  // namespace

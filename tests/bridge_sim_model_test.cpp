@@ -121,6 +121,7 @@ TEST(BridgeSimMotion, MovesAtTheVelocityLimitAndLandsExactly) {
   EXPECT_EQ(a.moveTo(command, 1, dt), 60) << "1 rad at 2 rad/s is half a second";
   a.advance(30, dt);
   EXPECT_NEAR(a.positions()[0], 0.5, 1e-12);
+  EXPECT_EQ(a.positions()[1], -0.5) << "arrived exactly";
   EXPECT_NEAR(a.positions()[1], -0.5, 1e-12) << "joint 2 needed only 0.25 s";
   EXPECT_NEAR(a.velocities()[0], 2.0, 1e-9);
   a.advance(1, dt);
@@ -130,6 +131,23 @@ TEST(BridgeSimMotion, MovesAtTheVelocityLimitAndLandsExactly) {
   EXPECT_TRUE(a.owns(command, 1));
   a.setPositions(a.checkCommand({0.2}, std::vector<std::int64_t>{1}), 2);
   EXPECT_FALSE(a.owns(command, 1)) << "a later command on one of its joints supersedes the move";
+}
+
+TEST(BridgeSimMotion, MotionsEndExactlyOnThePredictedStep) {
+  const double dt = 1.0 / 120;
+  for (const double from : {0.3, -0.7, 0.1, 1.3}) {
+    for (const double to : {0.5, 0.0, -1.1, 2.2}) {
+      ArticulationState a = arm();
+      a.setPositions(a.checkCommand({from}, std::vector<std::int64_t>{0}), 1);
+      const std::int64_t steps = a.moveTo(a.checkCommand({to}, std::vector<std::int64_t>{0}), 2, dt);
+      a.advance(steps - 1, dt);
+      if (steps > 0) {
+        EXPECT_NE(a.positions()[0], to) << from << " -> " << to << " arrived a step early";
+      }
+      a.advance(1, dt);
+      EXPECT_EQ(a.positions()[0], to) << from << " -> " << to << " in " << steps << " steps";
+    }
+  }
 }
 
 TEST(BridgeSimMotion, ManyStepsAtOnceEqualOneAtATime) {

@@ -9,9 +9,10 @@
 namespace bridge_sim {
 namespace {
 
-// Moves `from` toward `to` by at most `reach`, landing exactly on `to`.
+// Moves `from` toward `to` by at most `reach`, landing exactly on `to`. Within rounding of `reach` counts
+// as arrived, so a motion ends on the step moveTo() predicted.
 double approach(double from, double to, double reach) {
-  if (std::abs(to - from) <= reach) return to;
+  if (std::abs(to - from) <= reach * (1 + 1e-9) + 1e-12) return to;
   return from + (to > from ? reach : -reach);
 }
 
