@@ -49,14 +49,19 @@ void writeRgbPng(const std::string& path, std::size_t width, std::size_t height,
 }
 
 std::vector<std::uint8_t> colourDepth(const std::vector<float>& depth) {
-  float nearest = INFINITY, farthest = -INFINITY;
+  std::vector<float> finite;
   for (const float d : depth) {
-    if (std::isfinite(d)) nearest = std::min(nearest, d), farthest = std::max(farthest, d);
+    if (std::isfinite(d)) finite.push_back(d);
   }
-  const double span = farthest > nearest ? farthest - nearest : 1.0;
   std::vector<std::uint8_t> rgb(depth.size() * 3, 0);
+  if (finite.empty()) return rgb;
+  // Near the horizon depth runs to hundreds of metres: spread the colours over the nearer nine tenths.
+  const auto far = finite.begin() + static_cast<long>(finite.size() * 9 / 10);
+  std::nth_element(finite.begin(), far, finite.end());
+  const double nearest = *std::min_element(finite.begin(), finite.end());
+  const double span = *far > nearest ? *far - nearest : 1.0;
   for (std::size_t i = 0; i < depth.size(); ++i) {
-    if (std::isfinite(depth[i])) rainbow(std::sqrt((depth[i] - nearest) / span), &rgb[i * 3]);
+    if (std::isfinite(depth[i])) rainbow((depth[i] - nearest) / span, &rgb[i * 3]);
   }
   return rgb;
 }

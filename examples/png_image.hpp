@@ -12,7 +12,7 @@ namespace examples {
 void writeRgbPng(const std::string& path, std::size_t width, std::size_t height, const std::uint8_t* rgb);
 
 /// Colours a depth map (metres; NaN and infinities are "nothing there") from near (warm) to far (cool);
-/// nothing there is black. The range is that of the finite values in the map.
+/// nothing there is black. The colours span the nearest nine tenths of the finite values.
 std::vector<std::uint8_t> colourDepth(const std::vector<float>& depth);
 
 }  // namespace examples

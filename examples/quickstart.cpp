@@ -5,11 +5,9 @@
 #include <corvane/corvane.hpp>
 
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
-#include <thread>
 
 #include "png_image.hpp"
 
@@ -61,11 +59,8 @@ void moveAndStream(corvane::IsaacSimClient& client, const json& limits) {
   client.articulation.moveJointPositions(kArm, poseWithin(limits, -0.3), std::nullopt, true);
   int shown = 0;
   for (auto until = std::chrono::steady_clock::now() + 1500ms; shown < 6 && std::chrono::steady_clock::now() < until;) {
-    const std::optional<std::string> text = stream.receive();
-    if (!text) {
-      std::this_thread::sleep_for(10ms);
-      continue;
-    }
+    const std::optional<std::string> text = stream.receiveFor(100ms);
+    if (!text) continue;
     const json sample = json::parse(*text);
     if (sample.value("seq", 0) % 12 != 0) continue;  // a few samples, a fifth of a second apart
     std::cout << "  t=" << std::fixed << std::setprecision(3) << sample["time"].get<double>()
@@ -84,13 +79,6 @@ void gripper(corvane::IsaacSimClient& client) {
   std::cout << "gripper status: " << closed["status"].get<std::string>() << "\n";
 }
 
-template <typename T>
-std::vector<T> values(const corvane::CameraOutput& output) {
-  std::vector<T> result(output.data.size() / sizeof(T));
-  std::memcpy(result.data(), output.data.data(), result.size() * sizeof(T));
-  return result;
-}
-
 void camera(corvane::IsaacSimClient& client, const std::filesystem::path& folder) {
   step("Create a camera and capture rgb and depth");
   client.camera.create(kCamera, std::vector<int>{kWidth, kHeight}, 30.0);
@@ -98,16 +86,20 @@ void camera(corvane::IsaacSimClient& client, const std::filesystem::path& folder
   const corvane::CameraOutput* rgb = frame.output("rgb");
   const corvane::CameraOutput* depth = frame.output("depth");
   if (rgb == nullptr || depth == nullptr) throw std::runtime_error("the capture lacks rgb or depth");
-  if (rgb->shape.size() != 3 || rgb->dtype != "uint8" || rgb->data.size() != rgb->elementCount() ||
-      depth->dtype != "float32" || depth->data.size() != depth->elementCount() * depth->itemSize()) {
-    throw std::runtime_error("unexpected output layout");
+  if (rgb->shape.size() != 3 || rgb->shape[2] != 3 || depth->shape.size() != 2 || depth->shape[0] != rgb->shape[0] ||
+      depth->shape[1] != rgb->shape[1]) {
+    throw std::runtime_error("unexpected output shapes");
   }
   const std::size_t height = rgb->shape[0], width = rgb->shape[1];
+  const auto colours = rgb->as<std::uint8_t>();  // checks the dtype and the byte count
+  const auto metres = depth->as<float>();
   std::cout << "rgb " << height << "x" << width << "x3 uint8, depth " << depth->shape[0] << "x" << depth->shape[1]
             << " float32 (metres)\n";
   std::filesystem::create_directories(folder);
-  examples::writeRgbPng((folder / "rgb.png").string(), width, height, values<std::uint8_t>(*rgb).data());
-  examples::writeRgbPng((folder / "depth.png").string(), width, height, examples::colourDepth(values<float>(*depth)).data());
+  const std::vector<std::uint8_t> rgbBytes(colours.begin(), colours.end());
+  examples::writeRgbPng((folder / "rgb.png").string(), width, height, rgbBytes.data());
+  const std::vector<float> depthValues(metres.begin(), metres.end());
+  examples::writeRgbPng((folder / "depth.png").string(), width, height, examples::colourDepth(depthValues).data());
   std::cout << "wrote " << (folder / "rgb.png").string() << " and " << (folder / "depth.png").string() << "\n";
 }
 
