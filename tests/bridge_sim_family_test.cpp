@@ -2,6 +2,7 @@
 // does what it says, and the bridge's faults come back as HTTPError with their statuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "sim_bridge.hpp"
@@ -140,6 +141,44 @@ TEST_F(BridgeSimFamilies, StreamsCarrySamplesAndTargets) {
       std::runtime_error)
       << "the bridge closes the stream of a removed articulation";
   EXPECT_THROW(arms.streamJointPositions("/World/arm"), std::runtime_error) << "no stream for an unknown articulation";
+}
+
+TEST_F(BridgeSimFamilies, CameraOperations) {
+  Camera& cameras = client_.camera;
+  client_.articulation.create("/World/arm");
+  EXPECT_EQ(cameras.create("/World/camera", std::vector<int>{160, 120}, 10.0)["resolution"], json({160, 120}));
+  EXPECT_EQ(failureStatus([&] { cameras.create("/World/camera"); }), 409);
+  EXPECT_EQ(failureStatus([&] { cameras.create("/World/wide", std::vector<int>{100000, 10}); }), 400);
+
+  const CameraFrame frame = cameras.capture("/World/camera");
+  ASSERT_EQ(frame.outputs.size(), 2u);
+  const CameraOutput* rgb = frame.output("rgb");
+  const CameraOutput* depth = frame.output("depth");
+  ASSERT_NE(rgb, nullptr);
+  ASSERT_NE(depth, nullptr);
+  EXPECT_EQ(rgb->shape, (std::vector<std::size_t>{120, 160, 3}));
+  EXPECT_EQ(rgb->as<std::uint8_t>().size(), 120u * 160 * 3);
+  const auto metres = depth->as<float>();
+  EXPECT_TRUE(std::isinf(metres[0])) << "the top-left corner sees the sky";
+  EXPECT_GT(metres[metres.size() - 1], 0.5f) << "the bottom-right corner sees the ground";
+  EXPECT_LT(metres[metres.size() - 1], 5.0f);
+  EXPECT_FALSE(frame.structure.contains("camera_pose"));
+
+  client_.articulation.setJointPositions("/World/arm", {-1.0}, std::vector<int>{1});
+  const CameraFrame after = cameras.capture("/World/camera", std::vector<std::string>{"semantic_segmentation", "rgb"}, true);
+  ASSERT_NE(after.output("rgb"), nullptr);
+  EXPECT_NE(after.output("rgb")->data, rgb->data) << "the arm moved";
+  const auto ids = after.output("semantic_segmentation")->as<std::uint32_t>();
+  EXPECT_NE(std::find(ids.begin(), ids.end(), 2u), ids.end()) << "the arm is in view";
+  EXPECT_EQ(after.structure["semantic_segmentation"]["id_to_labels"]["2"], "/World/arm");
+  EXPECT_EQ(after.structure["camera_pose"]["orientation"].size(), 4u);
+  EXPECT_EQ(after.output("depth"), nullptr);
+
+  EXPECT_EQ(failureStatus([&] { cameras.capture("/World/camera", std::vector<std::string>{"infrared"}); }), 400);
+  EXPECT_EQ(cameras.capture("/World/camera", std::vector<std::string>{}).outputs.size(), 0u) << "nothing asked, nothing sent";
+  cameras.remove("/World/camera");
+  EXPECT_EQ(failureStatus([&] { cameras.capture("/World/camera"); }), 404);
+  EXPECT_EQ(failureStatus([&] { cameras.remove("/World/camera"); }), 404);
 }
 
 }  // namespace

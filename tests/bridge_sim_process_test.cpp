@@ -3,85 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdio>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <string>
-#include <vector>
 
+#include "child_process.hpp"
 #include "corvane/corvane.hpp"
-
-extern char** environ;
 
 namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
-
-class Program {
- public:
-  explicit Program(std::vector<std::string> args) {
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addclose(&actions, err[0]);
-    args.insert(args.begin(), CORVANE_BRIDGE_SIM_PATH);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) throw std::runtime_error("spawn");
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    close(err[1]);
-    out_ = fdopen(out[0], "r");
-    err_ = err[0];
-  }
-  ~Program() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (out_) fclose(out_);
-    close(err_);
-  }
-  std::string line() {
-    char buffer[512];
-    return fgets(buffer, sizeof buffer, out_) ? std::string(buffer) : std::string();
-  }
-  /// Signals the program and returns its exit status (or -signal).
-  int stop(int sig) {
-    kill(pid_, sig);
-    return wait();
-  }
-  int wait() {
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = 0;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-  }
-  std::string errors() {
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = read(err_, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
-    return text;
-  }
-
- private:
-  pid_t pid_ = 0;
-  FILE* out_ = nullptr;
-  int err_ = -1;
-};
+using testing::Program;
 
 TEST(BridgeSimProgram, PrintsItsUrlsFirstServesLogsAndStopsOnSignals) {
   for (const int sig : {SIGTERM, SIGINT}) {
-    Program program({"--port", "0", "--log"});
+    Program program({CORVANE_BRIDGE_SIM_PATH, "--port", "0", "--log"});
     const std::string line = program.line();
     const auto space = line.find(' ');
     ASSERT_NE(space, std::string::npos) << line;
@@ -100,20 +35,20 @@ TEST(BridgeSimProgram, PrintsItsUrlsFirstServesLogsAndStopsOnSignals) {
 }
 
 TEST(BridgeSimProgram, RefusesBadOptionsAndBusyPorts) {
-  Program bad({"--port", "70000"});
+  Program bad({CORVANE_BRIDGE_SIM_PATH, "--port", "70000"});
   EXPECT_EQ(bad.wait(), 2);
   EXPECT_NE(bad.errors().find("--port needs a whole number"), std::string::npos);
-  Program unknown({"--colour"});
+  Program unknown({CORVANE_BRIDGE_SIM_PATH, "--colour"});
   EXPECT_EQ(unknown.wait(), 2);
   EXPECT_NE(unknown.errors().find("unknown option --colour"), std::string::npos);
 
-  Program first({});
+  Program first({CORVANE_BRIDGE_SIM_PATH});
   const std::string line = first.line();
   const std::string port = line.substr(line.rfind(':') + 1, line.size() - line.rfind(':') - 3);
-  Program second({"--port", port});
+  Program second({CORVANE_BRIDGE_SIM_PATH, "--port", port});
   EXPECT_EQ(second.wait(), 1);
   EXPECT_NE(second.errors().find("cannot listen"), std::string::npos);
-  Program help({"--help"});
+  Program help({CORVANE_BRIDGE_SIM_PATH, "--help"});
   EXPECT_NE(help.line().find("usage: corvane-bridge-sim"), std::string::npos);
   EXPECT_EQ(help.wait(), 0);
 }
