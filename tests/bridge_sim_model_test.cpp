@@ -9,6 +9,7 @@
 
 #include "api_error.hpp"
 #include "articulation.hpp"
+#include "frame_writer.hpp"
 #include "render.hpp"
 #include "robot_model.hpp"
 #include "routes.hpp"
@@ -297,6 +298,24 @@ TEST(BridgeSimRoutes, SplitsPrimPathsFromOperations) {
   EXPECT_EQ(object->primPath, "/World/open");
   EXPECT_EQ(object->operation, "");
   EXPECT_EQ(matchRoute("/surface_grippers//World/open/open", scene)->primPath, "/World/open");
+}
+
+TEST(BridgeSimFrame, FrameBuiltInPlaceEqualsTheCopiedOne) {
+  for (const std::size_t note : {std::size_t{0}, std::size_t{100000}}) {  // the second outgrows the head room
+    for (const bool expect : {false, true}) {
+      frame_writer::FrameWriter writer;
+      if (expect) writer.expectPayload(6 + 16);
+      const std::size_t bytes = writer.reserve("rgb", {1, 2, 3}, "uint8", 6);
+      for (int i = 0; i < 6; ++i) writer.data(bytes)[i] = static_cast<char>('a' + i);
+      const float depth[4] = {1.5f, 2.5f, -1.0f, 0.0f};
+      writer.add("depth", {2, 2}, "float32", depth, sizeof depth);
+      writer.structure()["note"] = std::string(note, 'n');
+      const std::string copied = writer.finish();
+      const std::string inPlace = std::move(writer).finish();
+      EXPECT_EQ(inPlace, copied) << "note " << note << ", expected payload " << expect;
+      EXPECT_EQ(copied.compare(copied.size() - 22, 6, "abcdef"), 0);
+    }
+  }
 }
 
 RenderInput smallView() {
