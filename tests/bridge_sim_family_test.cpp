@@ -89,8 +89,13 @@ TEST_F(BridgeSimFamilies, ArticulationOperations) {
   const json moved = arms.moveJointPositions("/World/arm", {0.5}, std::vector<int>{0});
   EXPECT_EQ(moved["completed"], true);
   EXPECT_EQ(moved["joint_positions"][0], 0.5);
-  EXPECT_EQ(arms.moveJointPositions("/World/arm", {1.5}, std::vector<int>{0}, true)["completed"], false);
-  EXPECT_NEAR(arms.getJointsState("/World/arm")["joint_velocities"][0].get<double>(), 2.0, 1e-9) << "moving at its limit";
+  // 2 rad at 2 rad/s: a second of motion. A loaded sanitizer build may still read only after the arrival,
+  // when the joint no longer moves at its limit.
+  EXPECT_EQ(arms.moveJointPositions("/World/arm", {2.5}, std::vector<int>{0}, true)["completed"], false);
+  const json moving = arms.getJointsState("/World/arm");
+  if (moving["joint_positions"][0].get<double>() < 2.5) {
+    EXPECT_NEAR(moving["joint_velocities"][0].get<double>(), 2.0, 1e-9) << "moving at its limit";
+  }
 
   EXPECT_EQ(arms.setDrivenJoints("/World/arm", {"joint1"})["driven_joints"], json({"joint1"}));
   EXPECT_EQ(failureStatus([&] { arms.setDrivenJoints("/World/arm", {"elbow"}); }), 400);
