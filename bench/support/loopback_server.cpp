@@ -1,0 +1,135 @@
+#include "loopback_server.hpp"
+
+#include <utility>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+namespace corvane::bench {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+
+struct LoopbackServer::Impl {
+  asio::io_context io{1};
+  tcp::acceptor acceptor{io};
+};
+
+namespace {
+
+class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
+ public:
+  WebSocketSession(tcp::socket socket, const std::string* payload, std::atomic<std::uint64_t>& swallowed)
+      : ws_(std::move(socket)), payload_(payload), swallowed_(swallowed) {}
+
+  void start(http::request<http::string_body> upgrade) {
+    ws_.auto_fragment(false);  // one message = one frame, whatever its size
+    ws_.read_message_max(0);
+    ws_.async_accept(upgrade, [self = shared_from_this()](beast::error_code ec) {
+      if (ec) return;
+      if (self->payload_ != nullptr) {
+        self->push();
+      } else {
+        self->swallow();
+      }
+    });
+  }
+
+ private:
+  void push() {
+    ws_.text(true);
+    ws_.async_write(asio::buffer(*payload_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (!ec) self->push();
+    });
+  }
+
+  void swallow() {
+    ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (ec) return;
+      self->buffer_.clear();
+      ++self->swallowed_;
+      self->swallow();
+    });
+  }
+
+  websocket::stream<tcp::socket> ws_;
+  const std::string* payload_;
+  std::atomic<std::uint64_t>& swallowed_;
+  beast::flat_buffer buffer_;
+};
+
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+ public:
+  HttpSession(tcp::socket socket, const ServerRoutes& routes, std::atomic<std::uint64_t>& swallowed)
+      : socket_(std::move(socket)), routes_(routes), swallowed_(swallowed) {}
+
+  void read() {
+    request_ = {};
+    http::async_read(socket_, buffer_, request_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (!ec) self->answer();
+    });
+  }
+
+ private:
+  void answer() {
+    if (websocket::is_upgrade(request_)) {
+      const auto found = routes_.push.find(std::string(request_.target()));
+      const std::string* payload = found == routes_.push.end() ? nullptr : &found->second;
+      std::make_shared<WebSocketSession>(std::move(socket_), payload, swallowed_)->start(std::move(request_));
+      return;
+    }
+    const auto found = routes_.http.find(std::string(request_.target()));
+    response_ = {http::status::ok, request_.version()};
+    response_.set(http::field::content_type, "application/json");
+    response_.body() = found == routes_.http.end() ? std::string("{}") : found->second;
+    response_.keep_alive(request_.keep_alive());
+    response_.prepare_payload();
+    http::async_write(socket_, response_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (!ec && self->response_.keep_alive()) self->read();
+    });
+  }
+
+  tcp::socket socket_;
+  const ServerRoutes& routes_;
+  std::atomic<std::uint64_t>& swallowed_;
+  beast::flat_buffer buffer_;
+  http::request<http::string_body> request_;
+  http::response<http::string_body> response_;
+};
+
+void acceptNext(tcp::acceptor& acceptor, const ServerRoutes& routes, std::atomic<std::uint64_t>& swallowed) {
+  acceptor.async_accept([&acceptor, &routes, &swallowed](beast::error_code ec, tcp::socket socket) {
+    if (ec) return;  // the acceptor was closed: the server is stopping
+    socket.set_option(tcp::no_delay(true));
+    std::make_shared<HttpSession>(std::move(socket), routes, swallowed)->read();
+    acceptNext(acceptor, routes, swallowed);
+  });
+}
+
+}  // namespace
+
+LoopbackServer::LoopbackServer(ServerRoutes routes) : routes_(std::move(routes)), impl_(std::make_unique<Impl>()) {
+  const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
+  impl_->acceptor.open(endpoint.protocol());
+  impl_->acceptor.set_option(tcp::acceptor::reuse_address(true));
+  impl_->acceptor.bind(endpoint);
+  impl_->acceptor.listen(asio::socket_base::max_listen_connections);
+  port_ = impl_->acceptor.local_endpoint().port();
+  acceptNext(impl_->acceptor, routes_, swallowed_);
+  thread_ = std::thread([this] { impl_->io.run(); });
+}
+
+LoopbackServer::~LoopbackServer() {
+  impl_->io.stop();
+  thread_.join();
+}
+
+std::string LoopbackServer::httpBaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+std::string LoopbackServer::wsBaseUrl() const { return "ws://127.0.0.1:" + std::to_string(port_) + "/"; }
+
+}  // namespace corvane::bench

@@ -1,0 +1,46 @@
+#pragma once
+
+// A small, fast bridge stand-in for the benchmarks: one asynchronous Boost.Beast thread on 127.0.0.1 that
+// answers HTTP requests with canned bodies and serves WebSocket connections that either push one payload
+// as fast as the socket takes it or swallow whatever they are sent.
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace corvane::bench {
+
+struct ServerRoutes {
+  /// HTTP: request target -> reply body (200, application/json), whatever the method. Others get "{}".
+  std::map<std::string, std::string> http;
+  /// WebSocket: target -> payload sent as one frame after another until the client leaves. Any other
+  /// WebSocket target reads and discards the client's messages.
+  std::map<std::string, std::string> push;
+};
+
+class LoopbackServer {
+ public:
+  explicit LoopbackServer(ServerRoutes routes);
+  ~LoopbackServer();
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+  std::uint16_t port() const { return port_; }
+  std::string httpBaseUrl() const;  ///< "http://127.0.0.1:<port>/"
+  std::string wsBaseUrl() const;    ///< "ws://127.0.0.1:<port>/"
+  /// WebSocket messages received so far on discarding connections.
+  std::uint64_t swallowedMessages() const { return swallowed_.load(); }
+
+  struct Impl;
+
+ private:
+  ServerRoutes routes_;
+  std::atomic<std::uint64_t> swallowed_{0};
+  std::uint16_t port_ = 0;
+  std::unique_ptr<Impl> impl_;  // destroyed (with the sessions it still holds) before the members above
+  std::thread thread_;
+};
+
+}  // namespace corvane::bench
