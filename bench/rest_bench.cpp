@@ -7,27 +7,24 @@
 #include "support/loopback_server.hpp"
 #include "support/raw_curl.hpp"
 #include "support/side_by_side.hpp"
+#include "support/workloads.hpp"
 
 namespace corvane::bench {
 namespace {
 
-constexpr long kTimeoutMs = 5000;
-const std::string kTarget = "/articulations//World/arm/driver_joint";
-const std::string kReply = R"({"driver_joint":"/World/arm/joint_1","prim_path":"/World/arm"})";
-
-bool isExpected(long status, const std::string& body) { return status == 200 && body == kReply; }
+bool isExpected(long status, const std::string& body) { return status == 200 && body == kGetReply; }
 
 // client.get against a raw fresh-handle loop with the same options (the limit of a design that opens a
 // connection per request), and a raw loop that keeps one handle (what connection reuse would buy).
 void restGet(benchmark::State& state) {
-  LoopbackServer server({{{kTarget, kReply}}, {}});
+  LoopbackServer server({{{kGetTarget, kGetReply}}, {}});
   IsaacSimClient client("bench", server.httpBaseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
-  const std::string url = server.httpBaseUrl() + kTarget.substr(1);
+  const std::string url = server.httpBaseUrl() + kGetTarget.substr(1);
   ReusedHandle reused(url, kTimeoutMs);
   runSideBySide(state, batchSize(100),
                 {{"lib",
                   [&] {
-                    const HttpResponse r = client.get(kTarget);
+                    const HttpResponse r = client.get(kGetTarget);
                     check(isExpected(r.status, r.body), "client.get reply");
                   }},
                  {"raw",
