@@ -1,6 +1,13 @@
 #pragma once
 
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "corvane/export.hpp"
+#include "corvane/stream.hpp"
 
 namespace corvane {
 
@@ -8,12 +15,56 @@ class IsaacSimClient;
 
 /// Robots (articulations) in the scene, addressed by prim path.
 /// Holds only a pointer to its client, which must outlive it.
+///
+/// Every operation is one request to the bridge under "/articulations/" + prim path (inserted byte for
+/// byte: "/World/arm" gives "/articulations//World/arm/..."). Bodies always carry every key, an absent
+/// option as null. Results are the bridge's JSON reply unchanged ({} for an empty body). Failures throw:
+/// corvane::HTTPError for a status outside 200..299, std::runtime_error for transport failures,
+/// nlohmann::json errors for a reply that is not JSON or a body string that is not valid UTF-8 (type
+/// error 316, raised before anything is sent). Nothing is validated on the client side.
 class CORVANE_API Articulation {
  public:
   explicit Articulation(IsaacSimClient& client) noexcept : client_(&client) {}
 
   /// The client this family sends its requests through.
   IsaacSimClient& client() const noexcept { return *client_; }
+
+  /// PUT /articulations {"prim_path", "urdf_path"}: creates an articulation, from a URDF file when given.
+  nlohmann::json create(std::string_view prim_path, std::optional<std::string_view> urdf_path = std::nullopt);
+  /// DELETE /articulations/{prim_path}. Returns nothing, but throws like every other operation.
+  void remove(std::string_view prim_path);
+  /// GET /articulations/{prim_path}/driver_joint.
+  nlohmann::json getDriverJoint(std::string_view prim_path);
+  /// PUT /articulations/{prim_path}/driven_joints {"joint_names"}: names in order, duplicates kept.
+  nlohmann::json setDrivenJoints(std::string_view prim_path, const std::vector<std::string>& joint_names);
+  /// GET /articulations/{prim_path}/dof_limits.
+  nlohmann::json getDofLimits(std::string_view prim_path);
+  /// GET /articulations/{prim_path}/joints_state.
+  nlohmann::json getJointsState(std::string_view prim_path);
+
+  /// POST /articulations/{prim_path}/set_j {"indices", "joint_positions"}. Non-finite positions go out
+  /// as null. Note: a braced `{}` for `indices` means "absent"; pass std::vector<int>{} for an empty list.
+  nlohmann::json setJointPositions(std::string_view prim_path, const std::vector<double>& joint_positions,
+                                   const std::optional<std::vector<int>>& indices = std::nullopt);
+  /// POST /articulations/{prim_path}/move_j {"asynchronous", "indices", "joint_positions"}.
+  /// `asynchronous` defaults to false: like every call of this library, the move is waited for unless
+  /// the caller asks otherwise.
+  nlohmann::json moveJointPositions(std::string_view prim_path, const std::vector<double>& joint_positions,
+                                    const std::optional<std::vector<int>>& indices = std::nullopt,
+                                    bool asynchronous = false);
+
+  /// POST /articulations/{prim_path}/assemble_robot {"arm_mount_link", "gripper_id",
+  /// "gripper_mount_link", "mask_collisions", "offset"}: mounts a gripper on the arm at `prim_path`.
+  /// `offset` is sent as given, of any JSON type. `mask_collisions` defaults to true: mounted links
+  /// touch, and unmasked contacts between arm and gripper would push them apart.
+  nlohmann::json assembleRobot(std::string_view prim_path, std::string_view gripper_id, std::string_view arm_mount_link,
+                               std::optional<std::string_view> gripper_mount_link = std::nullopt,
+                               const std::optional<nlohmann::json>& offset = std::nullopt, bool mask_collisions = true);
+
+  /// The joint-position stream of the articulation (IsaacSimClient::openJointPositionStream).
+  WebSocketStream streamJointPositions(std::string_view prim_path);
+  /// The articulation-state stream of the articulation (IsaacSimClient::openArticulationStateStream).
+  WebSocketStream streamArticulationState(std::string_view prim_path);
 
  private:
   IsaacSimClient* client_;

@@ -8,6 +8,7 @@
 #include "corvane/camera.hpp"
 #include "corvane/export.hpp"
 #include "corvane/response.hpp"
+#include "corvane/stream.hpp"
 #include "corvane/surface_gripper.hpp"
 
 namespace corvane {
@@ -45,10 +46,20 @@ class CORVANE_API IsaacSimClient {
   HttpResponse patch(std::string_view path, std::string_view body);
   HttpResponse deleteRequest(std::string_view path);
 
+  /// Opens the joint-position stream of the articulation at `prim_path`: the WebSocket base URL followed by
+  /// "articulations/" + prim_path + "/stream_joint_positions" (prim path byte for byte, so "/World/arm"
+  /// gives a doubled slash). One handshake limited by timeout(), never retried; a failure throws
+  /// std::runtime_error "WebSocket handshake failed for <url>: <libcurl's text>".
+  WebSocketStream openJointPositionStream(std::string_view prim_path);
+  /// Opens the articulation-state stream ("/stream_articulation_state"); otherwise as above.
+  WebSocketStream openArticulationStateStream(std::string_view prim_path);
+
   /// Internal: the full URL for a resource path (base URL + path without its leading slashes).
   std::string prepareUrl_(std::string_view path) const;
   /// Internal: one request with retries. `method` is one of GET, POST, PUT, PATCH, DELETE.
   HttpResponse request_(std::string_view method, std::string_view path, std::string_view body);
+  /// Internal: opens websocketBaseUrl() + `path` (nothing stripped) with one handshake.
+  WebSocketStream openStream_(std::string_view path);
 
  private:
   std::string label_;

@@ -5,5 +5,6 @@
 #include "corvane/camera.hpp"
 #include "corvane/client.hpp"
 #include "corvane/response.hpp"
+#include "corvane/stream.hpp"
 #include "corvane/surface_gripper.hpp"
 #include "corvane/version.hpp"

@@ -1,20 +1,23 @@
 #include "test_bridge.hpp"
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 
 #include <atomic>
-#include <cctype>
-
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <gtest/gtest.h>
+#include <boost/beast/websocket.hpp>
+#include <cctype>
+
+#include "websocket_peer_impl.hpp"
 
 namespace corvane::testing {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
+namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 
 namespace {
@@ -70,6 +73,10 @@ struct TestBridge::Impl {
   tcp::acceptor acceptor{io};
 };
 
+struct TestBridge::Upgrade {
+  http::request<http::string_body> request;
+};
+
 struct TestBridge::Connection {
   explicit Connection(tcp::socket s) : socket(std::move(s)) {}
   tcp::socket socket;
@@ -92,6 +99,7 @@ TestBridge::~TestBridge() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
     for (auto& connection : connections_) ::shutdown(connection->socket.native_handle(), SHUT_RDWR);
+    for (auto& peer : peers_) peer->impl_->stop();
   }
   stopCv_.notify_all();
   ::shutdown(impl_->acceptor.native_handle(), SHUT_RDWR);  // wakes the blocking accept
@@ -136,6 +144,25 @@ std::uint16_t TestBridge::closedPort() {
   asio::io_context io;
   tcp::acceptor probe(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
   return probe.local_endpoint().port();
+}
+
+void TestBridge::setUpgradeAnswer(UpgradeAnswer answer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  upgradeAnswer_ = answer;
+}
+
+void TestBridge::setWebSocketReadDelay(std::chrono::milliseconds delay) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  webSocketReadDelay_ = delay;
+}
+
+std::shared_ptr<WebSocketPeer> TestBridge::webSocket(std::size_t index, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!peerCv_.wait_for(lock, timeout, [&] { return peers_.size() > index; })) {
+    ADD_FAILURE() << "the test bridge accepted no WebSocket connection #" << index;
+    return nullptr;
+  }
+  return peers_[index];
 }
 
 Reply TestBridge::nextReply() {
@@ -211,6 +238,10 @@ void TestBridge::serve(Connection& connection) {
     RecordedRequest recorded{std::string(req.method_string()), std::string(req.target()), {}, req.body(), arrival};
     for (const auto& field : req) recorded.headers.emplace_back(field.name_string(), field.value());
     record(std::move(recorded));
+    if (websocket::is_upgrade(req)) {
+      Upgrade upgrade{parser.release()};
+      return serveUpgrade(connection, upgrade);
+    }
 
     const Reply reply = nextReply();
     if (reply.delay.count() > 0 && !waitUnlessStopping(reply.delay)) return;
@@ -228,6 +259,47 @@ void TestBridge::serve(Connection& connection) {
     http::write(socket, res, ec);
     if (ec || !res.keep_alive()) return;
   }
+}
+
+void TestBridge::serveUpgrade(Connection& connection, Upgrade& upgrade) {
+  UpgradeAnswer answer;
+  std::chrono::milliseconds readDelay;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answer = upgradeAnswer_;
+    readDelay = webSocketReadDelay_;
+  }
+  beast::error_code ec;
+  switch (answer) {
+    case UpgradeAnswer::refuse: {
+      http::response<http::string_body> res{http::status::not_found, upgrade.request.version()};
+      res.body() = "no such stream";
+      res.keep_alive(false);
+      res.prepare_payload();
+      http::write(connection.socket, res, ec);
+      return;
+    }
+    case UpgradeAnswer::hangUp:
+      return;
+    case UpgradeAnswer::stall:
+      waitUnlessStopping(std::chrono::hours(1));
+      return;
+    case UpgradeAnswer::accept:
+      break;
+  }
+  auto impl = std::make_unique<WebSocketPeer::Impl>(std::string(upgrade.request.target()));
+  WebSocketPeer::Impl& session = *impl;
+  session.readDelay = readDelay;
+  std::shared_ptr<WebSocketPeer> peer(new WebSocketPeer(std::move(impl)));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return;
+    peers_.push_back(peer);
+  }
+  peerCv_.notify_all();
+  // The session owns the socket from here on; the destructor reaches it through stop().
+  const auto socket = connection.socket.release(ec);
+  if (!ec) session.run(socket, upgrade.request);
 }
 
 }  // namespace corvane::testing

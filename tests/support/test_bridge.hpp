@@ -1,7 +1,8 @@
 #pragma once
 
 // An in-process stand-in for the bridge: a Boost.Beast server on 127.0.0.1 (ephemeral port) that answers
-// from a per-test script and records every request exactly as received.
+// from a per-test script and records every request exactly as received. WebSocket upgrades on any path are
+// accepted (or refused on demand) and handed to a WebSocketPeer that the test drives.
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -37,14 +38,72 @@ struct Reply {
   int status = 200;
   Fields headers;
   std::string body;
-  std::optional<std::string> raw;           ///< sent verbatim (then the connection closes) instead of a response
-  std::chrono::milliseconds delay{0};       ///< wait this long before answering
-  bool closeWithoutAnswer = false;          ///< drop the connection instead of answering
+  std::optional<std::string> raw;      ///< sent verbatim (then the connection closes) instead of a response
+  std::chrono::milliseconds delay{0};  ///< wait this long before answering
+  bool closeWithoutAnswer = false;     ///< drop the connection instead of answering
 
   static Reply json(int status, std::string body);
   static Reply rawBytes(std::string bytes);
   static Reply hangUp();
   static Reply delayed(std::chrono::milliseconds delay, Reply reply);
+};
+
+/// How the bridge answers a WebSocket upgrade request (the request itself is always recorded).
+enum class UpgradeAnswer {
+  accept,  ///< 101, then a WebSocketPeer the test drives
+  refuse,  ///< 404 with the body "no such stream"
+  hangUp,  ///< close the connection without answering
+  stall,   ///< never answer (until the bridge shuts down)
+};
+
+/// The bridge's end of one accepted WebSocket connection. Writes may be queued from any thread; they go
+/// out in order on the connection's own thread. Everything the client sends is recorded.
+class WebSocketPeer {
+ public:
+  ~WebSocketPeer();
+  WebSocketPeer(const WebSocketPeer&) = delete;
+  WebSocketPeer& operator=(const WebSocketPeer&) = delete;
+
+  const std::string& target() const;  ///< the upgrade request's target, as received
+
+  void sendText(std::string payload);    ///< one text frame
+  void sendBinary(std::string payload);  ///< one binary frame
+  /// One text message sent as one frame per fragment; with `pingBetween`, a ping follows every fragment
+  /// but the last.
+  void sendFragmented(std::vector<std::string> fragments, bool pingBetween);
+  void sendPing(std::string payload = {});
+  /// A close frame (normal closure). The closing handshake then waits for the client's close frame.
+  void sendClose();
+  /// Pre-built frame bytes written straight to the socket, `chunk` bytes at a time with `pause` between.
+  void sendRaw(std::string bytes, std::size_t chunk, std::chrono::milliseconds pause);
+  /// Holds back every write queued after it for `delay`.
+  void pause(std::chrono::milliseconds delay);
+  /// Waits until every queued write has gone out; false on timeout or when the connection is gone first.
+  bool flush(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+  /// Text messages received from the client, in order (empty ones included).
+  std::vector<std::string> textMessages() const;
+  /// Waits until at least `count` text messages arrived or `timeout` passed, then returns them all.
+  std::vector<std::string> waitForTextMessages(std::size_t count,
+                                               std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+  int binaryMessages() const;        ///< binary messages received (the client never should send one)
+  int closeFrames() const;           ///< close frames received from the client
+  std::string closePayload() const;  ///< reason text of the last close frame received
+  bool waitForCloseFrames(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+  int pongs() const;  ///< pong frames received from the client
+  bool waitForPongs(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+  /// Waits until the connection is gone (the client hung up or the session ended).
+  bool waitForEnd(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
+  /// One frame as a server writes it (unmasked; FIN set when `final`), for sendRaw.
+  static std::string rawFrame(std::uint8_t opcode, std::string_view payload, bool final = true);
+
+  struct Impl;
+
+ private:
+  friend class TestBridge;
+  explicit WebSocketPeer(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
 };
 
 class TestBridge {
@@ -71,8 +130,20 @@ class TestBridge {
   /// A loopback port on which nothing listens (for refused connections).
   static std::uint16_t closedPort();
 
+  /// How later WebSocket upgrades are answered (initially: accepted).
+  void setUpgradeAnswer(UpgradeAnswer answer);
+  /// Later accepted WebSocket connections start reading from the client only after `delay` (so that the
+  /// client's sends fill the socket buffers and come back partial).
+  void setWebSocketReadDelay(std::chrono::milliseconds delay);
+  /// The `index`-th accepted WebSocket connection (0-based), waiting up to `timeout` for it to be accepted;
+  /// null (and a test failure) when it never comes.
+  std::shared_ptr<WebSocketPeer> webSocket(std::size_t index = 0,
+                                           std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
  private:
   struct Connection;
+  struct Upgrade;
+  void serveUpgrade(Connection& connection, Upgrade& upgrade);
   void acceptLoop();
   void serve(Connection& connection);
   Reply nextReply();
@@ -91,6 +162,10 @@ class TestBridge {
   Reply fallback_;
   std::vector<RecordedRequest> requests_;
   std::list<std::unique_ptr<Connection>> connections_;
+  UpgradeAnswer upgradeAnswer_ = UpgradeAnswer::accept;
+  std::chrono::milliseconds webSocketReadDelay_{0};
+  std::vector<std::shared_ptr<WebSocketPeer>> peers_;
+  std::condition_variable peerCv_;
   std::thread acceptor_;
 };
 

@@ -1,0 +1,315 @@
+// WebSocket streams against the test bridge: opening (URLs, failures, no retry), receiving frames whole,
+// in pieces and around control frames, sending, closing and moving, and the waiting receiveFor.
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "corvane/corvane.hpp"
+#include "stream_polling.hpp"
+#include "test_bridge.hpp"
+
+namespace corvane {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Polled;
+using testing::pollForFrame;
+using testing::TestBridge;
+using testing::UpgradeAnswer;
+using testing::WebSocketPeer;
+
+constexpr std::uint8_t kText = 0x1;
+
+IsaacSimClient clientFor(const TestBridge& bridge, int retries = 0, std::chrono::milliseconds timeout = 5000ms) {
+  return IsaacSimClient("test", bridge.baseUrl(), bridge.wsBaseUrl(), timeout, retries);
+}
+
+std::string messageOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no exception)";
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string patterned(std::size_t size) {
+  std::string text(size, ' ');
+  for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
+  return text;
+}
+
+// An open stream with the bridge's end of it.
+struct Connected {
+  TestBridge bridge;
+  IsaacSimClient client = clientFor(bridge);
+  WebSocketStream stream = client.openJointPositionStream("/World/arm");
+  std::shared_ptr<WebSocketPeer> peer = bridge.webSocket();
+};
+
+TEST(StreamOpening, UrlIsTheWebSocketBaseFollowedByThePathByteForByte) {
+  TestBridge bridge;
+  IsaacSimClient client = clientFor(bridge);
+  WebSocketStream state = client.openArticulationStateStream("/World/robot");
+  WebSocketStream joints = client.openJointPositionStream("/World/robot");
+  WebSocketStream empty = client.openJointPositionStream("");
+  WebSocketStream raw = client.openStream_("/lead");  // no leading slash is stripped here
+  const char* expected[] = {"/articulations//World/robot/stream_articulation_state",
+                            "/articulations//World/robot/stream_joint_positions",
+                            "/articulations//stream_joint_positions", "//lead"};
+  for (std::size_t i = 0; i < 4; ++i) {
+    const auto peer = bridge.webSocket(i);
+    ASSERT_NE(peer, nullptr);
+    EXPECT_EQ(peer->target(), expected[i]);
+  }
+  EXPECT_TRUE(state.isOpen() && joints.isOpen() && empty.isOpen() && raw.isOpen());
+}
+
+TEST(StreamOpening, FailedHandshakesNameTheUrlAndAreNotRetried) {
+  const std::string closedBase = "ws://127.0.0.1:" + std::to_string(TestBridge::closedPort());
+  IsaacSimClient refused("test", "http://unused", closedBase, 5000ms, 3);
+  EXPECT_EQ(messageOf([&] { refused.openJointPositionStream("/World/arm"); }),
+            "WebSocket handshake failed for " + closedBase +
+                "/articulations//World/arm/stream_joint_positions: " + curl_easy_strerror(CURLE_COULDNT_CONNECT));
+
+  const struct {
+    UpgradeAnswer answer;
+    CURLcode code;
+  } cases[] = {{UpgradeAnswer::refuse, CURLE_HTTP_RETURNED_ERROR}, {UpgradeAnswer::hangUp, CURLE_GOT_NOTHING}};
+  for (const auto& c : cases) {
+    TestBridge bridge;
+    bridge.setUpgradeAnswer(c.answer);
+    IsaacSimClient client = clientFor(bridge, 3);
+    EXPECT_EQ(messageOf([&] { client.openArticulationStateStream("/World/arm"); }),
+              "WebSocket handshake failed for " + bridge.wsBaseUrl() +
+                  "articulations//World/arm/stream_articulation_state: " + curl_easy_strerror(c.code));
+    EXPECT_EQ(bridge.requestCount(), 1u) << "one handshake, whatever max_retries says";
+  }
+}
+
+TEST(StreamOpening, TheClientTimeoutLimitsTheHandshakeOnly) {
+  TestBridge bridge;
+  bridge.setUpgradeAnswer(UpgradeAnswer::stall);
+  IsaacSimClient slow = clientFor(bridge, 0, 200ms);
+  EXPECT_EQ(messageOf([&] { slow.openStream_("x"); }), "WebSocket handshake failed for " + bridge.wsBaseUrl() +
+                                                           "x: " + curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
+
+  bridge.setUpgradeAnswer(UpgradeAnswer::accept);
+  WebSocketStream stream = slow.openStream_("x");
+  const auto peer = bridge.webSocket();
+  ASSERT_NE(peer, nullptr);
+  std::this_thread::sleep_for(400ms);  // well past the 200 ms: an open stream must not expire
+  stream.send("still here");
+  peer->sendText("and here");
+  EXPECT_EQ(pollForFrame(stream).frame, "and here");
+  EXPECT_EQ(peer->waitForTextMessages(1), std::vector<std::string>{"still here"});
+}
+
+TEST(StreamReceive, NothingWaitingGivesAnEmptyResultAtOnce) {
+  Connected c;
+  ASSERT_NE(c.peer, nullptr);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(c.stream.receive(), std::nullopt);
+  EXPECT_EQ(c.stream.receive(), std::nullopt);
+  EXPECT_LT(secondsSince(start), 1.0);
+}
+
+TEST(StreamReceive, EachFrameComesBackWholeAndInOrder) {
+  Connected c;
+  ASSERT_NE(c.peer, nullptr);
+  const std::string large = patterned(10000);
+  const std::string binary("\0\x01\xff\x7f", 4);
+  c.peer->sendText("hello");
+  c.peer->sendText("");
+  c.peer->sendBinary(binary);
+  c.peer->sendBinary("");
+  c.peer->sendText(large);
+  for (const std::string& expected : {std::string("hello"), std::string(), binary, std::string(), large}) {
+    const Polled polled = pollForFrame(c.stream);
+    ASSERT_TRUE(polled.frame.has_value()) << "expected a frame of " << expected.size() << " bytes";
+    EXPECT_EQ(*polled.frame, expected);
+  }
+  EXPECT_EQ(c.stream.receive(), std::nullopt);
+}
+
+TEST(StreamReceive, TrickledFramesAreJoinedAcrossCalls) {
+  Connected c;
+  ASSERT_NE(c.peer, nullptr);
+  const std::string large = patterned(10000);
+  c.peer->sendRaw(WebSocketPeer::rawFrame(kText, large), 997, 15ms);
+  Polled polled = pollForFrame(c.stream);
+  ASSERT_TRUE(polled.frame.has_value());
+  EXPECT_EQ(*polled.frame, large);
+  EXPECT_GT(polled.emptyPolls, 0) << "the early calls find only part of the frame";
+
+  c.peer->sendRaw(WebSocketPeer::rawFrame(kText, "tiny") + WebSocketPeer::rawFrame(kText, "next"), 1, 5ms);
+  polled = pollForFrame(c.stream);
+  EXPECT_EQ(polled.frame, "tiny");
+  EXPECT_GT(polled.emptyPolls, 0);
+  EXPECT_EQ(pollForFrame(c.stream).frame, "next");
+}
+
+TEST(StreamReceive, APartlyReceivedFrameMovesWithTheStream) {
+  Connected c;
+  ASSERT_NE(c.peer, nullptr);
+  const std::string payload = patterned(6000);
+  const std::string frame = WebSocketPeer::rawFrame(kText, payload);
+  c.peer->sendRaw(frame.substr(0, 3000), frame.size(), 0ms);
+  ASSERT_TRUE(c.peer->flush());
+  for (int i = 0; i < 20; ++i) {  // take in the first half
+    ASSERT_EQ(c.stream.receive(), std::nullopt);
+    std::this_thread::sleep_for(2ms);
+  }
+  WebSocketStream moved(std::move(c.stream));
+  c.peer->sendRaw(frame.substr(3000), frame.size(), 0ms);
+  EXPECT_EQ(pollForFrame(moved).frame, payload);
+  EXPECT_FALSE(c.stream.isOpen());
+}
+
+TEST(StreamReceive, FragmentsComeBackPerFrameAndPingsBetweenThemAreSkipped) {
+  Connected c;
+  ASSERT_NE(c.peer, nullptr);
+  c.peer->sendFragmented({"ab", "cd", "ef"}, true);
+  for (const char* expected : {"ab", "cd", "ef"}) EXPECT_EQ(pollForFrame(c.stream).frame, expected);
+  ASSERT_TRUE(c.peer->flush());
+  EXPECT_EQ(c.stream.receive(), std::nullopt) << "a ping yields no result";
+  EXPECT_TRUE(c.peer->waitForPongs(2)) << "libcurl answers pings by itself";
+}
+
+TEST(StreamReceive, ACloseFrameFromTheBridgeEndsReceivingWithAnError) {
+  Connected c;
+  ASSERT_NE(c.peer, nullptr);
+  c.peer->sendText("last");
+  c.peer->sendClose();
+  EXPECT_EQ(pollForFrame(c.stream).frame, "last");
+  // The bridge hangs up only once its close frame is answered; libcurl then reports the hang-up.
+  int frames = 0;
+  EXPECT_EQ(testing::pollForError(c.stream, frames),
+            std::string("WebSocket receive failed: ") + curl_easy_strerror(CURLE_GOT_NOTHING));
+  EXPECT_EQ(frames, 0) << "the close frame is no result";
+  EXPECT_TRUE(c.stream.isOpen()) << "an error does not close the stream";
+  c.stream.close();
+  EXPECT_FALSE(c.stream.isOpen());
+  EXPECT_TRUE(c.peer->waitForCloseFrames(1));
+}
+
+TEST(StreamSend, TextMessagesArriveWholeAndInOrder) {
+  Connected c;
+  ASSERT_NE(c.peer, nullptr);
+  const std::string big = patterned(1 << 20);
+  c.stream.send("first");
+  c.stream.send("");
+  c.stream.send("gr\xc3\xbc\xc3\x9f");
+  c.stream.send(big);
+  c.stream.send(std::string_view());
+  const auto messages = c.peer->waitForTextMessages(5);
+  ASSERT_EQ(messages.size(), 5u);
+  EXPECT_EQ(messages[0], "first");
+  EXPECT_EQ(messages[1], "");
+  EXPECT_EQ(messages[2], "gr\xc3\xbc\xc3\x9f");
+  EXPECT_TRUE(messages[3] == big) << "the 1 MiB message arrived with " << messages[3].size() << " bytes";
+  EXPECT_EQ(messages[4], "");
+  EXPECT_EQ(c.peer->binaryMessages(), 0);
+}
+
+TEST(StreamLifecycle, CloseSendsOneCloseFrameAndLeavesAClosedStream) {
+  Connected c;
+  ASSERT_NE(c.peer, nullptr);
+  c.stream.close();
+  c.stream.close();
+  EXPECT_FALSE(c.stream.isOpen());
+  EXPECT_TRUE(c.peer->waitForCloseFrames(1));
+  EXPECT_TRUE(c.peer->waitForEnd());
+  EXPECT_EQ(c.peer->closeFrames(), 1);
+  EXPECT_EQ(c.peer->closePayload(), "") << "an empty close frame";
+  EXPECT_EQ(messageOf([&] { c.stream.send("x"); }), "send() called on a closed WebSocketStream");
+  EXPECT_EQ(messageOf([&] { c.stream.receive(); }), "receive() called on a closed WebSocketStream");
+  EXPECT_EQ(messageOf([&] { c.stream.receiveFor(10ms); }), "receive() called on a closed WebSocketStream");
+}
+
+TEST(StreamLifecycle, DestroyingAnOpenStreamClosesIt) {
+  TestBridge bridge;
+  IsaacSimClient client = clientFor(bridge);
+  { WebSocketStream stream = client.openJointPositionStream("/a"); }
+  const auto peer = bridge.webSocket();
+  ASSERT_NE(peer, nullptr);
+  EXPECT_TRUE(peer->waitForCloseFrames(1));
+  EXPECT_TRUE(peer->waitForEnd());
+}
+
+TEST(StreamLifecycle, MovingHandsTheConnectionOverAndClosesTheTargetFirst) {
+  TestBridge bridge;
+  IsaacSimClient client = clientFor(bridge);
+  WebSocketStream first = client.openJointPositionStream("/a");
+  WebSocketStream second = client.openJointPositionStream("/b");
+  const auto firstPeer = bridge.webSocket(0);
+  const auto secondPeer = bridge.webSocket(1);
+  ASSERT_NE(firstPeer, nullptr);
+  ASSERT_NE(secondPeer, nullptr);
+
+  first = std::move(second);
+  EXPECT_TRUE(firstPeer->waitForCloseFrames(1)) << "the target's own connection is closed";
+  EXPECT_FALSE(second.isOpen());
+  EXPECT_EQ(messageOf([&] { second.send("x"); }), "send() called on a closed WebSocketStream");
+  first.send("to b");
+  EXPECT_EQ(secondPeer->waitForTextMessages(1), std::vector<std::string>{"to b"});
+
+  WebSocketStream& alias = first;
+  first = std::move(alias);  // self-move keeps the connection
+  WebSocketStream third(std::move(first));
+  EXPECT_FALSE(first.isOpen());
+  third.send("still b");
+  EXPECT_EQ(secondPeer->waitForTextMessages(2).back(), "still b");
+  EXPECT_EQ(secondPeer->closeFrames(), 0);
+  first = std::move(third);  // onto a closed stream: nothing to close
+  first.send("back");
+  EXPECT_EQ(secondPeer->waitForTextMessages(3).back(), "back");
+  EXPECT_EQ(secondPeer->closeFrames(), 0);
+}
+
+TEST(StreamReceiveFor, WithNothingComingItGivesUpAfterAboutTheTimeout) {
+  Connected c;
+  ASSERT_NE(c.peer, nullptr);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(c.stream.receiveFor(300ms), std::nullopt);
+  const double waited = secondsSince(start);
+  EXPECT_GE(waited, 0.3);
+  EXPECT_LT(waited, 2.3);
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(c.stream.receiveFor(0ms), std::nullopt);
+  EXPECT_EQ(c.stream.receiveFor(-5ms), std::nullopt);
+  EXPECT_LT(secondsSince(start), 1.0);
+}
+
+TEST(StreamReceiveFor, AFrameSentDuringTheWaitReturnsPromptly) {
+  Connected c;
+  ASSERT_NE(c.peer, nullptr);
+  c.peer->pause(200ms);
+  c.peer->sendPing();  // wakes the wait without giving a frame
+  c.peer->pause(100ms);
+  c.peer->sendRaw(WebSocketPeer::rawFrame(kText, "late frame"), 3, 10ms);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(c.stream.receiveFor(30s), "late frame");
+  EXPECT_LT(secondsSince(start), 10.0);
+  c.peer->sendText("forever");
+  EXPECT_EQ(c.stream.receiveFor(std::chrono::milliseconds::max()), "forever");
+}
+
+TEST(StreamReceiveFor, FramesAlreadyBufferedComeBackWithoutWaiting) {
+  Connected c;
+  ASSERT_NE(c.peer, nullptr);
+  const std::string both = WebSocketPeer::rawFrame(kText, "one") + WebSocketPeer::rawFrame(kText, "two");
+  c.peer->sendRaw(both, both.size(), 0ms);  // one write: one TCP segment
+  EXPECT_EQ(c.stream.receiveFor(10s), "one");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(c.stream.receiveFor(10s), "two");
+  EXPECT_LT(secondsSince(start), 5.0) << "the second frame was already in libcurl's buffer";
+}
+
+}  // namespace
+}  // namespace corvane
