@@ -1,9 +1,10 @@
-// Against what a user would pick instead: the same loops written in Python, run as a child process that
-// takes turns with the client on the same in-process server.
+// Against what a user would pick instead: the same loops written in Python (requests, websockets), run as a
+// child process that takes turns with the client on the same in-process server.
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include <corvane/corvane.hpp>
@@ -11,12 +12,10 @@
 #include "support/loopback_server.hpp"
 #include "support/side_by_side.hpp"
 #include "support/subprocess.hpp"
+#include "support/workloads.hpp"
 
 namespace corvane::bench {
 namespace {
-
-const std::string kTarget = "/articulations//World/arm/driver_joint";
-const std::string kReply = R"({"driver_joint":"/World/arm/joint_1","prim_path":"/World/arm"})";
 
 // Debian's interpreter, where python3-requests and python3-websockets install; CORVANE_BENCH_PYTHON
 // overrides it.
@@ -39,27 +38,61 @@ Side pythonSide(LineChild& child) {
           }};
 }
 
+ServerRoutes routes() {
+  ServerRoutes routes;
+  routes.http[kGetTarget] = kGetReply;
+  routes.push["/" + streamPath(kSmallPrim)] = kSmallFrame;
+  routes.push["/" + streamPath(kLargePrim)] = kLargeFrame;
+  return routes;
+}
+
+IsaacSimClient makeClient(const LoopbackServer& server) {
+  return IsaacSimClient("bench", server.httpBaseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
+}
+
 void requestsGet(benchmark::State& state) {
-  LoopbackServer server({{{kTarget, kReply}}, {}});
-  IsaacSimClient client("bench", server.httpBaseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(5000), 0);
-  LineChild python({pythonInterpreter(), script("requests_loop.py"), server.httpBaseUrl() + kTarget.substr(1), kReply});
+  LoopbackServer server(routes());
+  IsaacSimClient client = makeClient(server);
+  LineChild python({pythonInterpreter(), script("requests_loop.py"), server.httpBaseUrl() + kGetTarget.substr(1),
+                    kGetReply});
   if (python.readLine() != "ready") return markSkipped(state, "python3 with the requests module is not available");
   runSideBySide(state, batchSize(100),
                 {{"lib",
                   [&] {
-                    const HttpResponse r = client.get(kTarget);
-                    check(r.status == 200 && r.body == kReply, "client.get reply");
+                    const HttpResponse r = client.get(kGetTarget);
+                    check(r.status == 200 && r.body == kGetReply, "client.get reply");
                   }},
                  pythonSide(python)});
+}
+
+void websocketsReceive(benchmark::State& state, const std::string* payload, int batch) {
+  LoopbackServer server(routes());
+  IsaacSimClient client = makeClient(server);
+  WebSocketStream stream = client.openJointPositionStream(primFor(*payload));
+  LineChild python({pythonInterpreter(), script("websockets_loop.py"),
+                    server.wsBaseUrl() + streamPath(primFor(*payload)), std::to_string(payload->size())});
+  if (python.readLine() != "ready") return markSkipped(state, "python3 with the websockets module is not available");
+  runSideBySide(state, batchSize(batch),
+                {{"lib",
+                  [&] {
+                    std::optional<std::string> frame;
+                    while (!(frame = stream.receive())) {
+                    }
+                    check(frame->size() == payload->size(), "receive() frame size");
+                  }},
+                 pythonSide(python)});
+}
+
+void measured(benchmark::internal::Benchmark* benchmark) {
+  benchmark->Iterations(rounds(15))->UseManualTime()->Unit(benchmark::kMicrosecond);
 }
 
 }  // namespace
 
 void registerBenchmarks() {
-  benchmark::RegisterBenchmark("python/client_get_vs_requests_get", requestsGet)
-      ->Iterations(rounds(15))
-      ->UseManualTime()
-      ->Unit(benchmark::kMicrosecond);
+  measured(benchmark::RegisterBenchmark("python/client_get_vs_requests_get", requestsGet));
+  measured(benchmark::RegisterBenchmark("python/receive_vs_websockets_recv/100B", websocketsReceive, &kSmallFrame, 1000));
+  measured(benchmark::RegisterBenchmark("python/receive_vs_websockets_recv/1MiB", websocketsReceive, &kLargeFrame, 10));
 }
 
 }  // namespace corvane::bench

@@ -1,5 +1,6 @@
 #include "loopback_server.hpp"
 
+#include <array>
 #include <utility>
 
 #include <boost/asio.hpp>
@@ -22,17 +23,18 @@ struct LoopbackServer::Impl {
 
 namespace {
 
+// After the handshake the session leaves Beast's framing behind and works on the raw socket, so that the
+// server costs next to nothing per frame and the client side is what gets measured: it pushes frames
+// pre-encoded in large blocks, or reads and drops whatever arrives.
 class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
  public:
-  WebSocketSession(tcp::socket socket, const std::string* payload, std::atomic<std::uint64_t>& swallowed)
-      : ws_(std::move(socket)), payload_(payload), swallowed_(swallowed) {}
+  WebSocketSession(tcp::socket socket, const std::string* payload) : ws_(std::move(socket)), payload_(payload) {}
 
   void start(http::request<http::string_body> upgrade) {
-    ws_.auto_fragment(false);  // one message = one frame, whatever its size
-    ws_.read_message_max(0);
     ws_.async_accept(upgrade, [self = shared_from_this()](beast::error_code ec) {
       if (ec) return;
       if (self->payload_ != nullptr) {
+        self->block_ = encodedFrames(*self->payload_);
         self->push();
       } else {
         self->swallow();
@@ -41,32 +43,45 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   }
 
  private:
+  // Unmasked text frames (server to client), repeated to fill at least 256 KiB.
+  static std::string encodedFrames(const std::string& payload) {
+    std::string frame(1, '\x81');
+    if (payload.size() < 126) {
+      frame.push_back(static_cast<char>(payload.size()));
+    } else if (payload.size() <= 0xFFFF) {
+      frame.push_back(static_cast<char>(126));
+      for (int shift = 8; shift >= 0; shift -= 8) frame.push_back(static_cast<char>((payload.size() >> shift) & 0xFF));
+    } else {
+      frame.push_back(static_cast<char>(127));
+      for (int shift = 56; shift >= 0; shift -= 8) frame.push_back(static_cast<char>((payload.size() >> shift) & 0xFF));
+    }
+    frame += payload;
+    std::string block;
+    while (block.size() < (256u << 10)) block += frame;
+    return block;
+  }
+
   void push() {
-    ws_.text(true);
-    ws_.async_write(asio::buffer(*payload_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+    asio::async_write(ws_.next_layer(), asio::buffer(block_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
       if (!ec) self->push();
     });
   }
 
   void swallow() {
-    ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
-      if (ec) return;
-      self->buffer_.clear();
-      ++self->swallowed_;
-      self->swallow();
+    ws_.next_layer().async_read_some(asio::buffer(sink_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (!ec) self->swallow();
     });
   }
 
   websocket::stream<tcp::socket> ws_;
   const std::string* payload_;
-  std::atomic<std::uint64_t>& swallowed_;
-  beast::flat_buffer buffer_;
+  std::string block_;
+  std::array<char, 256 * 1024> sink_;
 };
 
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
-  HttpSession(tcp::socket socket, const ServerRoutes& routes, std::atomic<std::uint64_t>& swallowed)
-      : socket_(std::move(socket)), routes_(routes), swallowed_(swallowed) {}
+  HttpSession(tcp::socket socket, const ServerRoutes& routes) : socket_(std::move(socket)), routes_(routes) {}
 
   void read() {
     request_ = {};
@@ -80,7 +95,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     if (websocket::is_upgrade(request_)) {
       const auto found = routes_.push.find(std::string(request_.target()));
       const std::string* payload = found == routes_.push.end() ? nullptr : &found->second;
-      std::make_shared<WebSocketSession>(std::move(socket_), payload, swallowed_)->start(std::move(request_));
+      std::make_shared<WebSocketSession>(std::move(socket_), payload)->start(std::move(request_));
       return;
     }
     const auto found = routes_.http.find(std::string(request_.target()));
@@ -96,18 +111,17 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
   tcp::socket socket_;
   const ServerRoutes& routes_;
-  std::atomic<std::uint64_t>& swallowed_;
   beast::flat_buffer buffer_;
   http::request<http::string_body> request_;
   http::response<http::string_body> response_;
 };
 
-void acceptNext(tcp::acceptor& acceptor, const ServerRoutes& routes, std::atomic<std::uint64_t>& swallowed) {
-  acceptor.async_accept([&acceptor, &routes, &swallowed](beast::error_code ec, tcp::socket socket) {
+void acceptNext(tcp::acceptor& acceptor, const ServerRoutes& routes) {
+  acceptor.async_accept([&acceptor, &routes](beast::error_code ec, tcp::socket socket) {
     if (ec) return;  // the acceptor was closed: the server is stopping
     socket.set_option(tcp::no_delay(true));
-    std::make_shared<HttpSession>(std::move(socket), routes, swallowed)->read();
-    acceptNext(acceptor, routes, swallowed);
+    std::make_shared<HttpSession>(std::move(socket), routes)->read();
+    acceptNext(acceptor, routes);
   });
 }
 
@@ -120,7 +134,7 @@ LoopbackServer::LoopbackServer(ServerRoutes routes) : routes_(std::move(routes))
   impl_->acceptor.bind(endpoint);
   impl_->acceptor.listen(asio::socket_base::max_listen_connections);
   port_ = impl_->acceptor.local_endpoint().port();
-  acceptNext(impl_->acceptor, routes_, swallowed_);
+  acceptNext(impl_->acceptor, routes_);
   thread_ = std::thread([this] { impl_->io.run(); });
 }
 

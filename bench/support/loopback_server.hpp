@@ -2,8 +2,7 @@
 
 // A small, fast bridge stand-in for the benchmarks: one asynchronous Boost.Beast thread on 127.0.0.1 that
 // answers HTTP requests with canned bodies and serves WebSocket connections that either push one payload
-// as fast as the socket takes it or swallow whatever they are sent.
-#include <atomic>
+// as fast as the socket takes it or drop whatever they are sent.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -15,8 +14,8 @@ namespace corvane::bench {
 struct ServerRoutes {
   /// HTTP: request target -> reply body (200, application/json), whatever the method. Others get "{}".
   std::map<std::string, std::string> http;
-  /// WebSocket: target -> payload sent as one frame after another until the client leaves. Any other
-  /// WebSocket target reads and discards the client's messages.
+  /// WebSocket: target -> payload sent as one text frame after another until the client leaves. Any
+  /// other WebSocket target reads and drops whatever the client sends.
   std::map<std::string, std::string> push;
 };
 
@@ -30,14 +29,11 @@ class LoopbackServer {
   std::uint16_t port() const { return port_; }
   std::string httpBaseUrl() const;  ///< "http://127.0.0.1:<port>/"
   std::string wsBaseUrl() const;    ///< "ws://127.0.0.1:<port>/"
-  /// WebSocket messages received so far on discarding connections.
-  std::uint64_t swallowedMessages() const { return swallowed_.load(); }
 
   struct Impl;
 
  private:
   ServerRoutes routes_;
-  std::atomic<std::uint64_t> swallowed_{0};
   std::uint16_t port_ = 0;
   std::unique_ptr<Impl> impl_;  // destroyed (with the sessions it still holds) before the members above
   std::thread thread_;
