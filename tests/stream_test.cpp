@@ -59,10 +59,12 @@ TEST(StreamOpening, UrlIsTheWebSocketBaseFollowedByThePathByteForByte) {
   WebSocketStream joints = client.openJointPositionStream("/World/robot");
   WebSocketStream empty = client.openJointPositionStream("");
   WebSocketStream raw = client.openStream_("/lead");  // no leading slash is stripped here
+  WebSocketStream hashed = client.openJointPositionStream("/W/a#1");  // kept whole, not cut as a fragment
   const char* expected[] = {"/articulations//World/robot/stream_articulation_state",
                             "/articulations//World/robot/stream_joint_positions",
-                            "/articulations//stream_joint_positions", "//lead"};
-  for (std::size_t i = 0; i < 4; ++i) {
+                            "/articulations//stream_joint_positions", "//lead",
+                            "/articulations//W/a%231/stream_joint_positions"};
+  for (std::size_t i = 0; i < 5; ++i) {
     const auto peer = bridge.webSocket(i);
     ASSERT_NE(peer, nullptr);
     EXPECT_EQ(peer->target(), expected[i]);

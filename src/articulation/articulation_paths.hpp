@@ -11,7 +11,7 @@ namespace corvane::detail {
 
 inline constexpr std::string_view kArticulations = "/articulations";
 
-/// "/articulations/" + prim path + suffix, the prim path byte for byte.
+/// "/articulations/" + prim path + suffix, the prim path inserted by detail::appendPrimPath.
 inline std::string articulationPath(std::string_view primPath, std::string_view suffix = {}) {
   return resourcePath("/articulations/", primPath, suffix);
 }

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "client/curl_handle.hpp"
+#include "client/family_request.hpp"
 #include "corvane/client.hpp"
 
 namespace corvane {
@@ -19,11 +20,11 @@ CURLcode handshakeOutcome(CURL* handle, CURLcode performed) {
 }  // namespace
 
 WebSocketStream IsaacSimClient::openJointPositionStream(std::string_view prim_path) {
-  return openStream_("articulations/" + std::string(prim_path) + "/stream_joint_positions");
+  return openStream_(detail::resourcePath("articulations/", prim_path, "/stream_joint_positions"));
 }
 
 WebSocketStream IsaacSimClient::openArticulationStateStream(std::string_view prim_path) {
-  return openStream_("articulations/" + std::string(prim_path) + "/stream_articulation_state");
+  return openStream_(detail::resourcePath("articulations/", prim_path, "/stream_articulation_state"));
 }
 
 WebSocketStream IsaacSimClient::openStream_(std::string_view path) {

@@ -5,6 +5,10 @@
 
 namespace frame_writer {
 
+namespace {
+constexpr std::size_t kHeadRoom = 64 * 1024;  // header and manifest of any ordinary frame
+}  // namespace
+
 std::string encodeFrameText(std::string_view manifestText, std::string_view payload) {
   if (manifestText.size() > UINT32_MAX) throw std::length_error("frame manifest longer than 4 GiB");
   const auto length = static_cast<std::uint32_t>(manifestText.size());
@@ -43,8 +47,16 @@ char* FrameWriter::data(std::size_t index) {
   return payload_.data() + arrays_.at(index).at("offset").get<std::size_t>();
 }
 
-std::string FrameWriter::finish() const {
+void FrameWriter::expectPayload(std::size_t payloadBytes) { payload_.reserve(payloadBytes + kHeadRoom); }
+
+std::string FrameWriter::finish() const& {
   return encodeFrame({{"structure", structure_}, {"arrays", arrays_}}, payload_);
+}
+
+std::string FrameWriter::finish() && {
+  std::string head = encodeFrame({{"structure", structure_}, {"arrays", arrays_}}, {});
+  payload_.insert(0, head);  // moves the arrays within the buffer when expectPayload left room
+  return std::move(payload_);
 }
 
 }  // namespace frame_writer

@@ -32,8 +32,13 @@ class FrameWriter {
   char* data(std::size_t index);
   /// The structure tree; add more members (pose, metadata) before finish().
   nlohmann::json& structure() { return structure_; }
+  /// Makes room for `payloadBytes` of array data (and the frame's head) up front, so that adding arrays
+  /// never moves the payload and the rvalue finish() needs no second buffer. Optional.
+  void expectPayload(std::size_t payloadBytes);
   /// The encoded frame.
-  std::string finish() const;
+  std::string finish() const&;
+  /// The encoded frame, built inside the payload's own buffer (for large frames: no copy of the arrays).
+  std::string finish() &&;
 
  private:
   nlohmann::json structure_ = nlohmann::json::object();

@@ -1,0 +1,67 @@
+// Streamed teleoperation: sends joint targets over the joint position stream (send) while reading the
+// positions the bridge streams back (receive), and reports how closely the arm follows.
+//
+//   corvane-teleop <http base URL> <websocket base URL> [seconds]
+#include <corvane/corvane.hpp>
+
+#include <chrono>
+#include <cmath>
+#include <iomanip>
+#include <iostream>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+constexpr const char* kArm = "/World/teleop_arm";
+
+// The operator's hand: a slow wave on the shoulder and elbow.
+json targetAt(double t) {
+  return {{"joint_positions", {0.6 * std::sin(t), 0.4 * std::sin(0.5 * t) + 0.3}}, {"indices", {1, 3}}};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::cerr << "usage: corvane-teleop <http base URL> <websocket base URL> [seconds]\n";
+    return 2;
+  }
+  const double seconds = argc > 3 ? std::atof(argv[3]) : 3.0;
+  try {
+    corvane::IsaacSimClient client("teleop", argv[1], argv[2], std::chrono::milliseconds(10000), 2);
+    client.articulation.create(kArm, std::nullopt);
+    corvane::WebSocketStream stream = client.articulation.streamJointPositions(kArm);
+    const auto start = std::chrono::steady_clock::now();
+    auto nextCommand = start;
+    double worst = 0;
+    int received = 0;
+    for (auto now = start; now - start < std::chrono::duration<double>(seconds); now = std::chrono::steady_clock::now()) {
+      const double t = std::chrono::duration<double>(now - start).count();
+      if (now >= nextCommand) {  // 20 commands a second
+        stream.send(targetAt(t).dump());
+        nextCommand += 50ms;
+      }
+      while (const std::optional<std::string> text = stream.receive()) {
+        const json sample = json::parse(*text);
+        if (sample.contains("error")) throw std::runtime_error("the bridge refused a target: " + sample["error"].get<std::string>());
+        const double error = std::abs(sample["joint_positions"][1].get<double>() - targetAt(t)["joint_positions"][0].get<double>());
+        worst = std::max(worst, t > 0.5 ? error : 0.0);
+        if (++received % 30 == 0) {
+          std::cout << std::fixed << std::setprecision(3) << "t=" << t << " shoulder " << sample["joint_positions"][1].get<double>()
+                    << " target " << targetAt(t)["joint_positions"][0].get<double>() << "\n";
+        }
+      }
+      std::this_thread::sleep_for(5ms);
+    }
+    stream.close();
+    client.articulation.remove(kArm);
+    std::cout << received << " samples; largest shoulder lag after the first half second: " << worst << " rad\n";
+  } catch (const std::exception& e) {
+    std::cerr << "failed: " << e.what() << "\n";
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,89 @@
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "camera/compact_text.hpp"
+#include "camera/json_count.hpp"
+#include "corvane/camera.hpp"
+
+// The one reader of the binary frame, and the library's one parser of untrusted binary input. Every
+// length in it comes from the network: sizes are compared in 64 bits and bounds are tested by
+// subtraction from sizes already known to be in range, so no sum can wrap.
+namespace corvane::detail {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr std::uint64_t kHeaderSize = 8;
+constexpr std::string_view kMagic = "CVB1";
+
+std::uint64_t manifestLength(const std::string& body) {
+  std::uint64_t length = 0;
+  for (int i = 3; i >= 0; --i) length = (length << 8) | static_cast<unsigned char>(body[4 + i]);
+  return length;
+}
+
+// The end of the manifest (8 + L), once the header is known to be sound.
+std::size_t checkedManifestEnd(const std::string& body) {
+  if (body.size() < kHeaderSize || std::string_view(body).substr(0, kMagic.size()) != kMagic) {
+    throw std::runtime_error("camera response is not a binary frame: expected it to start with \"CVB1\"");
+  }
+  const std::uint64_t length = manifestLength(body);
+  if (kHeaderSize + length > body.size()) {
+    throw std::runtime_error("camera frame is truncated: its manifest claims " + std::to_string(length) +
+                             " bytes but the body holds " + std::to_string(body.size()));
+  }
+  return static_cast<std::size_t>(kHeaderSize + length);
+}
+
+std::vector<std::size_t> readShape(const Json& descriptor) {
+  const Json& shape = descriptor.at("shape");
+  if (!shape.is_array()) {
+    throw Json::type_error::create(302, "type must be array, but is " + std::string(shape.type_name()), &shape);
+  }
+  std::vector<std::size_t> dimensions;
+  dimensions.reserve(shape.size());
+  for (const Json& dimension : shape) dimensions.push_back(static_cast<std::size_t>(toCount(dimension)));
+  return dimensions;
+}
+
+std::string readDtype(const Json& descriptor) {
+  const Json& dtype = descriptor.at("dtype");
+  return dtype.is_string() ? dtype.get<std::string>() : compactText(dtype);
+}
+
+CameraOutput readOutput(const Json& descriptor, std::string_view payload) {
+  CameraOutput output;
+  output.shape = readShape(descriptor);
+  output.dtype = readDtype(descriptor);
+  const std::uint64_t offset = toCount(descriptor.at("offset"));
+  const std::uint64_t nbytes = toCount(descriptor.at("nbytes"));
+  if (offset > payload.size() || nbytes > payload.size() - offset) {
+    throw std::runtime_error("camera frame is truncated: an output claims bytes past the end of the body");
+  }
+  const auto* first = reinterpret_cast<const std::byte*>(payload.data()) + offset;
+  output.data.assign(first, first + nbytes);  // the one copy of these bytes
+  return output;
+}
+
+}  // namespace
+
+CameraFrame decodeFrame(const HttpResponse& response) {
+  if (response.status < 200 || response.status > 299) throw HTTPError(response.status, response.body);
+  const std::string& body = response.body;
+  const std::size_t manifestEnd = checkedManifestEnd(body);
+  Json manifest = Json::parse(body.begin() + kHeaderSize, body.begin() + static_cast<std::ptrdiff_t>(manifestEnd));
+
+  CameraFrame frame;
+  // Moved, not copied: the same value, and no recursion through a deeply nested tree.
+  frame.structure = std::move(manifest.at("structure"));
+  const Json& arrays = manifest.at("arrays");
+  const std::string_view payload = std::string_view(body).substr(manifestEnd);
+  // Iterating a JSON value visits array elements in order, object members in key order, nothing for
+  // null, and a scalar once (which then fails as a descriptor).
+  for (const Json& descriptor : arrays) frame.outputs.push_back(readOutput(descriptor, payload));
+  return frame;
+}
+
+}  // namespace corvane::detail

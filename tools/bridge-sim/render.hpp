@@ -1,0 +1,44 @@
+#pragma once
+
+// The deterministic CPU render: a checkered ground plane and capsules (robot links, grippers) seen by a
+// pinhole camera. Same input, same pixels.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "geometry.hpp"
+
+namespace bridge_sim {
+
+struct RenderCapsule {
+  Vec3 a, b;
+  double radius = 0;
+  std::array<std::uint8_t, 3> colour{};
+  std::uint32_t semanticId = 0;
+};
+
+/// Semantic ids 0 and 1 are the background (sky) and the ground.
+constexpr std::uint32_t kBackgroundId = 0;
+constexpr std::uint32_t kGroundId = 1;
+
+struct RenderInput {
+  int width = 0, height = 0;
+  Pose camera;                   ///< camera frame: x forward, y left, z up
+  double horizontalFov = 1.2217;  ///< radians (70 degrees)
+  std::vector<RenderCapsule> capsules;
+
+  double focal() const;  ///< focal length in pixels (square pixels, principal point at the centre)
+};
+
+/// Where the images go; a null target is not rendered. Layouts: rgb H x W x 3 uint8, depth H x W float32
+/// (metres along the optical axis, +inf where nothing is hit), semantic H x W uint32. Native byte order.
+struct RenderTargets {
+  char* rgb = nullptr;
+  char* depth = nullptr;
+  char* semantic = nullptr;
+};
+
+void render(const RenderInput& input, const RenderTargets& targets);
+
+}  // namespace bridge_sim
