@@ -79,7 +79,9 @@ void websocketsReceive(benchmark::State& state, const std::string* payload, int 
                     while (!(frame = stream.receive())) {
                     }
                     check(frame->size() == payload->size(), "receive() frame size");
-                  }},
+                  },
+                  {},
+                  [&](int count) { stream.send(std::to_string(count)); }},
                  pythonSide(python)});
 }
 

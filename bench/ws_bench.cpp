@@ -1,5 +1,6 @@
 // WebSocket streams against raw curl_ws_recv / curl_ws_send loops on the same server: small JSON frames
-// (the joint stream's size) and 1 MiB frames, pushed or swallowed as fast as the server can.
+// (the joint stream's size) and 1 MiB frames, pushed or swallowed as fast as the server can. Before each
+// batch the receiving side asks the server for exactly that many frames (untimed).
 #include <chrono>
 #include <optional>
 #include <string>
@@ -33,11 +34,16 @@ void receiveFrames(benchmark::State& state, const std::string* payload, int batc
                     while (!(frame = stream.receive())) {
                     }
                     check(frame->size() == payload->size(), "receive() frame size");
-                  }},
-                 {"raw", [&] {
+                  },
+                  {},
+                  [&](int count) { stream.send(std::to_string(count)); }},
+                 {"raw",
+                  [&] {
                     const std::string frame = raw.receiveFrame();
                     check(frame.size() == payload->size(), "curl_ws_recv frame size");
-                  }}});
+                  },
+                  {},
+                  [&](int count) { raw.send(std::to_string(count)); }}});
 }
 
 void sendFrames(benchmark::State& state, const std::string* payload, int batch) {

@@ -1,7 +1,7 @@
 """The same stream receive loop as the client's, in Python's websockets.
 
-Connects to the URL given, prints "ready", then for each line N receives N messages and prints the time
-per message in nanoseconds. Exits with 77 when websockets is not installed.
+Connects to the URL given, prints "ready", then for each line N asks the server for N messages, receives
+them and prints the time per message in nanoseconds. Exits with 77 when websockets is not installed.
 """
 import asyncio
 import sys
@@ -21,6 +21,7 @@ async def main(url, size):
             if not line:
                 return 0
             count = int(line)
+            await stream.send(str(count))  # the server pushes that many frames; not timed
             start = time.perf_counter_ns()
             for _ in range(count):
                 message = await stream.recv()

@@ -1,6 +1,8 @@
 #include "loopback_server.hpp"
 
 #include <array>
+#include <cstdlib>
+#include <vector>
 #include <utility>
 
 #include <boost/asio.hpp>
@@ -23,9 +25,11 @@ struct LoopbackServer::Impl {
 
 namespace {
 
-// After the handshake the session leaves Beast's framing behind and works on the raw socket, so that the
-// server costs next to nothing per frame and the client side is what gets measured: it pushes frames
-// pre-encoded in large blocks, or reads and drops whatever arrives.
+// A pushing session waits for the client to ask for frames (a text message holding a count), then writes
+// that many pre-encoded frames in one gathered write straight to the socket, so that the server costs next
+// to nothing per frame and the client side is what gets measured. The count bounds what is in flight:
+// libcurl's receive buffer grows without limit while a peer sends faster than it is read (see
+// docs/performance.md). A swallowing session reads and drops whatever arrives.
 class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
  public:
   WebSocketSession(tcp::socket socket, const std::string* payload) : ws_(std::move(socket)), payload_(payload) {}
@@ -34,8 +38,8 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     ws_.async_accept(upgrade, [self = shared_from_this()](beast::error_code ec) {
       if (ec) return;
       if (self->payload_ != nullptr) {
-        self->block_ = encodedFrames(*self->payload_);
-        self->push();
+        self->frame_ = encodedFrame(*self->payload_);
+        self->awaitRequest();
       } else {
         self->swallow();
       }
@@ -43,8 +47,8 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   }
 
  private:
-  // Unmasked text frames (server to client), repeated to fill at least 256 KiB.
-  static std::string encodedFrames(const std::string& payload) {
+  // One unmasked final text frame, as a server sends it.
+  static std::string encodedFrame(const std::string& payload) {
     std::string frame(1, '\x81');
     if (payload.size() < 126) {
       frame.push_back(static_cast<char>(payload.size()));
@@ -55,15 +59,22 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
       frame.push_back(static_cast<char>(127));
       for (int shift = 56; shift >= 0; shift -= 8) frame.push_back(static_cast<char>((payload.size() >> shift) & 0xFF));
     }
-    frame += payload;
-    std::string block;
-    while (block.size() < (256u << 10)) block += frame;
-    return block;
+    return frame + payload;
   }
 
-  void push() {
-    asio::async_write(ws_.next_layer(), asio::buffer(block_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
-      if (!ec) self->push();
+  void awaitRequest() {
+    ws_.async_read(request_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (ec) return;
+      const std::string text = beast::buffers_to_string(self->request_.data());
+      self->request_.clear();
+      self->push(std::strtoul(text.c_str(), nullptr, 10));
+    });
+  }
+
+  void push(std::size_t count) {
+    frames_.assign(count, asio::buffer(frame_));
+    asio::async_write(ws_.next_layer(), frames_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (!ec) self->awaitRequest();
     });
   }
 
@@ -75,7 +86,9 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
 
   websocket::stream<tcp::socket> ws_;
   const std::string* payload_;
-  std::string block_;
+  std::string frame_;
+  beast::flat_buffer request_;
+  std::vector<asio::const_buffer> frames_;
   std::array<char, 256 * 1024> sink_;
 };
 

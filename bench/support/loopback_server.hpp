@@ -1,8 +1,8 @@
 #pragma once
 
 // A small, fast bridge stand-in for the benchmarks: one asynchronous Boost.Beast thread on 127.0.0.1 that
-// answers HTTP requests with canned bodies and serves WebSocket connections that either push one payload
-// as fast as the socket takes it or drop whatever they are sent.
+// answers HTTP requests with canned bodies and serves WebSocket connections that either push frames of
+// one payload on request, as fast as the socket takes them, or drop whatever they are sent.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -14,8 +14,8 @@ namespace corvane::bench {
 struct ServerRoutes {
   /// HTTP: request target -> reply body (200, application/json), whatever the method. Others get "{}".
   std::map<std::string, std::string> http;
-  /// WebSocket: target -> payload sent as one text frame after another until the client leaves. Any
-  /// other WebSocket target reads and drops whatever the client sends.
+  /// WebSocket: target -> payload. Each text message the client sends there holds a count N, answered
+  /// with N text frames of the payload. Any other WebSocket target reads and drops whatever it is sent.
   std::map<std::string, std::string> push;
 };
 

@@ -13,6 +13,7 @@ bool gSmoke = false;
 bool gSkipped = false;
 
 double timeBatch(const Side& side, int batch) {
+  if (side.prepare) side.prepare(batch);
   if (side.timedBatch) return side.timedBatch(batch);
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < batch; ++i) side.call();

@@ -18,6 +18,8 @@ struct Side {
   std::string key;  ///< short name used in the counters, e.g. "lib", "raw"
   std::function<void()> call;
   std::function<double(int)> timedBatch = {};
+  /// Called with the batch size before each timed batch, outside the timing (e.g. to ask for frames).
+  std::function<void(int)> prepare = {};
 };
 
 /// Runs state.iterations() rounds. Each round times `batch` calls of every side, one side after the other,
