@@ -86,7 +86,7 @@ void websocketsReceive(benchmark::State& state, const std::string* payload, int 
 }
 
 void measured(benchmark::internal::Benchmark* benchmark) {
-  benchmark->Iterations(rounds(15))->UseManualTime()->Unit(benchmark::kMicrosecond);
+  benchmark->Iterations(rounds(30))->UseManualTime()->Unit(benchmark::kMicrosecond);
 }
 
 }  // namespace
