@@ -5,7 +5,7 @@
 namespace corvane {
 namespace {
 
-// "/cameras/" + prim path (unchanged) + suffix.
+// "/cameras/" + prim path (see detail::appendPrimPath) + suffix.
 std::string cameraPath(std::string_view primPath, std::string_view suffix) {
   return detail::resourcePath("/cameras/", primPath, suffix);
 }

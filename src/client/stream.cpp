@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <utility>
 
 #include "client/curl_handle.hpp"
@@ -17,7 +18,18 @@ namespace {
 constexpr size_t kReadChunk = 4096;
 constexpr int kControlFrames = CURLWS_CLOSE | CURLWS_PING | CURLWS_PONG;
 
+// Frames up to this size get their whole buffer on their first chunk; a larger announced size (which the
+// peer may never send) only grows the buffer as bytes actually arrive.
+constexpr std::uint64_t kLargestReservation = std::uint64_t{16} << 20;
+
 CURL* easy(void* handle) { return static_cast<CURL*>(handle); }
+
+// One allocation per frame instead of one per doubling: a 1 MiB frame arrives in 256 chunks.
+void reserveFrame(std::string& pending, const curl_ws_frame& frame, size_t received) {
+  if (frame.offset < 0 || frame.bytesleft < 0) return;
+  const std::uint64_t size = static_cast<std::uint64_t>(frame.offset) + received + static_cast<std::uint64_t>(frame.bytesleft);
+  if (size > pending.capacity() && size <= kLargestReservation) pending.reserve(static_cast<size_t>(size));
+}
 
 // libcurl does not answer a close frame by itself. Without an answer the bridge keeps the connection
 // open and receive() would report "no data" until the bridge gives up; answering lets it hang up, which
@@ -97,6 +109,7 @@ std::optional<std::string> WebSocketStream::receive() {
     if (code != CURLE_OK) detail::throwCurlError("WebSocket receive failed: ", code);
     if (frame != nullptr && (frame->flags & CURLWS_CLOSE) != 0) sendCloseFrame(easy(handle_));
     if (frame != nullptr && (frame->flags & kControlFrames) != 0) continue;
+    if (frame != nullptr) reserveFrame(pending_, *frame, received);
     pending_.append(buffer, received);
     if (frame == nullptr || frame->bytesleft == 0) {
       std::optional<std::string> result(std::move(pending_));

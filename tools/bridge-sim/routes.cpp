@@ -6,14 +6,14 @@
 namespace bridge_sim {
 namespace {
 
-struct CollectionSpec {
+struct CollectionRoutes {
   Collection collection;
   std::string_view path;
   std::vector<std::string_view> operations;
 };
 
-const std::vector<CollectionSpec>& collections() {
-  static const std::vector<CollectionSpec> specs{
+const std::vector<CollectionRoutes>& collections() {
+  static const std::vector<CollectionRoutes> table{
       {Collection::Articulations,
        "/articulations",
        {"driver_joint", "driven_joints", "dof_limits", "joints_state", "set_j", "move_j", "assemble_robot",
@@ -23,7 +23,7 @@ const std::vector<CollectionSpec>& collections() {
        {"close", "open", "status", "properties", "attachment_points"}},
       {Collection::Cameras, "/cameras", {"capture"}},
   };
-  return specs;
+  return table;
 }
 
 int hexValue(char c) {
@@ -33,16 +33,16 @@ int hexValue(char c) {
   return -1;
 }
 
-Route objectRoute(const CollectionSpec& spec, const std::string& rest, const Scene& scene) {
-  Route route{spec.collection, false, rest, ""};
+Route objectRoute(const CollectionRoutes& entry, const std::string& rest, const Scene& scene) {
+  Route route{entry.collection, false, rest, ""};
   const std::size_t slash = rest.rfind('/');
   if (slash == std::string::npos) return route;
   const std::string_view last = std::string_view(rest).substr(slash + 1);
-  if (std::find(spec.operations.begin(), spec.operations.end(), last) == spec.operations.end()) return route;
+  if (std::find(entry.operations.begin(), entry.operations.end(), last) == entry.operations.end()) return route;
   const std::string shorter = rest.substr(0, slash);
   // Both readings possible: prefer the one that names an existing object, the operation when neither does.
-  if (!scene.exists(spec.collection, shorter) && scene.exists(spec.collection, rest)) return route;
-  return {spec.collection, false, shorter, std::string(last)};
+  if (!scene.exists(entry.collection, shorter) && scene.exists(entry.collection, rest)) return route;
+  return {entry.collection, false, shorter, std::string(last)};
 }
 
 }  // namespace
@@ -73,11 +73,11 @@ std::string decodeTargetPath(std::string_view target) {
 
 std::optional<Route> matchRoute(std::string_view target, const Scene& scene) {
   const std::string path = decodeTargetPath(target);
-  for (const CollectionSpec& spec : collections()) {
-    if (path == spec.path) return Route{spec.collection, true, "", ""};
-    if (path.size() > spec.path.size() && path.compare(0, spec.path.size(), spec.path) == 0 &&
-        path[spec.path.size()] == '/') {
-      return objectRoute(spec, path.substr(spec.path.size() + 1), scene);
+  for (const CollectionRoutes& entry : collections()) {
+    if (path == entry.path) return Route{entry.collection, true, "", ""};
+    if (path.size() > entry.path.size() && path.compare(0, entry.path.size(), entry.path) == 0 &&
+        path[entry.path.size()] == '/') {
+      return objectRoute(entry, path.substr(entry.path.size() + 1), scene);
     }
   }
   return std::nullopt;

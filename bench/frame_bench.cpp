@@ -1,0 +1,154 @@
+// Camera frame decoding against its limit: every output must own one copy of its bytes, so the floor is
+// memcpy of the same payload regions into fresh buffers. Also the decoder's allocations for a full frame.
+#include <malloc.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <corvane/corvane.hpp>
+#include <frame_writer.hpp>
+
+#include "support/alloc_counter.hpp"
+#include "support/side_by_side.hpp"
+
+namespace corvane::bench {
+namespace {
+
+struct Region {
+  const std::byte* data;
+  std::size_t size;
+};
+
+// A capture as the bridge sends it: rgb (uint8 x3), depth (float32) and segmentation (uint32), filled
+// with a byte pattern so that a wrong copy shows.
+HttpResponse captureReply(std::uint64_t width, std::uint64_t height) {
+  frame_writer::FrameWriter writer;
+  const std::uint64_t pixels = width * height;
+  writer.reserve("rgb", {height, width, 3}, "uint8", pixels * 3);
+  writer.reserve("distance_to_image_plane", {height, width}, "float32", pixels * 4);
+  writer.reserve("semantic_segmentation", {height, width}, "uint32", pixels * 4);
+  for (std::size_t i = 0; i < 3; ++i) {
+    char* bytes = writer.data(i);
+    const std::size_t size = pixels * (i == 0 ? 3 : 4);
+    for (std::size_t b = 0; b < size; ++b) bytes[b] = static_cast<char>((b * 7 + i) & 0xFF);
+  }
+  writer.structure()["camera_pose"] = {{"position", {0.0, 0.0, 1.5}}, {"orientation", {1.0, 0.0, 0.0, 0.0}}};
+  HttpResponse reply;
+  reply.status = 200;
+  reply.body = writer.finish();
+  return reply;
+}
+
+// The payload regions of each output, found once from a decode checked byte for byte against them.
+std::vector<Region> payloadRegions(const HttpResponse& reply) {
+  std::uint32_t manifestLength = 0;
+  for (int i = 3; i >= 0; --i) manifestLength = (manifestLength << 8) | static_cast<unsigned char>(reply.body[4 + i]);
+  const auto* next = reinterpret_cast<const std::byte*>(reply.body.data()) + 8 + manifestLength;
+  const CameraFrame frame = detail::decodeFrame(reply);
+  std::vector<Region> regions;
+  for (const CameraOutput& output : frame.outputs) {  // the writer lays the arrays out back to back
+    check(std::memcmp(output.data.data(), next, output.data.size()) == 0, "decoded bytes differ from the payload");
+    regions.push_back({next, output.data.size()});
+    next += output.data.size();
+  }
+  check(regions.size() == 3, "three outputs decoded");
+  return regions;
+}
+
+void copyIntoFreshBuffers(const std::vector<Region>& regions) {
+  std::vector<std::unique_ptr<std::byte[]>> copies;
+  copies.reserve(regions.size());
+  for (const Region& region : regions) {
+    copies.emplace_back(new std::byte[region.size]);
+    std::memcpy(copies.back().get(), region.data, region.size);
+    benchmark::DoNotOptimize(copies.back().get());
+  }
+  benchmark::ClobberMemory();
+}
+
+void decodeVsMemcpy(benchmark::State& state, std::uint64_t width, std::uint64_t height, int batch) {
+  const HttpResponse reply = captureReply(width, height);
+  const std::vector<Region> regions = payloadRegions(reply);
+  runSideBySide(state, batchSize(batch),
+                {{"lib",
+                  [&] {
+                    const CameraFrame frame = detail::decodeFrame(reply);
+                    benchmark::DoNotOptimize(frame.outputs.data());
+                  }},
+                 {"memcpy", [&] { copyIntoFreshBuffers(regions); }}});
+  state.counters["frame_bytes"] = static_cast<double>(reply.body.size());
+}
+
+struct DecodeMemory {
+  AllocStats stats;
+  std::size_t outputBytes = 0;  // usable sizes of the outputs' own buffers
+  std::size_t extra() const { return stats.bytes - outputBytes; }
+  std::size_t peakExtra() const { return stats.peakLive - outputBytes; }
+};
+
+DecodeMemory measureDecode(const HttpResponse& reply) {
+  DecodeMemory memory;
+  {
+    AllocScope scope;
+    const CameraFrame frame = detail::decodeFrame(reply);
+    memory.stats = scope.stats();
+    for (const CameraOutput& output : frame.outputs) memory.outputBytes += malloc_usable_size(const_cast<std::byte*>(output.data.data()));
+  }
+  return memory;
+}
+
+// Beyond the body (already there) and the outputs' buffers, decoding may allocate only what the manifest
+// needs: the same for a 1 MiB frame as for a full-HD one. Checked here, so the smoke run fails on a
+// decoder that copies the body or grows a buffer per payload byte.
+void decodeMemory(benchmark::State& state) {
+  const HttpResponse small = captureReply(320, 298);
+  const HttpResponse full = captureReply(1920, 1080);
+  DecodeMemory smallMemory;
+  DecodeMemory fullMemory;
+  for (auto _ : state) {
+    smallMemory = measureDecode(small);
+    fullMemory = measureDecode(full);
+  }
+  constexpr std::size_t kManifestBound = 64 * 1024;
+  constexpr std::size_t kSizeIndependence = 4 * 1024;
+  const auto differ = [](std::size_t a, std::size_t b) { return a > b ? a - b : b - a; };
+  check(fullMemory.extra() <= kManifestBound, "decoder allocated " + std::to_string(fullMemory.extra()) +
+                                                  " bytes beyond the outputs of a full-HD frame");
+  check(fullMemory.peakExtra() <= kManifestBound, "decoder's peak beyond the outputs is " +
+                                                      std::to_string(fullMemory.peakExtra()) + " bytes");
+  check(differ(fullMemory.extra(), smallMemory.extra()) <= kSizeIndependence,
+        "decoder's extra allocation grows with the frame: " + std::to_string(smallMemory.extra()) + " -> " +
+            std::to_string(fullMemory.extra()) + " bytes");
+  state.counters["frame_bytes"] = static_cast<double>(full.body.size());
+  state.counters["output_bytes"] = static_cast<double>(fullMemory.outputBytes);
+  state.counters["allocations"] = static_cast<double>(fullMemory.stats.allocations);
+  state.counters["extra_bytes"] = static_cast<double>(fullMemory.extra());
+  state.counters["peak_extra_bytes"] = static_cast<double>(fullMemory.peakExtra());
+  state.counters["extra_bytes_1MiB"] = static_cast<double>(smallMemory.extra());
+}
+
+}  // namespace
+
+void registerBenchmarks() {
+  // Both loops allocate megabytes per call. Left to glibc's defaults, whether freed blocks go back to the
+  // kernel (and the next call page-faults them in again) depends on which small blocks happen to sit
+  // above them in the heap, which differs between the two loops and swamps the copy being compared.
+  // Keeping freed memory in the heap makes both loops pay for the copy alone.
+  mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  mallopt(M_TRIM_THRESHOLD, 512 << 20);
+  const auto add = [](const char* name, std::uint64_t width, std::uint64_t height, int batch, int measured) {
+    benchmark::RegisterBenchmark(name, decodeVsMemcpy, width, height, batch)
+        ->Iterations(rounds(measured))
+        ->UseManualTime()
+        ->Unit(benchmark::kMicrosecond);
+  };
+  add("decode/64KiB_vs_memcpy", 96, 62, 200, 30);
+  add("decode/1MiB_vs_memcpy", 320, 298, 20, 30);
+  add("decode/1920x1080_vs_memcpy", 1920, 1080, 2, 20);
+  benchmark::RegisterBenchmark("decode_memory/1920x1080", decodeMemory)->Iterations(1);
+}
+
+}  // namespace corvane::bench
