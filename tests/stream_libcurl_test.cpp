@@ -170,7 +170,11 @@ TEST_F(WrappedStream, PartialSendsResumeWhereLibcurlStopped) {
   RecordProperty("partial", partial);
   RecordProperty("again", again);
   EXPECT_EQ(offset, big.size());
-  EXPECT_GT(partial, 0) << "libcurl reports a partial send as success with fewer bytes sent";
+  // Depending on timing, libcurl either reports partial sends as success with fewer bytes sent (then the
+  // loop above checked that each call resumes where the last stopped), or takes the whole message in one
+  // call and flushes it before returning (seen under valgrind). Anything else would be a third behaviour.
+  EXPECT_TRUE(partial > 0 || (wrapped.sends.size() == 1 && wrapped.sends[0].sent == big.size()))
+      << wrapped.sends.size() << " calls, " << partial << " partial";
   const auto messages = peer->waitForTextMessages(1, 20s);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_TRUE(messages[0] == big) << "received " << messages[0].size() << " bytes";
