@@ -11,11 +11,13 @@
 #include "allocation_probe.hpp"
 #include "call_injection.hpp"
 #include "corvane/corvane.hpp"
+#include "error_text.hpp"
 #include "test_bridge.hpp"
 
 namespace corvane {
 namespace {
 
+using testing::runtimeErrorOf;
 using namespace std::chrono_literals;
 using testing::CurlInjection;
 using testing::curlInjection;
@@ -39,15 +41,6 @@ class FailureInjection : public ::testing::Test {
 
   TestBridge bridge;
 };
-
-std::string runtimeErrorOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no runtime_error)";
-}
 
 std::string curlText(const std::string& prefix, CURLcode code) { return prefix + curl_easy_strerror(code); }
 

@@ -7,11 +7,13 @@
 #include <limits>
 
 #include "corvane/camera.hpp"
+#include "error_text.hpp"
 #include "frame_writer.hpp"
 
 namespace corvane {
 namespace {
 
+using testing::messageOf;
 using Json = nlohmann::json;
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 const char* const kNotAFrame = "camera response is not a binary frame: expected it to start with \"CVB1\"";
@@ -42,15 +44,6 @@ std::string rawFrame(std::uint32_t length, std::string_view rest) {
   std::string body = "CVB1";
   for (int shift = 0; shift < 32; shift += 8) body.push_back(static_cast<char>((length >> shift) & 0xFF));
   return body.append(rest);
-}
-
-std::string messageOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
 }
 
 template <typename Error>

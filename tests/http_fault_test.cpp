@@ -8,24 +8,17 @@
 #include <gtest/gtest.h>
 
 #include "corvane/corvane.hpp"
+#include "error_text.hpp"
 #include "open_files.hpp"
 #include "test_bridge.hpp"
 
 namespace corvane {
 namespace {
 
+using testing::runtimeErrorOf;
 using namespace std::chrono_literals;
 using testing::Reply;
 using testing::TestBridge;
-
-std::string runtimeErrorOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no runtime_error)";
-}
 
 std::string failure(CURLcode code) { return std::string("HTTP request failed: ") + curl_easy_strerror(code); }
 

@@ -4,26 +4,19 @@
 #include <gtest/gtest.h>
 
 #include "corvane/corvane.hpp"
+#include "error_text.hpp"
 #include "test_bridge.hpp"
 
 namespace corvane {
 namespace {
 
+using testing::messageOf;
 using namespace std::chrono_literals;
 using testing::Reply;
 using testing::TestBridge;
 
 IsaacSimClient clientFor(const std::string& base, int retries, std::chrono::milliseconds timeout = 5000ms) {
   return IsaacSimClient("test", base, "ws://unused", timeout, retries);
-}
-
-std::string messageOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
 }
 
 TEST(RequestEngineRetries, RetryableStatusUntilTheLastAttemptReturnsThatResponse) {

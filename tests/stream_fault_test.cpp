@@ -10,6 +10,7 @@
 
 #include "allocation_probe.hpp"
 #include "corvane/corvane.hpp"
+#include "error_text.hpp"
 #include "open_files.hpp"
 #include "stream_polling.hpp"
 #include "test_bridge.hpp"
@@ -17,6 +18,7 @@
 namespace corvane {
 namespace {
 
+using testing::messageOf;
 using namespace std::chrono_literals;
 using testing::TestBridge;
 using testing::WebSocketPeer;
@@ -30,15 +32,6 @@ std::string patterned(std::size_t size) {
   std::string text(size, ' ');
   for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
   return text;
-}
-
-std::string messageOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
 }
 
 bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }

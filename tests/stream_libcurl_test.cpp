@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "corvane/corvane.hpp"
+#include "error_text.hpp"
 #include "stream_polling.hpp"
 #include "test_bridge.hpp"
 
@@ -97,18 +98,10 @@ extern "C" CURLcode __wrap_curl_ws_recv(CURL* curl, void* buffer, size_t length,
 namespace corvane {
 namespace {
 
+using testing::messageOf;
 using namespace std::chrono_literals;
 using testing::pollForFrame;
 using testing::TestBridge;
-
-std::string messageOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
 
 class WrappedStream : public ::testing::Test {
  protected:

@@ -6,12 +6,14 @@
 #include <thread>
 
 #include "corvane/corvane.hpp"
+#include "error_text.hpp"
 #include "stream_polling.hpp"
 #include "test_bridge.hpp"
 
 namespace corvane {
 namespace {
 
+using testing::messageOf;
 using namespace std::chrono_literals;
 using testing::Polled;
 using testing::pollForFrame;
@@ -23,15 +25,6 @@ constexpr std::uint8_t kText = 0x1;
 
 IsaacSimClient clientFor(const TestBridge& bridge, int retries = 0, std::chrono::milliseconds timeout = 5000ms) {
   return IsaacSimClient("test", bridge.baseUrl(), bridge.wsBaseUrl(), timeout, retries);
-}
-
-std::string messageOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
 }
 
 double secondsSince(std::chrono::steady_clock::time_point start) {

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "corvane/corvane.hpp"
+#include "error_text.hpp"
 #include "test_bridge.hpp"
 
 extern char** environ;
@@ -23,6 +24,7 @@ extern char** environ;
 namespace corvane {
 namespace {
 
+using testing::runtimeErrorOf;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
@@ -68,15 +70,6 @@ class SelfSignedServer {
   std::uint16_t port_ = 0;
   pid_t pid_ = 0;
 };
-
-std::string runtimeErrorOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no runtime_error)";
-}
 
 TEST(Tls, SelfSignedBridgeFailsCertificateVerification) {
   SelfSignedServer server;
