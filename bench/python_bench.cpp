@@ -10,6 +10,7 @@
 #include <corvane/corvane.hpp>
 
 #include "support/loopback_server.hpp"
+#include "support/receive_side.hpp"
 #include "support/side_by_side.hpp"
 #include "support/subprocess.hpp"
 #include "support/workloads.hpp"
@@ -73,15 +74,7 @@ void websocketsReceive(benchmark::State& state, const std::string* payload, int 
                     server.wsBaseUrl() + streamPath(primFor(*payload)), std::to_string(payload->size())});
   if (python.readLine() != "ready") return markSkipped(state, "python3 with the websockets module is not available");
   runSideBySide(state, batchSize(batch),
-                {{"lib",
-                  [&] {
-                    std::optional<std::string> frame;
-                    while (!(frame = stream.receive())) {
-                    }
-                    check(frame->size() == payload->size(), "receive() frame size");
-                  },
-                  {},
-                  [&](int count) { stream.send(std::to_string(count)); }},
+                {receiveSide(stream, payload->size()),
                  pythonSide(python)});
 }
 

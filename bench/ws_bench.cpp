@@ -8,6 +8,7 @@
 #include <corvane/corvane.hpp>
 
 #include "support/loopback_server.hpp"
+#include "support/receive_side.hpp"
 #include "support/raw_websocket.hpp"
 #include "support/side_by_side.hpp"
 #include "support/workloads.hpp"
@@ -28,15 +29,7 @@ void receiveFrames(benchmark::State& state, const std::string* payload, int batc
   WebSocketStream stream = client.openJointPositionStream(primFor(*payload));
   RawWebSocket raw(server.wsBaseUrl() + streamPath(primFor(*payload)), kTimeoutMs);
   runSideBySide(state, batchSize(batch),
-                {{"lib",
-                  [&] {
-                    std::optional<std::string> frame;
-                    while (!(frame = stream.receive())) {
-                    }
-                    check(frame->size() == payload->size(), "receive() frame size");
-                  },
-                  {},
-                  [&](int count) { stream.send(std::to_string(count)); }},
+                {receiveSide(stream, payload->size()),
                  {"raw",
                   [&] {
                     const std::string frame = raw.receiveFrame();
