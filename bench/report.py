@@ -95,7 +95,7 @@ def memory_note(runs):
 def main(paths):
     runs = load(paths)
     table = [["workload", "corvane", "baseline", "ratio", "target", "verdict"]]
-    table += [row(runs, *spec) for spec in ROWS]
+    table += [row(runs, *columns) for columns in ROWS]
     widths = [max(len(line[i]) for line in table) for i in range(len(table[0]))]
     for i, line in enumerate(table):
         print(" | ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip())
