@@ -44,6 +44,7 @@ struct Chunk {
   std::string bytes;
   int flags;  ///< -1: no frame information
   curl_off_t bytesleft = 0;
+  curl_off_t offset = 0;
 };
 
 // Only the test thread calls libcurl, so plain globals do.
@@ -85,6 +86,7 @@ extern "C" CURLcode __wrap_curl_ws_recv(CURL* curl, void* buffer, size_t length,
       *received = chunk.bytes.size();
       wrapped.frame.flags = chunk.flags;
       wrapped.frame.bytesleft = chunk.bytesleft;
+      wrapped.frame.offset = chunk.offset;
       *meta = chunk.flags < 0 ? nullptr : &wrapped.frame;
     }
   } else {
@@ -207,6 +209,18 @@ TEST_F(WrappedStream, ControlChunksNeverEndOrJoinAResult) {
   EXPECT_TRUE(wrapped.chunks.empty());
   ASSERT_FALSE(wrapped.sends.empty());
   EXPECT_EQ(wrapped.sends.back().flags, static_cast<unsigned>(CURLWS_CLOSE)) << "the close frame is answered";
+}
+
+TEST_F(WrappedStream, ACloseFrameHandedOverInPiecesIsAnsweredOnce) {
+  open();
+  wrapped.chunks = {{CURLE_OK, "\x03\xe8" "bye", CURLWS_CLOSE, 4, 0},
+                    {CURLE_OK, "byes", CURLWS_CLOSE, 0, 5},
+                    {CURLE_AGAIN, "", -1}};
+  EXPECT_EQ(stream.receive(), std::nullopt);
+  const auto closes = std::count_if(wrapped.sends.begin(), wrapped.sends.end(), [](const SendCall& call) {
+    return (call.flags & CURLWS_CLOSE) != 0;
+  });
+  EXPECT_EQ(closes, 1) << "one close frame answers the bridge's, however libcurl splits it";
 }
 
 // What libcurl itself does with the bridge's control frames.

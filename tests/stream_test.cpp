@@ -278,6 +278,7 @@ TEST(StreamReceiveFor, WithNothingComingItGivesUpAfterAboutTheTimeout) {
   start = std::chrono::steady_clock::now();
   EXPECT_EQ(c.stream.receiveFor(0ms), std::nullopt);
   EXPECT_EQ(c.stream.receiveFor(-5ms), std::nullopt);
+  EXPECT_EQ(c.stream.receiveFor(std::chrono::milliseconds::min()), std::nullopt);
   EXPECT_LT(secondsSince(start), 1.0);
 }
 

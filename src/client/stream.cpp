@@ -93,7 +93,7 @@ void WebSocketStream::send(std::string_view text) {
     const CURLcode code = curl_ws_send(easy(handle_), data + offset, text.size() - offset, &sent, 0, CURLWS_TEXT);
     offset += sent;
     if (code == CURLE_OK && offset == text.size()) return;
-    // CURLE_AGAIN: nothing was taken; the same remaining bytes must be offered again.
+    // CURLE_AGAIN: `sent` says what (if anything) was taken; the rest must be offered again.
     if (code != CURLE_OK && code != CURLE_AGAIN) detail::throwCurlError("WebSocket send failed: ", code);
   }
 }
@@ -107,7 +107,8 @@ std::optional<std::string> WebSocketStream::receive() {
     const CURLcode code = curl_ws_recv(easy(handle_), buffer, sizeof buffer, &received, &frame);
     if (code == CURLE_AGAIN) return std::nullopt;  // pending_ keeps a partly received frame
     if (code != CURLE_OK) detail::throwCurlError("WebSocket receive failed: ", code);
-    if (frame != nullptr && (frame->flags & CURLWS_CLOSE) != 0) sendCloseFrame(easy(handle_));
+    // libcurl may hand a close frame over in pieces; it is answered once, on its first.
+    if (frame != nullptr && (frame->flags & CURLWS_CLOSE) != 0 && frame->offset == 0) sendCloseFrame(easy(handle_));
     if (frame != nullptr && (frame->flags & kControlFrames) != 0) continue;
     if (frame != nullptr) reserveFrame(pending_, *frame, received);
     pending_.append(buffer, received);
@@ -122,7 +123,9 @@ std::optional<std::string> WebSocketStream::receive() {
 std::optional<std::string> WebSocketStream::receiveFor(std::chrono::milliseconds timeout) {
   // Capped so that "wait forever" (milliseconds::max()) cannot overflow the clock's nanoseconds.
   constexpr std::chrono::milliseconds kLongest = std::chrono::hours(24 * 365 * 100);
-  const auto deadline = std::chrono::steady_clock::now() + std::min(timeout, kLongest);
+  // Negative timeouts poll once; clamping them also keeps milliseconds::min() from overflowing.
+  const auto wait = std::clamp(timeout, std::chrono::milliseconds::zero(), kLongest);
+  const auto deadline = std::chrono::steady_clock::now() + wait;
   for (;;) {
     // Always read first: libcurl may already hold whole frames in its buffer while the socket is quiet.
     std::optional<std::string> result = receive();
