@@ -3,9 +3,11 @@
 #include <string>
 #include <string_view>
 
+#include "camera/frame_decoder.hpp"
+
 #include "camera/compact_text.hpp"
 #include "camera/json_count.hpp"
-#include "corvane/camera.hpp"
+#include "camera/manifest_reader.hpp"
 
 // The one reader of the binary frame, and the library's one parser of untrusted binary input. Every
 // length in it comes from the network: sizes are compared in 64 bits and bounds are tested by
@@ -53,26 +55,58 @@ std::string readDtype(const Json& descriptor) {
   return dtype.is_string() ? dtype.get<std::string>() : compactText(dtype);
 }
 
+void copyRegion(std::uint64_t offset, std::uint64_t nbytes, std::string_view payload, CameraOutput& output) {
+  if (offset > payload.size() || nbytes > payload.size() - offset) {
+    throw std::runtime_error("camera frame is truncated: an output claims bytes past the end of the body");
+  }
+  const auto* first = reinterpret_cast<const std::byte*>(payload.data()) + offset;
+  output.data.assign(first, first + nbytes);  // the one copy of these bytes
+}
+
 CameraOutput readOutput(const Json& descriptor, std::string_view payload) {
   CameraOutput output;
   output.shape = readShape(descriptor);
   output.dtype = readDtype(descriptor);
   const std::uint64_t offset = toCount(descriptor.at("offset"));
   const std::uint64_t nbytes = toCount(descriptor.at("nbytes"));
-  if (offset > payload.size() || nbytes > payload.size() - offset) {
-    throw std::runtime_error("camera frame is truncated: an output claims bytes past the end of the body");
-  }
-  const auto* first = reinterpret_cast<const std::byte*>(payload.data()) + offset;
-  output.data.assign(first, first + nbytes);  // the one copy of these bytes
+  copyRegion(offset, nbytes, payload, output);
   return output;
+}
+
+// The end of the manifest of a 2xx frame reply; throws for any other status or an unsound header.
+std::size_t checkedReply(const HttpResponse& response) {
+  if (response.status < 200 || response.status > 299) throw HTTPError(response.status, response.body);
+  return checkedManifestEnd(response.body);
 }
 
 }  // namespace
 
+std::optional<CameraFrame> decodeFrameFast(const HttpResponse& response) {
+  const std::size_t manifestEnd = checkedReply(response);
+  const std::string_view body = response.body;
+  std::optional<SimpleManifest> manifest = readSimpleManifest(body.substr(kHeaderSize, manifestEnd - kHeaderSize));
+  if (!manifest) return std::nullopt;
+  std::optional<CameraFrame> frame(std::in_place);
+  frame->structure = std::move(manifest->structure);
+  frame->outputs.reserve(manifest->arrays.size());
+  const std::string_view payload = body.substr(manifestEnd);
+  for (ManifestArray& array : manifest->arrays) {
+    CameraOutput& output = frame->outputs.emplace_back();
+    output.shape = std::move(array.shape);
+    output.dtype = std::move(array.dtype);
+    copyRegion(array.offset, array.nbytes, payload, output);
+  }
+  return frame;
+}
+
 CameraFrame decodeFrame(const HttpResponse& response) {
-  if (response.status < 200 || response.status > 299) throw HTTPError(response.status, response.body);
+  std::optional<CameraFrame> frame = decodeFrameFast(response);
+  return frame ? std::move(*frame) : decodeFrameGeneral(response);
+}
+
+CameraFrame decodeFrameGeneral(const HttpResponse& response) {
   const std::string& body = response.body;
-  const std::size_t manifestEnd = checkedManifestEnd(body);
+  const std::size_t manifestEnd = checkedReply(response);
   Json manifest = Json::parse(body.begin() + kHeaderSize, body.begin() + static_cast<std::ptrdiff_t>(manifestEnd));
 
   CameraFrame frame;
