@@ -1,6 +1,7 @@
 // libFuzzer target: any body, as a 200 reply to a capture, through the frame decoder. It must reject the
 // body with a documented exception or return outputs that are faithful copies of bytes inside the body;
-// the sanitizers catch any read outside it on the way.
+// the sanitizers catch any read outside it on the way. The fast manifest reader must also either give up
+// or end exactly as the general decoder does.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -9,17 +10,24 @@
 #include <string>
 #include <vector>
 
+#include "fast_path_check.hpp"
 #include "frame_check.hpp"
 
 // Keeps what the read-back computed observable, so the optimiser cannot drop the reads.
 volatile double decodeFrameFuzzSink = 0;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view body(reinterpret_cast<const char*>(data), size);
   std::string problem;
   double seen = 0;
-  frame_check::decodeChecked(std::string_view(reinterpret_cast<const char*>(data), size), problem, &seen);
+  frame_check::decodeChecked(body, problem, &seen);
   if (!problem.empty()) {
     std::fprintf(stderr, "decoded frame breaks the rules: %s\n", problem.c_str());
+    std::abort();
+  }
+  fast_path_check::compareDecoders(body, problem);
+  if (!problem.empty()) {
+    std::fprintf(stderr, "the fast manifest reader differs from the general decoder: %s\n", problem.c_str());
     std::abort();
   }
   decodeFrameFuzzSink = seen;
