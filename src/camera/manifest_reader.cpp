@@ -13,6 +13,14 @@ using Json = nlohmann::json;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
+// Manifest arrays are short (a pose, a shape, a few outputs): room for four from the first element saves
+// the reallocations of growing one element at a time.
+template <typename T>
+void pushBack(std::vector<T>& items, T&& item) {
+  if (items.empty()) items.reserve(4);
+  items.push_back(std::move(item));
+}
+
 class ManifestReader {
  public:
   explicit ManifestReader(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
@@ -128,9 +136,17 @@ class ManifestReader {
     return true;
   }
 
+  // The decimal digits [first, last) as a 64-bit value; false when it does not fit.
   static bool magnitude(const char* first, const char* last, std::uint64_t& out) {
-    const auto [end, error] = std::from_chars(first, last, out);
-    return error == std::errc() && end == last;
+    std::uint64_t value = 0;
+    for (; first != last; ++first) {
+      if (__builtin_mul_overflow(value, 10u, &value) ||
+          __builtin_add_overflow(value, static_cast<unsigned>(*first - '0'), &value)) {
+        return false;
+      }
+    }
+    out = value;
+    return true;
   }
 
   // Integers as the general parser stores them: non-negative ones unsigned, negative ones (and "-0")
@@ -181,7 +197,7 @@ class ManifestReader {
         return array([&] {
           Json element;
           if (!value(element, depth + 1)) return false;
-          out.push_back(std::move(element));
+          pushBack(out.get_ref<Json::array_t&>(), std::move(element));
           return true;
         });
       case '"': {
@@ -210,7 +226,7 @@ class ManifestReader {
     return array([&] {
       std::uint64_t dimension = 0;
       if (!count(dimension)) return false;
-      out.push_back(static_cast<std::size_t>(dimension));
+      pushBack(out, static_cast<std::size_t>(dimension));
       return true;
     });
   }
@@ -241,7 +257,7 @@ class ManifestReader {
     return array([&] {
       ManifestArray entry;
       if (!descriptor(entry)) return false;
-      out.push_back(std::move(entry));
+      pushBack(out, std::move(entry));
       return true;
     });
   }
