@@ -175,6 +175,13 @@ class ManifestReader {
     return true;
   }
 
+  // The member `key` of `object`, added if new. Writers emit sorted keys, so the end is tried first; a
+  // repeated key gives the existing member, which its new value then replaces.
+  static Json& member(Json& object, std::string_view key) {
+    Json::object_t& members = object.get_ref<Json::object_t&>();
+    return members.emplace_hint(members.end(), std::string(key), nullptr)->second;
+  }
+
   bool literal(std::string_view word, Json&& result, Json& out) {
     if (static_cast<std::size_t>(end_ - p_) < word.size() || std::string_view(p_, word.size()) != word) return false;
     p_ += word.size();
@@ -190,7 +197,7 @@ class ManifestReader {
       case '{':
         if (depth > kManifestDepthLimit) return false;
         out = Json::object();
-        return object([&](std::string_view key) { return value(out[std::string(key)], depth + 1); });
+        return object([&](std::string_view key) { return value(member(out, key), depth + 1); });
       case '[':
         if (depth > kManifestDepthLimit) return false;
         out = Json::array();
