@@ -2,6 +2,7 @@
 // either gives up or ends exactly as the general decoder does.
 #include <gtest/gtest.h>
 
+#include <cfenv>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -83,6 +84,17 @@ TEST(ManifestReader, ReadsPlainValuesExactlyAsTheGeneralParser) {
   EXPECT_TRUE(frame->structure.at("z").is_number_integer() && !frame->structure.at("z").is_number_unsigned());
   EXPECT_TRUE(std::signbit(frame->structure.at("f").get<double>()));
   EXPECT_EQ(frame->structure.at("s"), "a b~");
+}
+
+TEST(ManifestReader, AnotherRoundingModeLeavesFloatsToTheGeneralParser) {
+  // Rounding upward, strtod (the general parser) gives the double above the nearest one for this text;
+  // from_chars does not for long digit strings.
+  ASSERT_EQ(std::fesetround(FE_UPWARD), 0);
+  const Verdict floating = verdictOn(withStructure("[0.1234567890123456789]"));
+  const Verdict integral = verdictOn(withStructure("[1]"));
+  std::fesetround(FE_TONEAREST);
+  EXPECT_EQ(floating, Verdict::gaveUp);
+  EXPECT_EQ(integral, Verdict::agreed);
 }
 
 TEST(ManifestReader, GivesUpOutsideItsSubset) {

@@ -1,5 +1,6 @@
 #include "camera/manifest_reader.hpp"
 
+#include <cfenv>
 #include <charconv>
 #include <limits>
 #include <system_error>
@@ -156,6 +157,9 @@ class ManifestReader {
     bool floating = false;
     if (!numberText(floating)) return false;
     if (floating) {
+      // from_chars rounds to nearest whatever the host set; strtod (the general parser) follows the
+      // current rounding mode. Under another mode the general parser decides.
+      if (std::fegetround() != FE_TONEAREST) return false;
       double value = 0;
       const auto [end, error] = std::from_chars(first, p_, value);
       if (error != std::errc() || end != p_) return false;
