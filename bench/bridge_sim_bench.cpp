@@ -21,9 +21,7 @@ using Clock = std::chrono::steady_clock;
 const std::vector<std::string> kDataTypes = {"rgb", "depth", "semantic_segmentation"};
 
 struct RunningBridge {
-  explicit RunningBridge(double streamRate)
-      : server(options(streamRate)),
-        client(clientOf(started(server))) {}
+  explicit RunningBridge(double streamRate) : server(options(streamRate)), client(clientOf(started(server))) {}
   static bridge_sim::ServerOptions options(double streamRate) {
     bridge_sim::ServerOptions o;
     o.streamRate = streamRate;
@@ -102,8 +100,9 @@ void registerBenchmarks() {
   addCapture("bridge_sim/capture_vs_raw_post/640x480", 640, 480, 5);
   addCapture("bridge_sim/capture_vs_raw_post/1920x1080", 1920, 1080, 2);
   for (const double rate : {60.0, 1000.0}) {
-    benchmark::RegisterBenchmark(("bridge_sim/joint_stream_rate/" + std::to_string(static_cast<int>(rate)) + "Hz").c_str(),
-                                 jointStreamRate, rate)
+    benchmark::RegisterBenchmark(
+        ("bridge_sim/joint_stream_rate/" + std::to_string(static_cast<int>(rate)) + "Hz").c_str(), jointStreamRate,
+        rate)
         ->Iterations(1)
         ->Unit(benchmark::kMillisecond);
   }

@@ -95,7 +95,8 @@ DecodeMemory measureDecode(const HttpResponse& reply) {
     AllocScope scope;
     const CameraFrame frame = detail::decodeFrame(reply);
     memory.stats = scope.stats();
-    for (const CameraOutput& output : frame.outputs) memory.outputBytes += malloc_usable_size(const_cast<std::byte*>(output.data.data()));
+    for (const CameraOutput& output : frame.outputs)
+      memory.outputBytes += malloc_usable_size(const_cast<std::byte*>(output.data.data()));
   }
   return memory;
 }
@@ -115,10 +116,10 @@ void decodeMemory(benchmark::State& state) {
   constexpr std::size_t kManifestBound = 64 * 1024;
   constexpr std::size_t kSizeIndependence = 4 * 1024;
   const auto differ = [](std::size_t a, std::size_t b) { return a > b ? a - b : b - a; };
-  check(fullMemory.extra() <= kManifestBound, "decoder allocated " + std::to_string(fullMemory.extra()) +
-                                                  " bytes beyond the outputs of a full-HD frame");
-  check(fullMemory.peakExtra() <= kManifestBound, "decoder's peak beyond the outputs is " +
-                                                      std::to_string(fullMemory.peakExtra()) + " bytes");
+  check(fullMemory.extra() <= kManifestBound,
+        "decoder allocated " + std::to_string(fullMemory.extra()) + " bytes beyond the outputs of a full-HD frame");
+  check(fullMemory.peakExtra() <= kManifestBound,
+        "decoder's peak beyond the outputs is " + std::to_string(fullMemory.peakExtra()) + " bytes");
   check(differ(fullMemory.extra(), smallMemory.extra()) <= kSizeIndependence,
         "decoder's extra allocation grows with the frame: " + std::to_string(smallMemory.extra()) + " -> " +
             std::to_string(fullMemory.extra()) + " bytes");

@@ -54,8 +54,8 @@ IsaacSimClient makeClient(const LoopbackServer& server) {
 void requestsGet(benchmark::State& state) {
   LoopbackServer server(routes());
   IsaacSimClient client = makeClient(server);
-  LineChild python({pythonInterpreter(), script("requests_loop.py"), server.httpBaseUrl() + kGetTarget.substr(1),
-                    kGetReply});
+  LineChild python(
+      {pythonInterpreter(), script("requests_loop.py"), server.httpBaseUrl() + kGetTarget.substr(1), kGetReply});
   if (python.readLine() != "ready") return markSkipped(state, "python3 with the requests module is not available");
   runSideBySide(state, batchSize(100),
                 {{"lib",
@@ -73,9 +73,7 @@ void websocketsReceive(benchmark::State& state, const std::string* payload, int 
   LineChild python({pythonInterpreter(), script("websockets_loop.py"),
                     server.wsBaseUrl() + streamPath(primFor(*payload)), std::to_string(payload->size())});
   if (python.readLine() != "ready") return markSkipped(state, "python3 with the websockets module is not available");
-  runSideBySide(state, batchSize(batch),
-                {receiveSide(stream, payload->size()),
-                 pythonSide(python)});
+  runSideBySide(state, batchSize(batch), {receiveSide(stream, payload->size()), pythonSide(python)});
 }
 
 void measured(benchmark::internal::Benchmark* benchmark) {
@@ -86,7 +84,8 @@ void measured(benchmark::internal::Benchmark* benchmark) {
 
 void registerBenchmarks() {
   measured(benchmark::RegisterBenchmark("python/client_get_vs_requests_get", requestsGet));
-  measured(benchmark::RegisterBenchmark("python/receive_vs_websockets_recv/100B", websocketsReceive, &kSmallFrame, 1000));
+  measured(
+      benchmark::RegisterBenchmark("python/receive_vs_websockets_recv/100B", websocketsReceive, &kSmallFrame, 1000));
   measured(benchmark::RegisterBenchmark("python/receive_vs_websockets_recv/1MiB", websocketsReceive, &kLargeFrame, 10));
 }
 

@@ -8,8 +8,8 @@
 #include <corvane/corvane.hpp>
 
 #include "support/loopback_server.hpp"
-#include "support/receive_side.hpp"
 #include "support/raw_websocket.hpp"
+#include "support/receive_side.hpp"
 #include "support/side_by_side.hpp"
 #include "support/workloads.hpp"
 

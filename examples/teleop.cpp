@@ -38,7 +38,8 @@ int main(int argc, char** argv) {
     auto nextCommand = start;
     double worst = 0;
     int received = 0;
-    for (auto now = start; now - start < std::chrono::duration<double>(seconds); now = std::chrono::steady_clock::now()) {
+    for (auto now = start; now - start < std::chrono::duration<double>(seconds);
+         now = std::chrono::steady_clock::now()) {
       const double t = std::chrono::duration<double>(now - start).count();
       if (now >= nextCommand) {  // 20 commands a second
         stream.send(targetAt(t).dump());
@@ -46,12 +47,15 @@ int main(int argc, char** argv) {
       }
       while (const std::optional<std::string> text = stream.receive()) {
         const json sample = json::parse(*text);
-        if (sample.contains("error")) throw std::runtime_error("the bridge refused a target: " + sample["error"].get<std::string>());
-        const double error = std::abs(sample["joint_positions"][1].get<double>() - targetAt(t)["joint_positions"][0].get<double>());
+        if (sample.contains("error"))
+          throw std::runtime_error("the bridge refused a target: " + sample["error"].get<std::string>());
+        const double error =
+            std::abs(sample["joint_positions"][1].get<double>() - targetAt(t)["joint_positions"][0].get<double>());
         worst = std::max(worst, t > 0.5 ? error : 0.0);
         if (++received % 30 == 0) {
-          std::cout << std::fixed << std::setprecision(3) << "t=" << t << " shoulder " << sample["joint_positions"][1].get<double>()
-                    << " target " << targetAt(t)["joint_positions"][0].get<double>() << "\n";
+          std::cout << std::fixed << std::setprecision(3) << "t=" << t << " shoulder "
+                    << sample["joint_positions"][1].get<double>() << " target "
+                    << targetAt(t)["joint_positions"][0].get<double>() << "\n";
         }
       }
       std::this_thread::sleep_for(5ms);

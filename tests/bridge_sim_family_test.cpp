@@ -41,13 +41,13 @@ TEST_F(BridgeSimFamilies, SurfaceGripperOperations) {
   EXPECT_EQ(grippers.close("/World/gripper")["status"], "closed") << "synchronous: answers when closed";
   EXPECT_EQ(grippers.open("/World/gripper", false)["status"], "open");
 
-  const json properties =
-      grippers.setProperties("/World/gripper", 20.0, std::nullopt, 0.02, std::nullopt, AxisLimits{AxisRange{-0.5, 0.5}},
-                             std::nullopt, "y")["properties"];
+  const json properties = grippers.setProperties("/World/gripper", 20.0, std::nullopt, 0.02, std::nullopt,
+                                                 AxisLimits{AxisRange{-0.5, 0.5}}, std::nullopt, "y")["properties"];
   EXPECT_EQ(properties["coaxial_force_limit"], 20.0);
   EXPECT_EQ(properties["max_grip_distance"], 0.02);
   EXPECT_EQ(properties["shear_force_limit"], 100.0) << "not sent, not changed";
-  EXPECT_EQ(properties["rotation_limits"], json({{"x", {{"maximum", 0.5}, {"minimum", -0.5}}}, {"y", nullptr}, {"z", nullptr}}));
+  EXPECT_EQ(properties["rotation_limits"],
+            json({{"x", {{"maximum", 0.5}, {"minimum", -0.5}}}, {"y", nullptr}, {"z", nullptr}}));
   EXPECT_EQ(properties["forward_axis"], "Y");
   EXPECT_EQ(grippers.getProperties("/World/gripper")["properties"], properties);
   EXPECT_EQ(failureStatus([&] { grippers.setProperties("/World/gripper", -1.0); }), 400);
@@ -64,7 +64,9 @@ TEST_F(BridgeSimFamilies, SurfaceGripperOperations) {
   EXPECT_EQ(points[0]["z_axis_translation_drive_stiffness"], 500.0);
   EXPECT_EQ(points[0]["translation_limits"]["z"]["maximum"], 0.01);
   EXPECT_EQ(grippers.getAttachmentPoints("/World/gripper")["attachment_points"], points);
-  EXPECT_EQ(failureStatus([&] { grippers.setAttachmentPointProperties("/World/gripper", std::nullopt, json(nullptr)); }), 400);
+  EXPECT_EQ(
+      failureStatus([&] { grippers.setAttachmentPointProperties("/World/gripper", std::nullopt, json(nullptr)); }),
+      400);
 
   grippers.remove("/World/gripper");
   EXPECT_EQ(failureStatus([&] { grippers.get("/World/gripper"); }), 404);
@@ -173,7 +175,8 @@ TEST_F(BridgeSimFamilies, CameraOperations) {
   EXPECT_FALSE(frame.structure.contains("camera_pose"));
 
   client_.articulation.setJointPositions("/World/arm", {-1.0}, std::vector<int>{1});
-  const CameraFrame after = cameras.capture("/World/camera", std::vector<std::string>{"semantic_segmentation", "rgb"}, true);
+  const CameraFrame after =
+      cameras.capture("/World/camera", std::vector<std::string>{"semantic_segmentation", "rgb"}, true);
   ASSERT_NE(after.output("rgb"), nullptr);
   EXPECT_NE(after.output("rgb")->data, rgb->data) << "the arm moved";
   const auto ids = after.output("semantic_segmentation")->as<std::uint32_t>();
@@ -183,7 +186,8 @@ TEST_F(BridgeSimFamilies, CameraOperations) {
   EXPECT_EQ(after.output("depth"), nullptr);
 
   EXPECT_EQ(failureStatus([&] { cameras.capture("/World/camera", std::vector<std::string>{"infrared"}); }), 400);
-  EXPECT_EQ(cameras.capture("/World/camera", std::vector<std::string>{}).outputs.size(), 0u) << "nothing asked, nothing sent";
+  EXPECT_EQ(cameras.capture("/World/camera", std::vector<std::string>{}).outputs.size(), 0u)
+      << "nothing asked, nothing sent";
   cameras.remove("/World/camera");
   EXPECT_EQ(failureStatus([&] { cameras.capture("/World/camera"); }), 404);
   EXPECT_EQ(failureStatus([&] { cameras.remove("/World/camera"); }), 404);

@@ -37,7 +37,8 @@ std::string statusLine(const std::string& reply) { return reply.substr(0, reply.
 class BridgeSimHttp : public ::testing::Test {
  protected:
   void expectStillServing() {
-    const HttpResponse response = bridge_.client().put("/cameras", json{{"prim_path", "/World/alive" + std::to_string(++probes_)}}.dump());
+    const HttpResponse response =
+        bridge_.client().put("/cameras", json{{"prim_path", "/World/alive" + std::to_string(++probes_)}}.dump());
     EXPECT_EQ(response.status, 201) << response.body;
   }
   std::uint16_t port() { return bridge_.server().port(); }
@@ -48,7 +49,8 @@ class BridgeSimHttp : public ::testing::Test {
 
 TEST_F(BridgeSimHttp, BadBodiesAre400WithAnErrorMember) {
   IsaacSimClient& client = bridge_.client();
-  for (const std::string body : {"{", "[1,2]", "\"text\"", "{\"prim_path\":\"/a\"} extra", "{\"prim_path\":\"\xff\"}"}) {
+  for (const std::string body :
+       {"{", "[1,2]", "\"text\"", "{\"prim_path\":\"/a\"} extra", "{\"prim_path\":\"\xff\"}"}) {
     const HttpResponse response = client.put("/articulations", body);
     EXPECT_EQ(response.status, 400) << body;
     const json error = SimBridge::parsed(response);
@@ -97,15 +99,18 @@ TEST_F(BridgeSimHttp, SmallerBodyLimitCanBeChosen) {
 
 TEST_F(BridgeSimHttp, MalformedRequestsAre400AndCloseTheConnection) {
   EXPECT_EQ(statusLine(exchangeRaw(port(), "NOT HTTP AT ALL\r\n\r\n")), "HTTP/1.1 400 Bad Request");
-  EXPECT_EQ(statusLine(exchangeRaw(port(), "GET /cameras HTTP/1.1\r\nContent-Length: x\r\n\r\n")), "HTTP/1.1 400 Bad Request");
-  const std::string reply = exchangeRaw(port(), "PUT /cameras HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n");
+  EXPECT_EQ(statusLine(exchangeRaw(port(), "GET /cameras HTTP/1.1\r\nContent-Length: x\r\n\r\n")),
+            "HTTP/1.1 400 Bad Request");
+  const std::string reply =
+      exchangeRaw(port(), "PUT /cameras HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n");
   EXPECT_EQ(statusLine(reply), "HTTP/1.1 400 Bad Request");
   expectStillServing();
 }
 
 TEST_F(BridgeSimHttp, KeepAliveAndPipelinedRequestsAreAnsweredInOrder) {
   const std::string one = "GET /articulations//World/none/joints_state HTTP/1.1\r\nHost: x\r\n\r\n";
-  const std::string two = "PUT /cameras HTTP/1.1\r\nHost: x\r\nContent-Length: 26\r\n\r\n{\"prim_path\":\"/World/cam\"}";
+  const std::string two =
+      "PUT /cameras HTTP/1.1\r\nHost: x\r\nContent-Length: 26\r\n\r\n{\"prim_path\":\"/World/cam\"}";
   const std::string reply = exchangeRaw(port(), one + two);
   const auto first = reply.find("HTTP/1.1 404");
   const auto second = reply.find("HTTP/1.1 201");
@@ -123,19 +128,24 @@ TEST_F(BridgeSimHttp, ExpectContinueIsAnsweredAtOnce) {
                                    std::to_string(body.size()) + "\r\n\r\n"));
   asio::streambuf interim;
   asio::read_until(socket, interim, "\r\n\r\n");
-  EXPECT_EQ(std::string(asio::buffers_begin(interim.data()), asio::buffers_begin(interim.data()) + 25), "HTTP/1.1 100 Continue\r\n\r\n");
+  EXPECT_EQ(std::string(asio::buffers_begin(interim.data()), asio::buffers_begin(interim.data()) + 25),
+            "HTTP/1.1 100 Continue\r\n\r\n");
   interim.consume(interim.size());  // nothing more can come before the body is sent
   asio::write(socket, asio::buffer(body));
   asio::read_until(socket, interim, "\r\n\r\n");
-  EXPECT_NE(std::string(asio::buffers_begin(interim.data()), asio::buffers_end(interim.data())).find("HTTP/1.1 201"), std::string::npos);
+  EXPECT_NE(std::string(asio::buffers_begin(interim.data()), asio::buffers_end(interim.data())).find("HTTP/1.1 201"),
+            std::string::npos);
 }
 
 TEST_F(BridgeSimHttp, ClientsVanishingMidRequestAreCleanedUp) {
   // A slow joint: a synchronous move on it would take minutes.
   const std::string urdf = ::testing::TempDir() + "bridge_sim_slow.urdf";
-  std::ofstream(urdf) << "<robot name=\"slow\"><link name=\"a\"/><link name=\"b\"/><joint name=\"j\" type=\"revolute\">"
-                         "<parent link=\"a\"/><child link=\"b\"/><limit lower=\"-3\" upper=\"3\" velocity=\"0.01\"/></joint></robot>";
-  ASSERT_EQ(bridge_.client().put("/articulations", json{{"prim_path", "/World/slow"}, {"urdf_path", urdf}}.dump()).status, 201);
+  std::ofstream(urdf)
+      << "<robot name=\"slow\"><link name=\"a\"/><link name=\"b\"/><joint name=\"j\" type=\"revolute\">"
+         "<parent link=\"a\"/><child link=\"b\"/><limit lower=\"-3\" upper=\"3\" velocity=\"0.01\"/></joint></robot>";
+  ASSERT_EQ(
+      bridge_.client().put("/articulations", json{{"prim_path", "/World/slow"}, {"urdf_path", urdf}}.dump()).status,
+      201);
   const std::string move = R"({"joint_positions":[2.5],"indices":[0],"asynchronous":false})";
   for (int i = 0; i < 20; ++i) {
     asio::io_context io;
@@ -144,8 +154,9 @@ TEST_F(BridgeSimHttp, ClientsVanishingMidRequestAreCleanedUp) {
     if (i % 2 == 0) {  // half a head, then gone
       asio::write(socket, asio::buffer(std::string("PUT /cameras HTTP/1.1\r\nContent-Len")));
     } else {  // a synchronous move of minutes, then gone before the answer
-      asio::write(socket, asio::buffer("POST /articulations//World/slow/move_j HTTP/1.1\r\nHost: x\r\nContent-Length: " +
-                                       std::to_string(move.size()) + "\r\n\r\n" + move));
+      asio::write(socket,
+                  asio::buffer("POST /articulations//World/slow/move_j HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                               std::to_string(move.size()) + "\r\n\r\n" + move));
     }
     socket.close();
   }

@@ -42,11 +42,12 @@ std::string urdfError(const std::string& text) {
 }
 
 TEST(BridgeSimUrdf, ReadsJointsLimitsAxesAndMimics) {
-  const RobotModel model = parseUrdf(urdf(
-      "<link name=\"a\"/><link name=\"b\"/><link name=\"c\"/><link name=\"d\"/>" + revolute("j1", "a", "b") +
-      "<joint name=\"j2\" type=\"continuous\"><parent link=\"b\"/><child link=\"c\"/><origin xyz=\"0 0 0.3\" rpy=\"0 0 1.5\"/>"
-      "<limit velocity=\"3\"/></joint>" +
-      revolute("j3", "b", "d", "<mimic joint=\"j1\" multiplier=\"-2\" offset=\"0.1\"/>")));
+  const RobotModel model = parseUrdf(
+      urdf("<link name=\"a\"/><link name=\"b\"/><link name=\"c\"/><link name=\"d\"/>" + revolute("j1", "a", "b") +
+           "<joint name=\"j2\" type=\"continuous\"><parent link=\"b\"/><child link=\"c\"/><origin xyz=\"0 0 0.3\" "
+           "rpy=\"0 0 1.5\"/>"
+           "<limit velocity=\"3\"/></joint>" +
+           revolute("j3", "b", "d", "<mimic joint=\"j1\" multiplier=\"-2\" offset=\"0.1\"/>")));
   EXPECT_EQ(model.name, "r");
   ASSERT_EQ(model.joints.size(), 3u);
   ASSERT_EQ(model.dofs.size(), 2u) << "the mimic joint is not a degree of freedom";
@@ -72,9 +73,10 @@ TEST(BridgeSimUrdf, RefusesBrokenDescriptionsWithAReason) {
   EXPECT_NE(urdfError(urdf(kTwoLinks + "<link name=\"c\"/>" + revolute("j", "a", "c") + revolute("k", "b", "c")))
                 .find("two parent"),
             std::string::npos);
-  EXPECT_NE(urdfError(urdf(kTwoLinks + "<joint name=\"j\" type=\"revolute\"><parent link=\"a\"/><child link=\"b\"/></joint>"))
-                .find("lacks its <limit>"),
-            std::string::npos);
+  EXPECT_NE(
+      urdfError(urdf(kTwoLinks + "<joint name=\"j\" type=\"revolute\"><parent link=\"a\"/><child link=\"b\"/></joint>"))
+          .find("lacks its <limit>"),
+      std::string::npos);
   EXPECT_NE(urdfError(urdf(kTwoLinks + "<joint name=\"j\" type=\"revolute\"><parent link=\"a\"/><child link=\"b\"/>"
                                        "<limit lower=\"1\" upper=\"-1\" velocity=\"1\"/></joint>"))
                 .find("lower limit above"),
@@ -83,10 +85,12 @@ TEST(BridgeSimUrdf, RefusesBrokenDescriptionsWithAReason) {
                                        "<limit lower=\"-1\" upper=\"1\" velocity=\"0\"/></joint>"))
                 .find("positive velocity"),
             std::string::npos);
-  EXPECT_NE(urdfError(urdf(kTwoLinks + "<joint name=\"j\" type=\"floating\"><parent link=\"a\"/><child link=\"b\"/></joint>"))
-                .find("unsupported type 'floating'"),
+  EXPECT_NE(
+      urdfError(urdf(kTwoLinks + "<joint name=\"j\" type=\"floating\"><parent link=\"a\"/><child link=\"b\"/></joint>"))
+          .find("unsupported type 'floating'"),
+      std::string::npos);
+  EXPECT_NE(urdfError(urdf(kTwoLinks + revolute("j", "a", "b", "<origin xyz=\"0 0\"/>"))).find("3 numbers"),
             std::string::npos);
-  EXPECT_NE(urdfError(urdf(kTwoLinks + revolute("j", "a", "b", "<origin xyz=\"0 0\"/>"))).find("3 numbers"), std::string::npos);
   EXPECT_NE(urdfError(urdf(kTwoLinks + revolute("j", "a", "b", "<mimic joint=\"j\"/>"))).find("names no other joint"),
             std::string::npos);
 }
@@ -214,15 +218,17 @@ json patchError(SurfaceGripperState& g, const json& body, bool points = false) {
 TEST(BridgeSimGripper, PropertyPatchesChangeOnlyWhatIsSentAndNothingOnAFault) {
   SurfaceGripperState g("/World/g");
   const json before = g.propertiesJson();
-  g.patchProperties({{"shear_force_limit", 7.5}, {"rotation_limits", {{"x", {{"minimum", -1.0}, {"maximum", 1.0}}}, {"y", nullptr}}}});
+  g.patchProperties({{"shear_force_limit", 7.5},
+                     {"rotation_limits", {{"x", {{"minimum", -1.0}, {"maximum", 1.0}}}, {"y", nullptr}}}});
   json expected = before;
   expected["shear_force_limit"] = 7.5;
   expected["rotation_limits"]["x"] = {{"maximum", 1.0}, {"minimum", -1.0}};
   EXPECT_EQ(g.propertiesJson(), expected);
   const json changed = g.propertiesJson();
-  for (const json& bad : {json{{"coaxial_force_limit", "strong"}}, json{{"coaxial_force_limit", 1.0}, {"retry_interval", nullptr}},
-                          json{{"forward_axis", "W"}}, json{{"max_grip_distance", -1.0}}, json{{"colour", 1}},
-                          json{{"translation_limits", {{"x", {{"minimum", 2.0}, {"maximum", 1.0}}}}}}}) {
+  for (const json& bad :
+       {json{{"coaxial_force_limit", "strong"}}, json{{"coaxial_force_limit", 1.0}, {"retry_interval", nullptr}},
+        json{{"forward_axis", "W"}}, json{{"max_grip_distance", -1.0}}, json{{"colour", 1}},
+        json{{"translation_limits", {{"x", {{"minimum", 2.0}, {"maximum", 1.0}}}}}}}) {
     EXPECT_NE(patchError(g, bad), "(accepted)") << bad;
     EXPECT_EQ(g.propertiesJson(), changed) << "nothing changes when any member is bad: " << bad;
   }
@@ -234,14 +240,17 @@ TEST(BridgeSimGripper, AttachmentPointsFollowJointPathsAndKeepTheirSettings) {
   SurfaceGripperState g("/World/g");
   ASSERT_EQ(g.attachmentPointsJson().size(), 1u);
   g.patchAttachmentPoints({{"clearance_offset", 0.01}});
-  g.patchAttachmentPoints({{"joint_paths", {"/World/g/attachment_point_0", "/World/g/p1"}}, {"z_axis_translation_drive_damping", 3.0}});
+  g.patchAttachmentPoints(
+      {{"joint_paths", {"/World/g/attachment_point_0", "/World/g/p1"}}, {"z_axis_translation_drive_damping", 3.0}});
   const json points = g.attachmentPointsJson();
   ASSERT_EQ(points.size(), 2u);
   EXPECT_EQ(points[0]["clearance_offset"], 0.01) << "a kept point keeps its settings";
   EXPECT_EQ(points[1]["clearance_offset"], 0.0);
   EXPECT_EQ(points[1]["z_axis_translation_drive_damping"], 3.0);
   EXPECT_NE(patchError(g, {{"joint_paths", {"/a", "/a"}}}, true).get<std::string>().find("twice"), std::string::npos);
-  EXPECT_NE(patchError(g, {{"local_pose_0", {{"orientation", {0, 0, 0, 0}}}}}, true).get<std::string>().find("zero quaternion"),
+  EXPECT_NE(patchError(g, {{"local_pose_0", {{"orientation", {0, 0, 0, 0}}}}}, true)
+                .get<std::string>()
+                .find("zero quaternion"),
             std::string::npos);
   EXPECT_EQ(g.attachmentPointsJson(), points);
   g.patchAttachmentPoints({{"local_pose_1", {{"position", {1, 2, 3}}, {"orientation", {2, 0, 0, 0}}}}});

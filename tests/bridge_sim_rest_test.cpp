@@ -66,11 +66,12 @@ TEST_F(BridgeSimRest, ArticulationLifecycle) {
 
 TEST_F(BridgeSimRest, ArticulationFromUrdfAndItsFaults) {
   const std::string path = ::testing::TempDir() + "bridge_sim_rest.urdf";
-  std::ofstream(path) << "<robot name=\"slider\"><link name=\"a\"/><link name=\"b\"/><link name=\"c\"/>"
-                         "<joint name=\"slide\" type=\"prismatic\"><parent link=\"a\"/><child link=\"b\"/>"
-                         "<axis xyz=\"1 0 0\"/><limit lower=\"0\" upper=\"0.5\" velocity=\"0.25\"/></joint>"
-                         "<joint name=\"finger\" type=\"prismatic\"><parent link=\"b\"/><child link=\"c\"/>"
-                         "<limit lower=\"0\" upper=\"1\" velocity=\"1\"/><mimic joint=\"slide\" multiplier=\"2\"/></joint></robot>";
+  std::ofstream(path)
+      << "<robot name=\"slider\"><link name=\"a\"/><link name=\"b\"/><link name=\"c\"/>"
+         "<joint name=\"slide\" type=\"prismatic\"><parent link=\"a\"/><child link=\"b\"/>"
+         "<axis xyz=\"1 0 0\"/><limit lower=\"0\" upper=\"0.5\" velocity=\"0.25\"/></joint>"
+         "<joint name=\"finger\" type=\"prismatic\"><parent link=\"b\"/><child link=\"c\"/>"
+         "<limit lower=\"0\" upper=\"1\" velocity=\"1\"/><mimic joint=\"slide\" multiplier=\"2\"/></joint></robot>";
   const Answer created = put("/articulations", {{"prim_path", "/World/slider"}, {"urdf_path", path}});
   EXPECT_EQ(created.status, 201) << created.body;
   EXPECT_EQ(created.body["robot_name"], "slider");
@@ -79,8 +80,10 @@ TEST_F(BridgeSimRest, ArticulationFromUrdfAndItsFaults) {
   EXPECT_EQ(get("/articulations//World/slider/driver_joint").body["driver_joint"], "slide");
   createArm("/World/second");
   EXPECT_EQ(get("/articulations//World/second/joints_state").status, 200);
-  expectError(put("/articulations", {{"prim_path", "/World/x"}, {"urdf_path", path + ".missing"}}), 400, "cannot load the URDF");
-  expectError(put("/articulations", {{"prim_path", "/World/x"}, {"urdf_path", "/dev/zero"}}), 400, "no such regular file");
+  expectError(put("/articulations", {{"prim_path", "/World/x"}, {"urdf_path", path + ".missing"}}), 400,
+              "cannot load the URDF");
+  expectError(put("/articulations", {{"prim_path", "/World/x"}, {"urdf_path", "/dev/zero"}}), 400,
+              "no such regular file");
   expectError(put("/articulations", {{"prim_path", "World/x"}, {"urdf_path", nullptr}}), 400, "must start with '/'");
   expectError(put("/articulations", {{"prim_path", "/World//x"}, {"urdf_path", nullptr}}), 400, "empty segment");
   expectError(put("/articulations", {{"prim_path", 5}}), 400, "must be a string");
@@ -96,9 +99,12 @@ TEST_F(BridgeSimRest, DrivenJointsSelectWhatCommandsMove) {
   const Answer set = post("/articulations//World/arm/set_j", {{"joint_positions", {0.25, -0.5}}, {"indices", nullptr}});
   EXPECT_EQ(set.status, 200) << set.body;
   EXPECT_EQ(set.body["joint_positions"], json({0.0, 0.25, 0.0, -0.5, 0.0, 0.0, 0.0}));
-  expectError(post("/articulations//World/arm/set_j", {{"joint_positions", {0.1}}, {"indices", {0}}}), 400, "not driven");
-  expectError(put("/articulations//World/arm/driven_joints", {{"joint_names", {"joint9"}}}), 400, "no movable joint named 'joint9'");
-  expectError(put("/articulations//World/arm/driven_joints", {{"joint_names", {"joint1", "joint1"}}}), 400, "listed twice");
+  expectError(post("/articulations//World/arm/set_j", {{"joint_positions", {0.1}}, {"indices", {0}}}), 400,
+              "not driven");
+  expectError(put("/articulations//World/arm/driven_joints", {{"joint_names", {"joint9"}}}), 400,
+              "no movable joint named 'joint9'");
+  expectError(put("/articulations//World/arm/driven_joints", {{"joint_names", {"joint1", "joint1"}}}), 400,
+              "listed twice");
   expectError(put("/articulations//World/arm/driven_joints", {{"joint_names", "joint1"}}), 400, "array of strings");
   EXPECT_EQ(get("/articulations//World/arm/joints_state").body["driven_joints"], json({"joint2", "joint4"}))
       << "a refused request changes nothing";
@@ -109,20 +115,27 @@ TEST_F(BridgeSimRest, SetJointsIsInstantAndChecked) {
   const Answer set = post("/articulations//World/arm/set_j", {{"joint_positions", {1.5, -0.25}}, {"indices", {6, 1}}});
   EXPECT_EQ(set.body["joint_positions"], json({0.0, -0.25, 0.0, 0.0, 0.0, 0.0, 1.5}));
   EXPECT_EQ(get("/articulations//World/arm/joints_state").body["joint_velocities"], json(std::vector<double>(7, 0.0)));
-  expectError(post("/articulations//World/arm/set_j", {{"joint_positions", {1.0, 2.0}}, {"indices", {0}}}), 400, "\"indices\" has 1");
-  expectError(post("/articulations//World/arm/set_j", {{"joint_positions", {1.0}}, {"indices", nullptr}}), 400, "7 joints are driven");
-  expectError(post("/articulations//World/arm/set_j", {{"joint_positions", {9.0}}, {"indices", {0}}}), 400, "outside its limits");
-  expectError(post("/articulations//World/arm/set_j", {{"joint_positions", {nullptr}}, {"indices", {0}}}), 400, "finite number");
-  expectError(post("/articulations//World/arm/set_j", {{"joint_positions", {0.5}}, {"indices", {1.5}}}), 400, "must be an integer");
-  expectError(post("/articulations//World/arm/set_j", {{"indices", nullptr}}), 400, "missing member \"joint_positions\"");
-  expectError(post("/articulations//World/nobody/set_j", {{"joint_positions", {0.5}}, {"indices", {0}}}), 404, "no articulation");
+  expectError(post("/articulations//World/arm/set_j", {{"joint_positions", {1.0, 2.0}}, {"indices", {0}}}), 400,
+              "\"indices\" has 1");
+  expectError(post("/articulations//World/arm/set_j", {{"joint_positions", {1.0}}, {"indices", nullptr}}), 400,
+              "7 joints are driven");
+  expectError(post("/articulations//World/arm/set_j", {{"joint_positions", {9.0}}, {"indices", {0}}}), 400,
+              "outside its limits");
+  expectError(post("/articulations//World/arm/set_j", {{"joint_positions", {nullptr}}, {"indices", {0}}}), 400,
+              "finite number");
+  expectError(post("/articulations//World/arm/set_j", {{"joint_positions", {0.5}}, {"indices", {1.5}}}), 400,
+              "must be an integer");
+  expectError(post("/articulations//World/arm/set_j", {{"indices", nullptr}}), 400,
+              "missing member \"joint_positions\"");
+  expectError(post("/articulations//World/nobody/set_j", {{"joint_positions", {0.5}}, {"indices", {0}}}), 404,
+              "no articulation");
 }
 
 TEST_F(BridgeSimRest, SynchronousMoveAnswersWhenTheMotionEnds) {
   createArm();
   const auto started = std::chrono::steady_clock::now();
-  const Answer moved = post("/articulations//World/arm/move_j",
-                            {{"joint_positions", {0.5}}, {"indices", {0}}, {"asynchronous", false}});
+  const Answer moved =
+      post("/articulations//World/arm/move_j", {{"joint_positions", {0.5}}, {"indices", {0}}, {"asynchronous", false}});
   const auto took = std::chrono::steady_clock::now() - started;
   EXPECT_EQ(moved.status, 200) << moved.body;
   EXPECT_EQ(moved.body["completed"], true);
@@ -154,15 +167,20 @@ TEST_F(BridgeSimRest, AsynchronousMoveAnswersAtOnceAndRuns) {
                                 {{"joint_positions", {-1.5, 2.5}}, {"indices", {1, 2}}, {"asynchronous", false}});
   later.join();
   EXPECT_EQ(overtaken.body["completed"], false) << overtaken.body;
-  EXPECT_EQ(post("/articulations//World/arm/move_j", {{"joint_positions", {0.0}}, {"indices", {3}}, {"asynchronous", true}}).status, 200)
+  EXPECT_EQ(
+      post("/articulations//World/arm/move_j", {{"joint_positions", {0.0}}, {"indices", {3}}, {"asynchronous", true}})
+          .status,
+      200)
       << "nothing to move: complete at once";
 }
 
 TEST_F(BridgeSimRest, AssemblyNeedsAnExistingGripperAndLink) {
   createArm();
-  expectError(post("/articulations//World/arm/assemble_robot",
-                   {{"gripper_id", "/World/g"}, {"arm_mount_link", "flange"}, {"gripper_mount_link", nullptr},
-                    {"offset", nullptr}, {"mask_collisions", true}}),
+  expectError(post("/articulations//World/arm/assemble_robot", {{"gripper_id", "/World/g"},
+                                                                {"arm_mount_link", "flange"},
+                                                                {"gripper_mount_link", nullptr},
+                                                                {"offset", nullptr},
+                                                                {"mask_collisions", true}}),
               400, "names no surface gripper");
   ASSERT_EQ(put("/surface_grippers", {{"prim_path", "/World/g"}}).status, 201);
   expectError(post("/articulations//World/arm/assemble_robot",
@@ -171,17 +189,23 @@ TEST_F(BridgeSimRest, AssemblyNeedsAnExistingGripperAndLink) {
   expectError(post("/articulations//World/arm/assemble_robot",
                    {{"gripper_id", "/World/g"}, {"arm_mount_link", "flange"}, {"offset", {{"position", {1, 2}}}}}),
               400, "3 numbers");
-  const Answer assembled = post("/articulations//World/arm/assemble_robot",
-                                {{"gripper_id", "/World/g"}, {"arm_mount_link", "flange"}, {"gripper_mount_link", "base"},
-                                 {"offset", {{"position", {0, 0, 0.05}}}}, {"mask_collisions", true}});
+  const Answer assembled = post("/articulations//World/arm/assemble_robot", {{"gripper_id", "/World/g"},
+                                                                             {"arm_mount_link", "flange"},
+                                                                             {"gripper_mount_link", "base"},
+                                                                             {"offset", {{"position", {0, 0, 0.05}}}},
+                                                                             {"mask_collisions", true}});
   EXPECT_EQ(assembled.status, 200) << assembled.body;
   EXPECT_EQ(assembled.body["offset"]["position"], json({0.0, 0.0, 0.05}));
   EXPECT_EQ(get("/surface_grippers//World/g").body["attached_to"], "/World/arm");
   createArm("/World/other");
-  expectError(post("/articulations//World/other/assemble_robot", {{"gripper_id", "/World/g"}, {"arm_mount_link", "flange"}}),
-              409, "already assembled onto '/World/arm'");
+  expectError(
+      post("/articulations//World/other/assemble_robot", {{"gripper_id", "/World/g"}, {"arm_mount_link", "flange"}}),
+      409, "already assembled onto '/World/arm'");
   EXPECT_EQ(del("/surface_grippers//World/g").status, 200);
-  EXPECT_EQ(post("/articulations//World/other/assemble_robot", {{"gripper_id", "/World/g"}, {"arm_mount_link", "flange"}}).status, 400)
+  EXPECT_EQ(
+      post("/articulations//World/other/assemble_robot", {{"gripper_id", "/World/g"}, {"arm_mount_link", "flange"}})
+          .status,
+      400)
       << "a removed gripper is gone from its arm too";
 }
 
@@ -212,31 +236,36 @@ TEST_F(BridgeSimRest, SurfaceGripperLifecycleAndActions) {
 TEST_F(BridgeSimRest, SurfaceGripperPropertiesArePartiallyUpdated) {
   put("/surface_grippers", {{"prim_path", "/World/g"}});
   const json before = get("/surface_grippers//World/g/properties").body["properties"];
-  const Answer patched = patch("/surface_grippers//World/g/properties",
-                               {{"coaxial_force_limit", 12.5}, {"rotation_limits", {{"x", {{"minimum", 0.0}, {"maximum", 1.0}}}, {"y", nullptr}, {"z", nullptr}}}});
+  const Answer patched =
+      patch("/surface_grippers//World/g/properties",
+            {{"coaxial_force_limit", 12.5},
+             {"rotation_limits", {{"x", {{"minimum", 0.0}, {"maximum", 1.0}}}, {"y", nullptr}, {"z", nullptr}}}});
   EXPECT_EQ(patched.status, 200) << patched.body;
   json expected = before;
   expected["coaxial_force_limit"] = 12.5;
   expected["rotation_limits"] = {{"x", {{"minimum", 0.0}, {"maximum", 1.0}}}, {"y", nullptr}, {"z", nullptr}};
   EXPECT_EQ(patched.body["properties"], expected);
   EXPECT_EQ(get("/surface_grippers//World/g/properties").body["properties"], expected);
-  EXPECT_EQ(patch("/surface_grippers//World/g/properties", json::object()).body["properties"], expected) << "{} changes nothing";
-  expectError(patch("/surface_grippers//World/g/properties", {{"shear_force_limit", 1.0}, {"retry_interval", "soon"}}), 400,
-              "\"retry_interval\" must be a finite number");
+  EXPECT_EQ(patch("/surface_grippers//World/g/properties", json::object()).body["properties"], expected)
+      << "{} changes nothing";
+  expectError(patch("/surface_grippers//World/g/properties", {{"shear_force_limit", 1.0}, {"retry_interval", "soon"}}),
+              400, "\"retry_interval\" must be a finite number");
   expectError(patch("/surface_grippers//World/g/properties", {{"forward_axis", 3}}), 400, "\"X\", \"Y\" or \"Z\"");
   EXPECT_EQ(get("/surface_grippers//World/g/properties").body["properties"], expected);
 
   const Answer points = patch("/surface_grippers//World/g/attachment_points",
-                              {{"joint_paths", {"/World/g/p0", "/World/g/p1"}}, {"clearance_offset", 0.002},
+                              {{"joint_paths", {"/World/g/p0", "/World/g/p1"}},
+                               {"clearance_offset", 0.002},
                                {"local_pose_0", {{"position", {0, 0, 0.1}}, {"orientation", {1, 0, 0, 0}}}}});
   EXPECT_EQ(points.status, 200) << points.body;
   ASSERT_EQ(points.body["attachment_points"].size(), 2u);
   EXPECT_EQ(points.body["attachment_points"][1]["joint_path"], "/World/g/p1");
   EXPECT_EQ(points.body["attachment_points"][1]["clearance_offset"], 0.002);
   EXPECT_EQ(get("/surface_grippers//World/g/attachment_points").body, points.body);
-  expectError(patch("/surface_grippers//World/g/attachment_points", {{"z_axis_translation_drive_stiffness", -1.0}}), 400,
-              "must not be negative");
-  expectError(patch("/surface_grippers//World/g/attachment_points", {{"local_pose_1", 5}}), 400, "\"local_pose_1\" must be");
+  expectError(patch("/surface_grippers//World/g/attachment_points", {{"z_axis_translation_drive_stiffness", -1.0}}),
+              400, "must not be negative");
+  expectError(patch("/surface_grippers//World/g/attachment_points", {{"local_pose_1", 5}}), 400,
+              "\"local_pose_1\" must be");
 }
 
 TEST_F(BridgeSimRest, CameraCaptureRendersTheScene) {
@@ -259,14 +288,18 @@ TEST_F(BridgeSimRest, CameraCaptureRendersTheScene) {
 
   post("/articulations//World/arm/set_j", {{"joint_positions", {1.2}}, {"indices", {1}}});
   const RawFrame moved = RawFrame::parse(
-      bridge_.client().post("/cameras//World/cam/capture", json{{"data_types", {"rgb"}}, {"world_frame", true}}.dump()).body);
+      bridge_.client()
+          .post("/cameras//World/cam/capture", json{{"data_types", {"rgb"}}, {"world_frame", true}}.dump())
+          .body);
   EXPECT_EQ(moved.manifest["arrays"].size(), 1u);
   EXPECT_NE(moved.bytes("rgb"), frame.bytes("rgb")) << "moving a joint changes the picture";
   EXPECT_EQ(moved.manifest["structure"]["camera_pose"]["position"].size(), 3u);
   EXPECT_EQ(moved.manifest["structure"]["camera_pose"]["orientation"].size(), 4u);
 
   const RawFrame semantic = RawFrame::parse(
-      bridge_.client().post("/cameras//World/cam/capture", json{{"data_types", {"semantic_segmentation", "depth"}}}.dump()).body);
+      bridge_.client()
+          .post("/cameras//World/cam/capture", json{{"data_types", {"semantic_segmentation", "depth"}}}.dump())
+          .body);
   EXPECT_EQ(semantic.array("semantic_segmentation")["dtype"], "uint32");
   EXPECT_EQ(semantic.manifest["structure"]["semantic_segmentation"]["id_to_labels"]["2"], "/World/arm");
   std::set<std::uint32_t> ids;
@@ -275,12 +308,14 @@ TEST_F(BridgeSimRest, CameraCaptureRendersTheScene) {
 }
 
 TEST_F(BridgeSimRest, CameraFaults) {
-  expectError(put("/cameras", {{"prim_path", "/World/cam"}, {"resolution", {0, 10}}}), 400, "\"resolution\" must be between");
+  expectError(put("/cameras", {{"prim_path", "/World/cam"}, {"resolution", {0, 10}}}), 400,
+              "\"resolution\" must be between");
   expectError(put("/cameras", {{"prim_path", "/World/cam"}, {"resolution", {10}}}), 400, "[width, height]");
   expectError(put("/cameras", {{"prim_path", "/World/cam"}, {"frequency", -1.0}}), 400, "\"frequency\"");
   ASSERT_EQ(put("/cameras", {{"prim_path", "/World/cam"}}).status, 201);
   expectError(put("/cameras", {{"prim_path", "/World/cam"}}), 409, "already taken");
-  expectError(post("/cameras//World/cam/capture", {{"data_types", {"rgb", "normals"}}}), 400, "unknown data type 'normals'");
+  expectError(post("/cameras//World/cam/capture", {{"data_types", {"rgb", "normals"}}}), 400,
+              "unknown data type 'normals'");
   expectError(post("/cameras//World/cam/capture", {{"data_types", {"rgb", "rgb"}}}), 400, "requested twice");
   expectError(post("/cameras//World/cam/capture", {{"world_frame", 1}}), 400, "true or false");
   expectError(post("/cameras//World/none/capture", json::object()), 404, "no camera at '/World/none'");

@@ -79,7 +79,9 @@ TEST_F(BridgeSimStream, TargetsSentOnTheStreamMoveTheJoints) {
   json sample;
   for (int i = 0; i < 120; ++i) {
     sample = stream.next();
-    if (sample.contains("joint_positions") && sample["joint_positions"][3] == -0.2 && sample["joint_positions"][0] == 0.4) break;
+    if (sample.contains("joint_positions") && sample["joint_positions"][3] == -0.2 &&
+        sample["joint_positions"][0] == 0.4)
+      break;
   }
   EXPECT_EQ(sample["joint_positions"][0], 0.4) << sample;
   EXPECT_EQ(sample["joint_positions"][3], -0.2) << sample;
@@ -117,8 +119,9 @@ TEST_F(BridgeSimStream, StateSamplesCarryVelocitiesAndTheGripper) {
 TEST_F(BridgeSimStream, ManyStreamsAtOnce) {
   std::vector<std::unique_ptr<StreamClient>> streams;
   for (int i = 0; i < 12; ++i) {
-    streams.push_back(std::make_unique<StreamClient>(
-        port(), i % 2 ? "/articulations//World/arm/stream_joint_positions" : "/articulations//World/arm/stream_articulation_state"));
+    streams.push_back(
+        std::make_unique<StreamClient>(port(), i % 2 ? "/articulations//World/arm/stream_joint_positions"
+                                                     : "/articulations//World/arm/stream_articulation_state"));
   }
   for (int round = 0; round < 3; ++round) {
     for (auto& stream : streams) EXPECT_TRUE(stream->next().contains("joint_positions"));
@@ -175,7 +178,8 @@ TEST_F(BridgeSimFastStream, SlowReaderGetsFreshSamplesNotABacklog) {
   for (int i = 0; i < 400; ++i) samples.push_back(stream.next());
   std::int64_t largestGap = 0;
   for (std::size_t i = 1; i < samples.size(); ++i) {
-    largestGap = std::max(largestGap, samples[i]["seq"].get<std::int64_t>() - samples[i - 1]["seq"].get<std::int64_t>());
+    largestGap =
+        std::max(largestGap, samples[i]["seq"].get<std::int64_t>() - samples[i - 1]["seq"].get<std::int64_t>());
   }
   EXPECT_GT(largestGap, 1) << "samples the reader could not take were dropped";
   const double now = bridge_.client().get("/articulations//World/arm/joints_state").json()["time"].get<double>();

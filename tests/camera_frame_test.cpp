@@ -45,12 +45,12 @@ TEST(CameraOutputCounts, ElementCountIsTheShapeProduct) {
 }
 
 TEST(CameraOutputCounts, ItemSizeTableIsExactAndCaseSensitive) {
-  const std::pair<const char*, std::size_t> rows[] = {
-      {"bool", 1},  {"int8", 1},   {"uint8", 1},   {"int16", 2},  {"uint16", 2},  {"float16", 2},
-      {"int32", 4}, {"uint32", 4}, {"float32", 4}, {"int64", 8},  {"uint64", 8},  {"float64", 8}};
+  const std::pair<const char*, std::size_t> rows[] = {{"bool", 1},    {"int8", 1},    {"uint8", 1},  {"int16", 2},
+                                                      {"uint16", 2},  {"float16", 2}, {"int32", 4},  {"uint32", 4},
+                                                      {"float32", 4}, {"int64", 8},   {"uint64", 8}, {"float64", 8}};
   for (const auto& [name, size] : rows) EXPECT_EQ(outputOf({}, name).itemSize(), size) << name;
-  for (const char* other : {"", "Float32", "FLOAT64", "float32 ", " uint8", "float", "double", "int", "4", "null",
-                            "\"uint8\""}) {
+  for (const char* other :
+       {"", "Float32", "FLOAT64", "float32 ", " uint8", "float", "double", "int", "4", "null", "\"uint8\""}) {
     EXPECT_EQ(outputOf({}, other).itemSize(), 0u) << other;
   }
   EXPECT_EQ(outputOf({}, std::string("uint8\0", 6)).itemSize(), 0u) << "no trimming of an embedded NUL";
@@ -72,16 +72,18 @@ TEST(CameraFrameOutput, ResolvesTopLevelNamesThroughTheirIndex) {
 }
 
 TEST(CameraFrameOutput, MissesAreNullAndOnlyANonNumberIndexThrows) {
-  for (const Json& entry : {Json(1), Json("x"), Json::array({Json{{"__ndarray__", 0}}}), Json(nullptr),
-                            Json::object(), Json{{"__NDARRAY__", 0}}}) {
+  for (const Json& entry : {Json(1), Json("x"), Json::array({Json{{"__ndarray__", 0}}}), Json(nullptr), Json::object(),
+                            Json{{"__NDARRAY__", 0}}}) {
     EXPECT_EQ(frameWith(2, {{"rgb", entry}}).output("rgb"), nullptr) << entry;
   }
   for (const Json& structure : {Json(nullptr), Json::array({named(0)}), Json("rgb"), Json(0)}) {
     EXPECT_EQ(frameWith(2, structure).output("rgb"), nullptr) << structure;
   }
   EXPECT_EQ(frameWith(2, {{"camera", named(0)}}).output("rgb"), nullptr) << "nested names are not searched";
-  for (const auto& [index, type] : {std::pair<Json, std::string>{"1", "string"}, {true, "boolean"},
-                                    {nullptr, "null"}, {Json::array({1}), "array"}}) {
+  for (const auto& [index, type] : {std::pair<Json, std::string>{"1", "string"},
+                                    {true, "boolean"},
+                                    {nullptr, "null"},
+                                    {Json::array({1}), "array"}}) {
     try {
       frameWith(2, named(index)).output("rgb");
       ADD_FAILURE() << index;
@@ -143,14 +145,18 @@ TEST(CameraOutputView, RejectsAnotherDtypeOrAMismatchedByteCount) {
             "camera output has dtype \"Float32\", not \"float32\"");
   EXPECT_EQ(messageOf([&] { outputOf({4}, "float16", 8).as<std::uint16_t>(); }),
             "camera output has dtype \"float16\", not \"uint16\"");
-  EXPECT_EQ(messageOf([&] { outputOf({2, 2}, "uint8", 6).as<std::uint8_t>(); }),
+  EXPECT_EQ(messageOf([&] {
+              outputOf({2, 2}, "uint8", 6).as<std::uint8_t>();
+            }),
             "camera output holds 6 bytes, but shape [2, 2] of uint8 needs 4");
   EXPECT_EQ(messageOf([&] { outputOf({3}, "float32", 16).as<float>(); }),
             "camera output holds 16 bytes, but shape [3] of float32 needs 12");
   // 2^62 floats need 2^64 bytes: a wrapping product would claim 0 and let the view read past the data.
   EXPECT_EQ(messageOf([&] { outputOf({std::size_t{1} << 62}, "float32").as<float>(); }),
             "camera output holds 0 bytes, but shape [4611686018427387904] of float32 needs more than 2^64");
-  EXPECT_EQ(messageOf([&] { outputOf({std::size_t{1} << 32, std::size_t{1} << 32}, "uint8").as<std::uint8_t>(); }),
+  EXPECT_EQ(messageOf([&] {
+              outputOf({std::size_t{1} << 32, std::size_t{1} << 32}, "uint8").as<std::uint8_t>();
+            }),
             "camera output holds 0 bytes, but shape [4294967296, 4294967296] of uint8 needs more than 2^64");
   EXPECT_TRUE(outputOf({std::size_t{1} << 63, 4, 0}, "int32").as<std::int32_t>().empty())
       << "a zero dimension makes any shape empty";

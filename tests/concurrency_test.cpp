@@ -47,8 +47,10 @@ void round(IsaacSimClient& client, int thread, int index, Tally& tally) {
   if (!client.surfaceGripper.getStatus("/World/gripper").at("status").is_string()) tally.fail(thread, "status");
   tally.succeeded += 1;
   const HttpResponse limits = client.get("/articulations/" + arm + "/dof_limits");
-  if (limits.status == 200) tally.succeeded += 1;
-  else tally.fail(thread, "dof_limits answered " + std::to_string(limits.status));
+  if (limits.status == 200)
+    tally.succeeded += 1;
+  else
+    tally.fail(thread, "dof_limits answered " + std::to_string(limits.status));
 }
 
 void drive(IsaacSimClient& client, int thread, Tally& tally) {

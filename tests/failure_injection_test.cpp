@@ -186,8 +186,7 @@ TEST_F(FailureInjection, FailedSocketQueriesThrowAndKeepTheStreamOpen) {
   EXPECT_EQ(runtimeErrorOf([&] { stream.receiveFor(5s); }),
             curlText("WebSocket receive failed: ", curlInjection.getinfoFailure));
   curlInjection.noActiveSocket = true;
-  EXPECT_EQ(runtimeErrorOf([&] { stream.receiveFor(5s); }),
-            "WebSocket receive failed: the connection has no socket");
+  EXPECT_EQ(runtimeErrorOf([&] { stream.receiveFor(5s); }), "WebSocket receive failed: the connection has no socket");
   curlInjection.noActiveSocket = false;
   ASSERT_TRUE(stream.isOpen());
   peer->sendText("still open");

@@ -78,9 +78,9 @@ TEST(FrameDecoderStatus, IsTestedBeforeTheBody) {
 }
 
 TEST(FrameDecoderHeader, MagicAndMinimumSize) {
-  for (const std::string& body : {std::string("CVB1\0\0\0", 7), std::string(), std::string("CVB1"),
-                                 rawFrame(2, "{}").replace(3, 1, "2"), rawFrame(2, "{}").replace(0, 1, "c"),
-                                 std::string("{\"structure\":{}}")}) {
+  for (const std::string& body :
+       {std::string("CVB1\0\0\0", 7), std::string(), std::string("CVB1"), rawFrame(2, "{}").replace(3, 1, "2"),
+        rawFrame(2, "{}").replace(0, 1, "c"), std::string("{\"structure\":{}}")}) {
     EXPECT_EQ(messageOf([&] { detail::decodeFrame(responseOf(body)); }), kNotAFrame) << body.size();
   }
   // 8 bytes with L = 0 passes the header checks and fails as an empty JSON text, with the library's error.
@@ -96,8 +96,7 @@ TEST(FrameDecoderHeader, ManifestLengthIsBoundedInSixtyFourBits) {
   const std::string twelve = "{\"a\":1}     ";  // 12 bytes, valid JSON, but no "structure"
   const std::string body = rawFrame(12, twelve);
   ASSERT_EQ(body.size(), 20u);
-  expectJsonError<Json::out_of_range>([&] { detail::decodeFrame(responseOf(body)); }, 403,
-                                      "key 'structure' not found");
+  expectJsonError<Json::out_of_range>([&] { detail::decodeFrame(responseOf(body)); }, 403, "key 'structure' not found");
   EXPECT_EQ(messageOf([&] { detail::decodeFrame(responseOf(rawFrame(13, twelve))); }),
             "camera frame is truncated: its manifest claims 13 bytes but the body holds 20");
   EXPECT_EQ(messageOf([] { detail::decodeFrame(responseOf(rawFrame(4294967295u, std::string(92, ' ')))); }),
@@ -110,9 +109,9 @@ TEST(FrameDecoderHeader, ManifestLengthIsBoundedInSixtyFourBits) {
 TEST(FrameDecoderManifest, IsExactlyOneStrictJsonTextInsideItsLength) {
   const std::string manifest = manifestOf(Json::array()).dump();
   EXPECT_NO_THROW(detail::decodeFrame(responseOf(rawFrame(manifest.size() + 3, manifest + " \n\t"))));
-  for (const std::string& bad : {manifest + " x", manifest + "/* c */",
-                                 std::string("{/*c*/\"structure\":1,\"arrays\":[]}"),
-                                manifest.substr(0, manifest.size() - 1)}) {
+  for (const std::string& bad :
+       {manifest + " x", manifest + "/* c */", std::string("{/*c*/\"structure\":1,\"arrays\":[]}"),
+        manifest.substr(0, manifest.size() - 1)}) {
     EXPECT_THROW(detail::decodeFrame(responseOf(rawFrame(bad.size(), bad))), Json::parse_error) << bad;
   }
   // Bytes after the manifest are payload, even when they look like more JSON.
@@ -197,7 +196,8 @@ TEST(FrameDecoderBounds, OutputsMustLieInsideThePayload) {
   EXPECT_EQ(bytesOf(one(0, 10).outputs.at(0)), payload);
   EXPECT_EQ(bytesOf(one(2.9, 3).outputs.at(0)), "234") << "a floating offset is truncated";
   EXPECT_EQ(bytesOf(one(9, 1.99).outputs.at(0)), "9");
-  const Json rejected[][2] = {{11, 0}, {0, 11}, {10, 1}, {-1, 0}, {0, -1}, {-1.5, 1}, {1e300, 0}, {0, 1e19},
+  const Json rejected[][2] = {{11, 0},   {0, 11},   {10, 1},      {-1, 0},
+                              {0, -1},   {-1.5, 1}, {1e300, 0},   {0, 1e19},
                               {kMax, 2}, {1, kMax}, {kMax, kMax}, {std::uint64_t{1} << 63, std::uint64_t{1} << 63}};
   for (const auto& pair : rejected) {
     EXPECT_EQ(messageOf([&] { one(pair[0], pair[1]); }), kOutputPastEnd) << pair[0] << " " << pair[1];
@@ -242,8 +242,8 @@ TEST(FrameDecoderRobustness, DeepNestingDoesNotExhaustTheStack) {
   // A few hundred thousand levels would overflow the stack of any recursive copy or serialisation.
   constexpr std::size_t kDepth = 400000;
   const std::string deep = std::string(kDepth, '[') + std::string(kDepth, ']');
-  const std::string text = "{\"structure\":" + deep + ",\"arrays\":[{\"shape\":[],\"dtype\":" + deep +
-                           ",\"offset\":0,\"nbytes\":0}]}";
+  const std::string text =
+      "{\"structure\":" + deep + ",\"arrays\":[{\"shape\":[],\"dtype\":" + deep + ",\"offset\":0,\"nbytes\":0}]}";
   const CameraFrame frame = detail::decodeFrame(responseOf(frame_writer::encodeFrameText(text, "")));
   ASSERT_EQ(frame.outputs.size(), 1u);
   EXPECT_EQ(frame.outputs[0].dtype, deep);

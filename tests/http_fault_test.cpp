@@ -26,8 +26,7 @@ TEST(HttpFaults, BodyCutHalfWayIsRetriedThenReported) {
   TestBridge bridge;
   bridge.setFallback(Reply::rawBytes("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n{\"joints\":[0.1,"));
   IsaacSimClient client("t", bridge.baseUrl(), "ws://x", 2000ms, 1);
-  EXPECT_EQ(runtimeErrorOf([&] { client.get("/articulations//World/arm/joints_state"); }),
-            failure(CURLE_PARTIAL_FILE));
+  EXPECT_EQ(runtimeErrorOf([&] { client.get("/articulations//World/arm/joints_state"); }), failure(CURLE_PARTIAL_FILE));
   EXPECT_EQ(bridge.requestCount(), 2u);
 }
 
@@ -43,8 +42,7 @@ TEST(HttpFaults, ResetHalfWayThroughTheBodyIsRetriedThenReported) {
     TestBridge bridge;
     bridge.setFallback(Reply::resetAfter(half));
     IsaacSimClient client("t", bridge.baseUrl(), "ws://x", 2000ms, 2);
-    EXPECT_EQ(runtimeErrorOf([&] { client.get("/articulations//World/arm/joints_state"); }),
-              failure(CURLE_RECV_ERROR));
+    EXPECT_EQ(runtimeErrorOf([&] { client.get("/articulations//World/arm/joints_state"); }), failure(CURLE_RECV_ERROR));
     EXPECT_EQ(bridge.requestCount(), 3u) << "every attempt was made";
 
     bridge.enqueue(Reply::resetAfter(half));
@@ -80,10 +78,10 @@ TEST(HttpFaults, StallsEndEachAttemptAtTheTimeout) {
 
 TEST(HttpFaults, RepliesThatAreNotHttpAreTransportErrors) {
   const char* replies[] = {
-      "HTTP/1.1 abc\r\n\r\n",                                   // no status code
-      "SSH-2.0-OpenSSH_9.2\r\n",                                // another protocol
-      "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n",               // header block never ends
-      "HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\n{}",         // unreadable length
+      "HTTP/1.1 abc\r\n\r\n",                                         // no status code
+      "SSH-2.0-OpenSSH_9.2\r\n",                                      // another protocol
+      "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n",                     // header block never ends
+      "HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\n{}",               // unreadable length
       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",  // broken chunking
       "\x00\x01\x02\x03",
   };

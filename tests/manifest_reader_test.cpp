@@ -31,8 +31,7 @@ Verdict verdictOn(const std::string& body) {
 // A manifest text with "structure" set to `structure` and one valid descriptor.
 std::string withStructure(const std::string& structure) {
   return frame_writer::encodeFrameText(
-      R"({"structure":)" + structure + R"(,"arrays":[{"shape":[2],"dtype":"uint8","offset":1,"nbytes":2}]})",
-      kPayload);
+      R"({"structure":)" + structure + R"(,"arrays":[{"shape":[2],"dtype":"uint8","offset":1,"nbytes":2}]})", kPayload);
 }
 
 std::string withArrays(const std::string& arrays) {
@@ -99,9 +98,32 @@ TEST(ManifestReader, AnotherRoundingModeLeavesFloatsToTheGeneralParser) {
 
 TEST(ManifestReader, GivesUpOutsideItsSubset) {
   const char* givenUp[] = {
-      "1e309", "-1e309", "18446744073709551616", "-9223372036854775809", "123456789012345678901234567890",
-      R"("a\"b")", R"("\u00e9")", "\"\xc3\xa9\"", "\"tab\there\"", "01", "1.", "-", ".5", "+1", "1e", "tru", "nul",
-      "[1,]", "{\"a\":1,}", "{\"a\" 1}", "[1 2]", "\"open", "{", "[", "NaN", "\f1",
+      "1e309",
+      "-1e309",
+      "18446744073709551616",
+      "-9223372036854775809",
+      "123456789012345678901234567890",
+      R"("a\"b")",
+      R"("\u00e9")",
+      "\"\xc3\xa9\"",
+      "\"tab\there\"",
+      "01",
+      "1.",
+      "-",
+      ".5",
+      "+1",
+      "1e",
+      "tru",
+      "nul",
+      "[1,]",
+      "{\"a\":1,}",
+      "{\"a\" 1}",
+      "[1 2]",
+      "\"open",
+      "{",
+      "[",
+      "NaN",
+      "\f1",
   };
   for (const char* structure : givenUp) {
     EXPECT_EQ(verdictOn(withStructure(structure)), Verdict::gaveUp) << structure;
@@ -143,7 +165,12 @@ TEST(ManifestReader, DescriptorVariants) {
   };
   for (const char* arrays : agreed) EXPECT_EQ(verdictOn(withArrays(arrays)), Verdict::agreed) << arrays;
   const char* givenUp[] = {
-      "null", "{}", "5", R"({"a":{"shape":[1],"dtype":"uint8","offset":0,"nbytes":1}})", "[5]", "[[]]",
+      "null",
+      "{}",
+      "5",
+      R"({"a":{"shape":[1],"dtype":"uint8","offset":0,"nbytes":1}})",
+      "[5]",
+      "[[]]",
       R"([{"shape":[1],"dtype":"uint8","offset":0.0,"nbytes":1}])",
       R"([{"shape":[1],"dtype":"uint8","offset":0,"nbytes":1e0}])",
       R"([{"shape":[1],"dtype":"uint8","offset":-1,"nbytes":1}])",

@@ -163,28 +163,28 @@ TEST(RequestEngineWire, BodiesTravelByteForByteBothWays) {
 
 TEST(RequestEngineHeaders, HeaderLinesAreStoredByTheirRules) {
   TestBridge bridge;
-  bridge.enqueue(Reply::rawBytes(
-      "HTTP/1.1 200 OK\r\n"
-      "NoSpace:value\r\n"
-      "Spaces:    padded  \t\r\n"
-      "Tabbed:\tkept\r\n"
-      "Repeated: first\r\n"
-      "Repeated: second\r\n"
-      "Case: upper\r\n"
-      "case: lower\r\n"
-      "Spaced Name : x\r\n"
-      "Empty:\r\n"
-      "Content-Length: 2\r\n"
-      "Connection: close\r\n"
-      "\r\n"
-      "{}"));
+  bridge.enqueue(
+      Reply::rawBytes("HTTP/1.1 200 OK\r\n"
+                      "NoSpace:value\r\n"
+                      "Spaces:    padded  \t\r\n"
+                      "Tabbed:\tkept\r\n"
+                      "Repeated: first\r\n"
+                      "Repeated: second\r\n"
+                      "Case: upper\r\n"
+                      "case: lower\r\n"
+                      "Spaced Name : x\r\n"
+                      "Empty:\r\n"
+                      "Content-Length: 2\r\n"
+                      "Connection: close\r\n"
+                      "\r\n"
+                      "{}"));
   IsaacSimClient client = clientFor(bridge.baseUrl(), 0);
 
   const HttpResponse response = client.get("/h");
 
   const std::map<std::string, std::string> expected = {
-      {"NoSpace", "value"},  {"Spaces", "padded  \t"}, {"Tabbed", "\tkept"},     {"Repeated", "second"},
-      {"Case", "upper"},     {"case", "lower"},        {"Spaced Name ", "x"},    {"Empty", ""},
+      {"NoSpace", "value"},    {"Spaces", "padded  \t"}, {"Tabbed", "\tkept"},  {"Repeated", "second"},
+      {"Case", "upper"},       {"case", "lower"},        {"Spaced Name ", "x"}, {"Empty", ""},
       {"Content-Length", "2"}, {"Connection", "close"}};
   EXPECT_EQ(response.headers, expected) << "the status line and the blank line store nothing";
   EXPECT_EQ(response.status, 200);

@@ -64,7 +64,8 @@ TEST(ParseSuccessOrThrow, StatusesOutsideTwoHundredsThrowHttpError) {
       EXPECT_EQ(e.body(), "not found");
     }
   }
-  EXPECT_THROW(detail::parseSuccessOrThrow(responseOf(404, "{}")), std::runtime_error) << "HTTPError is a runtime_error";
+  EXPECT_THROW(detail::parseSuccessOrThrow(responseOf(404, "{}")), std::runtime_error)
+      << "HTTPError is a runtime_error";
 }
 
 }  // namespace

@@ -121,7 +121,8 @@ allocation::ThreadCounts receiveFrameOf(std::size_t size) {
   const std::string payload = patterned(size);
   c.peer->sendBinary(payload);
   std::optional<std::string> frame;
-  const allocation::ThreadCounts counts = allocationsDuring([&] { frame = testing::pollForFrame(c.stream, 120s).frame; });
+  const allocation::ThreadCounts counts =
+      allocationsDuring([&] { frame = testing::pollForFrame(c.stream, 120s).frame; });
   EXPECT_TRUE(frame.has_value() && *frame == payload) << "frame of " << size << " bytes";
   return counts;
 }

@@ -213,13 +213,15 @@ TEST_F(WrappedStream, ControlChunksNeverEndOrJoinAResult) {
 
 TEST_F(WrappedStream, ACloseFrameHandedOverInPiecesIsAnsweredOnce) {
   open();
-  wrapped.chunks = {{CURLE_OK, "\x03\xe8" "bye", CURLWS_CLOSE, 4, 0},
+  wrapped.chunks = {{CURLE_OK,
+                     "\x03\xe8"
+                     "bye",
+                     CURLWS_CLOSE, 4, 0},
                     {CURLE_OK, "byes", CURLWS_CLOSE, 0, 5},
                     {CURLE_AGAIN, "", -1}};
   EXPECT_EQ(stream.receive(), std::nullopt);
-  const auto closes = std::count_if(wrapped.sends.begin(), wrapped.sends.end(), [](const SendCall& call) {
-    return (call.flags & CURLWS_CLOSE) != 0;
-  });
+  const auto closes = std::count_if(wrapped.sends.begin(), wrapped.sends.end(),
+                                    [](const SendCall& call) { return (call.flags & CURLWS_CLOSE) != 0; });
   EXPECT_EQ(closes, 1) << "one close frame answers the bridge's, however libcurl splits it";
 }
 

@@ -51,12 +51,11 @@ TEST(StreamOpening, UrlIsTheWebSocketBaseFollowedByThePathByteForByte) {
   WebSocketStream state = client.openArticulationStateStream("/World/robot");
   WebSocketStream joints = client.openJointPositionStream("/World/robot");
   WebSocketStream empty = client.openJointPositionStream("");
-  WebSocketStream raw = client.openStream_("/lead");  // no leading slash is stripped here
+  WebSocketStream raw = client.openStream_("/lead");                  // no leading slash is stripped here
   WebSocketStream hashed = client.openJointPositionStream("/W/a#1");  // kept whole, not cut as a fragment
-  const char* expected[] = {"/articulations//World/robot/stream_articulation_state",
-                            "/articulations//World/robot/stream_joint_positions",
-                            "/articulations//stream_joint_positions", "//lead",
-                            "/articulations//W/a%231/stream_joint_positions"};
+  const char* expected[] = {
+      "/articulations//World/robot/stream_articulation_state", "/articulations//World/robot/stream_joint_positions",
+      "/articulations//stream_joint_positions", "//lead", "/articulations//W/a%231/stream_joint_positions"};
   for (std::size_t i = 0; i < 5; ++i) {
     const auto peer = bridge.webSocket(i);
     ASSERT_NE(peer, nullptr);

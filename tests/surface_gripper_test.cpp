@@ -257,9 +257,8 @@ TEST_F(SurfaceGripperTest, LocalPosesAreCopiedAsGivenAndNullDiffersFromAbsent) {
 }
 
 TEST_F(SurfaceGripperTest, SetAttachmentPointPropertiesWithEveryOptionUsesWireOrder) {
-  grippers.setAttachmentPointProperties("/G", std::vector<std::string>{"/G/a"}, json::array({1}), json("p1"),
-                                        100.0, 0.5, AxisLimits{}, AxisLimits{{}, {}, AxisRange{0.0, 0.01}}, 0.002,
-                                        "-x");
+  grippers.setAttachmentPointProperties("/G", std::vector<std::string>{"/G/a"}, json::array({1}), json("p1"), 100.0,
+                                        0.5, AxisLimits{}, AxisLimits{{}, {}, AxisRange{0.0, 0.01}}, 0.002, "-x");
   EXPECT_EQ(lastBody(),
             "{\"clearance_offset\":0.002,\"forward_axis\":\"-x\",\"joint_paths\":[\"/G/a\"],\"local_pose_0\":[1],"
             "\"local_pose_1\":\"p1\",\"rotation_limits\":{\"x\":null,\"y\":null,\"z\":null},"

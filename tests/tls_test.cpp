@@ -45,14 +45,15 @@ class SelfSignedServer {
   SelfSignedServer() : dir_(fs::temp_directory_path() / ("corvane-tls-" + std::to_string(::getpid()))) {
     fs::create_directories(dir_);
     const std::string key = (dir_ / "key.pem").string(), cert = (dir_ / "cert.pem").string();
-    const std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1"
-                             " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
-                             key + " -out " + cert + " 2>/dev/null";
+    const std::string make =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1"
+        " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
+        key + " -out " + cert + " 2>/dev/null";
     if (std::system(make.c_str()) != 0) throw std::runtime_error("openssl could not make a certificate");
     port_ = testing::TestBridge::closedPort();
     const std::string accept = "127.0.0.1:" + std::to_string(port_);
-    const char* argv[] = {"openssl", "s_server", "-quiet", "-www", "-accept", accept.c_str(),
-                          "-cert",   cert.c_str(), "-key", key.c_str(), nullptr};
+    const char* argv[] = {"openssl", "s_server",   "-quiet", "-www",      "-accept", accept.c_str(),
+                          "-cert",   cert.c_str(), "-key",   key.c_str(), nullptr};
     if (posix_spawnp(&pid_, "openssl", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
       throw std::runtime_error("cannot start openssl s_server");
     }

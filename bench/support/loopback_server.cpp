@@ -2,8 +2,8 @@
 
 #include <array>
 #include <cstdlib>
-#include <vector>
 #include <utility>
+#include <vector>
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -79,9 +79,10 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   }
 
   void swallow() {
-    ws_.next_layer().async_read_some(asio::buffer(sink_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
-      if (!ec) self->swallow();
-    });
+    ws_.next_layer().async_read_some(asio::buffer(sink_),
+                                     [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                                       if (!ec) self->swallow();
+                                     });
   }
 
   websocket::stream<tcp::socket> ws_;

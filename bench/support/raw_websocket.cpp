@@ -30,7 +30,8 @@ std::string RawWebSocket::receiveFrame() {
     check(code == CURLE_OK, std::string("curl_ws_recv: ") + curl_easy_strerror(code));
     if (meta != nullptr && (meta->flags & (CURLWS_CLOSE | CURLWS_PING | CURLWS_PONG)) != 0) continue;
     // The first chunk tells the frame's size: one allocation for the whole payload.
-    if (frame.empty() && meta != nullptr) frame.reserve(static_cast<size_t>(meta->offset) + received + static_cast<size_t>(meta->bytesleft));
+    if (frame.empty() && meta != nullptr)
+      frame.reserve(static_cast<size_t>(meta->offset) + received + static_cast<size_t>(meta->bytesleft));
     frame.append(buffer, received);
     if (meta == nullptr || meta->bytesleft == 0) return frame;
   }

@@ -34,7 +34,7 @@ std::string writerFrame() {
 
 std::string allDtypes() {
   frame_writer::FrameWriter writer;
-  const char* names[] = {"bool", "int8", "uint8", "int16", "uint16", "float16",
+  const char* names[] = {"bool",  "int8",   "uint8",   "int16", "uint16", "float16",
                          "int32", "uint32", "float32", "int64", "uint64", "float64"};
   const std::size_t sizes[] = {1, 1, 1, 2, 2, 2, 4, 4, 4, 8, 8, 8};
   for (std::size_t i = 0; i < 12; ++i) {

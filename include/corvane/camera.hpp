@@ -81,8 +81,7 @@ class CORVANE_API Camera {
 
   /// Creates a camera at `prim_path` (PUT /cameras). Absent options are left out of the request; present
   /// ones are sent even when empty. Returns the bridge's JSON reply ({} for an empty one).
-  nlohmann::json create(std::string_view prim_path,
-                        const std::optional<std::vector<int>>& resolution = std::nullopt,
+  nlohmann::json create(std::string_view prim_path, const std::optional<std::vector<int>>& resolution = std::nullopt,
                         std::optional<double> frequency = std::nullopt);
 
   /// Removes the camera at `prim_path` (DELETE /cameras/<prim_path>).

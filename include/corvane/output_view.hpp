@@ -17,17 +17,50 @@ namespace corvane {
 template <typename T>
 struct DtypeOf;  // undefined: as<T>() does not compile for other types
 
-template <> struct DtypeOf<bool> { static constexpr const char* name = "bool"; };
-template <> struct DtypeOf<std::int8_t> { static constexpr const char* name = "int8"; };
-template <> struct DtypeOf<std::uint8_t> { static constexpr const char* name = "uint8"; };
-template <> struct DtypeOf<std::int16_t> { static constexpr const char* name = "int16"; };
-template <> struct DtypeOf<std::uint16_t> { static constexpr const char* name = "uint16"; };
-template <> struct DtypeOf<std::int32_t> { static constexpr const char* name = "int32"; };
-template <> struct DtypeOf<std::uint32_t> { static constexpr const char* name = "uint32"; };
-template <> struct DtypeOf<std::int64_t> { static constexpr const char* name = "int64"; };
-template <> struct DtypeOf<std::uint64_t> { static constexpr const char* name = "uint64"; };
-template <> struct DtypeOf<float> { static constexpr const char* name = "float32"; };
-template <> struct DtypeOf<double> { static constexpr const char* name = "float64"; };
+template <>
+struct DtypeOf<bool> {
+  static constexpr const char* name = "bool";
+};
+template <>
+struct DtypeOf<std::int8_t> {
+  static constexpr const char* name = "int8";
+};
+template <>
+struct DtypeOf<std::uint8_t> {
+  static constexpr const char* name = "uint8";
+};
+template <>
+struct DtypeOf<std::int16_t> {
+  static constexpr const char* name = "int16";
+};
+template <>
+struct DtypeOf<std::uint16_t> {
+  static constexpr const char* name = "uint16";
+};
+template <>
+struct DtypeOf<std::int32_t> {
+  static constexpr const char* name = "int32";
+};
+template <>
+struct DtypeOf<std::uint32_t> {
+  static constexpr const char* name = "uint32";
+};
+template <>
+struct DtypeOf<std::int64_t> {
+  static constexpr const char* name = "int64";
+};
+template <>
+struct DtypeOf<std::uint64_t> {
+  static constexpr const char* name = "uint64";
+};
+template <>
+struct DtypeOf<float> {
+  static constexpr const char* name = "float32";
+};
+template <>
+struct DtypeOf<double> {
+  static constexpr const char* name = "float64";
+};
 
 static_assert(sizeof(float) == 4 && std::numeric_limits<float>::is_iec559, "float must be IEEE binary32");
 static_assert(sizeof(double) == 8 && std::numeric_limits<double>::is_iec559, "double must be IEEE binary64");

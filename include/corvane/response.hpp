@@ -13,9 +13,9 @@ namespace corvane {
 
 /// The outcome of one HTTP exchange with the bridge, whatever its status.
 struct CORVANE_API HttpResponse {
-  long status = 0;                               ///< HTTP status; 0 until a transfer completed
-  std::string body;                              ///< raw body bytes, possibly binary
-  std::map<std::string, std::string> headers;    ///< name as received -> value; last repeated line wins
+  long status = 0;                             ///< HTTP status; 0 until a transfer completed
+  std::string body;                            ///< raw body bytes, possibly binary
+  std::map<std::string, std::string> headers;  ///< name as received -> value; last repeated line wins
 
   /// The value of header `name`, compared ignoring ASCII case, or nullptr. Valid while the response lives.
   const std::string* header(std::string_view name) const;

@@ -65,8 +65,7 @@ class CORVANE_API SurfaceGripper {
 
   /// PATCH /surface_grippers/{prim_path}/properties. Only the options given are sent (an absent option
   /// leaves its key out; with none the body is {}), so setProperties(path, 5.0) changes one setting.
-  nlohmann::json setProperties(std::string_view prim_path,
-                               std::optional<double> coaxial_force_limit = std::nullopt,
+  nlohmann::json setProperties(std::string_view prim_path, std::optional<double> coaxial_force_limit = std::nullopt,
                                std::optional<double> shear_force_limit = std::nullopt,
                                std::optional<double> max_grip_distance = std::nullopt,
                                std::optional<double> retry_interval = std::nullopt,
@@ -76,17 +75,16 @@ class CORVANE_API SurfaceGripper {
 
   /// PATCH /surface_grippers/{prim_path}/attachment_points. Only the options given are sent. The local
   /// poses are copied into the body as they are; pass nlohmann::json(nullptr) to send an explicit null.
-  nlohmann::json setAttachmentPointProperties(
-      std::string_view prim_path,
-      const std::optional<std::vector<std::string>>& joint_paths = std::nullopt,
-      const std::optional<nlohmann::json>& local_pose_0 = std::nullopt,
-      const std::optional<nlohmann::json>& local_pose_1 = std::nullopt,
-      std::optional<double> z_axis_translation_drive_stiffness = std::nullopt,
-      std::optional<double> z_axis_translation_drive_damping = std::nullopt,
-      const std::optional<AxisLimits>& rotation_limits = std::nullopt,
-      const std::optional<AxisLimits>& translation_limits = std::nullopt,
-      std::optional<double> clearance_offset = std::nullopt,
-      std::optional<std::string_view> forward_axis = std::nullopt);
+  nlohmann::json setAttachmentPointProperties(std::string_view prim_path,
+                                              const std::optional<std::vector<std::string>>& joint_paths = std::nullopt,
+                                              const std::optional<nlohmann::json>& local_pose_0 = std::nullopt,
+                                              const std::optional<nlohmann::json>& local_pose_1 = std::nullopt,
+                                              std::optional<double> z_axis_translation_drive_stiffness = std::nullopt,
+                                              std::optional<double> z_axis_translation_drive_damping = std::nullopt,
+                                              const std::optional<AxisLimits>& rotation_limits = std::nullopt,
+                                              const std::optional<AxisLimits>& translation_limits = std::nullopt,
+                                              std::optional<double> clearance_offset = std::nullopt,
+                                              std::optional<std::string_view> forward_axis = std::nullopt);
 
  private:
   IsaacSimClient* client_;

@@ -1,5 +1,5 @@
-#include "client/family_request.hpp"
 #include "corvane/camera.hpp"
+#include "client/family_request.hpp"
 #include "corvane/client.hpp"
 
 namespace corvane {

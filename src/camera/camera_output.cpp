@@ -14,8 +14,8 @@ namespace {
 // Built on first use; the language makes that initialisation safe against concurrent first calls.
 const std::unordered_map<std::string, std::size_t>& itemSizeTable() {
   static const std::unordered_map<std::string, std::size_t> table = {
-      {"bool", 1},    {"int8", 1},   {"uint8", 1},   {"int16", 2},  {"uint16", 2},  {"float16", 2},
-      {"int32", 4},   {"uint32", 4}, {"float32", 4}, {"int64", 8},  {"uint64", 8},  {"float64", 8},
+      {"bool", 1},  {"int8", 1},   {"uint8", 1},   {"int16", 2}, {"uint16", 2}, {"float16", 2},
+      {"int32", 4}, {"uint32", 4}, {"float32", 4}, {"int64", 8}, {"uint64", 8}, {"float64", 8},
   };
   return table;
 }
@@ -70,8 +70,7 @@ namespace detail {
 
 std::size_t checkedElementCount(const CameraOutput& output, std::string_view dtype) {
   if (output.dtype != dtype) {
-    throw std::invalid_argument("camera output has dtype \"" + output.dtype + "\", not \"" + std::string(dtype) +
-                                "\"");
+    throw std::invalid_argument("camera output has dtype \"" + output.dtype + "\", not \"" + std::string(dtype) + "\"");
   }
   const std::size_t itemSize = output.itemSize();
   if (itemSize == 0) throw std::invalid_argument("camera output dtype \"" + output.dtype + "\" has no element size");

@@ -31,11 +31,11 @@ class ManifestReader {
     bool haveStructure = false;
     bool haveArrays = false;
     const bool ok = at('{') && object([&](std::string_view key) {
-      if (key == "structure") return once(haveStructure) && value(out.structure, 2);
-      if (key == "arrays") return once(haveArrays) && descriptors(out.arrays);
-      Json ignored;
-      return value(ignored, 2);
-    });
+                      if (key == "structure") return once(haveStructure) && value(out.structure, 2);
+                      if (key == "arrays") return once(haveArrays) && descriptors(out.arrays);
+                      Json ignored;
+                      return value(ignored, 2);
+                    });
     skipSpace();
     return ok && haveStructure && haveArrays && p_ == end_;
   }
@@ -217,10 +217,14 @@ class ManifestReader {
         out = std::string(text);
         return true;
       }
-      case 't': return literal("true", Json(true), out);
-      case 'f': return literal("false", Json(false), out);
-      case 'n': return literal("null", Json(nullptr), out);
-      default: return number(out);
+      case 't':
+        return literal("true", Json(true), out);
+      case 'f':
+        return literal("false", Json(false), out);
+      case 'n':
+        return literal("null", Json(nullptr), out);
+      default:
+        return number(out);
     }
   }
 
@@ -248,18 +252,18 @@ class ManifestReader {
     bool haveOffset = false;
     bool haveNbytes = false;
     const bool ok = at('{') && object([&](std::string_view key) {
-      if (key == "shape") return once(haveShape) && shape(out.shape);
-      if (key == "offset") return once(haveOffset) && count(out.offset);
-      if (key == "nbytes") return once(haveNbytes) && count(out.nbytes);
-      if (key == "dtype") {
-        std::string_view dtype;
-        if (!once(haveDtype) || !string(dtype)) return false;
-        out.dtype.assign(dtype);
-        return true;
-      }
-      Json ignored;
-      return value(ignored, 4);
-    });
+                      if (key == "shape") return once(haveShape) && shape(out.shape);
+                      if (key == "offset") return once(haveOffset) && count(out.offset);
+                      if (key == "nbytes") return once(haveNbytes) && count(out.nbytes);
+                      if (key == "dtype") {
+                        std::string_view dtype;
+                        if (!once(haveDtype) || !string(dtype)) return false;
+                        out.dtype.assign(dtype);
+                        return true;
+                      }
+                      Json ignored;
+                      return value(ignored, 4);
+                    });
     return ok && haveShape && haveDtype && haveOffset && haveNbytes;
   }
 

@@ -27,8 +27,7 @@ std::string resourcePath(std::string_view collection, std::string_view primPath,
   return path;
 }
 
-nlohmann::json exchange(IsaacSimClient& client, BodyVerb verb, std::string_view path,
-                        const nlohmann::json& body) {
+nlohmann::json exchange(IsaacSimClient& client, BodyVerb verb, std::string_view path, const nlohmann::json& body) {
   const std::string text = serializeBody(body);
   return parseSuccessOrThrow((client.*verb)(path, text));
 }

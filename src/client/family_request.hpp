@@ -28,8 +28,7 @@ void appendPrimPath(std::string& url, std::string_view primPath);
 std::string resourcePath(std::string_view collection, std::string_view primPath, std::string_view suffix);
 
 /// Serialises `body` first (so an invalid body sends nothing), sends it, and returns the JSON reply.
-nlohmann::json exchange(IsaacSimClient& client, BodyVerb verb, std::string_view path,
-                        const nlohmann::json& body);
+nlohmann::json exchange(IsaacSimClient& client, BodyVerb verb, std::string_view path, const nlohmann::json& body);
 /// Sends a bodiless request and returns the JSON reply.
 nlohmann::json exchange(IsaacSimClient& client, BodilessVerb verb, std::string_view path);
 

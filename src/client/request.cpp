@@ -26,16 +26,14 @@ size_t writeCallback(char* data, size_t size, size_t count, void* userdata) noex
 size_t headerCallback(char* data, size_t size, size_t count, void* userdata) noexcept {
   const size_t n = size * count;
   try {
-    detail::storeHeaderLine(std::string_view(data, n),
-                            *static_cast<std::map<std::string, std::string>*>(userdata));
+    detail::storeHeaderLine(std::string_view(data, n), *static_cast<std::map<std::string, std::string>*>(userdata));
     return n;
   } catch (...) {
     return 0;
   }
 }
 
-void setCommonOptions(CURL* handle, const std::string& url, std::chrono::milliseconds timeout,
-                      HttpResponse& response) {
+void setCommonOptions(CURL* handle, const std::string& url, std::chrono::milliseconds timeout, HttpResponse& response) {
   detail::setOption(handle, CURLOPT_URL, url.c_str());
   detail::setOption(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
   detail::setOption(handle, CURLOPT_WRITEFUNCTION, &writeCallback);
@@ -50,7 +48,7 @@ struct MethodRule {
   bool hasBody;
 };
 constexpr MethodRule kMethods[] = {
-    {"POST", nullptr, true}, {"PUT", "PUT", true},          {"GET", nullptr, false},
+    {"POST", nullptr, true},  {"PUT", "PUT", true},        {"GET", nullptr, false},
     {"PATCH", "PATCH", true}, {"DELETE", "DELETE", false},
 };
 
@@ -85,12 +83,8 @@ bool isRetryableStatus(long status) {
 }  // namespace
 
 HttpResponse IsaacSimClient::get(std::string_view path) { return request_("GET", path, {}); }
-HttpResponse IsaacSimClient::post(std::string_view path, std::string_view body) {
-  return request_("POST", path, body);
-}
-HttpResponse IsaacSimClient::put(std::string_view path, std::string_view body) {
-  return request_("PUT", path, body);
-}
+HttpResponse IsaacSimClient::post(std::string_view path, std::string_view body) { return request_("POST", path, body); }
+HttpResponse IsaacSimClient::put(std::string_view path, std::string_view body) { return request_("PUT", path, body); }
 HttpResponse IsaacSimClient::patch(std::string_view path, std::string_view body) {
   return request_("PATCH", path, body);
 }

@@ -27,9 +27,7 @@ const std::string* HttpResponse::header(std::string_view name) const {
 nlohmann::json HttpResponse::json() const { return nlohmann::json::parse(body.begin(), body.end()); }
 
 HTTPError::HTTPError(long status, std::string body)
-    : std::runtime_error("Bridge returned status " + std::to_string(status)),
-      status_(status),
-      body_(std::move(body)) {}
+    : std::runtime_error("Bridge returned status " + std::to_string(status)), status_(status), body_(std::move(body)) {}
 
 HTTPError::~HTTPError() = default;
 

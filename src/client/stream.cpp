@@ -27,7 +27,8 @@ CURL* easy(void* handle) { return static_cast<CURL*>(handle); }
 // One allocation per frame instead of one per doubling: a 1 MiB frame arrives in 256 chunks.
 void reserveFrame(std::string& pending, const curl_ws_frame& frame, size_t received) {
   if (frame.offset < 0 || frame.bytesleft < 0) return;
-  const std::uint64_t size = static_cast<std::uint64_t>(frame.offset) + received + static_cast<std::uint64_t>(frame.bytesleft);
+  const std::uint64_t size =
+      static_cast<std::uint64_t>(frame.offset) + received + static_cast<std::uint64_t>(frame.bytesleft);
   if (size > pending.capacity() && size <= kLargestReservation) pending.reserve(static_cast<size_t>(size));
 }
 

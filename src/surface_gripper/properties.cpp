@@ -55,8 +55,7 @@ nlohmann::json SurfaceGripper::setProperties(std::string_view prim_path, std::op
   setIfGiven(body, "rotation_limits", rotation_limits);
   setIfGiven(body, "translation_limits", translation_limits);
   setIfGiven(body, "forward_axis", forward_axis);
-  return detail::exchange(*client_, &IsaacSimClient::patch, detail::surfaceGripperPath(prim_path, "/properties"),
-                          body);
+  return detail::exchange(*client_, &IsaacSimClient::patch, detail::surfaceGripperPath(prim_path, "/properties"), body);
 }
 
 nlohmann::json SurfaceGripper::setAttachmentPointProperties(
@@ -75,8 +74,8 @@ nlohmann::json SurfaceGripper::setAttachmentPointProperties(
   setIfGiven(body, "translation_limits", translation_limits);
   setIfGiven(body, "clearance_offset", clearance_offset);
   setIfGiven(body, "forward_axis", forward_axis);
-  return detail::exchange(*client_, &IsaacSimClient::patch,
-                          detail::surfaceGripperPath(prim_path, "/attachment_points"), body);
+  return detail::exchange(*client_, &IsaacSimClient::patch, detail::surfaceGripperPath(prim_path, "/attachment_points"),
+                          body);
 }
 
 }  // namespace corvane

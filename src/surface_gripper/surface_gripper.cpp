@@ -11,8 +11,7 @@ namespace {
 constexpr std::string_view kCollection = "/surface_grippers";
 
 // open and close differ only in their last path segment.
-nlohmann::json actuate(IsaacSimClient& client, std::string_view primPath, std::string_view action,
-                       bool asynchronous) {
+nlohmann::json actuate(IsaacSimClient& client, std::string_view primPath, std::string_view action, bool asynchronous) {
   const nlohmann::json body = {{"asynchronous", asynchronous}};
   return detail::exchange(client, &IsaacSimClient::post, detail::surfaceGripperPath(primPath, action), body);
 }
@@ -52,8 +51,7 @@ nlohmann::json SurfaceGripper::getProperties(std::string_view prim_path) {
 }
 
 nlohmann::json SurfaceGripper::getAttachmentPoints(std::string_view prim_path) {
-  return detail::exchange(*client_, &IsaacSimClient::get,
-                          detail::surfaceGripperPath(prim_path, "/attachment_points"));
+  return detail::exchange(*client_, &IsaacSimClient::get, detail::surfaceGripperPath(prim_path, "/attachment_points"));
 }
 
 }  // namespace corvane

@@ -62,7 +62,8 @@ struct RawFrame {
   static RawFrame parse(const std::string& body) {
     if (body.size() < 8 || body.compare(0, 4, "CVB1") != 0) throw std::runtime_error("not a CVB1 frame");
     std::uint32_t length = 0;
-    for (int i = 0; i < 4; ++i) length |= static_cast<std::uint32_t>(static_cast<unsigned char>(body[4 + i])) << (8 * i);
+    for (int i = 0; i < 4; ++i)
+      length |= static_cast<std::uint32_t>(static_cast<unsigned char>(body[4 + i])) << (8 * i);
     if (8ull + length > body.size()) throw std::runtime_error("manifest past the end");
     return {nlohmann::json::parse(body.substr(8, length)), body.substr(8 + length)};
   }

@@ -67,8 +67,9 @@ JointCommand ArticulationState::checkCommand(const std::vector<double>& values,
   for (std::size_t i = 0; i < values.size(); ++i) {
     const Joint& joint = dofJoint(command.dofs[i]);
     if (values[i] < joint.lower || values[i] > joint.upper) {
-      throw badRequest("position " + formatNumber(values[i]) + " of joint '" + joint.name + "' is outside its limits [" +
-                       formatNumber(joint.lower) + ", " + formatNumber(joint.upper) + "]");
+      throw badRequest("position " + formatNumber(values[i]) + " of joint '" + joint.name +
+                       "' is outside its limits [" + formatNumber(joint.lower) + ", " + formatNumber(joint.upper) +
+                       "]");
     }
   }
   command.values = values;
@@ -98,7 +99,8 @@ std::int64_t ArticulationState::moveTo(const JointCommand& command, std::uint64_
 }
 
 bool ArticulationState::owns(const JointCommand& command, std::uint64_t commandId) const {
-  return std::all_of(command.dofs.begin(), command.dofs.end(), [&](std::size_t d) { return commandId_[d] == commandId; });
+  return std::all_of(command.dofs.begin(), command.dofs.end(),
+                     [&](std::size_t d) { return commandId_[d] == commandId; });
 }
 
 void ArticulationState::advance(std::int64_t steps, double dt) {

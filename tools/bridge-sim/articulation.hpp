@@ -50,7 +50,8 @@ class ArticulationState {
   const Joint& dofJoint(std::size_t dof) const { return model_->joints[model_->dofs[dof]]; }
 
   /// Checks a command against the driven joints and limits; throws ApiError 400 naming the fault.
-  JointCommand checkCommand(const std::vector<double>& values, const std::optional<std::vector<std::int64_t>>& indices) const;
+  JointCommand checkCommand(const std::vector<double>& values,
+                            const std::optional<std::vector<std::int64_t>>& indices) const;
   void setDriven(const std::vector<bool>& driven) { driven_ = driven; }
 
   /// Sets positions at once (velocity 0) and holds them there.

@@ -27,7 +27,8 @@ std::vector<std::string> checkDataTypes(const std::optional<std::vector<std::str
     if (std::find(std::begin(kKnownTypes), std::end(kKnownTypes), name) == std::end(kKnownTypes)) {
       throw badRequest("unknown data type '" + name + "' (known: rgb, depth, semantic_segmentation)");
     }
-    if (std::find(requested->begin(), requested->begin() + static_cast<long>(i), name) != requested->begin() + static_cast<long>(i)) {
+    if (std::find(requested->begin(), requested->begin() + static_cast<long>(i), name) !=
+        requested->begin() + static_cast<long>(i)) {
       throw badRequest("the data type '" + name + "' is requested twice");
     }
   }

@@ -83,7 +83,8 @@ void handlers::guarded(Respond& respond, const std::function<Reply()>& work) {
 
 void handlers::replyDeferred(Services& services, Deferred deferred, bool asynchronous, Respond& respond) {
   if (asynchronous) return respond(Reply::json(deferred.reply.value("completed", false) ? 200 : 202, deferred.reply));
-  if (deferred.endStep <= services.scene().step()) return guarded(respond, [&] { return Reply::json(200, deferred.finish()); });
+  if (deferred.endStep <= services.scene().step())
+    return guarded(respond, [&] { return Reply::json(200, deferred.finish()); });
   services.atStep(deferred.endStep, [finish = std::move(deferred.finish), respond]() mutable {
     guarded(respond, [&] { return Reply::json(200, finish()); });
   });
@@ -103,7 +104,8 @@ void dispatch(Services& services, std::string_view method, std::string_view targ
   }
   std::string allowed;
   for (const Operation& op : operations()) {
-    if (op.collection != route->collection || op.collectionPath != route->collectionPath || op.name != route->operation) continue;
+    if (op.collection != route->collection || op.collectionPath != route->collectionPath || op.name != route->operation)
+      continue;
     if (op.method == method) {
       try {
         return op.handler(services, *route, body, respond);

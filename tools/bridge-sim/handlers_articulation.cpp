@@ -47,7 +47,8 @@ void drivenJoints(Services& services, const Route& route, std::string_view body,
   input::allowOnly(request, {"joint_names"});
   const json* names = input::member(request, "joint_names");
   if (names == nullptr) throw badRequest("missing member \"joint_names\"");
-  respond(Reply::json(200, services.scene().setDrivenJoints(route.primPath, input::stringArray(*names, "\"joint_names\""))));
+  respond(Reply::json(200,
+                      services.scene().setDrivenJoints(route.primPath, input::stringArray(*names, "\"joint_names\""))));
 }
 
 void dofLimits(Services& services, const Route& route, std::string_view, Respond& respond) {

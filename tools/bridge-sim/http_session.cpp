@@ -55,10 +55,11 @@ void HttpSession::onHeader(beast::error_code ec) {
   // A client that waits for "100 Continue" before sending its body gets it now, not after its own timeout.
   if (beast::iequals(request[http::field::expect], "100-continue") && !parser_->is_done()) {
     auto interim = std::make_shared<http::response<http::empty_body>>(http::status::continue_, request.version());
-    return http::async_write(stream_, *interim, [self = shared_from_this(), interim](beast::error_code wec, std::size_t) {
-      if (wec) return self->close();
-      self->readBody();
-    });
+    return http::async_write(stream_, *interim,
+                             [self = shared_from_this(), interim](beast::error_code wec, std::size_t) {
+                               if (wec) return self->close();
+                               self->readBody();
+                             });
   }
   readBody();
 }
@@ -77,7 +78,9 @@ void HttpSession::onBody(beast::error_code) {
 
 void HttpSession::failRead(beast::error_code ec) {
   keepAlive_ = false;
-  if (ec == http::error::body_limit) return write(Reply::error(413, "the request body is larger than " + std::to_string(context_.options().maxBodyBytes) + " bytes"));
+  if (ec == http::error::body_limit)
+    return write(Reply::error(
+        413, "the request body is larger than " + std::to_string(context_.options().maxBodyBytes) + " bytes"));
   if (ec == http::error::header_limit) return write(Reply::error(431, "the request head is larger than 16 KiB"));
   if (isHttpError(ec) && ec != http::error::end_of_stream && ec != http::error::partial_message) {
     return write(Reply::error(400, "malformed HTTP request: " + ec.message()));
@@ -90,7 +93,8 @@ void HttpSession::failRead(beast::error_code ec) {
 Respond HttpSession::responder() {
   return [self = shared_from_this()](Reply reply) {
     if (self->dispatchingThread_.load() == std::this_thread::get_id()) return self->write(std::move(reply));
-    asio::post(self->stream_.get_executor(), [self, reply = std::move(reply)]() mutable { self->write(std::move(reply)); });
+    asio::post(self->stream_.get_executor(),
+               [self, reply = std::move(reply)]() mutable { self->write(std::move(reply)); });
   };
 }
 
@@ -139,9 +143,10 @@ void HttpSession::write(Reply reply) {
   hold_ = std::move(reply.hold);
   context_.logRequest(method_, target_, reply.status, response_->body().size(), started_);
   stream_.expires_after(kIdleTimeout);
-  http::async_write(stream_, *response_, [self = shared_from_this(), keepAlive = keepAlive_](beast::error_code ec, std::size_t) {
-    self->onWrite(keepAlive, ec);
-  });
+  http::async_write(stream_, *response_,
+                    [self = shared_from_this(), keepAlive = keepAlive_](beast::error_code ec, std::size_t) {
+                      self->onWrite(keepAlive, ec);
+                    });
 }
 
 void HttpSession::onWrite(bool keepAlive, beast::error_code ec) {
@@ -152,9 +157,8 @@ void HttpSession::onWrite(bool keepAlive, beast::error_code ec) {
 }
 
 void HttpSession::watchForHangUp() {
-  stream_.socket().async_wait(tcp::socket::wait_read, [self = shared_from_this()](beast::error_code ec) {
-    self->onReadable(ec);
-  });
+  stream_.socket().async_wait(tcp::socket::wait_read,
+                              [self = shared_from_this()](beast::error_code ec) { self->onReadable(ec); });
 }
 
 // Readable while an answer is pending: either the client hung up (end of stream) or it pipelined its next

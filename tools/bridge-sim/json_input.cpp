@@ -79,7 +79,8 @@ std::optional<double> optionalNumber(const json& object, std::string_view key) {
 std::vector<double> numberArray(const json& value, const std::string& what) {
   if (!value.is_array()) throw badRequest(what + " must be an array of numbers");
   std::vector<double> numbers;
-  for (std::size_t i = 0; i < value.size(); ++i) numbers.push_back(toNumber(value[i], what + "[" + std::to_string(i) + "]"));
+  for (std::size_t i = 0; i < value.size(); ++i)
+    numbers.push_back(toNumber(value[i], what + "[" + std::to_string(i) + "]"));
   return numbers;
 }
 

@@ -13,7 +13,8 @@ T integer(const std::string& option, const std::string& text, T low, T high) {
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc() || end != text.data() + text.size() || value < static_cast<long long>(low) ||
       value > static_cast<long long>(high)) {
-    throw std::invalid_argument(option + " needs a whole number from " + std::to_string(low) + " to " + std::to_string(high));
+    throw std::invalid_argument(option + " needs a whole number from " + std::to_string(low) + " to " +
+                                std::to_string(high));
   }
   return static_cast<T>(value);
 }
@@ -45,16 +46,26 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
       if (i + 1 >= args.size()) throw std::invalid_argument(option + " needs a value");
       return args[++i];
     };
-    if (option == "--help" || option == "-h") line.help = true;
-    else if (option == "--log") line.server.log = true;
-    else if (option == "--host") line.server.host = value();
-    else if (option == "--port") line.server.port = integer<std::uint16_t>(option, value(), 0, 65535);
-    else if (option == "--threads") line.server.ioThreads = integer<unsigned>(option, value(), 1, 64);
-    else if (option == "--render-threads") line.server.renderThreads = integer<unsigned>(option, value(), 1, 64);
-    else if (option == "--max-body") line.server.maxBodyBytes = integer<std::size_t>(option, value(), 1, 1u << 30);
-    else if (option == "--step-rate") line.server.stepRate = rate(option, value());
-    else if (option == "--stream-rate") line.server.streamRate = rate(option, value());
-    else throw std::invalid_argument("unknown option " + option);
+    if (option == "--help" || option == "-h")
+      line.help = true;
+    else if (option == "--log")
+      line.server.log = true;
+    else if (option == "--host")
+      line.server.host = value();
+    else if (option == "--port")
+      line.server.port = integer<std::uint16_t>(option, value(), 0, 65535);
+    else if (option == "--threads")
+      line.server.ioThreads = integer<unsigned>(option, value(), 1, 64);
+    else if (option == "--render-threads")
+      line.server.renderThreads = integer<unsigned>(option, value(), 1, 64);
+    else if (option == "--max-body")
+      line.server.maxBodyBytes = integer<std::size_t>(option, value(), 1, 1u << 30);
+    else if (option == "--step-rate")
+      line.server.stepRate = rate(option, value());
+    else if (option == "--stream-rate")
+      line.server.streamRate = rate(option, value());
+    else
+      throw std::invalid_argument("unknown option " + option);
   }
   return line;
 }

@@ -13,8 +13,14 @@ const Vec3 kLight = normalized({0.4, -0.3, 0.85});
 
 struct Camera {
   Camera(const Pose& pose, double focal, double cx, double cy)
-      : origin(pose.position), q(pose.orientation), focal(focal), cx(cx), cy(cy),
-        forward(rotate(q, {1, 0, 0})), perColumn(rotate(q, {0, -1 / focal, 0})), perRow(rotate(q, {0, 0, -1 / focal})) {}
+      : origin(pose.position),
+        q(pose.orientation),
+        focal(focal),
+        cx(cx),
+        cy(cy),
+        forward(rotate(q, {1, 0, 0})),
+        perColumn(rotate(q, {0, -1 / focal, 0})),
+        perRow(rotate(q, {0, 0, -1 / focal})) {}
 
   // Ray through the pixel centre, scaled so its forward component is 1: the hit distance is the depth.
   // Linear in the pixel coordinates, so no rotation per pixel.
@@ -46,7 +52,8 @@ Pixel background(const Camera& camera, Vec3 ray) {
   }
   const double up = std::clamp(ray.z / norm(ray), 0.0, 1.0);
   return {{channel(170 - 90 * up), channel(200 - 70 * up), channel(235 - 20 * up)},
-          std::numeric_limits<float>::infinity(), kBackgroundId};
+          std::numeric_limits<float>::infinity(),
+          kBackgroundId};
 }
 
 // Nearest hit (t > kNear) of the ray origin + t * rd with a sphere; the capsule is the union of its two end
@@ -119,7 +126,8 @@ Box screenBox(const RenderCapsule& c, const Camera& camera, int width, int heigh
 Pixel shade(const RenderCapsule& c, double t, Vec3 normal) {
   const double light = 0.35 + 0.65 * std::max(0.0, dot(normalized(normal), kLight));
   return {{channel(c.colour[0] * light), channel(c.colour[1] * light), channel(c.colour[2] * light)},
-          static_cast<float>(t), c.semanticId};
+          static_cast<float>(t),
+          c.semanticId};
 }
 
 void store(const RenderTargets& targets, std::size_t index, const Pixel& pixel) {

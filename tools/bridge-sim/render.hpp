@@ -24,7 +24,7 @@ constexpr std::uint32_t kGroundId = 1;
 
 struct RenderInput {
   int width = 0, height = 0;
-  Pose camera;                   ///< camera frame: x forward, y left, z up
+  Pose camera;                    ///< camera frame: x forward, y left, z up
   double horizontalFov = 1.2217;  ///< radians (70 degrees)
   std::vector<RenderCapsule> capsules;
 

@@ -49,9 +49,12 @@ Route objectRoute(const CollectionRoutes& entry, const std::string& rest, const 
 
 const char* collectionName(Collection collection) {
   switch (collection) {
-    case Collection::Articulations: return "articulations";
-    case Collection::SurfaceGrippers: return "surface_grippers";
-    case Collection::Cameras: return "cameras";
+    case Collection::Articulations:
+      return "articulations";
+    case Collection::SurfaceGrippers:
+      return "surface_grippers";
+    case Collection::Cameras:
+      return "cameras";
   }
   return "";
 }

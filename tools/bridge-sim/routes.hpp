@@ -16,7 +16,7 @@ struct Route {
   Collection collection = Collection::Articulations;
   bool collectionPath = false;  ///< "/articulations" itself
   std::string primPath;
-  std::string operation;        ///< "" for the object itself
+  std::string operation;  ///< "" for the object itself
 };
 
 /// Percent-decodes valid %XX escapes (prim paths never contain '%') and drops a query string.

@@ -59,9 +59,12 @@ std::chrono::steady_clock::time_point Scene::timeOfStep(std::int64_t step) const
 bool Scene::exists(Collection collection, const std::string& primPath) const {
   const Lock lock(mutex_);
   switch (collection) {
-    case Collection::Articulations: return articulations_.count(primPath) > 0;
-    case Collection::SurfaceGrippers: return grippers_.count(primPath) > 0;
-    case Collection::Cameras: return cameras_.count(primPath) > 0;
+    case Collection::Articulations:
+      return articulations_.count(primPath) > 0;
+    case Collection::SurfaceGrippers:
+      return grippers_.count(primPath) > 0;
+    case Collection::Cameras:
+      return cameras_.count(primPath) > 0;
   }
   return false;
 }
@@ -89,8 +92,9 @@ json Scene::stamp(json reply) const {
 Pose Scene::freeBase() const {
   for (int slot = 0;; ++slot) {
     const double y = slot * kRobotSpacing;
-    const bool taken = std::any_of(articulations_.begin(), articulations_.end(),
-                                   [&](const auto& item) { return std::abs(item.second.base().position.y - y) < 1e-9; });
+    const bool taken = std::any_of(articulations_.begin(), articulations_.end(), [&](const auto& item) {
+      return std::abs(item.second.base().position.y - y) < 1e-9;
+    });
     if (!taken) return {{0, y, 0}, {}};
   }
 }
@@ -111,9 +115,12 @@ json Scene::createArticulation(const std::string& primPath, const std::optional<
   json links = json::array();
   for (const Link& link : a.model().links) links.push_back(link.name);
   const Vec3 base = a.base().position;
-  return stamp({{"prim_path", primPath}, {"robot_name", a.model().name},
-                {"urdf_path", urdfPath ? json(*urdfPath) : json(nullptr)}, {"joint_names", dofNames(a)},
-                {"link_names", links}, {"base_position", {base.x, base.y, base.z}}});
+  return stamp({{"prim_path", primPath},
+                {"robot_name", a.model().name},
+                {"urdf_path", urdfPath ? json(*urdfPath) : json(nullptr)},
+                {"joint_names", dofNames(a)},
+                {"link_names", links},
+                {"base_position", {base.x, base.y, base.z}}});
 }
 
 json Scene::removeArticulation(const std::string& primPath) {
@@ -131,8 +138,10 @@ json Scene::driverJoint(const std::string& primPath) {
   for (const Joint& joint : model.joints) {
     if (!joint.mimic) continue;
     if (driver.is_null()) driver = model.joints[joint.mimic->driver].name;
-    mimics.push_back({{"joint", joint.name}, {"driver", model.joints[joint.mimic->driver].name},
-                      {"multiplier", joint.mimic->multiplier}, {"offset", joint.mimic->offset}});
+    mimics.push_back({{"joint", joint.name},
+                      {"driver", model.joints[joint.mimic->driver].name},
+                      {"multiplier", joint.mimic->multiplier},
+                      {"offset", joint.mimic->offset}});
   }
   return {{"prim_path", primPath}, {"driver_joint", driver}, {"mimic_joints", mimics}};
 }
@@ -148,15 +157,18 @@ json Scene::dofLimits(const std::string& primPath) {
     upper.push_back(limit(joint.upper));
     velocity.push_back(joint.velocity);
   }
-  return {{"prim_path", primPath}, {"joint_names", dofNames(a)},  {"joint_types", types},
-          {"lower_limits", lower}, {"upper_limits", upper}, {"velocity_limits", velocity}};
+  return {{"prim_path", primPath}, {"joint_names", dofNames(a)}, {"joint_types", types},
+          {"lower_limits", lower}, {"upper_limits", upper},      {"velocity_limits", velocity}};
 }
 
 json Scene::jointsState(const std::string& primPath) {
   const Lock lock = advance();
   const ArticulationState& a = articulation(primPath);
-  return stamp({{"prim_path", primPath}, {"joint_names", dofNames(a)}, {"joint_positions", a.positions()},
-                {"joint_velocities", a.velocities()}, {"driven_joints", drivenNames(a)}});
+  return stamp({{"prim_path", primPath},
+                {"joint_names", dofNames(a)},
+                {"joint_positions", a.positions()},
+                {"joint_velocities", a.velocities()},
+                {"driven_joints", drivenNames(a)}});
 }
 
 json Scene::setDrivenJoints(const std::string& primPath, const std::vector<std::string>& names) {
@@ -191,15 +203,21 @@ Deferred Scene::moveJoints(const std::string& primPath, const std::vector<double
   const std::int64_t steps = a.moveTo(command, id, dt_);
   Deferred deferred;
   deferred.endStep = step_ + steps;
-  deferred.reply = stamp({{"prim_path", primPath}, {"asynchronous", asynchronous}, {"completed", steps == 0},
-                          {"duration", static_cast<double>(steps) * dt_}, {"joint_targets", a.targets()}});
+  deferred.reply = stamp({{"prim_path", primPath},
+                          {"asynchronous", asynchronous},
+                          {"completed", steps == 0},
+                          {"duration", static_cast<double>(steps) * dt_},
+                          {"joint_targets", a.targets()}});
   deferred.finish = [this, primPath, command, id, steps] {
     const Lock lock = advance();
     const auto it = articulations_.find(primPath);
     if (it == articulations_.end()) throw notFound("the articulation '" + primPath + "' was removed during the motion");
     const ArticulationState& moved = it->second;
-    return stamp({{"prim_path", primPath}, {"asynchronous", false}, {"completed", moved.owns(command, id)},
-                  {"duration", static_cast<double>(steps) * dt_}, {"joint_positions", moved.positions()}});
+    return stamp({{"prim_path", primPath},
+                  {"asynchronous", false},
+                  {"completed", moved.owns(command, id)},
+                  {"duration", static_cast<double>(steps) * dt_},
+                  {"joint_positions", moved.positions()}});
   };
   return deferred;
 }
@@ -208,7 +226,8 @@ json Scene::assemble(const std::string& primPath, const std::string& gripperPath
                      const std::optional<std::string>& gripperMountLink, const Pose& offset, bool maskCollisions) {
   const Lock lock = advance();
   ArticulationState& a = articulation(primPath);
-  if (grippers_.count(gripperPath) == 0) throw badRequest("\"gripper_id\" names no surface gripper: '" + gripperPath + "'");
+  if (grippers_.count(gripperPath) == 0)
+    throw badRequest("\"gripper_id\" names no surface gripper: '" + gripperPath + "'");
   const auto link = a.model().findLink(armMountLink);
   if (!link) throw badRequest("the articulation has no link named '" + armMountLink + "'");
   const auto holder = attachedTo(gripperPath);
@@ -245,8 +264,10 @@ json Scene::articulationStateSample(const std::string& primPath) {
     const auto it = grippers_.find(a.assembly->gripper);
     if (it != grippers_.end()) gripperState = {{"prim_path", it->first}, {"status", statusName(it->second.status())}};
   }
-  return stamp({{"joint_names", dofNames(a)}, {"joint_positions", a.positions()},
-                {"joint_velocities", a.velocities()}, {"gripper", gripperState}});
+  return stamp({{"joint_names", dofNames(a)},
+                {"joint_positions", a.positions()},
+                {"joint_velocities", a.velocities()},
+                {"gripper", gripperState}});
 }
 
 }  // namespace bridge_sim

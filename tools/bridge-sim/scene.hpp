@@ -49,7 +49,8 @@ class Scene {
  public:
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
-  explicit Scene(double stepRate = 120.0, Clock clock = [] { return std::chrono::steady_clock::now(); });
+  explicit Scene(
+      double stepRate = 120.0, Clock clock = [] { return std::chrono::steady_clock::now(); });
 
   double stepSeconds() const { return dt_; }
   /// The current step (advancing the scene to it).

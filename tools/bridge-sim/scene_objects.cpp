@@ -66,13 +66,17 @@ Deferred Scene::actuateGripper(const std::string& primPath, bool close, bool asy
   deferred.endStep = g.actuate(close, step_, nextCommand_++);
   const std::uint64_t id = g.commandId();
   g.advanceTo(step_);
-  deferred.reply = stamp({{"prim_path", primPath}, {"asynchronous", asynchronous},
-                          {"completed", deferred.endStep <= step_}, {"status", statusName(g.status())}});
+  deferred.reply = stamp({{"prim_path", primPath},
+                          {"asynchronous", asynchronous},
+                          {"completed", deferred.endStep <= step_},
+                          {"status", statusName(g.status())}});
   deferred.finish = [this, primPath, id] {
     const Lock lock = advance();
     const auto it = grippers_.find(primPath);
     if (it == grippers_.end()) throw notFound("the surface gripper '" + primPath + "' was removed while moving");
-    return stamp({{"prim_path", primPath}, {"asynchronous", false}, {"completed", it->second.commandId() == id},
+    return stamp({{"prim_path", primPath},
+                  {"asynchronous", false},
+                  {"completed", it->second.commandId() == id},
                   {"status", statusName(it->second.status())}});
   };
   return deferred;
@@ -111,8 +115,10 @@ json Scene::createCamera(const std::string& primPath, std::optional<std::pair<in
   if (frequency) camera.frequency = *frequency;
   camera.pose = {kCameraPosition, lookRotation(kCameraTarget - kCameraPosition, {0, 0, 1})};
   cameras_.emplace(primPath, camera);
-  return stamp({{"prim_path", primPath}, {"resolution", {camera.width, camera.height}},
-                {"frequency", camera.frequency}, {"pose", poseJson(camera.pose)}});
+  return stamp({{"prim_path", primPath},
+                {"resolution", {camera.width, camera.height}},
+                {"frequency", camera.frequency},
+                {"pose", poseJson(camera.pose)}});
 }
 
 json Scene::removeCamera(const std::string& primPath) {
@@ -156,8 +162,8 @@ void Scene::addCapsules(CaptureJob& job) const {
     job.labels[std::to_string(gripperId)] = a.assembly->gripper;
     const Pose mount = a.linkPoses()[a.assembly->mountLink] * a.assembly->offset;
     const bool closed = gripperIt->second.status() == GripperStatus::Closed;
-    job.input.capsules.push_back({apply(mount, {0, 0, 0.02}), apply(mount, {0, 0, 0.1}), 0.03,
-                                  closed ? kClosedColour : kOpenColour, gripperId});
+    job.input.capsules.push_back(
+        {apply(mount, {0, 0, 0.02}), apply(mount, {0, 0, 0.1}), 0.03, closed ? kClosedColour : kOpenColour, gripperId});
   }
 }
 

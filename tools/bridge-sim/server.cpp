@@ -43,7 +43,9 @@ class Listener : public std::enable_shared_from_this<Listener> {
   tcp::acceptor& acceptor_;
 };
 
-std::string hostForUrl(const std::string& host) { return host.find(':') != std::string::npos ? "[" + host + "]" : host; }
+std::string hostForUrl(const std::string& host) {
+  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
 
 }  // namespace
 
@@ -81,7 +83,9 @@ void Server::start() {
   if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
   if (!ec) acceptor.bind(endpoint, ec);
   if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) throw std::runtime_error("cannot listen on " + impl_->options.host + ":" + std::to_string(impl_->options.port) + ": " + ec.message());
+  if (ec)
+    throw std::runtime_error("cannot listen on " + impl_->options.host + ":" + std::to_string(impl_->options.port) +
+                             ": " + ec.message());
   impl_->port = acceptor.local_endpoint().port();
   std::make_shared<Listener>(impl_->context, acceptor)->accept();
   for (unsigned i = 0; i < impl_->options.ioThreads; ++i) {
@@ -101,8 +105,12 @@ void Server::stop() {
 }
 
 std::uint16_t Server::port() const { return impl_->port; }
-std::string Server::httpUrl() const { return "http://" + hostForUrl(impl_->options.host) + ":" + std::to_string(impl_->port) + "/"; }
-std::string Server::wsUrl() const { return "ws://" + hostForUrl(impl_->options.host) + ":" + std::to_string(impl_->port) + "/"; }
+std::string Server::httpUrl() const {
+  return "http://" + hostForUrl(impl_->options.host) + ":" + std::to_string(impl_->port) + "/";
+}
+std::string Server::wsUrl() const {
+  return "ws://" + hostForUrl(impl_->options.host) + ":" + std::to_string(impl_->port) + "/";
+}
 Scene& Server::scene() { return impl_->context.scene(); }
 int Server::openConnections() const { return impl_->context.openConnections.load(); }
 

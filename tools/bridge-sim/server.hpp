@@ -13,13 +13,13 @@ namespace bridge_sim {
 
 struct ServerOptions {
   std::string host = "127.0.0.1";
-  std::uint16_t port = 0;           ///< 0: an ephemeral port
-  bool log = false;                 ///< one line per request on stderr
-  unsigned ioThreads = 0;           ///< 0: two, or more on machines with more cores
-  unsigned renderThreads = 0;       ///< 0: one per core
+  std::uint16_t port = 0;      ///< 0: an ephemeral port
+  bool log = false;            ///< one line per request on stderr
+  unsigned ioThreads = 0;      ///< 0: two, or more on machines with more cores
+  unsigned renderThreads = 0;  ///< 0: one per core
   std::size_t maxBodyBytes = 1u << 20;
-  double stepRate = 120.0;          ///< scene steps per second
-  double streamRate = 60.0;         ///< stream samples per second
+  double stepRate = 120.0;   ///< scene steps per second
+  double streamRate = 60.0;  ///< stream samples per second
 };
 
 class Server {

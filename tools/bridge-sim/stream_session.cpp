@@ -32,7 +32,11 @@ std::optional<StreamKind> streamKind(const Route& route) {
 
 StreamSession::StreamSession(asio::ip::tcp::socket&& socket, ServerContext& context, StreamKind kind,
                              std::string primPath)
-    : context_(context), kind_(kind), primPath_(std::move(primPath)), ws_(std::move(socket)), timer_(ws_.get_executor()) {
+    : context_(context),
+      kind_(kind),
+      primPath_(std::move(primPath)),
+      ws_(std::move(socket)),
+      timer_(ws_.get_executor()) {
   ++context_.openConnections;
 }
 

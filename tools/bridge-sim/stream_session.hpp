@@ -47,8 +47,8 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
   boost::asio::steady_timer timer_;
   std::chrono::steady_clock::time_point nextTick_;
   boost::beast::flat_buffer readBuffer_;
-  std::optional<std::string> latest_;   ///< newest sample not yet sent
-  std::deque<std::string> replies_;     ///< answers to client messages, bounded
+  std::optional<std::string> latest_;  ///< newest sample not yet sent
+  std::deque<std::string> replies_;    ///< answers to client messages, bounded
   std::string sending_;
   bool writing_ = false;
   bool done_ = false;

@@ -98,10 +98,14 @@ std::vector<AttachmentPoint> withJointPaths(const std::vector<AttachmentPoint>& 
 
 const char* statusName(GripperStatus status) {
   switch (status) {
-    case GripperStatus::Open: return "open";
-    case GripperStatus::Closing: return "closing";
-    case GripperStatus::Closed: return "closed";
-    case GripperStatus::Opening: return "opening";
+    case GripperStatus::Open:
+      return "open";
+    case GripperStatus::Closing:
+      return "closing";
+    case GripperStatus::Closed:
+      return "closed";
+    case GripperStatus::Opening:
+      return "opening";
   }
   return "open";
 }
@@ -192,8 +196,10 @@ void SurfaceGripperState::patchAttachmentPoints(const json& body) {
 
 json SurfaceGripperState::propertiesJson() const {
   const GripperProperties& p = properties_;
-  return {{"coaxial_force_limit", p.coaxialForceLimit}, {"shear_force_limit", p.shearForceLimit},
-          {"max_grip_distance", p.maxGripDistance},     {"retry_interval", p.retryInterval},
+  return {{"coaxial_force_limit", p.coaxialForceLimit},
+          {"shear_force_limit", p.shearForceLimit},
+          {"max_grip_distance", p.maxGripDistance},
+          {"retry_interval", p.retryInterval},
           {"rotation_limits", limitsJson(p.rotationLimits)},
           {"translation_limits", limitsJson(p.translationLimits)},
           {"forward_axis", p.forwardAxis}};

@@ -28,7 +28,8 @@ std::vector<double> numbers(const char* text, std::size_t count, const std::stri
     while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
     double value = 0;
     const auto [end, ec] = std::from_chars(s.data() + i, s.data() + s.size(), value);
-    if (ec != std::errc() || !std::isfinite(value)) throw UrdfError(what + " must hold " + std::to_string(count) + " numbers");
+    if (ec != std::errc() || !std::isfinite(value))
+      throw UrdfError(what + " must hold " + std::to_string(count) + " numbers");
     values.push_back(value);
     i = static_cast<std::size_t>(end - s.data());
   }
@@ -202,10 +203,14 @@ void readJoints(RobotModel& model, const XMLElement& robot) {
 
 const char* jointTypeName(JointType type) {
   switch (type) {
-    case JointType::Revolute: return "revolute";
-    case JointType::Continuous: return "continuous";
-    case JointType::Prismatic: return "prismatic";
-    case JointType::Fixed: return "fixed";
+    case JointType::Revolute:
+      return "revolute";
+    case JointType::Continuous:
+      return "continuous";
+    case JointType::Prismatic:
+      return "prismatic";
+    case JointType::Fixed:
+      return "fixed";
   }
   return "fixed";
 }
@@ -231,7 +236,8 @@ RobotModel parseUrdf(std::string_view text) {
                     std::to_string(document.ErrorLineNum()) + ")");
   }
   const XMLElement* robot = document.RootElement();
-  if (robot == nullptr || std::string_view(robot->Name()) != "robot") throw UrdfError("the root element is not <robot>");
+  if (robot == nullptr || std::string_view(robot->Name()) != "robot")
+    throw UrdfError("the root element is not <robot>");
   RobotModel model;
   model.name = robot->Attribute("name") ? robot->Attribute("name") : "";
   readLinks(model, *robot);

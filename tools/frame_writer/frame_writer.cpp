@@ -27,10 +27,8 @@ std::string encodeFrame(const nlohmann::json& manifest, std::string_view payload
 std::size_t FrameWriter::reserve(std::string_view name, std::vector<std::uint64_t> shape, std::string dtype,
                                  std::size_t nbytes) {
   const std::size_t index = arrays_.size();
-  arrays_.push_back({{"shape", std::move(shape)},
-                     {"dtype", std::move(dtype)},
-                     {"offset", payload_.size()},
-                     {"nbytes", nbytes}});
+  arrays_.push_back(
+      {{"shape", std::move(shape)}, {"dtype", std::move(dtype)}, {"offset", payload_.size()}, {"nbytes", nbytes}});
   structure_[std::string(name)] = {{"__ndarray__", index}};
   payload_.resize(payload_.size() + nbytes);
   return index;

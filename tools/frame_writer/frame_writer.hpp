@@ -26,8 +26,7 @@ class FrameWriter {
   std::size_t add(std::string_view name, std::vector<std::uint64_t> shape, std::string dtype, const void* data,
                   std::size_t nbytes);
   /// Adds an array of `nbytes` zero bytes to be filled through data(index) before finish().
-  std::size_t reserve(std::string_view name, std::vector<std::uint64_t> shape, std::string dtype,
-                      std::size_t nbytes);
+  std::size_t reserve(std::string_view name, std::vector<std::uint64_t> shape, std::string dtype, std::size_t nbytes);
   /// The bytes of array `index`; valid until the next add or reserve.
   char* data(std::size_t index);
   /// The structure tree; add more members (pose, metadata) before finish().
