@@ -4,7 +4,7 @@
 // rejects the body with one of its documented exceptions, or returns a frame whose every output is a copy
 // of bytes inside the body's payload, at the place the manifest names; and reading the frame back (lookups,
 // counts, typed views) never fails in an undocumented way.
-#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -26,25 +26,29 @@ inline std::string_view bytesOf(const corvane::CameraOutput& output) {
   return {reinterpret_cast<const char*>(output.data.data()), output.data.size()};
 }
 
-// Where descriptor `d` says its bytes are, checked independently of the decoder when offset and nbytes are
-// plain non-negative integers; otherwise (floating values) only that the bytes occur inside the payload.
+// A manifest number as the byte position or count it names, read by the rule the decoder documents and
+// written here on its own, so the check does not trust the code it checks: integers as their 64-bit
+// pattern, floating values truncated toward zero. Any floating value that cannot name a position inside a
+// payload (negative after truncation, NaN, 2^64 or more) maps to the largest count, which no payload holds.
+inline std::uint64_t countOf(const Json& number) {
+  if (!number.is_number_float()) return number.get<std::uint64_t>();
+  const double truncated = std::trunc(number.get<double>());
+  constexpr double kTwoTo64 = 18446744073709551616.0;
+  if (!(truncated >= 0 && truncated < kTwoTo64)) return UINT64_MAX;
+  return static_cast<std::uint64_t>(truncated);
+}
+
+// Descriptor `d`'s region of the payload, worked out independently of the decoder, must hold exactly the
+// output's bytes. An empty region is inside any payload, the empty one included.
 inline std::string checkOutput(const Json& d, const corvane::CameraOutput& output, std::string_view payload) {
   const std::string_view bytes = bytesOf(output);
   if (bytes.size() > payload.size()) return "an output is larger than the payload";
   if (output.shape.size() != d.at("shape").size()) return "an output's shape has the wrong rank";
-  const Json& offset = d.at("offset");
-  const Json& nbytes = d.at("nbytes");
-  if (offset.is_number_unsigned() && nbytes.is_number_unsigned()) {
-    const auto start = offset.get<std::uint64_t>();
-    const auto size = nbytes.get<std::uint64_t>();
-    if (start > payload.size() || size > payload.size() - start) return "an output outside the payload decoded";
-    if (payload.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(size)) != bytes) {
-      return "an output's bytes differ from its region of the payload";
-    }
-    return {};
-  }
-  if (std::search(payload.begin(), payload.end(), bytes.begin(), bytes.end()) == payload.end()) {
-    return "an output's bytes are not found in the payload";
+  const std::uint64_t start = countOf(d.at("offset"));
+  const std::uint64_t size = countOf(d.at("nbytes"));
+  if (start > payload.size() || size > payload.size() - start) return "an output outside the payload decoded";
+  if (payload.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(size)) != bytes) {
+    return "an output's bytes differ from its region of the payload";
   }
   return {};
 }

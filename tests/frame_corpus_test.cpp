@@ -60,5 +60,21 @@ TEST(FrameCorpus, TheCheckerNoticesAnOutputThatIsNotFromItsRegion) {
   EXPECT_EQ(frame_check::outputsInsideBody(frame, body), "fewer outputs than descriptors");
 }
 
+TEST(FrameCorpus, TheCheckerPlacesAFloatingOffsetExactly) {
+  // Offset 2.9 names payload bytes 2 and 3 ("cd"); "ab" also occurs in the payload, but not there.
+  const std::string manifest =
+      R"({"arrays":[{"dtype":"uint8","nbytes":2,"offset":2.9,"shape":[2]}],"structure":{"a":{"__ndarray__":0}}})";
+  std::string body = "CVB1";
+  for (int i = 0; i < 4; ++i) body.push_back(static_cast<char>((manifest.size() >> (8 * i)) & 0xFF));
+  body += manifest + "abcdab";
+  HttpResponse response;
+  response.status = 200;
+  response.body = body;
+  CameraFrame frame = detail::decodeFrame(response);
+  EXPECT_EQ(frame_check::outputsInsideBody(frame, body), "");
+  frame.outputs[0].data = {std::byte{'a'}, std::byte{'b'}};
+  EXPECT_EQ(frame_check::outputsInsideBody(frame, body), "an output's bytes differ from its region of the payload");
+}
+
 }  // namespace
 }  // namespace corvane
