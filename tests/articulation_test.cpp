@@ -137,11 +137,11 @@ TEST_F(ArticulationTest, PathsInsertThePrimPathByteForByte) {
     arm.remove(p.prim);
     EXPECT_EQ(sent("DELETE", p.base), "");
     EXPECT_EQ(bridge.lastRequest().header("Content-Type"), nullptr);
-    arm.getDriverJoint(p.prim);
+    (void)arm.getDriverJoint(p.prim);
     sent("GET", p.base + "/driver_joint");
-    arm.getDofLimits(p.prim);
+    (void)arm.getDofLimits(p.prim);
     sent("GET", p.base + "/dof_limits");
-    arm.getJointsState(p.prim);
+    (void)arm.getJointsState(p.prim);
     sent("GET", p.base + "/joints_state");
     arm.setDrivenJoints(p.prim, {"j"});
     sent("PUT", p.base + "/driven_joints");
@@ -182,7 +182,7 @@ TEST_F(ArticulationTest, SuccessRepliesAreReturnedWholeAndEmptyBodiesGiveAnEmpty
 TEST_F(ArticulationTest, FailureRepliesThrowAlsoFromRemove) {
   bridge.enqueue(Reply::json(404, "not found"));
   try {
-    arm.getDofLimits("/World/arm");
+    (void)arm.getDofLimits("/World/arm");
     ADD_FAILURE() << "no HTTPError";
   } catch (const HTTPError& e) {
     EXPECT_EQ(e.status(), 404);
@@ -212,7 +212,7 @@ TEST_F(ArticulationTest, StreamOperationsOpenTheClientsStreams) {
 
   bridge.setUpgradeAnswer(testing::UpgradeAnswer::refuse);
   try {
-    arm.streamArticulationState("/World/robot");
+    (void)arm.streamArticulationState("/World/robot");
     ADD_FAILURE() << "a refused upgrade opened a stream";
   } catch (const std::runtime_error& e) {
     EXPECT_EQ(std::string(e.what()), "WebSocket handshake failed for " + bridge.wsBaseUrl() +

@@ -51,13 +51,13 @@ const std::string kSetoptFailure = curlText("curl_easy_setopt failed: ", CURLE_O
 TEST_F(FailureInjection, FailedHandleCreationEndsTheRequestAtOnce) {
   curlInjection.failInitAt = 1;
   IsaacSimClient c = client(3);
-  EXPECT_EQ(runtimeErrorOf([&] { c.get("/x"); }), "Failed to initialize libcurl");
+  EXPECT_EQ(runtimeErrorOf([&] { (void)c.get("/x"); }), "Failed to initialize libcurl");
   EXPECT_EQ(bridge.requestCount(), 0u);
 
   reset();
   curlInjection.failInitAt = 2;  // the retry after a 503 cannot get a handle: no further attempts
   bridge.enqueue(Reply::json(503, "{}"), 5);
-  EXPECT_EQ(runtimeErrorOf([&] { c.post("/x", "{}"); }), "Failed to initialize libcurl");
+  EXPECT_EQ(runtimeErrorOf([&] { (void)c.post("/x", "{}"); }), "Failed to initialize libcurl");
   EXPECT_EQ(bridge.requestCount(), 1u);
   EXPECT_EQ(curlInjection.initCalls, 2);
 }
@@ -73,11 +73,11 @@ TEST_F(FailureInjection, EveryOptionOfEveryVerbCanFailWithoutSending) {
     for (int n = 1; n <= verb.options; ++n) {
       reset();
       curlInjection.failSetoptAt = n;
-      EXPECT_EQ(runtimeErrorOf([&] { c.request_(verb.method, "/x", "{\"a\":1}"); }), kSetoptFailure)
+      EXPECT_EQ(runtimeErrorOf([&] { (void)c.request_(verb.method, "/x", "{\"a\":1}"); }), kSetoptFailure)
           << verb.method << " option " << n;
     }
     reset();
-    c.request_(verb.method, "/x", "{}");
+    (void)c.request_(verb.method, "/x", "{}");
     EXPECT_EQ(curlInjection.setoptCalls, verb.options) << verb.method << " sets exactly this many options";
   }
   EXPECT_EQ(bridge.requestCount(), 5u) << "only the five undisturbed requests went out";
@@ -86,7 +86,7 @@ TEST_F(FailureInjection, EveryOptionOfEveryVerbCanFailWithoutSending) {
 TEST_F(FailureInjection, BodyIsNeverSentWithoutItsContentType) {
   curlInjection.failSlistAt = 1;
   IsaacSimClient c = client(2);
-  const std::string message = runtimeErrorOf([&] { c.post("/x", "{\"a\":1}"); });
+  const std::string message = runtimeErrorOf([&] { (void)c.post("/x", "{\"a\":1}"); });
   EXPECT_NE(message.find("curl_slist_append"), std::string::npos) << message;
   EXPECT_EQ(bridge.requestCount(), 0u);
   EXPECT_EQ(curlInjection.initCalls, 1) << "not retried";
@@ -113,8 +113,8 @@ TEST_F(FailureInjection, AllocationFailuresInTheCallbacksEndTheTransferCleanly) 
   bridge.enqueue(bigHeader, 2);
   {
     testing::allocation::FailLargeAllocations failing(32u << 10);
-    EXPECT_EQ(runtimeErrorOf([&] { c.get("/body"); }), curlText("HTTP request failed: ", CURLE_WRITE_ERROR));
-    EXPECT_EQ(runtimeErrorOf([&] { c.get("/header"); }), curlText("HTTP request failed: ", CURLE_WRITE_ERROR));
+    EXPECT_EQ(runtimeErrorOf([&] { (void)c.get("/body"); }), curlText("HTTP request failed: ", CURLE_WRITE_ERROR));
+    EXPECT_EQ(runtimeErrorOf([&] { (void)c.get("/header"); }), curlText("HTTP request failed: ", CURLE_WRITE_ERROR));
   }
   EXPECT_EQ(bridge.requestCount(), 4u) << "a write error is retried like any libcurl error";
   bridge.enqueue(Reply::json(200, bigBody));
@@ -145,7 +145,7 @@ TEST_F(FailureInjection, ThePauseResumesAfterSignalsAndEndsOnOtherFailures) {
 TEST_F(FailureInjection, StreamOpenerFailsCleanlyWithoutAHandle) {
   IsaacSimClient c = client(3);
   curlInjection.failInitAt = 1;
-  EXPECT_EQ(runtimeErrorOf([&] { c.openJointPositionStream("/World/arm"); }), "Failed to initialize libcurl");
+  EXPECT_EQ(runtimeErrorOf([&] { (void)c.openJointPositionStream("/World/arm"); }), "Failed to initialize libcurl");
   EXPECT_EQ(curlInjection.initCalls, 1) << "not retried";
   EXPECT_EQ(bridge.requestCount(), 0u);
 }
@@ -155,7 +155,7 @@ TEST_F(FailureInjection, EveryOptionOfTheStreamOpenerCanFailWithoutConnecting) {
   for (int n = 1; n <= 3; ++n) {
     reset();
     curlInjection.failSetoptAt = n;
-    EXPECT_EQ(runtimeErrorOf([&] { c.openArticulationStateStream("/World/arm"); }), kSetoptFailure) << n;
+    EXPECT_EQ(runtimeErrorOf([&] { (void)c.openArticulationStateStream("/World/arm"); }), kSetoptFailure) << n;
     EXPECT_EQ(curlInjection.initCalls, 1) << "not retried";
   }
   EXPECT_EQ(bridge.requestCount(), 0u);
@@ -168,7 +168,7 @@ TEST_F(FailureInjection, EveryOptionOfTheStreamOpenerCanFailWithoutConnecting) {
 TEST_F(FailureInjection, AnUnreadableHandshakeStatusReleasesTheConnection) {
   IsaacSimClient c = client(0);
   curlInjection.failGetinfoAt = 1;
-  EXPECT_EQ(runtimeErrorOf([&] { c.openStream_("s"); }),
+  EXPECT_EQ(runtimeErrorOf([&] { (void)c.openStream_("s"); }),
             curlText("WebSocket handshake failed for " + bridge.wsBaseUrl() + "s: ", curlInjection.getinfoFailure));
   const auto peer = bridge.webSocket();
   ASSERT_NE(peer, nullptr);
@@ -183,10 +183,11 @@ TEST_F(FailureInjection, FailedSocketQueriesThrowAndKeepTheStreamOpen) {
   const auto peer = bridge.webSocket();
   ASSERT_NE(peer, nullptr);
   curlInjection.failGetinfoAt = curlInjection.getinfoCalls + 1;
-  EXPECT_EQ(runtimeErrorOf([&] { stream.receiveFor(5s); }),
+  EXPECT_EQ(runtimeErrorOf([&] { (void)stream.receiveFor(5s); }),
             curlText("WebSocket receive failed: ", curlInjection.getinfoFailure));
   curlInjection.noActiveSocket = true;
-  EXPECT_EQ(runtimeErrorOf([&] { stream.receiveFor(5s); }), "WebSocket receive failed: the connection has no socket");
+  EXPECT_EQ(runtimeErrorOf([&] { (void)stream.receiveFor(5s); }),
+            "WebSocket receive failed: the connection has no socket");
   curlInjection.noActiveSocket = false;
   ASSERT_TRUE(stream.isOpen());
   peer->sendText("still open");
@@ -207,7 +208,7 @@ TEST_F(FailureInjection, InterruptedWaitsResumeAndOtherPollFailuresThrow) {
 
   libcInjection().pollFailures = 1;
   libcInjection().pollErrno = ENOMEM;
-  EXPECT_EQ(runtimeErrorOf([&] { stream.receiveFor(5s); }), "WebSocket receive failed: poll() failed");
+  EXPECT_EQ(runtimeErrorOf([&] { (void)stream.receiveFor(5s); }), "WebSocket receive failed: poll() failed");
   peer->sendText("later");
   EXPECT_EQ(stream.receiveFor(5s), "later");
 }

@@ -65,7 +65,7 @@ TEST(FrameDecoderStatus, IsTestedBeforeTheBody) {
   const std::string frame = frame_writer::encodeFrame(manifestOf(Json::array()), "");
   for (long status : {404L, 500L, 199L, 300L, 0L}) {
     try {
-      detail::decodeFrame(responseOf(frame, status));
+      (void)detail::decodeFrame(responseOf(frame, status));
       ADD_FAILURE() << status;
     } catch (const HTTPError& e) {
       EXPECT_EQ(e.status(), status);
@@ -81,11 +81,11 @@ TEST(FrameDecoderHeader, MagicAndMinimumSize) {
   for (const std::string& body :
        {std::string("CVB1\0\0\0", 7), std::string(), std::string("CVB1"), rawFrame(2, "{}").replace(3, 1, "2"),
         rawFrame(2, "{}").replace(0, 1, "c"), std::string("{\"structure\":{}}")}) {
-    EXPECT_EQ(messageOf([&] { detail::decodeFrame(responseOf(body)); }), kNotAFrame) << body.size();
+    EXPECT_EQ(messageOf([&] { (void)detail::decodeFrame(responseOf(body)); }), kNotAFrame) << body.size();
   }
   // 8 bytes with L = 0 passes the header checks and fails as an empty JSON text, with the library's error.
   try {
-    detail::decodeFrame(responseOf(rawFrame(0, "")));
+    (void)detail::decodeFrame(responseOf(rawFrame(0, "")));
     ADD_FAILURE() << "L = 0 decoded";
   } catch (const Json::parse_error& e) {
     EXPECT_EQ(std::string(e.what()), messageOf([] { Json::parse("").dump(); }));
@@ -96,10 +96,11 @@ TEST(FrameDecoderHeader, ManifestLengthIsBoundedInSixtyFourBits) {
   const std::string twelve = "{\"a\":1}     ";  // 12 bytes, valid JSON, but no "structure"
   const std::string body = rawFrame(12, twelve);
   ASSERT_EQ(body.size(), 20u);
-  expectJsonError<Json::out_of_range>([&] { detail::decodeFrame(responseOf(body)); }, 403, "key 'structure' not found");
-  EXPECT_EQ(messageOf([&] { detail::decodeFrame(responseOf(rawFrame(13, twelve))); }),
+  expectJsonError<Json::out_of_range>([&] { (void)detail::decodeFrame(responseOf(body)); }, 403,
+                                      "key 'structure' not found");
+  EXPECT_EQ(messageOf([&] { (void)detail::decodeFrame(responseOf(rawFrame(13, twelve))); }),
             "camera frame is truncated: its manifest claims 13 bytes but the body holds 20");
-  EXPECT_EQ(messageOf([] { detail::decodeFrame(responseOf(rawFrame(4294967295u, std::string(92, ' ')))); }),
+  EXPECT_EQ(messageOf([] { (void)detail::decodeFrame(responseOf(rawFrame(4294967295u, std::string(92, ' ')))); }),
             "camera frame is truncated: its manifest claims 4294967295 bytes but the body holds 100");
   // A length above 255 must be read little-endian from all four bytes.
   const Json manifest = manifestOf(Json::array(), {{"padding", std::string(400, 'x')}});

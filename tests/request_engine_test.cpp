@@ -77,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(Statuses, RetryableStatus, ::testing::Values(408, 409, 
 TEST(RequestEngineFailures, RefusedConnectionIsRetriedThenReported) {
   IsaacSimClient client = clientFor("http://127.0.0.1:" + std::to_string(TestBridge::closedPort()), 1);
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(messageOf([&] { client.get("/x"); }),
+  EXPECT_EQ(messageOf([&] { (void)client.get("/x"); }),
             std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_COULDNT_CONNECT));
   EXPECT_GE(std::chrono::steady_clock::now() - started, 370ms) << "one pause between the two attempts";
 }
@@ -87,9 +87,9 @@ TEST(RequestEngineFailures, TimeoutAndHangUpAreTransportErrors) {
   bridge.enqueue(Reply::delayed(3000ms, Reply::json(200, "{}")));
   bridge.enqueue(Reply::hangUp());
   IsaacSimClient client = clientFor(bridge.baseUrl(), 0, 200ms);
-  EXPECT_EQ(messageOf([&] { client.get("/slow"); }),
+  EXPECT_EQ(messageOf([&] { (void)client.get("/slow"); }),
             std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
-  EXPECT_EQ(messageOf([&] { client.get("/gone"); }),
+  EXPECT_EQ(messageOf([&] { (void)client.get("/gone"); }),
             std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_GOT_NOTHING));
 }
 
@@ -98,7 +98,7 @@ TEST(RequestEngineFailures, UnsupportedMethodsAreRejectedBeforeSending) {
   IsaacSimClient client = clientFor(bridge.baseUrl(), 3);
   for (const char* method : {"get", "HEAD", "", "POST "}) {
     try {
-      client.request_(method, "/x", "");
+      (void)client.request_(method, "/x", "");
       ADD_FAILURE() << method;
     } catch (const std::invalid_argument& e) {
       EXPECT_EQ(std::string(e.what()), std::string("Unsupported HTTP method: ") + method);
@@ -110,11 +110,11 @@ TEST(RequestEngineFailures, UnsupportedMethodsAreRejectedBeforeSending) {
 TEST(RequestEngineWire, VerbsSendTheirMethodBodyAndContentType) {
   TestBridge bridge;
   IsaacSimClient client = clientFor(bridge.baseUrl(), 0);
-  client.post("/a", "");
-  client.put("///b", "{\"k\":1}");
-  client.patch("c//d", "[1]");
-  client.get("/e");
-  client.deleteRequest("/f/");
+  (void)client.post("/a", "");
+  (void)client.put("///b", "{\"k\":1}");
+  (void)client.patch("c//d", "[1]");
+  (void)client.get("/e");
+  (void)client.deleteRequest("/f/");
 
   const auto requests = bridge.requests();
   ASSERT_EQ(requests.size(), 5u);

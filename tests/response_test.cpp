@@ -56,7 +56,7 @@ TEST(ParseSuccessOrThrow, InvalidSuccessBodiesAreParseErrors) {
 TEST(ParseSuccessOrThrow, StatusesOutsideTwoHundredsThrowHttpError) {
   for (long status : {0L, 199L, 300L, 404L, 503L, -1L}) {
     try {
-      detail::parseSuccessOrThrow(responseOf(status, "not found"));
+      (void)detail::parseSuccessOrThrow(responseOf(status, "not found"));
       ADD_FAILURE() << status;
     } catch (const HTTPError& e) {
       EXPECT_EQ(std::string(e.what()), "Bridge returned status " + std::to_string(status));

@@ -61,7 +61,7 @@ void expectBrokenButClosable(WebSocketStream& stream) {
   }
   stream.close();
   EXPECT_FALSE(stream.isOpen());
-  EXPECT_EQ(messageOf([&] { stream.receive(); }), "receive() called on a closed WebSocketStream");
+  EXPECT_EQ(messageOf([&] { (void)stream.receive(); }), "receive() called on a closed WebSocketStream");
   EXPECT_EQ(messageOf([&] { stream.send("x"); }), "send() called on a closed WebSocketStream");
 }
 
@@ -100,7 +100,7 @@ TEST(StreamFaults, CloseFrameFollowedByAHangUpEndsReceivingCleanly) {
   const std::string error = testing::pollForError(c.stream, frames);
   EXPECT_TRUE(startsWith(error, "WebSocket receive failed: ")) << error;
   EXPECT_EQ(frames, 0) << "the close frame is no result";
-  EXPECT_EQ(messageOf([&] { c.stream.receiveFor(200ms); }).rfind("WebSocket receive failed: ", 0), 0u);
+  EXPECT_EQ(messageOf([&] { (void)c.stream.receiveFor(200ms); }).rfind("WebSocket receive failed: ", 0), 0u);
   expectBrokenButClosable(c.stream);
 }
 

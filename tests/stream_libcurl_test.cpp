@@ -182,7 +182,7 @@ TEST_F(WrappedStream, TransportErrorsThrowAndLeaveTheStreamOpen) {
             std::string("WebSocket send failed: ") + curl_easy_strerror(CURLE_SEND_ERROR));
   wrapped.failSend = CURLE_OK;
   wrapped.chunks.push_back({CURLE_RECV_ERROR, "", -1});
-  EXPECT_EQ(messageOf([&] { stream.receive(); }),
+  EXPECT_EQ(messageOf([&] { (void)stream.receive(); }),
             std::string("WebSocket receive failed: ") + curl_easy_strerror(CURLE_RECV_ERROR));
   EXPECT_TRUE(stream.isOpen());
   stream.send("after");

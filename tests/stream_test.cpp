@@ -67,7 +67,7 @@ TEST(StreamOpening, UrlIsTheWebSocketBaseFollowedByThePathByteForByte) {
 TEST(StreamOpening, FailedHandshakesNameTheUrlAndAreNotRetried) {
   const std::string closedBase = "ws://127.0.0.1:" + std::to_string(TestBridge::closedPort());
   IsaacSimClient refused("test", "http://unused", closedBase, 5000ms, 3);
-  EXPECT_EQ(messageOf([&] { refused.openJointPositionStream("/World/arm"); }),
+  EXPECT_EQ(messageOf([&] { (void)refused.openJointPositionStream("/World/arm"); }),
             "WebSocket handshake failed for " + closedBase +
                 "/articulations//World/arm/stream_joint_positions: " + curl_easy_strerror(CURLE_COULDNT_CONNECT));
 
@@ -79,7 +79,7 @@ TEST(StreamOpening, FailedHandshakesNameTheUrlAndAreNotRetried) {
     TestBridge bridge;
     bridge.setUpgradeAnswer(c.answer);
     IsaacSimClient client = clientFor(bridge, 3);
-    EXPECT_EQ(messageOf([&] { client.openArticulationStateStream("/World/arm"); }),
+    EXPECT_EQ(messageOf([&] { (void)client.openArticulationStateStream("/World/arm"); }),
               "WebSocket handshake failed for " + bridge.wsBaseUrl() +
                   "articulations//World/arm/stream_articulation_state: " + curl_easy_strerror(c.code));
     EXPECT_EQ(bridge.requestCount(), 1u) << "one handshake, whatever max_retries says";
@@ -90,8 +90,8 @@ TEST(StreamOpening, TheClientTimeoutLimitsTheHandshakeOnly) {
   TestBridge bridge;
   bridge.setUpgradeAnswer(UpgradeAnswer::stall);
   IsaacSimClient slow = clientFor(bridge, 0, 200ms);
-  EXPECT_EQ(messageOf([&] { slow.openStream_("x"); }), "WebSocket handshake failed for " + bridge.wsBaseUrl() +
-                                                           "x: " + curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
+  EXPECT_EQ(messageOf([&] { (void)slow.openStream_("x"); }), "WebSocket handshake failed for " + bridge.wsBaseUrl() +
+                                                                 "x: " + curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
 
   bridge.setUpgradeAnswer(UpgradeAnswer::accept);
   WebSocketStream stream = slow.openStream_("x");
@@ -222,8 +222,8 @@ TEST(StreamLifecycle, CloseSendsOneCloseFrameAndLeavesAClosedStream) {
   EXPECT_EQ(c.peer->closeFrames(), 1);
   EXPECT_EQ(c.peer->closePayload(), "") << "an empty close frame";
   EXPECT_EQ(messageOf([&] { c.stream.send("x"); }), "send() called on a closed WebSocketStream");
-  EXPECT_EQ(messageOf([&] { c.stream.receive(); }), "receive() called on a closed WebSocketStream");
-  EXPECT_EQ(messageOf([&] { c.stream.receiveFor(10ms); }), "receive() called on a closed WebSocketStream");
+  EXPECT_EQ(messageOf([&] { (void)c.stream.receive(); }), "receive() called on a closed WebSocketStream");
+  EXPECT_EQ(messageOf([&] { (void)c.stream.receiveFor(10ms); }), "receive() called on a closed WebSocketStream");
 }
 
 TEST(StreamLifecycle, DestroyingAnOpenStreamClosesIt) {

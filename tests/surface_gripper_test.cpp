@@ -44,17 +44,17 @@ TEST_F(SurfaceGripperTest, EveryOperationUsesItsMethodRouteAndBody) {
   expectRequest("PUT", "/surface_grippers", "{\"prim_path\":\"/World/Gripper\"}");
   grippers.remove("/World/Gripper");
   expectRequest("DELETE", g, "");
-  grippers.get("/World/Gripper");
+  (void)grippers.get("/World/Gripper");
   expectRequest("GET", g, "");
   grippers.close("/World/Gripper", false);
   expectRequest("POST", g + "/close", "{\"asynchronous\":false}");
   grippers.open("/World/Gripper", true);
   expectRequest("POST", g + "/open", "{\"asynchronous\":true}");
-  grippers.getStatus("/World/Gripper");
+  (void)grippers.getStatus("/World/Gripper");
   expectRequest("GET", g + "/status", "");
-  grippers.getProperties("/World/Gripper");
+  (void)grippers.getProperties("/World/Gripper");
   expectRequest("GET", g + "/properties", "");
-  grippers.getAttachmentPoints("/World/Gripper");
+  (void)grippers.getAttachmentPoints("/World/Gripper");
   expectRequest("GET", g + "/attachment_points", "");
   grippers.setProperties("/World/Gripper");
   expectRequest("PATCH", g + "/properties", "{}");
@@ -134,21 +134,21 @@ TEST(SurfaceGripperRetries, RemoveThrowsHttpErrorWhenEveryAttemptFails) {
 // --- prim paths in the request target -------------------------------------------------------------
 
 TEST_F(SurfaceGripperTest, PrimPathsAreInsertedByteForByte) {
-  grippers.getStatus("/World/Gripper");
+  (void)grippers.getStatus("/World/Gripper");
   EXPECT_EQ(lastTarget(), "/surface_grippers//World/Gripper/status") << "a leading slash doubles";
-  grippers.get("");
+  (void)grippers.get("");
   EXPECT_EQ(lastTarget(), "/surface_grippers/");
   grippers.remove("");
   EXPECT_EQ(lastTarget(), "/surface_grippers/");
   grippers.close("");
   EXPECT_EQ(lastTarget(), "/surface_grippers//close");
-  grippers.get("World//Gripper/");
+  (void)grippers.get("World//Gripper/");
   EXPECT_EQ(lastTarget(), "/surface_grippers/World//Gripper/") << "no slash added or removed";
-  grippers.getProperties("/W/50%/a%20b");
+  (void)grippers.getProperties("/W/50%/a%20b");
   EXPECT_EQ(lastTarget(), "/surface_grippers//W/50%/a%20b/properties") << "'%' is not escaped or decoded";
-  grippers.getStatus("/W/G?x=1");
+  (void)grippers.getStatus("/W/G?x=1");
   EXPECT_EQ(lastTarget(), "/surface_grippers//W/G?x=1/status") << "'?' goes out raw (it starts a query)";
-  grippers.get("/W/Gr\xC3\xA9ifer");
+  (void)grippers.get("/W/Gr\xC3\xA9ifer");
   EXPECT_EQ(lastTarget(), "/surface_grippers//W/Gr%c3%a9ifer") << "libcurl encodes bytes above 0x7f";
 }
 
@@ -156,7 +156,7 @@ TEST_F(SurfaceGripperTest, HashAndNulAreEncodedSoTheRestOfThePathSurvives) {
   // Raw, libcurl would send DELETE /surface_grippers//W/G and remove another gripper.
   grippers.remove("/W/G#2");
   expectRequest("DELETE", "/surface_grippers//W/G%232", "");
-  grippers.getStatus("/W/#G#");
+  (void)grippers.getStatus("/W/#G#");
   EXPECT_EQ(lastTarget(), "/surface_grippers//W/%23G%23/status");
   grippers.setProperties(std::string_view("/W/G\0x", 6), 1.0);
   expectRequest("PATCH", "/surface_grippers//W/G%00x/properties", "{\"coaxial_force_limit\":1.0}");
@@ -171,7 +171,7 @@ TEST_F(SurfaceGripperTest, SpacesAndControlCharactersAreRefusedByLibcurlAndNothi
   for (const char* primPath : {"/World/My Gripper", "/W/G\n", "/W/\x01G", "/W/\tG", "/W/G\r", "/W/G\x7f"}) {
     SCOPED_TRACE(::testing::PrintToString(std::string(primPath)));
     try {
-      grippers.getStatus(primPath);
+      (void)grippers.getStatus(primPath);
       ADD_FAILURE() << "the URL must be refused";
     } catch (const HTTPError&) {
       ADD_FAILURE() << "not a bridge reply";
@@ -285,7 +285,7 @@ TEST_F(SurfaceGripperTest, InvalidUtf8FailsBeforeAnythingIsSent) {
   expectTypeError316([&] { grippers.setAttachmentPointProperties("/G", {}, {}, json{{"frame", bad}}); });
   EXPECT_EQ(bridge.requestCount(), 0u);
 
-  grippers.getStatus(bad);  // a path is not a JSON text: it goes out, encoded by libcurl
+  (void)grippers.getStatus(bad);  // a path is not a JSON text: it goes out, encoded by libcurl
   EXPECT_EQ(lastTarget(), "/surface_grippers//World/%ffGripper/status");
 }
 

@@ -76,9 +76,9 @@ TEST(Tls, SelfSignedBridgeFailsCertificateVerification) {
   SelfSignedServer server;
   const std::string host = "127.0.0.1:" + std::to_string(server.port());
   IsaacSimClient client("t", "https://" + host, "wss://" + host, 3000ms, 0);
-  EXPECT_EQ(runtimeErrorOf([&] { client.get("/articulations"); }),
+  EXPECT_EQ(runtimeErrorOf([&] { (void)client.get("/articulations"); }),
             std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION));
-  EXPECT_EQ(runtimeErrorOf([&] { client.openJointPositionStream("/World/arm"); }),
+  EXPECT_EQ(runtimeErrorOf([&] { (void)client.openJointPositionStream("/World/arm"); }),
             "WebSocket handshake failed for wss://" + host + "/articulations//World/arm/stream_joint_positions: " +
                 curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION));
 }
