@@ -266,6 +266,32 @@ TEST_F(SurfaceGripperTest, SetAttachmentPointPropertiesWithEveryOptionUsesWireOr
             "\"z_axis_translation_drive_damping\":0.5,\"z_axis_translation_drive_stiffness\":100.0}");
 }
 
+TEST_F(SurfaceGripperTest, RecordFormsSendTheBodiesOfThePositionalForms) {
+  grippers.setProperties("/G", 1.5, std::nullopt, 0.25, std::nullopt, AxisLimits{}, std::nullopt, "X");
+  const std::string positional = lastBody();
+  GripperProperties properties;
+  properties.coaxialForceLimit = 1.5;
+  properties.maxGripDistance = 0.25;
+  properties.rotationLimits = AxisLimits{};
+  properties.forwardAxis = "X";
+  grippers.setProperties("/G", properties);
+  expectRequest("PATCH", "/surface_grippers//G/properties", positional);
+
+  grippers.setAttachmentPointProperties("/G", std::vector<std::string>{}, json(nullptr), std::nullopt, 100.0,
+                                        std::nullopt, std::nullopt, AxisLimits{AxisRange{0.0, 1.0}}, 0.002);
+  const std::string positionalPoints = lastBody();
+  AttachmentPointProperties points;
+  points.jointPaths = std::vector<std::string>{};
+  points.localPose0 = json(nullptr);
+  points.zAxisTranslationDriveStiffness = 100.0;
+  points.translationLimits = AxisLimits{AxisRange{0.0, 1.0}};
+  points.clearanceOffset = 0.002;
+  grippers.setAttachmentPointProperties("/G", points);
+  expectRequest("PATCH", "/surface_grippers//G/attachment_points", positionalPoints);
+  grippers.setAttachmentPointProperties("/G", AttachmentPointProperties{});
+  EXPECT_EQ(lastBody(), "{}");
+}
+
 // --- text that is not UTF-8 -----------------------------------------------------------------------
 
 void expectTypeError316(const std::function<void()>& call) {
