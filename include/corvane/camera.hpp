@@ -97,6 +97,15 @@ class CORVANE_API Camera {
                                     const std::optional<std::vector<std::string>>& data_types = std::nullopt,
                                     std::optional<bool> world_frame = std::nullopt);
 
+  /// Captures every camera in `prim_paths` at once (one batch, see IsaacSimClient::batch) with the same
+  /// options, and returns the frames in the order of `prim_paths`. Every capture runs to its end (with its
+  /// own retries and the client's deadline); then the first failure in that order, if any, is thrown as
+  /// capture would throw it. For each camera's own outcome, use batch and detail::decodeFrame.
+  [[nodiscard]] std::vector<CameraFrame> captureAll(
+      const std::vector<std::string>& prim_paths,
+      const std::optional<std::vector<std::string>>& data_types = std::nullopt,
+      std::optional<bool> world_frame = std::nullopt);
+
  private:
   IsaacSimClient* client_;
 };

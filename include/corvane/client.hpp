@@ -1,29 +1,44 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "corvane/articulation.hpp"
+#include "corvane/batch.hpp"
 #include "corvane/camera.hpp"
 #include "corvane/errors.hpp"
 #include "corvane/export.hpp"
+#include "corvane/options.hpp"
 #include "corvane/response.hpp"
 #include "corvane/stream.hpp"
 #include "corvane/surface_gripper.hpp"
 
 namespace corvane {
 
-/// The connection to one bridge. Construction only checks and stores settings; every call opens its own
-/// connection. Settings never change after construction, so one client may serve several threads.
+namespace detail {
+class ConnectionPool;
+}
+
+/// The connection to one bridge. Construction only checks and stores settings and sends nothing; unless
+/// ClientOptions::reuseConnections is on, every attempt opens its own connection. Settings never change after
+/// construction, so one client may serve several threads. No environment variable is read: without
+/// ClientOptions::proxy no proxy is used.
 class CORVANE_API IsaacSimClient {
  public:
   /// Throws std::invalid_argument for an empty URL, a timeout <= 0 or a negative retry count.
   /// Both base URLs get a trailing '/' when they lack one; nothing else about them is checked.
   IsaacSimClient(std::string label, std::string base_url, std::string websocket_base_url,
                  std::chrono::milliseconds timeout, int max_retries);
-  /// Copies the settings; the copy's families are bound to the copy. Moving copies too, so the source
-  /// stays a valid client.
+  /// The same with transport options (see ClientOptions). Also throws std::invalid_argument for a refused
+  /// header line, a deadline <= 0, or a NUL byte in caFile or proxy.
+  IsaacSimClient(std::string label, std::string base_url, std::string websocket_base_url,
+                 std::chrono::milliseconds timeout, int max_retries, ClientOptions options);
+  /// Copies the settings; the copy's families are bound to the copy. With reuseConnections the copy shares
+  /// the original's kept connections, TLS sessions and name lookups (its settings are the same), which live
+  /// until the last client sharing them is gone. Moving copies too, so the source stays a valid client.
   IsaacSimClient(const IsaacSimClient& other);
   IsaacSimClient& operator=(const IsaacSimClient&) = delete;
   ~IsaacSimClient() = default;
@@ -37,6 +52,7 @@ class CORVANE_API IsaacSimClient {
   const std::string& websocketBaseUrl() const noexcept { return websocketBaseUrl_; }
   std::chrono::milliseconds timeout() const noexcept { return timeout_; }
   int maxRetries() const noexcept { return maxRetries_; }
+  const ClientOptions& options() const noexcept { return options_; }
 
   /// The HTTP verbs. Each returns the final response whatever its status; it throws TransportError (a
   /// std::runtime_error) when the transport fails on the last attempt, SetupError when libcurl cannot be
@@ -47,6 +63,13 @@ class CORVANE_API IsaacSimClient {
   [[nodiscard]] HttpResponse put(std::string_view path, std::string_view body);
   [[nodiscard]] HttpResponse patch(std::string_view path, std::string_view body);
   [[nodiscard]] HttpResponse deleteRequest(std::string_view path);
+
+  /// Performs every request at once on the calling thread (libcurl's multi interface, no threads) and returns
+  /// their outcomes in order. Each entry is a verb call of its own: its own retries, pauses and deadline (one
+  /// entry's pause never holds the others up), and its own response or exception (std::invalid_argument for
+  /// an unsupported method, TransportError, SetupError), so one failure never hides another's result.
+  /// InterruptedError, and a failure of libcurl's multi interface itself (SetupError), end the whole batch.
+  [[nodiscard]] std::vector<BatchResult> batch(const std::vector<BatchRequest>& requests);
 
   /// Opens the joint-position stream of the articulation at `prim_path`: the WebSocket base URL followed by
   /// "articulations/" + prim_path + "/stream_joint_positions". The prim path goes in as it is ("/World/arm"
@@ -59,7 +82,9 @@ class CORVANE_API IsaacSimClient {
 
   /// Internal: the full URL for a resource path (base URL + path without its leading slashes).
   [[nodiscard]] std::string prepareUrl_(std::string_view path) const;
-  /// Internal: one request with retries. `method` is one of GET, POST, PUT, PATCH, DELETE.
+  /// Internal: one request with retries. `method` is one of GET, POST, PUT, PATCH, DELETE. Errors that no
+  /// retry can mend (a malformed URL, an unsupported scheme, a feature libcurl lacks, an unreadable CA
+  /// file) fail at once.
   [[nodiscard]] HttpResponse request_(std::string_view method, std::string_view path, std::string_view body);
   /// Internal: opens websocketBaseUrl() + `path` (nothing stripped) with one handshake.
   [[nodiscard]] WebSocketStream openStream_(std::string_view path);
@@ -70,6 +95,8 @@ class CORVANE_API IsaacSimClient {
   std::string websocketBaseUrl_;
   std::chrono::milliseconds timeout_;
   int maxRetries_;
+  ClientOptions options_;
+  std::shared_ptr<detail::ConnectionPool> pool_;  // kept connections; null without reuseConnections
 };
 
 }  // namespace corvane

@@ -10,6 +10,7 @@
 //     StreamError     a stream's send or receive failed, or the stream is closed
 //     FrameError      a capture reply is not a valid camera frame
 //     SetupError      libcurl could not be set up for a transfer
+//     InterruptedError  the caller's interruption hook asked a call to stop (ClientOptions::interrupted)
 //
 // Invalid arguments stay std::invalid_argument; errors of the JSON library pass through unchanged.
 #include <stdexcept>
@@ -29,6 +30,9 @@ enum class TransportErrorKind {
   connectionLost,     ///< the connection broke, or closed before the reply was complete
   malformedUrl,       ///< the URL is malformed or names a scheme libcurl does not support
   other,              ///< anything else; code() tells which
+  /// The call's deadline (ClientOptions::deadline) ended it: its last attempt timed out at the deadline, or
+  /// failed with no time left for a pause and another attempt. code() is that attempt's libcurl error.
+  deadlineExceeded,
 };
 
 /// The name of a kind, e.g. "timeout" or "connectionRefused".
@@ -40,7 +44,9 @@ CORVANE_API TransportErrorKind transportErrorKindOf(int curlCode) noexcept;
 /// libcurl's text for code().
 class CORVANE_API TransportError : public std::runtime_error {
  public:
+  /// The kind follows from `curlCode` (transportErrorKindOf).
   TransportError(const std::string& message, int curlCode, int attempts);
+  TransportError(const std::string& message, int curlCode, int attempts, TransportErrorKind kind);
   ~TransportError() override;
 
   /// libcurl's error code (a CURLcode value) of the last attempt.
@@ -126,6 +132,14 @@ class CORVANE_API SetupError : public std::runtime_error {
 
  private:
   int code_;
+};
+
+/// The caller's interruption hook (ClientOptions::interrupted) returned true while a call waited: the call
+/// ended at once, whatever it had received. what() is always "Call interrupted".
+class CORVANE_API InterruptedError : public std::runtime_error {
+ public:
+  InterruptedError();
+  ~InterruptedError() override;
 };
 
 }  // namespace corvane

@@ -10,6 +10,14 @@ std::string cameraPath(std::string_view primPath, std::string_view suffix) {
   return detail::resourcePath("/cameras/", primPath, suffix);
 }
 
+// The body of a capture request, serialised before anything is sent (invalid UTF-8 sends nothing).
+std::string captureBody(const std::optional<std::vector<std::string>>& data_types, std::optional<bool> world_frame) {
+  nlohmann::json body = nlohmann::json::object();
+  if (data_types) body["data_types"] = *data_types;
+  if (world_frame) body["world_frame"] = *world_frame;
+  return detail::serializeBody(body);
+}
+
 }  // namespace
 
 nlohmann::json Camera::create(std::string_view prim_path, const std::optional<std::vector<int>>& resolution,
@@ -26,11 +34,22 @@ void Camera::remove(std::string_view prim_path) {
 
 CameraFrame Camera::capture(std::string_view prim_path, const std::optional<std::vector<std::string>>& data_types,
                             std::optional<bool> world_frame) {
-  nlohmann::json body = nlohmann::json::object();
-  if (data_types) body["data_types"] = *data_types;
-  if (world_frame) body["world_frame"] = *world_frame;
-  const std::string text = detail::serializeBody(body);  // before sending: invalid UTF-8 sends nothing
+  const std::string text = captureBody(data_types, world_frame);
   return detail::decodeFrame(client_->post(cameraPath(prim_path, "/capture"), text));
+}
+
+std::vector<CameraFrame> Camera::captureAll(const std::vector<std::string>& prim_paths,
+                                            const std::optional<std::vector<std::string>>& data_types,
+                                            std::optional<bool> world_frame) {
+  const std::string text = captureBody(data_types, world_frame);
+  std::vector<BatchRequest> requests;
+  requests.reserve(prim_paths.size());
+  for (const std::string& prim_path : prim_paths) requests.push_back({"POST", cameraPath(prim_path, "/capture"), text});
+  const std::vector<BatchResult> results = client_->batch(requests);
+  std::vector<CameraFrame> frames;
+  frames.reserve(results.size());
+  for (const BatchResult& result : results) frames.push_back(detail::decodeFrame(result.response()));
+  return frames;
 }
 
 }  // namespace corvane

@@ -1,6 +1,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "client/connection_pool.hpp"
+#include "client/options_check.hpp"
 #include "corvane/client.hpp"
 
 namespace corvane {
@@ -14,6 +16,11 @@ void ensureTrailingSlash(std::string& url) {
 
 IsaacSimClient::IsaacSimClient(std::string label, std::string base_url, std::string websocket_base_url,
                                std::chrono::milliseconds timeout, int max_retries)
+    : IsaacSimClient(std::move(label), std::move(base_url), std::move(websocket_base_url), timeout, max_retries,
+                     ClientOptions{}) {}
+
+IsaacSimClient::IsaacSimClient(std::string label, std::string base_url, std::string websocket_base_url,
+                               std::chrono::milliseconds timeout, int max_retries, ClientOptions options)
     : articulation(*this),
       surfaceGripper(*this),
       camera(*this),
@@ -21,13 +28,16 @@ IsaacSimClient::IsaacSimClient(std::string label, std::string base_url, std::str
       baseUrl_(std::move(base_url)),
       websocketBaseUrl_(std::move(websocket_base_url)),
       timeout_(timeout),
-      maxRetries_(max_retries) {
+      maxRetries_(max_retries),
+      options_(std::move(options)) {
   if (baseUrl_.empty()) throw std::invalid_argument("base_url must not be empty");
   if (websocketBaseUrl_.empty()) throw std::invalid_argument("websocket_base_url must not be empty");
   if (timeout_.count() <= 0) throw std::invalid_argument("timeout must be positive");
   if (maxRetries_ < 0) throw std::invalid_argument("max_retries must not be negative");
+  detail::checkOptions(options_);
   ensureTrailingSlash(baseUrl_);
   ensureTrailingSlash(websocketBaseUrl_);
+  if (options_.reuseConnections) pool_ = std::make_shared<detail::ConnectionPool>();
 }
 
 IsaacSimClient::IsaacSimClient(const IsaacSimClient& other)
@@ -38,7 +48,9 @@ IsaacSimClient::IsaacSimClient(const IsaacSimClient& other)
       baseUrl_(other.baseUrl_),
       websocketBaseUrl_(other.websocketBaseUrl_),
       timeout_(other.timeout_),
-      maxRetries_(other.maxRetries_) {}
+      maxRetries_(other.maxRetries_),
+      options_(other.options_),
+      pool_(other.pool_) {}
 
 std::string IsaacSimClient::prepareUrl_(std::string_view path) const {
   const auto first = path.find_first_not_of('/');

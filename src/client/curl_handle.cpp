@@ -8,6 +8,12 @@ EasyHandle makeEasyHandle() {
   return handle;
 }
 
+MultiHandle makeMultiHandle() {
+  MultiHandle multi(curl_multi_init());
+  if (!multi) throw SetupError("Failed to initialize libcurl", 0);
+  return multi;
+}
+
 std::string curlErrorText(std::string_view prefix, CURLcode code) {
   std::string message(prefix);
   message += curl_easy_strerror(code);

@@ -22,8 +22,20 @@ struct SlistFree {
 };
 using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
 
+struct MultiCleanup {
+  void operator()(CURLM* multi) const noexcept { curl_multi_cleanup(multi); }
+};
+using MultiHandle = std::unique_ptr<CURLM, MultiCleanup>;
+
+struct ShareCleanup {
+  void operator()(CURLSH* share) const noexcept { curl_share_cleanup(share); }
+};
+using ShareHandle = std::unique_ptr<CURLSH, ShareCleanup>;
+
 /// A fresh easy handle; throws SetupError "Failed to initialize libcurl" when libcurl cannot make one.
 EasyHandle makeEasyHandle();
+/// A fresh multi handle; throws SetupError "Failed to initialize libcurl" when libcurl cannot make one.
+MultiHandle makeMultiHandle();
 
 /// `prefix` followed by libcurl's text for `code`: the form of every message about a libcurl failure.
 std::string curlErrorText(std::string_view prefix, CURLcode code);

@@ -20,6 +20,8 @@ const char* toString(TransportErrorKind kind) noexcept {
       return "connectionLost";
     case TransportErrorKind::malformedUrl:
       return "malformedUrl";
+    case TransportErrorKind::deadlineExceeded:
+      return "deadlineExceeded";
     case TransportErrorKind::other:
       break;
   }
@@ -56,6 +58,8 @@ TransportErrorKind transportErrorKindOf(int curlCode) noexcept {
 
 TransportError::TransportError(const std::string& message, int curlCode, int attempts)
     : std::runtime_error(message), code_(curlCode), kind_(transportErrorKindOf(curlCode)), attempts_(attempts) {}
+TransportError::TransportError(const std::string& message, int curlCode, int attempts, TransportErrorKind kind)
+    : std::runtime_error(message), code_(curlCode), kind_(kind), attempts_(attempts) {}
 TransportError::~TransportError() = default;
 
 HandshakeError::HandshakeError(const std::string& message, std::string url, int curlCode, long httpStatus)
@@ -74,5 +78,8 @@ FrameError::~FrameError() = default;
 
 SetupError::SetupError(const std::string& message, int curlCode) : std::runtime_error(message), code_(curlCode) {}
 SetupError::~SetupError() = default;
+
+InterruptedError::InterruptedError() : std::runtime_error("Call interrupted") {}
+InterruptedError::~InterruptedError() = default;
 
 }  // namespace corvane

@@ -12,13 +12,15 @@ std::chrono::milliseconds retryPause(int attempt, int randomValue) {
   return std::chrono::milliseconds(static_cast<long long>(base * jitter));
 }
 
-void sleepFor(std::chrono::milliseconds pause) {
-  const long long ms = pause.count();
-  if (ms <= 0) return;
+bool sleepFor(std::chrono::nanoseconds pause) {
+  const long long ns = pause.count();
+  if (ns <= 0) return true;
   timespec remaining{};
-  remaining.tv_sec = static_cast<time_t>(ms / 1000);
-  remaining.tv_nsec = static_cast<long>((ms % 1000) * 1000000);
-  while (nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
+  remaining.tv_sec = static_cast<time_t>(ns / 1000000000);
+  remaining.tv_nsec = static_cast<long>(ns % 1000000000);
+  for (;;) {
+    if (nanosleep(&remaining, &remaining) == 0) return true;
+    if (errno != EINTR) return false;
   }
 }
 

@@ -8,7 +8,7 @@ namespace corvane::detail {
 /// 8000 ms, times a jitter factor in [0.75, 1.0] taken from `randomValue` (a value of rand()).
 std::chrono::milliseconds retryPause(int attempt, int randomValue);
 
-/// Sleeps for `pause` with nanosleep, resuming after signals; returns early only on other failures.
-void sleepFor(std::chrono::milliseconds pause);
+/// Sleeps for `pause` with nanosleep, resuming after signals; returns early (false) only on other failures.
+bool sleepFor(std::chrono::nanoseconds pause);
 
 }  // namespace corvane::detail

@@ -4,6 +4,8 @@
 
 #include "client/curl_handle.hpp"
 #include "client/family_request.hpp"
+#include "client/interruption.hpp"
+#include "client/transfer_setup.hpp"
 #include "corvane/client.hpp"
 
 namespace corvane {
@@ -50,7 +52,17 @@ WebSocketStream IsaacSimClient::openStream_(std::string_view path) {
   detail::setOption(handle.get(), CURLOPT_URL, url.c_str());
   detail::setOption(handle.get(), CURLOPT_CONNECT_ONLY, 2L);  // connect, upgrade, then hand over
   detail::setOption(handle.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(timeout_.count()));
-  const Handshake outcome = handshakeOutcome(handle.get(), curl_easy_perform(handle.get()));
+  detail::setTransportOptions(handle.get(), options_, true);
+  const detail::HeaderList headers = detail::requestHeaders(options_, false);
+  if (headers) detail::setOption(handle.get(), CURLOPT_HTTPHEADER, headers.get());
+  detail::Interruption interruption(options_.interrupted);
+  interruption.check();
+  interruption.watch(handle.get());
+  const CURLcode performed = curl_easy_perform(handle.get());
+  interruption.unwatch(handle.get());
+  if (headers) curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));  // freed below
+  interruption.rethrowIfInterrupted();
+  const Handshake outcome = handshakeOutcome(handle.get(), performed);
   if (outcome.code != CURLE_OK) {
     std::string message = detail::curlErrorText("WebSocket handshake failed for " + url + ": ", outcome.code);
     throw HandshakeError(message, std::move(url), outcome.code, outcome.status);

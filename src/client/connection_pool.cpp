@@ -1,0 +1,69 @@
+#include "client/connection_pool.hpp"
+
+#include <utility>
+
+namespace corvane::detail {
+namespace {
+
+void shareOption(CURLSH* share, CURLSHoption option, long value) {
+  const CURLSHcode code = curl_share_setopt(share, option, value);
+  if (code != CURLSHE_OK) throw SetupError(std::string("curl_share_setopt failed: ") + curl_share_strerror(code), 0);
+}
+
+}  // namespace
+
+ConnectionPool::ConnectionPool() : share_(curl_share_init()) {
+  if (!share_) throw SetupError("Failed to initialize libcurl", 0);
+  shareOption(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  shareOption(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  if (curl_share_setopt(share_.get(), CURLSHOPT_LOCKFUNC, &ConnectionPool::lock) != CURLSHE_OK ||
+      curl_share_setopt(share_.get(), CURLSHOPT_UNLOCKFUNC, &ConnectionPool::unlock) != CURLSHE_OK ||
+      curl_share_setopt(share_.get(), CURLSHOPT_USERDATA, static_cast<void*>(this)) != CURLSHE_OK) {
+    throw SetupError("curl_share_setopt failed: cannot install the share's locks", 0);
+  }
+}
+
+ConnectionPool::~ConnectionPool() { idle_.clear(); }
+
+MultiHandle ConnectionPool::acquire() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!idle_.empty()) {
+      MultiHandle lane = std::move(idle_.back());
+      idle_.pop_back();
+      return lane;
+    }
+  }
+  return makeMultiHandle();
+}
+
+void ConnectionPool::release(MultiHandle lane) noexcept {
+  std::lock_guard<std::mutex> guard(mutex_);
+  try {
+    idle_.push_back(std::move(lane));
+  } catch (...) {
+    // No room to keep it: the lane is closed with its connections when `lane` goes out of scope.
+  }
+}
+
+// libcurl asks for one lock per kind of shared data; it never nests two locks of the same kind.
+void ConnectionPool::lock(CURL*, curl_lock_data data, curl_lock_access, void* self) noexcept {
+  auto& locks = static_cast<ConnectionPool*>(self)->locks_;
+  if (static_cast<std::size_t>(data) < locks.size()) locks[data].lock();
+}
+
+void ConnectionPool::unlock(CURL*, curl_lock_data data, void* self) noexcept {
+  auto& locks = static_cast<ConnectionPool*>(self)->locks_;
+  if (static_cast<std::size_t>(data) < locks.size()) locks[data].unlock();
+}
+
+MultiScope::~MultiScope() {
+  if (pool_ != nullptr && multi_) pool_->release(std::move(multi_));
+}
+
+CURLM* MultiScope::get() {
+  if (!multi_) multi_ = pool_ != nullptr ? pool_->acquire() : makeMultiHandle();
+  return multi_.get();
+}
+
+}  // namespace corvane::detail

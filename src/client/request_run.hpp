@@ -1,0 +1,43 @@
+#pragma once
+
+// The request engine: any number of REST requests, each with its own attempts, pauses and deadline, driven
+// together on the calling thread through libcurl's multi interface. A verb call is a run of one request.
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "corvane/batch.hpp"
+#include "corvane/options.hpp"
+
+namespace corvane::detail {
+
+class ConnectionPool;
+
+/// One request of a run. The views must stay valid until the run returns.
+struct PlannedRequest {
+  std::string_view method;
+  std::string url;  ///< computed once, used by every attempt
+  std::string_view body;
+};
+
+/// The client's settings a run reads.
+struct RunSettings {
+  std::chrono::milliseconds timeout;
+  int maxRetries;
+  const ClientOptions& options;
+  ConnectionPool* pool;  ///< null without reuseConnections
+};
+
+/// Performs every request and returns their outcomes in order. Each request makes up to maxRetries + 1
+/// attempts on fresh easy handles; libcurl errors (but those no retry can mend) and the statuses 408, 409,
+/// 429 and >= 500 (but 501) are retried after the jittered, growing pause. Throws only InterruptedError and
+/// SetupError for a failure of the multi interface itself; every other failure is its request's outcome.
+std::vector<BatchResult> runRequests(const RunSettings& settings, const std::vector<PlannedRequest>& requests);
+
+/// Whether a libcurl error comes from the request or the client's own settings, so that no retry can mend
+/// it: a malformed URL, an unsupported scheme, a feature libcurl was built without, a refused argument, an
+/// unreadable CA file.
+bool isPermanentError(int curlCode) noexcept;
+
+}  // namespace corvane::detail

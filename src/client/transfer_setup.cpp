@@ -1,0 +1,153 @@
+#include "client/transfer_setup.hpp"
+
+#include <charconv>
+#include <stdexcept>
+
+#include "client/header_line.hpp"
+
+namespace corvane::detail {
+namespace {
+
+bool isContentLength(std::string_view name) {
+  constexpr std::string_view kName = "content-length";
+  if (name.size() != kName.size()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] - 'A' + 'a') : name[i];
+    if (c != kName[i]) return false;
+  }
+  return true;
+}
+
+// Makes room for the whole body once its length is announced, so it arrives in place instead of growing by
+// doubling. Only a hint: a length past kBodyReserveLimit, or no memory for it, leaves the body to grow.
+void reserveAnnouncedBody(std::string_view line, std::string& body) {
+  const auto colon = line.find(':');
+  if (colon == std::string_view::npos || !body.empty() || !isContentLength(line.substr(0, colon))) return;
+  std::string_view value = line.substr(colon + 1);
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+  std::size_t length = 0;
+  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), length);
+  if (error != std::errc() || length > kBodyReserveLimit) return;
+  try {
+    body.reserve(length);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+// libcurl callbacks are C frames: nothing may be thrown through them. A failed append (out of memory)
+// returns 0, which makes libcurl abort the transfer with an error instead.
+size_t writeCallback(char* data, size_t size, size_t count, void* userdata) noexcept {
+  const size_t n = size * count;
+  try {
+    static_cast<std::string*>(userdata)->append(data, n);
+    return n;
+  } catch (...) {
+    return 0;
+  }
+}
+
+size_t headerCallback(char* data, size_t size, size_t count, void* userdata) noexcept {
+  const size_t n = size * count;
+  auto& response = *static_cast<HttpResponse*>(userdata);
+  try {
+    storeHeaderLine(std::string_view(data, n), response.headers);
+  } catch (...) {
+    return 0;
+  }
+  reserveAnnouncedBody(std::string_view(data, n), response.body);
+  return n;
+}
+
+void setCommonOptions(CURL* handle, const AttemptSetup& setup, HttpResponse& response) {
+  setOption(handle, CURLOPT_URL, setup.url.c_str());
+  setOption(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(setup.timeout.count()));
+  setOption(handle, CURLOPT_WRITEFUNCTION, &writeCallback);
+  setOption(handle, CURLOPT_WRITEDATA, static_cast<void*>(&response.body));
+  setOption(handle, CURLOPT_HEADERFUNCTION, &headerCallback);
+  setOption(handle, CURLOPT_HEADERDATA, static_cast<void*>(&response));
+}
+
+// With reuseConnections the handle joins the client's share (name lookups, TLS sessions) and leaves its
+// connection in the lane; without, nothing outlives the attempt: its connection is closed at its end, and
+// neither its name lookup nor its TLS session serves a later attempt.
+void setConnectionPolicy(CURL* handle, CURLSH* share) {
+  if (share != nullptr) {
+    setOption(handle, CURLOPT_SHARE, share);
+    return;
+  }
+  setOption(handle, CURLOPT_FORBID_REUSE, 1L);
+  setOption(handle, CURLOPT_DNS_CACHE_TIMEOUT, 0L);
+  setOption(handle, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+}
+
+struct MethodRule {
+  std::string_view name;
+  const char* customRequest;  // nullptr: POST sets CURLOPT_POST, GET is libcurl's default
+  bool hasBody;
+};
+constexpr MethodRule kMethods[] = {
+    {"POST", nullptr, true},  {"PUT", "PUT", true},        {"GET", nullptr, false},
+    {"PATCH", "PATCH", true}, {"DELETE", "DELETE", false},
+};
+
+// Sets the method's options; returns whether the method carries a body.
+bool selectMethod(CURL* handle, std::string_view method) {
+  for (const MethodRule& rule : kMethods) {
+    if (rule.name != method) continue;
+    if (rule.name == "POST") setOption(handle, CURLOPT_POST, 1L);
+    if (rule.customRequest != nullptr) setOption(handle, CURLOPT_CUSTOMREQUEST, rule.customRequest);
+    return rule.hasBody;
+  }
+  throw std::invalid_argument("Unsupported HTTP method: " + std::string(method));
+}
+
+// Hands the body to libcurl by address (no copy).
+void attachBody(CURL* handle, std::string_view body) {
+  // A null pointer would make libcurl read the body from stdin instead; an empty body must stay empty.
+  setOption(handle, CURLOPT_POSTFIELDS, body.data() != nullptr ? body.data() : "");
+  setOption(handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+}
+
+curl_slist* appendLine(curl_slist* list, const std::string& line) {
+  curl_slist* grown = curl_slist_append(list, line.c_str());
+  if (grown == nullptr) throw SetupError("Failed to build the request headers: curl_slist_append failed", 0);
+  return grown;
+}
+
+}  // namespace
+
+void setTransportOptions(CURL* handle, const ClientOptions& options, bool stream) {
+  setOption(handle, CURLOPT_PROXY, options.proxy.c_str());  // "": no proxy, whatever the environment says
+  setOption(handle, CURLOPT_PATH_AS_IS, 1L);
+  if (!options.proxy.empty()) {
+    setOption(handle, CURLOPT_NOPROXY, "");                   // "": the proxy for every host, whatever no_proxy says
+    setOption(handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);  // the bridge's headers only, not the proxy's
+    if (stream) setOption(handle, CURLOPT_HTTPPROXYTUNNEL, 1L);
+  }
+  if (!options.caFile.empty()) setOption(handle, CURLOPT_CAINFO, options.caFile.c_str());
+}
+
+HeaderList requestHeaders(const ClientOptions& options, bool jsonBody) {
+  HeaderList list;
+  // Without its content type the body would go out as form data: refuse to send it at all.
+  if (jsonBody) list.reset(appendLine(nullptr, "Content-Type: application/json"));
+  for (const std::string& line : options.headers) {
+    curl_slist* grown = appendLine(list.get(), line);
+    (void)list.release();  // curl_slist_append returns the head it was given (or a new one for null)
+    list.reset(grown);
+  }
+  return list;
+}
+
+HeaderList configureAttempt(CURL* handle, const AttemptSetup& setup, HttpResponse& response) {
+  setCommonOptions(handle, setup, response);
+  setTransportOptions(handle, setup.options, false);
+  setConnectionPolicy(handle, setup.share);
+  const bool hasBody = selectMethod(handle, setup.method);
+  if (hasBody) attachBody(handle, setup.body);
+  HeaderList headers = requestHeaders(setup.options, hasBody);
+  if (headers) setOption(handle, CURLOPT_HTTPHEADER, headers.get());
+  return headers;
+}
+
+}  // namespace corvane::detail

@@ -1,0 +1,44 @@
+#pragma once
+
+// How an easy handle is set up for one REST attempt or one stream handshake.
+#include <chrono>
+#include <string>
+#include <string_view>
+
+#include "client/curl_handle.hpp"
+#include "corvane/options.hpp"
+#include "corvane/response.hpp"
+
+namespace corvane::detail {
+
+/// A reply body announced (Content-Length) up to this size is allocated in one piece before it arrives;
+/// a larger announcement grows as its bytes come, so a bogus length cannot make the library take memory
+/// for bytes that never come. Above the largest capture the bridge makes (3840 x 2160 rgb + depth +
+/// segmentation, about 91 MB).
+constexpr std::size_t kBodyReserveLimit = std::size_t{256} << 20;
+
+/// What every transfer of a client gets, REST requests and stream handshakes alike: the configured proxy or
+/// none (never one from the environment), the path exactly as written (libcurl would resolve "/../" and
+/// "/./"), and the configured CA file. `stream`: a proxy is crossed with a CONNECT tunnel.
+void setTransportOptions(CURL* handle, const ClientOptions& options, bool stream);
+
+/// The header lines of a request: "Content-Type: application/json" when `jsonBody`, then the configured
+/// lines. Null when there are none; throws SetupError when libcurl cannot build the list.
+HeaderList requestHeaders(const ClientOptions& options, bool jsonBody);
+
+/// One REST attempt.
+struct AttemptSetup {
+  std::string_view method;
+  const std::string& url;
+  std::string_view body;
+  std::chrono::milliseconds timeout;  ///< the client's, or less when the deadline is near
+  const ClientOptions& options;
+  CURLSH* share;  ///< the client's share object with reuseConnections, null without
+};
+
+/// Sets every option of a REST attempt whose reply goes into `response` (which must stay in place until
+/// the transfer ends). Returns the request's header list, which must outlive the transfer too. Throws
+/// std::invalid_argument for an unsupported method, SetupError when an option is refused.
+HeaderList configureAttempt(CURL* handle, const AttemptSetup& setup, HttpResponse& response);
+
+}  // namespace corvane::detail
