@@ -1,6 +1,8 @@
 // One client shared by eight threads against the simulated bridge, 1,000 requests each: every request
-// succeeds and every thread gets its own answers back. scripts/tsan builds this test with
-// ThreadSanitizer, where any data race in the library (or in the bridge it runs in-process) fails it.
+// succeeds and every thread gets its own answers back; once with a connection per attempt, once with
+// reuseConnections (kept connections handed from thread to thread, a shared name and TLS session cache).
+// scripts/tsan builds this test with ThreadSanitizer, where any data race in the library (or in the bridge
+// it runs in-process) fails it.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -63,9 +65,7 @@ void drive(IsaacSimClient& client, int thread, Tally& tally) {
   }
 }
 
-TEST(Concurrency, EightThreadsShareOneClient) {
-  SimBridge bridge;
-  IsaacSimClient& client = bridge.client();
+void eightThreadsShare(IsaacSimClient& client) {
   for (int thread = 0; thread < kThreads; ++thread) client.articulation.create(armOf(thread));
   client.surfaceGripper.create("/World/gripper");
 
@@ -78,6 +78,20 @@ TEST(Concurrency, EightThreadsShareOneClient) {
 
   EXPECT_EQ(tally.succeeded.load(), kThreads * kRequestsPerThread);
   EXPECT_TRUE(tally.failures.empty()) << tally.failures.size() << " failures, the first: " << tally.failures.front();
+}
+
+TEST(Concurrency, EightThreadsShareOneClient) {
+  SimBridge bridge;
+  eightThreadsShare(bridge.client());
+}
+
+TEST(Concurrency, EightThreadsShareOneClientThatReusesConnections) {
+  SimBridge bridge;
+  ClientOptions options;
+  options.reuseConnections = true;
+  IsaacSimClient client("sim-test", bridge.server().httpUrl(), bridge.server().wsUrl(), 10s, 0, options);
+  eightThreadsShare(client);
+  EXPECT_LE(bridge.server().openConnections(), 2 * kThreads) << "kept connections, at most a few per lane";
 }
 
 }  // namespace

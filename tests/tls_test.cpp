@@ -1,5 +1,5 @@
 // Transport security is libcurl's default, untouched: a bridge with a self-signed certificate is refused,
-// over https:// and wss:// alike.
+// over https:// and wss:// alike, unless the caFile option names a file that trusts it.
 #include <curl/curl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -65,6 +65,7 @@ class SelfSignedServer {
     fs::remove_all(dir_);
   }
   std::uint16_t port() const { return port_; }
+  std::string certificate() const { return (dir_ / "cert.pem").string(); }
 
  private:
   fs::path dir_;
@@ -81,6 +82,28 @@ TEST(Tls, SelfSignedBridgeFailsCertificateVerification) {
   EXPECT_EQ(runtimeErrorOf([&] { (void)client.openJointPositionStream("/World/arm"); }),
             "WebSocket handshake failed for wss://" + host + "/articulations//World/arm/stream_joint_positions: " +
                 curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION));
+}
+
+TEST(Tls, TheCaFileOptionTrustsAPrivateAuthority) {
+  SelfSignedServer server;
+  const std::string host = "127.0.0.1:" + std::to_string(server.port());
+  ClientOptions options;
+  options.caFile = server.certificate();
+  IsaacSimClient client("t", "https://" + host, "wss://" + host, 3000ms, 0, options);
+  EXPECT_EQ(client.get("/").status, 200);
+  try {
+    (void)client.openJointPositionStream("/World/arm");
+    ADD_FAILURE() << "openssl s_server cannot upgrade";
+  } catch (const HandshakeError& error) {
+    EXPECT_EQ(error.code(), CURLE_HTTP_RETURNED_ERROR) << "verified, then refused the upgrade: " << error.what();
+  }
+
+  options.caFile = server.certificate() + ".missing";
+  IsaacSimClient unreadable("t", "https://" + host, "wss://" + host, 3000ms, 3, options);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(runtimeErrorOf([&] { (void)unreadable.get("/"); }),
+            std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_SSL_CACERT_BADFILE));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 300ms) << "no retry can mend a missing file";
 }
 
 }  // namespace

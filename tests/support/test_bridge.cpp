@@ -1,6 +1,7 @@
 #include "test_bridge.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -90,8 +91,8 @@ struct TestBridge::Connection {
   std::atomic<bool> done{false};
 };
 
-TestBridge::TestBridge() : impl_(std::make_unique<Impl>()), fallback_(Reply::json(200, "{}")) {
-  const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
+TestBridge::TestBridge(std::uint16_t port) : impl_(std::make_unique<Impl>()), fallback_(Reply::json(200, "{}")) {
+  const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
   impl_->acceptor.open(endpoint.protocol());
   impl_->acceptor.set_option(tcp::acceptor::reuse_address(true));
   impl_->acceptor.bind(endpoint);
@@ -124,6 +125,21 @@ void TestBridge::enqueue(const Reply& reply, int times) {
 void TestBridge::setFallback(Reply reply) {
   std::lock_guard<std::mutex> lock(mutex_);
   fallback_ = std::move(reply);
+}
+
+void TestBridge::setReplyFor(std::string target, Reply reply) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  targetReplies_[std::move(target)] = std::move(reply);
+}
+
+void TestBridge::setKeepAliveIdle(std::chrono::milliseconds idle) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  keepAliveIdle_ = idle;
+}
+
+std::size_t TestBridge::connectionCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connectionCount_;
 }
 
 std::vector<RecordedRequest> TestBridge::requests() const {
@@ -171,8 +187,9 @@ std::shared_ptr<WebSocketPeer> TestBridge::webSocket(std::size_t index, std::chr
   return peers_[index];
 }
 
-Reply TestBridge::nextReply() {
+Reply TestBridge::nextReply(const std::string& target) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (const auto found = targetReplies_.find(target); found != targetReplies_.end()) return found->second;
   if (queue_.empty()) return fallback_;
   Reply reply = std::move(queue_.front());
   queue_.pop_front();
@@ -210,6 +227,7 @@ void TestBridge::acceptLoop() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return;
     if (ec) continue;
+    ++connectionCount_;
     auto connection = std::make_unique<Connection>(std::move(socket));
     Connection& ref = *connection;
     connections_.push_back(std::move(connection));
@@ -223,10 +241,23 @@ void TestBridge::acceptLoop() {
   }
 }
 
+// Whether the next request may be read: false when the keep-alive idle time passed without one.
+bool TestBridge::awaitNextRequest(Connection& connection, std::size_t buffered) {
+  std::chrono::milliseconds idle;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    idle = keepAliveIdle_;
+  }
+  if (idle.count() == 0 || buffered > 0) return true;
+  pollfd readable{connection.socket.native_handle(), POLLIN, 0};
+  return ::poll(&readable, 1, static_cast<int>(idle.count())) > 0;
+}
+
 void TestBridge::serve(Connection& connection) {
   tcp::socket& socket = connection.socket;
   beast::flat_buffer buffer;
-  for (;;) {
+  for (bool first = true;; first = false) {
+    if (!first && !awaitNextRequest(connection, buffer.size())) return;
     beast::error_code ec;
     http::request_parser<http::string_body> parser;
     parser.body_limit(kBodyLimit);
@@ -243,13 +274,14 @@ void TestBridge::serve(Connection& connection) {
     const auto& req = parser.get();
     RecordedRequest recorded{std::string(req.method_string()), std::string(req.target()), {}, req.body(), arrival};
     for (const auto& field : req) recorded.headers.emplace_back(field.name_string(), field.value());
+    const std::string target = recorded.target;
     record(std::move(recorded));
     if (websocket::is_upgrade(req)) {
       Upgrade upgrade{parser.release()};
       return serveUpgrade(connection, upgrade);
     }
 
-    const Reply reply = nextReply();
+    const Reply reply = nextReply(target);
     if (reply.delay.count() > 0 && !waitUnlessStopping(reply.delay)) return;
     if (reply.closeWithoutAnswer) return;
     if (reply.raw) asio::write(socket, asio::buffer(*reply.raw), ec);

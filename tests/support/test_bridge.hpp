@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -114,7 +115,8 @@ class WebSocketPeer {
 
 class TestBridge {
  public:
-  TestBridge();
+  /// Listens on `port` of 127.0.0.1 (0: an ephemeral one), e.g. the port of a bridge that just stopped.
+  explicit TestBridge(std::uint16_t port = 0);
   ~TestBridge();
   TestBridge(const TestBridge&) = delete;
   TestBridge& operator=(const TestBridge&) = delete;
@@ -127,6 +129,13 @@ class TestBridge {
   void enqueue(const Reply& reply, int times = 1);
   /// The answer when the queue is empty (initially 200 with body "{}").
   void setFallback(Reply reply);
+  /// Every request for `target` gets `reply`, before the queue and the fallback are consulted.
+  void setReplyFor(std::string target, Reply reply);
+  /// A keep-alive connection left idle this long between requests is closed (0: kept until the client
+  /// closes it).
+  void setKeepAliveIdle(std::chrono::milliseconds idle);
+  /// TCP connections accepted so far.
+  std::size_t connectionCount() const;
 
   std::vector<RecordedRequest> requests() const;
   std::size_t requestCount() const;
@@ -152,7 +161,8 @@ class TestBridge {
   void serveUpgrade(Connection& connection, Upgrade& upgrade);
   void acceptLoop();
   void serve(Connection& connection);
-  Reply nextReply();
+  Reply nextReply(const std::string& target);
+  bool awaitNextRequest(Connection& connection, std::size_t buffered);
   void record(RecordedRequest request);
   bool waitUnlessStopping(std::chrono::milliseconds delay);
   void reapFinished();
@@ -166,6 +176,9 @@ class TestBridge {
   bool stopping_ = false;
   std::deque<Reply> queue_;
   Reply fallback_;
+  std::map<std::string, Reply> targetReplies_;
+  std::chrono::milliseconds keepAliveIdle_{0};
+  std::size_t connectionCount_ = 0;
   std::vector<RecordedRequest> requests_;
   std::list<std::unique_ptr<Connection>> connections_;
   UpgradeAnswer upgradeAnswer_ = UpgradeAnswer::accept;
