@@ -12,7 +12,10 @@
 #include <frame_writer.hpp>
 
 #include "support/alloc_counter.hpp"
+#include "support/loopback_server.hpp"
+#include "support/raw_curl.hpp"
 #include "support/side_by_side.hpp"
+#include "support/workloads.hpp"
 
 namespace corvane::bench {
 namespace {
@@ -79,6 +82,36 @@ void decodeVsMemcpy(benchmark::State& state, std::uint64_t width, std::uint64_t 
                     benchmark::DoNotOptimize(frame.outputs.data());
                   }},
                  {"memcpy", [&] { copyIntoFreshBuffers(regions); }}});
+  state.counters["frame_bytes"] = static_cast<double>(reply.body.size());
+}
+
+// A full-HD capture from a canned server, end to end: camera.capture (a fresh connection, the body sized
+// from Content-Length, one copy per output) against raw libcurl doing just that by hand.
+void captureTransfer(benchmark::State& state) {
+  const HttpResponse reply = captureReply(1920, 1080);
+  const auto* start = reinterpret_cast<const std::byte*>(reply.body.data());
+  std::vector<Region> offsets;  // of each output within the body, as data - start
+  for (const Region& region : payloadRegions(reply)) offsets.push_back(region);
+  const std::string target = "/cameras//World/cam/capture";
+  LoopbackServer server({{{target, reply.body}}, {}, {}});
+  IsaacSimClient client("bench", server.httpBaseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
+  const std::string url = server.httpBaseUrl() + target.substr(1);
+  runSideBySide(state, batchSize(3),
+                {{"lib",
+                  [&] {
+                    const CameraFrame frame = client.camera.capture("/World/cam");
+                    check(frame.outputs.size() == 3 && frame.outputs[2].data.size() == offsets[2].size, "capture");
+                  }},
+                 {"raw", [&] {
+                    const RawReply raw = rawSizedRequest(url, kTimeoutMs, "POST", "{}");
+                    check(raw.status == 200 && raw.body.size() == reply.body.size(), "raw capture reply");
+                    std::vector<Region> regions;
+                    for (const Region& region : offsets) {
+                      regions.push_back({reinterpret_cast<const std::byte*>(raw.body.data()) + (region.data - start),
+                                         region.size});
+                    }
+                    copyIntoFreshBuffers(regions);
+                  }}});
   state.counters["frame_bytes"] = static_cast<double>(reply.body.size());
 }
 
@@ -150,6 +183,10 @@ void registerBenchmarks() {
   add("decode/1MiB_vs_memcpy", 320, 298, 20, 30);
   add("decode/1920x1080_vs_memcpy", 1920, 1080, 2, 20);
   benchmark::RegisterBenchmark("decode_memory/1920x1080", decodeMemory)->Iterations(1);
+  benchmark::RegisterBenchmark("capture/1920x1080_vs_raw_sized_download", captureTransfer)
+      ->Iterations(rounds(20))
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
 }
 
 }  // namespace corvane::bench

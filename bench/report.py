@@ -40,6 +40,23 @@ ROWS = [
      "configured", None, "Hz"),
     ("bridge_sim/joint_stream_rate/1000Hz", "6 bridge-sim joint stream: achieved vs configured rate", "lib",
      "configured", None, "Hz"),
+    ("rest_get/reuse_vs_raw_reused_fresh_share_pool", "7 REST GET with reuse vs raw libcurl, reused handle", "lib",
+     "reused", 1.10),
+    ("rest_get/reuse_vs_raw_reused_fresh_share_pool", "7 REST GET with reuse vs without (client.get)", "lib",
+     "fresh", None),
+    ("rest_get/reuse_vs_raw_reused_fresh_share_pool", "7 reuse by a shared cache, fresh easy_perform vs reused",
+     "share", "reused", None),
+    ("rest_get/reuse_vs_raw_reused_fresh_share_pool", "7 reuse by a pooled handle, reset vs reused", "pool",
+     "reused", None),
+    ("https_get/reuse_vs_fresh_vs_raw_reused", "7 HTTPS GET with reuse vs without", "lib", "fresh", None),
+    ("https_get/reuse_vs_fresh_vs_raw_reused", "7 HTTPS GET with reuse vs raw libcurl, reused handle", "lib",
+     "reused", None),
+    ("capture_all/4_cameras_vs_one_vs_sequential", "7 captureAll, 4 cameras of D = 20 ms vs one capture", "lib",
+     "one", 1.25),
+    ("capture_all/4_cameras_vs_one_vs_sequential", "7 captureAll, 4 cameras vs 4 captures in turn", "lib", "seq",
+     None),
+    ("capture/1920x1080_vs_raw_sized_download", "7 capture 22.8 MB, canned server vs raw sized download+memcpy",
+     "lib", "raw", 1.10),
 ]
 
 

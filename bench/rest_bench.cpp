@@ -17,7 +17,7 @@ bool isExpected(long status, const std::string& body) { return status == 200 && 
 // client.get against a raw fresh-handle loop with the same options (the limit of a design that opens a
 // connection per request), and a raw loop that keeps one handle (what connection reuse would buy).
 void restGet(benchmark::State& state) {
-  LoopbackServer server({{{kGetTarget, kGetReply}}, {}});
+  LoopbackServer server({{{kGetTarget, kGetReply}}, {}, {}});
   IsaacSimClient client("bench", server.httpBaseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
   const std::string url = server.httpBaseUrl() + kGetTarget.substr(1);
   ReusedHandle reused(url, kTimeoutMs);

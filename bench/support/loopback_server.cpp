@@ -95,7 +95,8 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
 
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
-  HttpSession(tcp::socket socket, const ServerRoutes& routes) : socket_(std::move(socket)), routes_(routes) {}
+  HttpSession(tcp::socket socket, const ServerRoutes& routes)
+      : socket_(std::move(socket)), routes_(routes), timer_(socket_.get_executor()) {}
 
   void read() {
     request_ = {};
@@ -118,6 +119,15 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     response_.body() = found == routes_.http.end() ? std::string("{}") : found->second;
     response_.keep_alive(request_.keep_alive());
     response_.prepare_payload();
+    const auto delay = routes_.delays.find(std::string(request_.target()));
+    if (delay == routes_.delays.end()) return write();
+    timer_.expires_after(delay->second);
+    timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+      if (!ec) self->write();
+    });
+  }
+
+  void write() {
     http::async_write(socket_, response_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
       if (!ec && self->response_.keep_alive()) self->read();
     });
@@ -128,6 +138,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   beast::flat_buffer buffer_;
   http::request<http::string_body> request_;
   http::response<http::string_body> response_;
+  asio::steady_timer timer_;
 };
 
 void acceptNext(tcp::acceptor& acceptor, const ServerRoutes& routes) {

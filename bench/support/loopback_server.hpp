@@ -3,6 +3,7 @@
 // A small, fast bridge stand-in for the benchmarks: one asynchronous Boost.Beast thread on 127.0.0.1 that
 // answers HTTP requests with canned bodies and serves WebSocket connections that either push frames of
 // one payload on request, as fast as the socket takes them, or drop whatever they are sent.
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -17,6 +18,8 @@ struct ServerRoutes {
   /// WebSocket: target -> payload. Each text message the client sends there holds a count N, answered
   /// with N text frames of the payload. Any other WebSocket target reads and drops whatever it is sent.
   std::map<std::string, std::string> push;
+  /// HTTP: request target -> time the reply waits before it is written (other requests go on meanwhile).
+  std::map<std::string, std::chrono::milliseconds> delays;
 };
 
 class LoopbackServer {

@@ -21,16 +21,55 @@ struct RawReply {
 RawReply rawRequest(const std::string& url, long timeoutMs, std::string_view method = "GET",
                     std::string_view body = {});
 
-/// The same GET on one easy handle kept for every request (libcurl then reuses the connection).
+/// One request on a fresh easy handle whose body is allocated once from the reply's Content-Length, as a
+/// hand-written capture download would do it.
+RawReply rawSizedRequest(const std::string& url, long timeoutMs, std::string_view method, std::string_view body);
+
+/// The same GET on one easy handle kept for every request (libcurl then reuses the connection). With
+/// `caFile`, TLS peers are verified against it.
 class ReusedHandle {
  public:
-  ReusedHandle(const std::string& url, long timeoutMs);
+  ReusedHandle(const std::string& url, long timeoutMs, const std::string& caFile = {});
   ~ReusedHandle();
   ReusedHandle(const ReusedHandle&) = delete;
   ReusedHandle& operator=(const ReusedHandle&) = delete;
   const RawReply& get();
 
  private:
+  CURL* handle_;
+  RawReply reply_;
+};
+
+/// The two other ways to keep connections with a fresh start per request, for choosing the client's:
+/// a share object holding the connection cache (plus name lookups and TLS sessions, locked) with a fresh
+/// easy handle per request run by curl_easy_perform, and a pool of one easy handle reset and set up again
+/// for every request.
+class SharedCacheRequests {
+ public:
+  SharedCacheRequests(const std::string& url, long timeoutMs);
+  ~SharedCacheRequests();
+  SharedCacheRequests(const SharedCacheRequests&) = delete;
+  SharedCacheRequests& operator=(const SharedCacheRequests&) = delete;
+  const RawReply& get();
+
+ private:
+  std::string url_;
+  long timeoutMs_;
+  CURLSH* share_;
+  RawReply reply_;
+};
+
+class PooledHandleRequests {
+ public:
+  PooledHandleRequests(const std::string& url, long timeoutMs);
+  ~PooledHandleRequests();
+  PooledHandleRequests(const PooledHandleRequests&) = delete;
+  PooledHandleRequests& operator=(const PooledHandleRequests&) = delete;
+  const RawReply& get();
+
+ private:
+  std::string url_;
+  long timeoutMs_;
   CURL* handle_;
   RawReply reply_;
 };
