@@ -47,9 +47,10 @@ Side rawSide(std::string key, Requests& requests) {
 }
 
 // The reusing client against a raw handle kept for every request (the floor), the client without reuse,
-// and the two other mechanisms: a share object holding the connection cache with a fresh handle run by
-// curl_easy_perform, and one pooled handle reset for every request. The client keeps connections in
-// multi handles ("lanes") with a fresh easy handle per attempt.
+// and the other mechanisms: a share object holding the connection cache with a fresh handle run by
+// curl_easy_perform, one pooled handle reset for every request, and a multi handle holding the connections
+// with a fresh easy handle per request. The client keeps connections in multi handles ("lanes") that also
+// keep their easy handles, reset for each attempt.
 void restGetReuse(benchmark::State& state) {
   LoopbackServer server({{{kGetTarget, kGetReply}}, {}, {}});
   IsaacSimClient reuse = clientFor(server.httpBaseUrl(), reusing());
@@ -58,9 +59,10 @@ void restGetReuse(benchmark::State& state) {
   ReusedHandle reused(url, kTimeoutMs);
   SharedCacheRequests shared(url, kTimeoutMs);
   PooledHandleRequests pooled(url, kTimeoutMs);
+  FreshHandleLane lane(url, kTimeoutMs);
   runSideBySide(state, batchSize(100),
                 {clientSide("lib", reuse), rawSide("reused", reused), clientSide("fresh", fresh),
-                 rawSide("share", shared), rawSide("pool", pooled)});
+                 rawSide("share", shared), rawSide("pool", pooled), rawSide("lane", lane)});
 }
 
 void httpsGet(benchmark::State& state) {
@@ -70,7 +72,8 @@ void httpsGet(benchmark::State& state) {
   verifying.caFile = server.certificateFile();
   IsaacSimClient fresh = clientFor(server.baseUrl(), verifying);
   ReusedHandle reused(server.baseUrl() + kGetTarget.substr(1), kTimeoutMs, server.certificateFile());
-  runSideBySide(state, batchSize(50), {clientSide("lib", reuse), clientSide("fresh", fresh), rawSide("reused", reused)});
+  runSideBySide(state, batchSize(50),
+                {clientSide("lib", reuse), clientSide("fresh", fresh), rawSide("reused", reused)});
 }
 
 // Four cameras whose captures each take D = 20 ms at the server: captureAll against one capture (the least
@@ -91,8 +94,7 @@ void captureAllFour(benchmark::State& state) {
   IsaacSimClient client("bench", server.httpBaseUrl(), server.wsBaseUrl(), milliseconds(kTimeoutMs), 0);
   const std::vector<std::string> types = {"rgb"};
   runSideBySide(state, batchSize(5),
-                {{"lib",
-                  [&] { check(client.camera.captureAll(cameras, types).size() == 4, "captureAll frames"); }},
+                {{"lib", [&] { check(client.camera.captureAll(cameras, types).size() == 4, "captureAll frames"); }},
                  {"one", [&] { check(client.camera.capture(cameras[0], types).outputs.size() == 1, "capture"); }},
                  {"seq", [&] {
                     for (const std::string& camera : cameras) {
@@ -105,7 +107,7 @@ void captureAllFour(benchmark::State& state) {
 }  // namespace
 
 void registerBenchmarks() {
-  benchmark::RegisterBenchmark("rest_get/reuse_vs_raw_reused_fresh_share_pool", restGetReuse)
+  benchmark::RegisterBenchmark("rest_get/reuse_vs_raw_reused_fresh_share_pool_lane", restGetReuse)
       ->Iterations(rounds(30))
       ->UseManualTime()
       ->Unit(benchmark::kMicrosecond);

@@ -107,8 +107,8 @@ void captureTransfer(benchmark::State& state) {
                     check(raw.status == 200 && raw.body.size() == reply.body.size(), "raw capture reply");
                     std::vector<Region> regions;
                     for (const Region& region : offsets) {
-                      regions.push_back({reinterpret_cast<const std::byte*>(raw.body.data()) + (region.data - start),
-                                         region.size});
+                      regions.push_back(
+                          {reinterpret_cast<const std::byte*>(raw.body.data()) + (region.data - start), region.size});
                     }
                     copyIntoFreshBuffers(regions);
                   }}});

@@ -33,8 +33,8 @@ struct SizedBody {
 size_t appendSized(char* data, size_t size, size_t count, void* user) {
   auto* sized = static_cast<SizedBody*>(user);
   curl_off_t length = -1;
-  if (sized->body->empty() && curl_easy_getinfo(sized->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
-      length > 0) {
+  if (sized->body->empty() &&
+      curl_easy_getinfo(sized->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length > 0) {
     sized->body->reserve(static_cast<std::size_t>(length));
   }
   sized->body->append(data, size * count);
@@ -152,6 +152,33 @@ const RawReply& SharedCacheRequests::get() {
   setCommon(handle, url_, timeoutMs_, reply_);
   curl_easy_setopt(handle, CURLOPT_SHARE, share_);
   performChecked(handle, reply_, "shared cache");
+  curl_easy_cleanup(handle);
+  return reply_;
+}
+
+FreshHandleLane::FreshHandleLane(const std::string& url, long timeoutMs)
+    : url_(url), timeoutMs_(timeoutMs), multi_(curl_multi_init()) {
+  check(multi_ != nullptr, "curl_multi_init");
+}
+
+FreshHandleLane::~FreshHandleLane() { curl_multi_cleanup(multi_); }
+
+const RawReply& FreshHandleLane::get() {
+  reply_.body.clear();
+  reply_.headers.clear();
+  CURL* handle = curl_easy_init();
+  check(handle != nullptr, "curl_easy_init");
+  setCommon(handle, url_, timeoutMs_, reply_);
+  curl_multi_add_handle(multi_, handle);
+  for (int running = 1; running > 0;) {
+    curl_multi_perform(multi_, &running);
+    if (running > 0) curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+  }
+  int queued = 0;
+  const CURLMsg* done = curl_multi_info_read(multi_, &queued);
+  check(done != nullptr && done->data.result == CURLE_OK, "fresh handle in a lane");
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &reply_.status);
+  curl_multi_remove_handle(multi_, handle);
   curl_easy_cleanup(handle);
   return reply_;
 }

@@ -40,10 +40,10 @@ class ReusedHandle {
   RawReply reply_;
 };
 
-/// The two other ways to keep connections with a fresh start per request, for choosing the client's:
-/// a share object holding the connection cache (plus name lookups and TLS sessions, locked) with a fresh
-/// easy handle per request run by curl_easy_perform, and a pool of one easy handle reset and set up again
-/// for every request.
+/// Other ways to keep connections with a fresh start per request, for choosing the client's: a share object
+/// holding the connection cache (plus name lookups and TLS sessions, locked) with a fresh easy handle per
+/// request run by curl_easy_perform; a multi handle holding the connections with a fresh easy handle per
+/// request; and a pool of one easy handle reset and set up again for every request.
 class SharedCacheRequests {
  public:
   SharedCacheRequests(const std::string& url, long timeoutMs);
@@ -56,6 +56,22 @@ class SharedCacheRequests {
   std::string url_;
   long timeoutMs_;
   CURLSH* share_;
+  RawReply reply_;
+};
+
+/// A multi handle kept for every request (it holds the connection) with a fresh easy handle per request.
+class FreshHandleLane {
+ public:
+  FreshHandleLane(const std::string& url, long timeoutMs);
+  ~FreshHandleLane();
+  FreshHandleLane(const FreshHandleLane&) = delete;
+  FreshHandleLane& operator=(const FreshHandleLane&) = delete;
+  const RawReply& get();
+
+ private:
+  std::string url_;
+  long timeoutMs_;
+  CURLM* multi_;
   RawReply reply_;
 };
 

@@ -64,10 +64,16 @@ void runSideBySide(benchmark::State& state, int batch, const std::vector<Side>& 
     state.SetIterationTime(times[0] * 1e-9);
     ++round;
   }
-  for (std::size_t i = 1; i < sides.size(); ++i) {
+  const auto medianRatio = [&perCall](std::size_t a, std::size_t b) {
     std::vector<double> ratios;
-    for (std::size_t r = 0; r < perCall[0].size(); ++r) ratios.push_back(perCall[0][r] / perCall[i][r]);
-    state.counters["ratio_" + sides[i].key] = median(ratios);
+    for (std::size_t r = 0; r < perCall[a].size(); ++r) ratios.push_back(perCall[a][r] / perCall[b][r]);
+    return median(ratios);
+  };
+  for (std::size_t i = 1; i < sides.size(); ++i) {
+    state.counters["ratio_" + sides[i].key] = medianRatio(0, i);
+    for (std::size_t j = 0; j < sides.size() && sides.size() > 2; ++j) {
+      if (j != i) state.counters["ratio_" + sides[i].key + "_vs_" + sides[j].key] = medianRatio(i, j);
+    }
   }
   for (std::size_t i = 0; i < sides.size(); ++i) state.counters[sides[i].key + "_ns"] = median(perCall[i]);
 }

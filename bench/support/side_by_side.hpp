@@ -25,7 +25,8 @@ struct Side {
 /// Runs state.iterations() rounds. Each round times `batch` calls of every side, one side after the other,
 /// rotating which side goes first. Before the first round every side runs one untimed batch (warm-up).
 /// Counters reported: "<key>_ns" = median over rounds of the time per call of each side, and for every side
-/// after the first "ratio_<key>" = median over rounds of (first side's time / that side's time).
+/// after the first "ratio_<key>" = median over rounds of (first side's time / that side's time), and with three
+/// sides or more "ratio_<a>_vs_<b>" = the same of a's time / b's time for every other side a and any side b.
 /// The iteration time Google Benchmark shows is the first side's.
 void runSideBySide(benchmark::State& state, int batch, const std::vector<Side>& sides);
 

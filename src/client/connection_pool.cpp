@@ -25,19 +25,19 @@ ConnectionPool::ConnectionPool() : share_(curl_share_init()) {
 
 ConnectionPool::~ConnectionPool() { idle_.clear(); }
 
-MultiHandle ConnectionPool::acquire() {
+Lane ConnectionPool::acquire() {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (!idle_.empty()) {
-      MultiHandle lane = std::move(idle_.back());
+      Lane lane = std::move(idle_.back());
       idle_.pop_back();
       return lane;
     }
   }
-  return makeMultiHandle();
+  return Lane{makeMultiHandle(), {}};
 }
 
-void ConnectionPool::release(MultiHandle lane) noexcept {
+void ConnectionPool::release(Lane lane) noexcept {
   std::lock_guard<std::mutex> guard(mutex_);
   try {
     idle_.push_back(std::move(lane));
@@ -58,12 +58,31 @@ void ConnectionPool::unlock(CURL*, curl_lock_data data, void* self) noexcept {
 }
 
 MultiScope::~MultiScope() {
-  if (pool_ != nullptr && multi_) pool_->release(std::move(multi_));
+  if (pool_ != nullptr && lane_.multi) pool_->release(std::move(lane_));
 }
 
-CURLM* MultiScope::get() {
-  if (!multi_) multi_ = pool_ != nullptr ? pool_->acquire() : makeMultiHandle();
-  return multi_.get();
+CURLM* MultiScope::multi() {
+  if (!lane_.multi) lane_ = pool_ != nullptr ? pool_->acquire() : Lane{makeMultiHandle(), {}};
+  return lane_.multi.get();
+}
+
+EasyHandle MultiScope::takeHandle() {
+  if (pool_ != nullptr && !lane_.multi) multi();  // the lane's spare handles come with it
+  if (lane_.spare.empty()) return makeEasyHandle();
+  EasyHandle handle = std::move(lane_.spare.back());
+  lane_.spare.pop_back();
+  curl_easy_reset(handle.get());
+  return handle;
+}
+
+void MultiScope::giveBack(EasyHandle handle) noexcept {
+  constexpr std::size_t kSpareLimit = 16;  // more than a lane's usual batch; the rest are freed
+  if (pool_ == nullptr || lane_.spare.size() >= kSpareLimit) return;
+  try {
+    lane_.spare.push_back(std::move(handle));
+  } catch (...) {
+    // No room to keep it: freed with `handle`.
+  }
 }
 
 }  // namespace corvane::detail

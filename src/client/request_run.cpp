@@ -25,23 +25,27 @@ void checkMulti(CURLMcode code, const char* call) {
   if (code != CURLM_OK) throw SetupError(std::string(call) + " failed: " + curl_multi_strerror(code), 0);
 }
 
-// The easy handle of a running attempt, inside the run's multi handle from construction to destruction.
+// The easy handle of a running attempt, inside the run's multi handle from construction to destruction,
+// then handed back to the scope (kept for the next attempt, or freed).
 class RunningAttempt {
  public:
-  RunningAttempt(EasyHandle handle, HeaderList headers, CURLM* multi)
-      : headers_(std::move(headers)), handle_(std::move(handle)), multi_(multi) {
-    checkMulti(curl_multi_add_handle(multi_, handle_.get()), "curl_multi_add_handle");
+  RunningAttempt(EasyHandle handle, HeaderList headers, MultiScope& scope)
+      : headers_(std::move(headers)), handle_(std::move(handle)), scope_(scope) {
+    checkMulti(curl_multi_add_handle(scope_.multi(), handle_.get()), "curl_multi_add_handle");
   }
   RunningAttempt(const RunningAttempt&) = delete;
   RunningAttempt& operator=(const RunningAttempt&) = delete;
-  ~RunningAttempt() { curl_multi_remove_handle(multi_, handle_.get()); }
+  ~RunningAttempt() {
+    curl_multi_remove_handle(scope_.multi(), handle_.get());
+    scope_.giveBack(std::move(handle_));
+  }
 
   CURL* handle() const noexcept { return handle_.get(); }
 
  private:
-  HeaderList headers_;  // released after the handle that reads it
+  HeaderList headers_;  // released after the handle stopped reading it
   EasyHandle handle_;
-  CURLM* multi_;
+  MultiScope& scope_;
 };
 
 // One request across its attempts.
@@ -80,10 +84,10 @@ class Run {
         continue;
       }
       int active = 0;
-      checkMulti(curl_multi_perform(multi_.get(), &active), "curl_multi_perform");
+      checkMulti(curl_multi_perform(multi_.multi(), &active), "curl_multi_perform");
       collectFinished();
       if (std::any_of(entries_.begin(), entries_.end(), [](const Entry& e) { return e.running != nullptr; })) {
-        checkMulti(curl_multi_poll(multi_.get(), nullptr, 0, pollTimeout(), nullptr), "curl_multi_poll");
+        checkMulti(curl_multi_poll(multi_.multi(), nullptr, 0, pollTimeout(), nullptr), "curl_multi_poll");
       }
       interruption_.checkIfDue();
     }
@@ -114,11 +118,11 @@ class Run {
   void start(Entry& entry) {
     entry.response = HttpResponse{};
     try {
-      EasyHandle handle = makeEasyHandle();
+      EasyHandle handle = multi_.takeHandle();
       const AttemptSetup setup{entry.plan->method,    entry.plan->url,   entry.plan->body,
                                attemptTimeout(entry), settings_.options, poolShare()};
       HeaderList headers = configureAttempt(handle.get(), setup, entry.response);
-      entry.running = std::make_unique<RunningAttempt>(std::move(handle), std::move(headers), multi_.get());
+      entry.running = std::make_unique<RunningAttempt>(std::move(handle), std::move(headers), multi_);
     } catch (...) {
       entry.result.emplace(std::current_exception());  // set-up failures are final: nothing was sent
     }
@@ -128,7 +132,7 @@ class Run {
 
   void collectFinished() {
     int queued = 0;
-    while (const CURLMsg* message = curl_multi_info_read(multi_.get(), &queued)) {
+    while (const CURLMsg* message = curl_multi_info_read(multi_.multi(), &queued)) {
       if (message->msg != CURLMSG_DONE) continue;
       const CURL* handle = message->easy_handle;
       const CURLcode code = message->data.result;  // read before the handle leaves the multi handle

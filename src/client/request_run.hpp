@@ -30,9 +30,10 @@ struct RunSettings {
 };
 
 /// Performs every request and returns their outcomes in order. Each request makes up to maxRetries + 1
-/// attempts on fresh easy handles; libcurl errors (but those no retry can mend) and the statuses 408, 409,
-/// 429 and >= 500 (but 501) are retried after the jittered, growing pause. Throws only InterruptedError and
-/// SetupError for a failure of the multi interface itself; every other failure is its request's outcome.
+/// attempts, each on a fresh easy handle (one reset to that state with reuseConnections); libcurl errors (but those no
+/// retry can mend) and the statuses 408, 409, 429 and >= 500 (but 501) are retried after the jittered, growing pause.
+/// Throws only InterruptedError and SetupError for a failure of the multi interface itself; every other failure is its
+/// request's outcome.
 std::vector<BatchResult> runRequests(const RunSettings& settings, const std::vector<PlannedRequest>& requests);
 
 /// Whether a libcurl error comes from the request or the client's own settings, so that no retry can mend
