@@ -73,9 +73,11 @@ class CORVANE_API IsaacSimClient {
 
   /// Opens the joint-position stream of the articulation at `prim_path`: the WebSocket base URL followed by
   /// "articulations/" + prim_path + "/stream_joint_positions". The prim path goes in as it is ("/World/arm"
-  /// gives a doubled slash), except '#' and NUL, sent as %23 and %00. One handshake limited by timeout(),
-  /// never retried, and only a 101 answer opens the stream; a failure throws HandshakeError (a
-  /// std::runtime_error) "WebSocket handshake failed for <url>: <libcurl's text>".
+  /// gives a doubled slash, "/./" and "/../" stay), except '#' and NUL, sent as %23 and %00. One handshake
+  /// limited by timeout() (not by the deadline option), never retried, and only a 101 answer opens the
+  /// stream; a failure throws HandshakeError (a std::runtime_error) "WebSocket handshake failed for <url>:
+  /// <libcurl's text>". The header lines, CA file and proxy options apply; the stream keeps its own
+  /// connection, shared with nothing, so it may outlive the client.
   [[nodiscard]] WebSocketStream openJointPositionStream(std::string_view prim_path);
   /// Opens the articulation-state stream ("/stream_articulation_state"); otherwise as above.
   [[nodiscard]] WebSocketStream openArticulationStateStream(std::string_view prim_path);
