@@ -218,6 +218,20 @@ TEST(Deadline, EndsACallWithItsLastOutcomeBeforeTheDeadlinePasses) {
   EXPECT_EQ(busy.body, "{\"busy\":1}");
 }
 
+// A body arrives into one buffer sized from its Content-Length (growing by doubling would leave 4 MiB of
+// room for 3 MB); a length no one will send is not taken at its word.
+TEST(Replies, BodiesAreSizedFromTheirAnnouncedLength) {
+  TestBridge bridge;
+  const std::string body(3'000'000, 'b');
+  bridge.setReplyFor("/large", Reply::json(200, body));
+  bridge.setReplyFor("/lying", Reply::rawBytes("HTTP/1.1 200 OK\r\nContent-Length: 4611686018427387904\r\n\r\n{}"));
+  IsaacSimClient client("t", bridge.baseUrl(), bridge.wsBaseUrl(), 5000ms, 0);
+  const HttpResponse large = client.get("/large");
+  EXPECT_EQ(large.body, body);
+  EXPECT_EQ(large.body.capacity(), body.size());
+  EXPECT_EQ(caught<TransportError>([&] { (void)client.get("/lying"); }).code(), CURLE_PARTIAL_FILE);
+}
+
 TEST(Interruption, HookEndsARetrySeriesPromptly) {
   TestBridge bridge;
   bridge.setFallback(Reply::json(503, "{}"));

@@ -30,7 +30,7 @@ void reserveAnnouncedBody(std::string_view line, std::string& body) {
   if (error != std::errc() || length > kBodyReserveLimit) return;
   try {
     body.reserve(length);
-  } catch (const std::bad_alloc&) {
+  } catch (const std::exception&) {  // no memory for it: the body grows as it comes
   }
 }
 
