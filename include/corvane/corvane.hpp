@@ -2,9 +2,11 @@
 
 // Everything a host program needs: the client, its families, responses, errors and records.
 #include "corvane/articulation.hpp"
+#include "corvane/batch.hpp"
 #include "corvane/camera.hpp"
 #include "corvane/client.hpp"
 #include "corvane/errors.hpp"
+#include "corvane/options.hpp"
 #include "corvane/response.hpp"
 #include "corvane/stream.hpp"
 #include "corvane/surface_gripper.hpp"
