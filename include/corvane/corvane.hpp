@@ -5,6 +5,7 @@
 #include "corvane/camera.hpp"
 #include "corvane/client.hpp"
 #include "corvane/errors.hpp"
+#include "corvane/reconnecting_stream.hpp"
 #include "corvane/response.hpp"
 #include "corvane/stream.hpp"
 #include "corvane/surface_gripper.hpp"

@@ -1,9 +1,11 @@
 // The client's stream openers: one WebSocket handshake per stream, never retried.
+#include <algorithm>
 #include <string>
 #include <utility>
 
 #include "client/curl_handle.hpp"
 #include "client/family_request.hpp"
+#include "client/stream_path.hpp"
 #include "corvane/client.hpp"
 
 namespace corvane {
@@ -34,22 +36,31 @@ Handshake handshakeOutcome(CURL* handle, CURLcode performed) {
 
 }  // namespace
 
+std::string detail::articulationStreamPath(ArticulationStream which, std::string_view primPath) {
+  return resourcePath(
+      "articulations/", primPath,
+      which == ArticulationStream::jointPositions ? "/stream_joint_positions" : "/stream_articulation_state");
+}
+
 WebSocketStream IsaacSimClient::openJointPositionStream(std::string_view prim_path) {
-  return openStream_(detail::resourcePath("articulations/", prim_path, "/stream_joint_positions"));
+  return openStream_(detail::articulationStreamPath(ArticulationStream::jointPositions, prim_path));
 }
 
 WebSocketStream IsaacSimClient::openArticulationStateStream(std::string_view prim_path) {
-  return openStream_(detail::resourcePath("articulations/", prim_path, "/stream_articulation_state"));
+  return openStream_(detail::articulationStreamPath(ArticulationStream::articulationState, prim_path));
 }
 
-WebSocketStream IsaacSimClient::openStream_(std::string_view path) {
+WebSocketStream IsaacSimClient::openStream_(std::string_view path) { return openStream_(path, timeout_); }
+
+WebSocketStream IsaacSimClient::openStream_(std::string_view path, std::chrono::milliseconds limit) {
   detail::EasyHandle handle = detail::makeEasyHandle();
   // Unlike HTTP paths, nothing is stripped: the base URL ends in '/' and the path is appended as is.
   std::string url = websocketBaseUrl_;
   url.append(path);
   detail::setOption(handle.get(), CURLOPT_URL, url.c_str());
   detail::setOption(handle.get(), CURLOPT_CONNECT_ONLY, 2L);  // connect, upgrade, then hand over
-  detail::setOption(handle.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(timeout_.count()));
+  detail::setOption(handle.get(), CURLOPT_TIMEOUT_MS,
+                    static_cast<long>(std::clamp(limit, std::chrono::milliseconds(1), timeout_).count()));
   const Handshake outcome = handshakeOutcome(handle.get(), curl_easy_perform(handle.get()));
   if (outcome.code != CURLE_OK) {
     std::string message = detail::curlErrorText("WebSocket handshake failed for " + url + ": ", outcome.code);
