@@ -199,13 +199,12 @@ TEST_F(WrappedStream, ControlChunksNeverEndOrJoinAResult) {
                     {CURLE_OK, "efg", CURLWS_TEXT, 0},
                     {CURLE_OK, "no info", -1},
                     {CURLE_OK, "", CURLWS_BINARY, 0},
-                    {CURLE_OK, "\x03\xe8", CURLWS_CLOSE, 0},
-                    {CURLE_AGAIN, "", -1}};
+                    {CURLE_OK, "\x03\xe8", CURLWS_CLOSE, 0}};
   EXPECT_EQ(stream.receive(), std::nullopt) << "the frame is not complete yet";
   EXPECT_EQ(stream.receive(), "abcdefg");
   EXPECT_EQ(stream.receive(), "no info") << "a chunk without frame information is a whole result";
   EXPECT_EQ(stream.receive(), "") << "an empty frame is a present empty result";
-  EXPECT_EQ(stream.receive(), std::nullopt) << "a close chunk is no result";
+  EXPECT_EQ(stream.receive(), std::nullopt) << "a close chunk is no result (and the call returns with it)";
   EXPECT_TRUE(wrapped.chunks.empty());
   ASSERT_FALSE(wrapped.sends.empty());
   EXPECT_EQ(wrapped.sends.back().flags, static_cast<unsigned>(CURLWS_CLOSE)) << "the close frame is answered";
@@ -223,6 +222,26 @@ TEST_F(WrappedStream, ACloseFrameHandedOverInPiecesIsAnsweredOnce) {
   const auto closes = std::count_if(wrapped.sends.begin(), wrapped.sends.end(),
                                     [](const SendCall& call) { return (call.flags & CURLWS_CLOSE) != 0; });
   EXPECT_EQ(closes, 1) << "one close frame answers the bridge's, however libcurl splits it";
+}
+
+// RFC 6455 section 5.5.1: nothing may follow a close frame. After answering the bridge's, the stream
+// hands libcurl no text and no second close frame.
+TEST_F(WrappedStream, AfterTheBridgesCloseNothingMoreGoesOnTheWire) {
+  open();
+  wrapped.chunks = {{CURLE_OK, "\x03\xe9going away", CURLWS_CLOSE, 0}, {CURLE_OK, "unread", CURLWS_TEXT, 0}};
+  EXPECT_EQ(stream.receive(), std::nullopt);
+  EXPECT_EQ(stream.closeCode(), 1001);
+  EXPECT_EQ(stream.closeReason(), "going away");
+  ASSERT_EQ(wrapped.sends.size(), 1u);
+  EXPECT_EQ(wrapped.sends[0].flags, static_cast<unsigned>(CURLWS_CLOSE)) << "the answer";
+  EXPECT_EQ(messageOf([&] { stream.send("late"); }), "send() called after the bridge closed the WebSocketStream");
+  stream.close();
+  EXPECT_EQ(wrapped.sends.size(), 1u) << "neither the text nor a second close frame reached libcurl";
+
+  open();
+  wrapped.chunks = {{CURLE_OK, "", CURLWS_CLOSE, 0}};
+  EXPECT_EQ(stream.receive(), std::nullopt);
+  EXPECT_EQ(stream.closeCode(), 1005) << "a close frame without a status";
 }
 
 // What libcurl itself does with the bridge's control frames.

@@ -1,7 +1,10 @@
 // WebSocket streams against the test bridge: opening (URLs, failures, no retry), receiving frames whole,
-// in pieces and around control frames, sending, closing and moving, and the waiting receiveFor.
+// in pieces and around control frames, sending, closing and moving, the waiting receiveFor, the bridge's
+// close, receiveLatest and sendFor.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+
+#include <time.h>
 
 #include <thread>
 
@@ -304,6 +307,89 @@ TEST(StreamReceiveFor, FramesAlreadyBufferedComeBackWithoutWaiting) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(c.stream.receiveFor(10s), "two");
   EXPECT_LT(secondsSince(start), 5.0) << "the second frame was already in libcurl's buffer";
+}
+
+TEST(StreamBridgeClose, IsRecordedEndsTheWaitAndNothingFollowsIt) {
+  Connected c;
+  ASSERT_NE(c.peer, nullptr);
+  c.peer->sendText("last");
+  c.peer->sendClose();
+  EXPECT_EQ(c.stream.receiveFor(5s), "last");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(c.stream.receiveFor(30s), std::nullopt);
+  EXPECT_LT(secondsSince(start), 10.0) << "the close frame ends the wait";
+  EXPECT_TRUE(c.stream.closedByBridge());
+  EXPECT_EQ(c.stream.closeCode(), 1000);
+  EXPECT_TRUE(c.stream.isOpen()) << "the handle is still held";
+  EXPECT_EQ(messageOf([&] { c.stream.send("after"); }), "send() called after the bridge closed the WebSocketStream");
+  EXPECT_EQ(messageOf([&] { (void)c.stream.sendFor("after", 1s); }),
+            "send() called after the bridge closed the WebSocketStream");
+  c.stream.close();
+  EXPECT_TRUE(c.peer->waitForEnd());
+  EXPECT_EQ(c.peer->closeFrames(), 1) << "one answer to the bridge's close, none from close()";
+  EXPECT_TRUE(c.peer->textMessages().empty());
+}
+
+TEST(StreamReceiveLatest, TakesEveryWaitingFrameAndReturnsTheNewest) {
+  Connected c;
+  ASSERT_NE(c.peer, nullptr);
+  std::size_t bytes = 0;
+  for (int i = 0; i < 100; ++i) {
+    c.peer->sendText("frame " + std::to_string(i));
+    bytes += ("frame " + std::to_string(i)).size();
+  }
+  ASSERT_TRUE(c.peer->flush());
+  std::this_thread::sleep_for(100ms);  // all of it in the client's socket
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(c.stream.receiveLatest(), "frame 99");
+  EXPECT_EQ(c.stream.receiveLatest(), std::nullopt);
+  const StreamStats stats = c.stream.stats();
+  EXPECT_EQ(stats.framesReceived, 100u);
+  EXPECT_EQ(stats.framesSkipped, 99u);
+  EXPECT_EQ(stats.bytesReceived, bytes);
+  ASSERT_TRUE(stats.lastFrameAt.has_value());
+  EXPECT_GE(*stats.lastFrameAt, before);
+}
+
+std::chrono::nanoseconds threadCpuTime() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+TEST(StreamSendFor, GivesUpAtItsDeadlineWithoutSpinningAndATornMessageEndsSending) {
+  TestBridge bridge;
+  bridge.setWebSocketReadDelay(std::chrono::hours(1));  // the bridge reads nothing
+  IsaacSimClient client = clientFor(bridge);
+  WebSocketStream stream = client.openJointPositionStream("/World/arm");
+  const std::string small(100, 's');
+  int sent = 0;
+  while (stream.sendFor(small, 0ms) && sent < 1000000) ++sent;  // until the socket buffers are full
+  ASSERT_GT(sent, 0);
+  ASSERT_FALSE(stream.sendTorn()) << "a small message is taken whole or not begun";
+
+  // The kernel still frees a little room now and then (window probes): the wait that ends in false is
+  // the one measured.
+  std::chrono::nanoseconds cpu{}, wall{};
+  for (const auto giveUp = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < giveUp;) {
+    const auto cpuBefore = threadCpuTime();
+    const auto start = std::chrono::steady_clock::now();
+    const bool taken = stream.sendFor(small, 500ms);
+    wall = std::chrono::steady_clock::now() - start;
+    cpu = threadCpuTime() - cpuBefore;
+    if (!taken) break;
+  }
+  EXPECT_GE(wall, 499ms);
+  EXPECT_LT(wall, 5s);
+  EXPECT_LE(cpu * 20, wall) << "at most 5% of a core while waiting: " << cpu.count() << " ns CPU";
+  EXPECT_FALSE(stream.sendTorn()) << "nothing begun: the stream can still send";
+
+  WebSocketStream fresh = client.openJointPositionStream("/World/arm");
+  EXPECT_FALSE(fresh.sendFor(std::string(64u << 20, 'b'), 200ms));
+  EXPECT_TRUE(fresh.sendTorn());
+  const std::string torn = "send() called after sendFor() gave up in the middle of a message";
+  EXPECT_EQ(messageOf([&] { fresh.send("x"); }), torn);
+  EXPECT_EQ(messageOf([&] { (void)fresh.sendFor("x", 1s); }), torn);
 }
 
 }  // namespace

@@ -182,6 +182,7 @@ bool WebSocketStream::takeFrame() {
     if (code != CURLE_OK) throw StreamError(detail::curlErrorText(kReceiveFailed, code), code);
     if (frame != nullptr && (frame->flags & kControlFrames) != 0) {
       noteControlChunk(frame->flags, frame->offset, frame->bytesleft, buffer, received);
+      if (closedByBridge()) return false;  // nothing follows a close frame: the caller learns of it at once
       continue;
     }
     if (frame != nullptr) reserveFrame(pending_, *frame, received);

@@ -1,5 +1,6 @@
 #include "stream_session.hpp"
 
+#include <chrono>
 #include <cmath>
 
 #include "api_error.hpp"
@@ -82,6 +83,10 @@ void StreamSession::onTick(beast::error_code ec) {
     return finish(websocket::close_code::going_away, "articulation removed");
   }
   sample["seq"] = seq_++;
+  // Wall-clock nanoseconds: a reader on the same machine (or one with a synchronised clock) measures the
+  // sample's age on arrival.
+  sample["sent_ns"] =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
   latest_ = dumpJson(sample);  // replaces an unsent older sample
   pump();
   scheduleTick();
