@@ -5,6 +5,8 @@ Usage: report.py RESULT.json...
 Each row is a workload with the client's time, the baseline's time (both medians per operation over the
 rounds) and their ratio (the median over rounds of client / baseline, measured side by side). The joint
 stream rows give rates instead: samples per second that arrived against the rate the bridge was set to.
+The stream latency rows give the age of the bridge's samples on arrival (median or 99th percentile over all
+samples; the median's ratio is the median over rounds) and the CPU share of the receiving thread.
 """
 import json
 import sys
@@ -40,6 +42,16 @@ ROWS = [
      "configured", None, "Hz"),
     ("bridge_sim/joint_stream_rate/1000Hz", "6 bridge-sim joint stream: achieved vs configured rate", "lib",
      "configured", None, "Hz"),
+    ("stream_latency/receiveFor_vs_receive_spin/1000Hz", "7 1 kHz stream, sample age median: receiveFor vs spin",
+     "lib", "spin", None),
+    ("stream_latency/receiveFor_vs_receive_spin/1000Hz", "7 1 kHz stream, sample age p99: receiveFor vs spin",
+     "libp99", "spinp99", None),
+    ("stream_latency/receiveFor_vs_receive_spin/1000Hz", "7 1 kHz stream, CPU of a core: receiveFor vs spin", "lib",
+     "spin", None, "%"),
+    ("stream_latency/receiveLatest_vs_receive_per_tick/1000Hz",
+     "7 1 kHz loop, sample age median: receiveLatest vs receive", "lib", "oldest", None),
+    ("stream_latency/receiveLatest_vs_receive_per_tick/1000Hz",
+     "7 1 kHz loop, sample age p99: receiveLatest vs receive", "libp99", "oldestp99", None),
 ]
 
 
@@ -62,6 +74,8 @@ def duration(ns):
 def figure(run, side, unit):
     if unit == "Hz":
         return f"{run[side + '_hz']:.1f} Hz"
+    if unit == "%":
+        return f"{run[side + '_pct']:.1f} %"
     return duration(run[side + "_ns"])
 
 
@@ -71,7 +85,7 @@ def row(runs, name, workload, client, baseline, target, unit="ns"):
         return [workload, "-", "-", "-", "-", "not run"]
     if run.get("error_occurred"):
         return [workload, "-", "-", "-", "-", "skipped: " + run.get("error_message", "")]
-    ratio = run["ratio_" + baseline]
+    ratio = run["ratio_" + baseline + ("_pct" if unit == "%" else "")]
     verdict = "info" if target is None else ("met" if ratio <= target else "MISSED")
     return [workload, figure(run, client, unit), figure(run, baseline, unit), f"{ratio:.3f}",
             "-" if target is None else f"<= {target:.2f}", verdict]
