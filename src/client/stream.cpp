@@ -58,6 +58,17 @@ std::chrono::milliseconds timeLeft(Clock::time_point deadline) {
   return std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
 }
 
+// Offers libcurl the text from `offset` on as one text message (or its rest) and advances `offset` by what
+// it took; true once the whole message is out. CURLE_AGAIN is not an error: the rest must be offered again.
+bool offerRest(CURL* handle, std::string_view text, size_t& offset) {
+  const char* data = text.data() != nullptr ? text.data() : "";
+  size_t sent = 0;
+  const CURLcode code = curl_ws_send(handle, data + offset, text.size() - offset, &sent, 0, CURLWS_TEXT);
+  offset += sent;
+  if (code != CURLE_OK && code != CURLE_AGAIN) throw StreamError(detail::curlErrorText(kSendFailed, code), code);
+  return code == CURLE_OK && offset == text.size();
+}
+
 // Sleeps until the connection's socket is ready for `events` (or hung up) or `limit` has passed; true when
 // it is. A failure throws StreamError with `prefix` ("WebSocket receive failed: " or "WebSocket send failed: ").
 bool waitForSocket(CURL* handle, short events, std::chrono::milliseconds limit, const char* prefix) {
@@ -129,17 +140,8 @@ void WebSocketStream::send(std::string_view text) {
   checkCanSend();
   // libcurl may take part of the message per call; finishing the whole message before returning keeps
   // a half-sent frame from meeting an automatic pong on the next receive.
-  const char* data = text.data() != nullptr ? text.data() : "";
   size_t offset = 0;
-  for (;;) {
-    size_t sent = 0;
-    const CURLcode code = curl_ws_send(easy(handle_), data + offset, text.size() - offset, &sent, 0, CURLWS_TEXT);
-    offset += sent;
-    if (code == CURLE_OK && offset == text.size()) return;
-    // CURLE_AGAIN: `sent` says what (if anything) was taken; the rest must be offered again.
-    if (code != CURLE_OK && code != CURLE_AGAIN) {
-      throw StreamError(detail::curlErrorText("WebSocket send failed: ", code), code);
-    }
+  while (!offerRest(easy(handle_), text, offset)) {
   }
 }
 
@@ -151,16 +153,8 @@ bool WebSocketStream::sendFor(std::string_view text, std::chrono::milliseconds t
   while (!waitForSocket(easy(handle_), POLLOUT, timeLeft(deadline), kSendFailed)) {
     if (timeLeft(deadline).count() <= 0) return false;
   }
-  const char* data = text.data() != nullptr ? text.data() : "";
   size_t offset = 0;
-  for (;;) {
-    size_t sent = 0;
-    const CURLcode code = curl_ws_send(easy(handle_), data + offset, text.size() - offset, &sent, 0, CURLWS_TEXT);
-    offset += sent;
-    if (code == CURLE_OK && offset == text.size()) return true;
-    if (code != CURLE_OK && code != CURLE_AGAIN) {
-      throw StreamError(detail::curlErrorText("WebSocket send failed: ", code), code);
-    }
+  while (!offerRest(easy(handle_), text, offset)) {
     const auto left = timeLeft(deadline);
     if (left.count() <= 0) {
       sendTorn_ = true;
@@ -168,6 +162,7 @@ bool WebSocketStream::sendFor(std::string_view text, std::chrono::milliseconds t
     }
     (void)waitForSocket(easy(handle_), POLLOUT, left, kSendFailed);
   }
+  return true;
 }
 
 // Reads until a frame is complete in pending_ (true) or libcurl has nothing more (false).
