@@ -56,8 +56,9 @@ enum class ArticulationStream {
 struct ReopenAttempt {
   int attempt = 0;  ///< 1 for the first attempt after the loss
   /// The HTTP status with which the bridge refused the previous attempt's handshake (404: no such
-  /// articulation, e.g. after a restart lost the scene); 0 on the first attempt and when the bridge did
-  /// not answer (down, refusing connections).
+  /// articulation, e.g. after a restart lost the scene); 0 on the first attempt, when the bridge did not
+  /// answer (down, refusing connections), and when the previous call of the hook left no time for its
+  /// handshake (the attempt is then made again on a later call).
   long lastHttpStatus = 0;
 };
 

@@ -104,7 +104,9 @@ void ReconnectingStream::attempt(std::optional<Clock::time_point> deadline) {
   // Scheduled first: a hook that throws must not bring the next attempt forward.
   nextAttemptAt_ =
       Clock::now() + options_.policy.pauseBefore(attempts_ + 1, std::generate_canonical<double, 32>(jitter_));
-  if (options_.beforeReopen) options_.beforeReopen(ReopenAttempt{attempts_, lastHttpStatus_});
+  // Told once: if the handshake has to wait for a later call, the hook must not re-create what it just did.
+  const ReopenAttempt info{attempts_, std::exchange(lastHttpStatus_, 0)};
+  if (options_.beforeReopen) options_.beforeReopen(info);
   const auto limit = deadline ? timeLeft(*deadline) : client_->timeout();
   if (limit.count() <= 0) {  // the hook used the caller's time up: the attempt is made on a later call
     --attempts_;
