@@ -74,8 +74,9 @@ class CORVANE_API WebSocketStream {
   [[nodiscard]] std::optional<std::string> receive();
 
   /// Like receive(), but waits up to `timeout` for a frame, sleeping on the connection's socket rather
-  /// than spinning. Returns nothing when no frame completed in time, or at once when the bridge closed the
-  /// stream; a timeout <= 0 polls once.
+  /// than spinning. Returns nothing when no frame completed in time, or at once when the bridge's close
+  /// frame arrives during the wait (later calls wait as usual and report the hang-up as an error); a
+  /// timeout <= 0 polls once.
   [[nodiscard]] std::optional<std::string> receiveFor(std::chrono::milliseconds timeout);
 
   /// Takes every complete frame already waiting and returns only the newest, or nothing when none is

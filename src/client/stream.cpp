@@ -217,10 +217,13 @@ std::optional<std::string> WebSocketStream::receive() {
 
 std::optional<std::string> WebSocketStream::receiveFor(std::chrono::milliseconds timeout) {
   const auto deadline = deadlineAfter(timeout);
+  // The bridge's close frame ends this wait; once it is known, later waits go on until the hang-up (an
+  // error) or the timeout, so that a polling loop does not spin.
+  const bool closedBefore = closedByBridge();
   for (;;) {
     // Always read first: libcurl may already hold whole frames in its buffer while the socket is quiet.
     std::optional<std::string> result = receive();
-    if (result || closedByBridge()) return result;
+    if (result || closedByBridge() != closedBefore) return result;
     const auto left = timeLeft(deadline);
     if (left.count() <= 0) return std::nullopt;
     (void)waitForSocket(easy(handle_), POLLIN, left, kReceiveFailed);
