@@ -1,0 +1,24 @@
+# The Python tests, run by ctest with the build tree's package first on the path:
+#   python_tests    pytest over python/tests (against the simulated bridge and local canned servers)
+#   python_types    mypy: the package, its tests and the example against the stubs
+#   python_install  the package imported from a prefix install and from `pip install .` into a venv
+set(pytest_env "PYTHONPATH=${CMAKE_CURRENT_BINARY_DIR}" "CORVANE_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+# An ASan build (scripts/sanitize) loads an instrumented extension into an uninstrumented interpreter:
+# the sanitizer runtime must come first, and the interpreter's own allocations at exit are not ours.
+if(CMAKE_CXX_FLAGS MATCHES "-fsanitize=[^ ]*address")
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
+                  OUTPUT_VARIABLE asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
+  list(APPEND pytest_env "LD_PRELOAD=${asan_runtime}" "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1"
+       "PYTHONMALLOC=malloc")
+  set(sanitized ON)
+endif()
+
+add_test(NAME python_tests
+  COMMAND ${Python3_EXECUTABLE} -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+set_tests_properties(python_tests PROPERTIES ENVIRONMENT "${pytest_env}" LABELS python TIMEOUT 300)
+
+add_test(NAME python_types
+  COMMAND ${Python3_EXECUTABLE} -m mypy --config-file ${PROJECT_SOURCE_DIR}/pyproject.toml
+          --cache-dir ${CMAKE_CURRENT_BINARY_DIR}/mypy-cache
+          ${CMAKE_CURRENT_SOURCE_DIR}/corvane ${CMAKE_CURRENT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/examples/quickstart.py)
+set_tests_properties(python_types PROPERTIES ENVIRONMENT "MYPYPATH=${CMAKE_CURRENT_SOURCE_DIR}" LABELS python TIMEOUT 300)
