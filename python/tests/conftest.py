@@ -21,7 +21,7 @@ def client(simulated_bridge: BridgeUrls) -> corvane.Client:
 
 @pytest.fixture(scope="module")
 def quiet_bridge() -> Iterator[BridgeUrls]:
-    """A bridge whose streams send one sample at once and then nothing for 1000 s."""
+    """A bridge whose streams send nothing for 1000 s."""
     with SimulatedBridge(["--stream-rate", "0.001"]) as urls:
         yield urls
 
@@ -57,7 +57,7 @@ class CannedServer:
 
         self._server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.url = f"http://127.0.0.1:{self._server.server_address[1]}/"
-        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
+        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,), daemon=True)
         self._thread.start()
 
     def client(self) -> corvane.Client:
