@@ -12,6 +12,7 @@ import time
 from typing import Any, Dict, List
 
 import numpy
+from numpy.typing import NDArray
 from PIL import Image
 
 import corvane
@@ -75,7 +76,7 @@ def gripper(client: corvane.Client) -> None:
     print("gripper status:", client.surface_gripper.close(GRIPPER)["status"])
 
 
-def colour_depth(depth: numpy.ndarray) -> numpy.ndarray:
+def colour_depth(depth: NDArray[numpy.float32]) -> NDArray[numpy.uint8]:
     """Near (warm) to far (cool) over the nearest nine tenths of the finite depths; nothing there is black."""
     finite = numpy.isfinite(depth)
     rgb = numpy.zeros(depth.shape + (3,), dtype=numpy.uint8)

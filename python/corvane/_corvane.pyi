@@ -13,6 +13,8 @@ class _JsonNull:
 JSON_NULL: _JsonNull
 """An explicit JSON null, for the options where None means "leave it out" (local poses)."""
 
+# Joint positions: any sequence of numbers, numpy arrays included.
+Floats = Union[Sequence[float], numpy.ndarray[Any, Any]]
 # JSON values as arguments: what the binding converts (a numpy integer counts as an int).
 JsonValue = Any
 # JSON values as results: dict, list, str, int, float, bool or None.
@@ -83,9 +85,9 @@ class Articulation:
     def set_driven_joints(self, prim_path: str, joint_names: Sequence[str]) -> JsonResult: ...
     def get_dof_limits(self, prim_path: str) -> JsonResult: ...
     def get_joints_state(self, prim_path: str) -> JsonResult: ...
-    def set_joint_positions(self, prim_path: str, positions: Sequence[float],
+    def set_joint_positions(self, prim_path: str, positions: Floats,
                             indices: Optional[Sequence[int]] = None) -> JsonResult: ...
-    def move_joint_positions(self, prim_path: str, positions: Sequence[float], indices: Optional[Sequence[int]] = None,
+    def move_joint_positions(self, prim_path: str, positions: Floats, indices: Optional[Sequence[int]] = None,
                              asynchronous: bool = False) -> JsonResult: ...
     def assemble_robot(self, prim_path: str, gripper_id: str, arm_mount_link: str,
                        gripper_mount_link: Optional[str] = None, offset: JsonValue = None,

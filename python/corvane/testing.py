@@ -9,6 +9,7 @@ installed with; the environment's scripts folder (a venv's bin/); PATH.
 
 from __future__ import annotations
 
+import importlib
 import os
 import shutil
 import signal
@@ -26,12 +27,12 @@ def find_bridge() -> str:
     candidates = []
     if os.environ.get("CORVANE_BRIDGE_SIM"):
         candidates.append(os.environ["CORVANE_BRIDGE_SIM"])
-    try:
-        from ._locations import BRIDGE_SIM  # written by the build: absolute, or relative to this folder
+    try:  # written by the build: absolute, or relative to this folder
+        built = importlib.import_module(__package__ + "._locations").BRIDGE_SIM
     except ImportError:
         pass
     else:
-        candidates.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), BRIDGE_SIM))
+        candidates.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), built))
     candidates.append(os.path.join(sysconfig.get_path("scripts"), EXECUTABLE))
     on_path = shutil.which(EXECUTABLE)
     if on_path:

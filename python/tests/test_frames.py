@@ -28,11 +28,15 @@ def test_outputs_are_views_of_the_frame_that_outlive_it(client: corvane.Client) 
     client.camera.create("/World/view", [64, 48])
     frame = client.camera.capture("/World/view", ["rgb", "depth"])
     rgb, depth = frame["rgb"], numpy.asarray(frame.output("depth"))
-    assert (rgb.shape, rgb.dtype, depth.shape, depth.dtype) == ((48, 64, 3), numpy.uint8, (48, 64), numpy.float32)
+    assert rgb.shape == (48, 64, 3) and rgb.dtype == numpy.uint8
+    assert depth.shape == (48, 64) and depth.dtype == numpy.float32
     assert numpy.shares_memory(rgb, numpy.asarray(frame.output("rgb")))  # one set of bytes, not a copy each
-    assert isinstance(rgb.base.obj, corvane.Output) and not rgb.flags.writeable
-    expected = frame.output("rgb").tobytes()  # type: ignore[union-attr]
-    del frame
+    assert isinstance(rgb.base, memoryview) and isinstance(rgb.base.obj, corvane.Output)
+    assert not rgb.flags.writeable
+    output = frame.output("rgb")
+    assert output is not None
+    expected = output.tobytes()
+    del frame, output
     gc.collect()
     assert rgb.tobytes() == expected and rgb.any()
     with pytest.raises(KeyError):

@@ -5,6 +5,7 @@ import signal
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
+from typing import Any
 
 import pytest
 
@@ -57,6 +58,9 @@ def test_a_close_from_another_thread_ends_a_waiting_receive_for(quiet_bridge: Br
 
 def test_threads_share_one_client(client: corvane.Client) -> None:
     client.articulation.create("/World/shared")
+    def state(_: int) -> Any:
+        return client.articulation.get_joints_state("/World/shared")
+
     with ThreadPoolExecutor(4) as pool:
-        states = list(pool.map(lambda _: client.articulation.get_joints_state("/World/shared"), range(16)))
+        states = list(pool.map(state, range(16)))
     assert [state["prim_path"] for state in states] == ["/World/shared"] * 16

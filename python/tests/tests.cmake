@@ -22,3 +22,11 @@ add_test(NAME python_types
           --cache-dir ${CMAKE_CURRENT_BINARY_DIR}/mypy-cache
           ${CMAKE_CURRENT_SOURCE_DIR}/corvane ${CMAKE_CURRENT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/examples/quickstart.py)
 set_tests_properties(python_types PROPERTIES ENVIRONMENT "MYPYPATH=${CMAKE_CURRENT_SOURCE_DIR}" LABELS python TIMEOUT 300)
+
+# Slow (pip builds the package again, in its own folder): not in sanitizer builds, where it adds nothing.
+if(NOT sanitized)
+  add_test(NAME python_install
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/tests/check_install.py
+            ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} ${CORVANE_PYTHON_INSTALL_DIR})
+  set_tests_properties(python_install PROPERTIES LABELS python TIMEOUT 1200)
+endif()
