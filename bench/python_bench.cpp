@@ -1,14 +1,19 @@
 // Against what a user would pick instead: the same loops written in Python (requests, websockets), run as a
-// child process that takes turns with the client on the same in-process server.
+// child process that takes turns with the client on the same in-process server. The python/corvane_* rows
+// put the client's Python package (another child) against them, and a capture decoded into numpy arrays
+// against requests.post plus a pure-Python decode with numpy.frombuffer.
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <corvane/corvane.hpp>
 
+#include "support/capture_frame.hpp"
 #include "support/loopback_server.hpp"
 #include "support/receive_side.hpp"
 #include "support/side_by_side.hpp"
@@ -28,8 +33,8 @@ std::string pythonInterpreter() {
 std::string script(const char* name) { return std::string(CORVANE_BENCH_PYTHON_DIR) + "/" + name; }
 
 // A Python loop as a side: each batch is one request line, answered with its time per operation.
-Side pythonSide(LineChild& child) {
-  return {"python", {}, [&child](int count) {
+Side pythonSide(LineChild& child, std::string key = "python") {
+  return {std::move(key), {}, [&child](int count) {
             const auto reply = child.ask(std::to_string(count));
             check(reply.has_value(), "the Python loop ended early");
             char* end = nullptr;
@@ -76,6 +81,70 @@ void websocketsReceive(benchmark::State& state, const std::string* payload, int 
   runSideBySide(state, batchSize(batch), {receiveSide(stream, payload->size()), pythonSide(python)});
 }
 
+#ifdef CORVANE_BENCH_PACKAGE_DIR
+const std::string kCapturePrim = "/World/bench_camera";
+
+using Arguments = std::function<std::vector<std::string>(const LoopbackServer&)>;
+
+// The client's Python package (python/corvane_loop.py with `package` arguments) against a Python baseline
+// script (with `baseline` arguments), both children of this process, on the same server.
+void packageVsPython(benchmark::State& state, const ServerRoutes& routes, const Arguments& package,
+                     const std::string& baselineScript, const Arguments& baseline, int batch) {
+  LoopbackServer server(routes);
+  std::vector<std::string> packageArgs = {pythonInterpreter(), script("corvane_loop.py"), CORVANE_BENCH_PACKAGE_DIR};
+  std::vector<std::string> baselineArgs = {pythonInterpreter(), script(baselineScript.c_str())};
+  for (std::string& arg : package(server)) packageArgs.push_back(std::move(arg));
+  for (std::string& arg : baseline(server)) baselineArgs.push_back(std::move(arg));
+  LineChild corvane(packageArgs);
+  if (corvane.readLine() != "ready") return markSkipped(state, "the corvane Python package is not built");
+  LineChild python(baselineArgs);
+  if (python.readLine() != "ready") return markSkipped(state, "python3 with the baseline's modules is not available");
+  runSideBySide(state, batchSize(batch), {pythonSide(corvane, "corvane"), pythonSide(python)});
+}
+
+void corvaneGet(benchmark::State& state) {
+  packageVsPython(
+      state, routes(),
+      [](const LoopbackServer& server) {
+        return std::vector<std::string>{"get", server.httpBaseUrl(), kGetTarget, kGetReply};
+      },
+      "requests_loop.py",
+      [](const LoopbackServer& server) {
+        return std::vector<std::string>{server.httpBaseUrl() + kGetTarget.substr(1), kGetReply};
+      },
+      100);
+}
+
+void corvaneReceive(benchmark::State& state) {
+  const std::string size = std::to_string(kSmallFrame.size());
+  packageVsPython(
+      state, routes(),
+      [&](const LoopbackServer& server) {
+        return std::vector<std::string>{"receive", server.httpBaseUrl(), kSmallPrim, size};
+      },
+      "websockets_loop.py",
+      [&](const LoopbackServer& server) {
+        return std::vector<std::string>{server.wsBaseUrl() + streamPath(kSmallPrim), size};
+      },
+      1000);
+}
+
+void corvaneCapture(benchmark::State& state) {
+  const std::string prim = "/World/bench_camera";
+  const std::string target = "/cameras/" + prim + "/capture";
+  ServerRoutes capture;
+  capture.http[target] = captureFrame(1920, 1080);
+  packageVsPython(
+      state, capture,
+      [&](const LoopbackServer& server) {
+        return std::vector<std::string>{"capture", server.httpBaseUrl(), prim};
+      },
+      "requests_capture_loop.py",
+      [&](const LoopbackServer& server) { return std::vector<std::string>{server.httpBaseUrl() + target.substr(1)}; },
+      5);
+}
+#endif
+
 void measured(benchmark::internal::Benchmark* benchmark) {
   benchmark->Iterations(rounds(30))->UseManualTime()->Unit(benchmark::kMicrosecond);
 }
@@ -87,6 +156,14 @@ void registerBenchmarks() {
   measured(
       benchmark::RegisterBenchmark("python/receive_vs_websockets_recv/100B", websocketsReceive, &kSmallFrame, 1000));
   measured(benchmark::RegisterBenchmark("python/receive_vs_websockets_recv/1MiB", websocketsReceive, &kLargeFrame, 10));
+#ifdef CORVANE_BENCH_PACKAGE_DIR
+  measured(benchmark::RegisterBenchmark("python/corvane_get_vs_requests_get", corvaneGet));
+  measured(benchmark::RegisterBenchmark("python/corvane_receive_vs_websockets_recv/100B", corvaneReceive));
+  benchmark::RegisterBenchmark("python/corvane_capture_vs_requests_numpy/1920x1080", corvaneCapture)
+      ->Iterations(rounds(15))
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+#endif
 }
 
 }  // namespace corvane::bench
