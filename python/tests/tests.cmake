@@ -2,13 +2,18 @@
 #   python_tests    pytest over python/tests (against the simulated bridge and local canned servers)
 #   python_types    mypy: the package, its tests and the example against the stubs
 #   python_install  the package imported from a prefix install and from `pip install .` into a venv
-set(pytest_env "PYTHONPATH=${CMAKE_CURRENT_BINARY_DIR}" "CORVANE_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+set(pytest_env "PYTHONPATH=${CMAKE_CURRENT_BINARY_DIR}")
 # An ASan build (scripts/sanitize) loads an instrumented extension into an uninstrumented interpreter:
-# the sanitizer runtime must come first, and the interpreter's own allocations at exit are not ours.
+# the sanitizer runtime must come first, with libstdc++ right after it (its exception interceptors look
+# for __cxa_throw at start-up, and python3 itself does not load libstdc++); Python's allocator steps
+# aside so ASan sees every block, and the interpreter's own allocations at exit are not ours to report.
 if(CMAKE_CXX_FLAGS MATCHES "-fsanitize=[^ ]*address")
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
-                  OUTPUT_VARIABLE asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
-  list(APPEND pytest_env "LD_PRELOAD=${asan_runtime}" "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1"
+                  OUTPUT_VARIABLE asan OUTPUT_STRIP_TRAILING_WHITESPACE)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libstdc++.so
+                  OUTPUT_VARIABLE stdcxx OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(preload "${asan} ${stdcxx}")
+  list(APPEND pytest_env "LD_PRELOAD=${preload}" "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1"
        "PYTHONMALLOC=malloc")
   set(sanitized ON)
 endif()
