@@ -1,0 +1,83 @@
+#pragma once
+
+// Exception assertions. EXPECT_THROW_MSG(statement, Type, message) passes when `statement` throws a `Type`
+// whose what() is exactly `message`; EXPECT_THROW_PREFIX when what() starts with `prefix`;
+// EXPECT_HTTP_ERROR when it throws the HTTPError of a bridge reply with that status and body. Returning,
+// throwing another type or another error fails the test and says which. Like EXPECT_THROW, they take more
+// context: EXPECT_THROW_MSG(...) << "call " << i;
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include <gtest/gtest.h>
+
+#include "corvane/response.hpp"
+
+namespace corvane::testing {
+
+// Describes the exception being handled; call only inside a catch block.
+inline std::string describeCurrentException() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return std::string("another exception, saying \"") + e.what() + "\"";
+  } catch (...) {
+    return "an exception not derived from std::exception";
+  }
+}
+
+// Runs `call` and holds what it throws to `Error` and to `check`, which says what differs when it fails.
+template <class Error, class Call, class Check>
+::testing::AssertionResult throwsMatching(Call&& call, const char* statement, const char* type, Check&& check) {
+  try {
+    call();
+  } catch (const Error& e) {
+    ::testing::AssertionResult matched = check(e);
+    if (matched) return matched;
+    return ::testing::AssertionFailure() << statement << " throws " << type << matched.message();
+  } catch (...) {
+    return ::testing::AssertionFailure() << statement << " throws " << describeCurrentException() << ", not " << type;
+  }
+  return ::testing::AssertionFailure() << statement << " throws nothing; expected " << type;
+}
+
+inline ::testing::AssertionResult messageIs(const std::exception& e, std::string_view expected, bool prefixOnly) {
+  const std::string_view actual = e.what();
+  if (prefixOnly ? actual.substr(0, expected.size()) == expected : actual == expected) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << " saying\n  \"" << actual << "\"\ninstead of"
+                                       << (prefixOnly ? " a message starting with" : "") << "\n  \"" << expected
+                                       << "\"";
+}
+
+inline ::testing::AssertionResult isBridgeReply(const HTTPError& e, long status, std::string_view body) {
+  if (e.status() == status && e.body() == body && e.what() == "Bridge returned status " + std::to_string(status)) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << " saying \"" << e.what() << "\" with status " << e.status()
+                                       << " and body\n  \"" << e.body() << "\"\ninstead of status " << status
+                                       << " and body\n  \"" << body << "\"";
+}
+
+}  // namespace corvane::testing
+
+#define CORVANE_EXPECT_THROW_(statement, Type, check)                                               \
+  switch (0)                                                                                        \
+  case 0:                                                                                           \
+  default:                                                                                          \
+    if (const ::testing::AssertionResult corvane_thrown =                                           \
+            ::corvane::testing::throwsMatching<Type>([&] { statement; }, #statement, #Type, check)) \
+      ;                                                                                             \
+    else                                                                                            \
+      ADD_FAILURE() << corvane_thrown.message() << '\n'
+
+#define EXPECT_THROW_MSG(statement, Type, message) \
+  CORVANE_EXPECT_THROW_(statement, Type,           \
+                        [&](const Type& e) { return ::corvane::testing::messageIs(e, message, false); })
+#define EXPECT_THROW_PREFIX(statement, Type, prefix) \
+  CORVANE_EXPECT_THROW_(statement, Type, [&](const Type& e) { return ::corvane::testing::messageIs(e, prefix, true); })
+#define EXPECT_HTTP_ERROR(statement, status, body)                                            \
+  CORVANE_EXPECT_THROW_(statement, ::corvane::HTTPError, [&](const ::corvane::HTTPError& e) { \
+    return ::corvane::testing::isBridgeReply(e, status, body);                                \
+  })
