@@ -1,7 +1,8 @@
 #pragma once
 
 // Exception assertions. EXPECT_THROW_MSG(statement, Type, message) passes when `statement` throws a `Type`
-// whose what() is exactly `message`; EXPECT_THROW_PREFIX when what() starts with `prefix`;
+// whose what() is exactly `message`; EXPECT_THROW_PREFIX when what() starts with `prefix`,
+// EXPECT_THROW_CONTAINING when it contains `part`;
 // EXPECT_HTTP_ERROR when it throws the HTTPError of a bridge reply with that status and body. Returning,
 // throwing another type or another error fails the test and says which. Like EXPECT_THROW, they take more
 // context: EXPECT_THROW_MSG(...) << "call " << i;
@@ -41,13 +42,16 @@ template <class Error, class Call, class Check>
   return ::testing::AssertionFailure() << statement << " throws nothing; expected " << type;
 }
 
-inline ::testing::AssertionResult messageIs(const std::exception& e, std::string_view expected, bool prefixOnly) {
+enum class Match { whole, prefix, part };
+
+inline ::testing::AssertionResult messageIs(const std::exception& e, std::string_view expected, Match match) {
   const std::string_view actual = e.what();
-  if (prefixOnly ? actual.substr(0, expected.size()) == expected : actual == expected) {
-    return ::testing::AssertionSuccess();
-  }
-  return ::testing::AssertionFailure() << " saying\n  \"" << actual << "\"\ninstead of"
-                                       << (prefixOnly ? " a message starting with" : "") << "\n  \"" << expected
+  const bool matched = match == Match::whole    ? actual == expected
+                       : match == Match::prefix ? actual.substr(0, expected.size()) == expected
+                                                : actual.find(expected) != std::string_view::npos;
+  if (matched) return ::testing::AssertionSuccess();
+  const char* how = match == Match::whole ? "" : match == Match::prefix ? " a message starting with" : " one with";
+  return ::testing::AssertionFailure() << " saying\n  \"" << actual << "\"\ninstead of" << how << "\n  \"" << expected
                                        << "\"";
 }
 
@@ -72,12 +76,19 @@ inline ::testing::AssertionResult isBridgeReply(const HTTPError& e, long status,
     else                                                                                            \
       ADD_FAILURE() << corvane_thrown.message() << '\n'
 
-#define EXPECT_THROW_MSG(statement, Type, message) \
-  CORVANE_EXPECT_THROW_(statement, Type,           \
-                        [&](const Type& e) { return ::corvane::testing::messageIs(e, message, false); })
-#define EXPECT_THROW_PREFIX(statement, Type, prefix) \
-  CORVANE_EXPECT_THROW_(statement, Type, [&](const Type& e) { return ::corvane::testing::messageIs(e, prefix, true); })
-#define EXPECT_HTTP_ERROR(statement, status, body)                                            \
-  CORVANE_EXPECT_THROW_(statement, ::corvane::HTTPError, [&](const ::corvane::HTTPError& e) { \
-    return ::corvane::testing::isBridgeReply(e, status, body);                                \
+#define EXPECT_THROW_MSG(statement, Type, text)                                                  \
+  CORVANE_EXPECT_THROW_(statement, Type, [&](const Type& corvane_error) {                        \
+    return ::corvane::testing::messageIs(corvane_error, text, ::corvane::testing::Match::whole); \
+  })
+#define EXPECT_THROW_PREFIX(statement, Type, text)                                                \
+  CORVANE_EXPECT_THROW_(statement, Type, [&](const Type& corvane_error) {                         \
+    return ::corvane::testing::messageIs(corvane_error, text, ::corvane::testing::Match::prefix); \
+  })
+#define EXPECT_THROW_CONTAINING(statement, Type, text)                                          \
+  CORVANE_EXPECT_THROW_(statement, Type, [&](const Type& corvane_error) {                       \
+    return ::corvane::testing::messageIs(corvane_error, text, ::corvane::testing::Match::part); \
+  })
+#define EXPECT_HTTP_ERROR(statement, status, body)                                                        \
+  CORVANE_EXPECT_THROW_(statement, ::corvane::HTTPError, [&](const ::corvane::HTTPError& corvane_error) { \
+    return ::corvane::testing::isBridgeReply(corvane_error, status, body);                                \
   })

@@ -79,8 +79,8 @@ class WebSocketPeer {
   void sendPing(std::string payload = {});
   /// A close frame (normal closure). The closing handshake then waits for the client's close frame.
   void sendClose();
-  /// Pre-built frame bytes (see websocket_frame.hpp) written straight to the socket, `chunk` bytes at a time with
-  /// `pause` between.
+  /// Pre-built frame bytes (see websocket_frame.hpp) written straight to the socket, `chunk` bytes at a
+  /// time with `pause` between.
   void sendRaw(std::string bytes, std::size_t chunk, std::chrono::milliseconds pause);
   /// Once the writes queued before it went out, ends the TCP connection without a closing handshake:
   /// an orderly close (FIN), or with `reset` a TCP reset (SO_LINGER 0).
