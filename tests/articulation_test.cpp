@@ -133,11 +133,11 @@ TEST_F(ArticulationTest, PathsInsertThePrimPathByteForByte) {
     arm.remove(p.prim);
     EXPECT_EQ(sent("DELETE", p.base), "");
     EXPECT_EQ(bridge.lastRequest().header("Content-Type"), nullptr);
-    arm.getDriverJoint(p.prim);
+    (void)arm.getDriverJoint(p.prim);
     sent("GET", p.base + "/driver_joint");
-    arm.getDofLimits(p.prim);
+    (void)arm.getDofLimits(p.prim);
     sent("GET", p.base + "/dof_limits");
-    arm.getJointsState(p.prim);
+    (void)arm.getJointsState(p.prim);
     sent("GET", p.base + "/joints_state");
     arm.setDrivenJoints(p.prim, {"j"});
     sent("PUT", p.base + "/driven_joints");

@@ -90,22 +90,22 @@ TEST(CameraCapture, BodiesCarryOnlyThePresentOptions) {
   TestBridge bridge;
   bridge.setFallback(frameReply(200, sampleFrame()));
   IsaacSimClient client = clientFor(bridge);
-  client.camera.capture("/World/Camera");
+  (void)client.camera.capture("/World/Camera");
   EXPECT_EQ(bridge.lastRequest().method, "POST");
   EXPECT_EQ(bridge.lastRequest().target, "/cameras//World/Camera/capture");
   EXPECT_EQ(bridge.lastRequest().body, "{}") << "an empty object, not an empty body";
   ASSERT_NE(bridge.lastRequest().header("Content-Type"), nullptr);
-  client.camera.capture("/World/Camera", std::nullopt, false);
+  (void)client.camera.capture("/World/Camera", std::nullopt, false);
   EXPECT_EQ(bridge.lastRequest().body, "{\"world_frame\":false}");
-  client.camera.capture("/World/Camera", std::vector<std::string>{});
+  (void)client.camera.capture("/World/Camera", std::vector<std::string>{});
   EXPECT_EQ(bridge.lastRequest().body, "{\"data_types\":[]}");
-  client.camera.capture("/World/Camera", std::vector<std::string>{"rgb", "distance_to_camera"}, true);
+  (void)client.camera.capture("/World/Camera", std::vector<std::string>{"rgb", "distance_to_camera"}, true);
   EXPECT_EQ(bridge.lastRequest().body, "{\"data_types\":[\"rgb\",\"distance_to_camera\"],\"world_frame\":true}");
 
   const std::size_t sent = bridge.requestCount();
   EXPECT_THROW(client.camera.capture("/World/Camera", std::vector<std::string>{"\xC3"}), Json::type_error);
   EXPECT_EQ(bridge.requestCount(), sent) << "nothing is sent when a data type is not UTF-8";
-  client.camera.capture("/World/\xFF");  // the prim path goes only into the path, which is not serialised
+  (void)client.camera.capture("/World/\xFF");  // the prim path goes only into the path, which is not serialised
   EXPECT_EQ(bridge.requestCount(), sent + 1);
   // libcurl itself percent-encodes bytes above 0x7F on the wire ("%ff" with libcurl 8.14).
   const std::string target = bridge.lastRequest().target;

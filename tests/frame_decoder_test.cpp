@@ -82,7 +82,8 @@ TEST(FrameDecoderHeader, ManifestLengthIsBoundedInSixtyFourBits) {
   const std::string twelve = "{\"a\":1}     ";  // 12 bytes, valid JSON, but no "structure"
   const std::string body = rawFrame(12, twelve);
   ASSERT_EQ(body.size(), 20u);
-  expectJsonError<Json::out_of_range>([&] { detail::decodeFrame(responseOf(body)); }, 403, "key 'structure' not found");
+  expectJsonError<Json::out_of_range>([&] { (void)detail::decodeFrame(responseOf(body)); }, 403,
+                                      "key 'structure' not found");
   EXPECT_THROW_MSG(detail::decodeFrame(responseOf(rawFrame(13, twelve))), std::runtime_error,
                    "camera frame is truncated: its manifest claims 13 bytes but the body holds 20");
   EXPECT_THROW_MSG(detail::decodeFrame(responseOf(rawFrame(4294967295u, std::string(92, ' ')))), std::runtime_error,

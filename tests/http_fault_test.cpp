@@ -35,7 +35,7 @@ TEST(HttpFaults, ResetHalfWayThroughTheBodyIsRetriedThenReported) {
   const std::string half = head + "{\"joints\":[" + std::string(480, '0') + ",";
   {
     TestBridge warmUp;  // libcurl's one-time set-up may keep descriptors of its own
-    IsaacSimClient("t", warmUp.baseUrl(), "ws://x", 2000ms, 0).get("/");
+    (void)IsaacSimClient("t", warmUp.baseUrl(), "ws://x", 2000ms, 0).get("/");
   }
   const std::size_t filesBefore = testing::openFileCount();
   {

@@ -105,11 +105,11 @@ TEST(RequestEngineFailures, UnsupportedMethodsAreRejectedBeforeSending) {
 TEST(RequestEngineWire, VerbsSendTheirMethodBodyAndContentType) {
   TestBridge bridge;
   IsaacSimClient client = clientFor(bridge.baseUrl(), 0);
-  client.post("/a", "");
-  client.put("///b", "{\"k\":1}");
-  client.patch("c//d", "[1]");
-  client.get("/e");
-  client.deleteRequest("/f/");
+  (void)client.post("/a", "");
+  (void)client.put("///b", "{\"k\":1}");
+  (void)client.patch("c//d", "[1]");
+  (void)client.get("/e");
+  (void)client.deleteRequest("/f/");
 
   const auto requests = bridge.requests();
   ASSERT_EQ(requests.size(), 5u);

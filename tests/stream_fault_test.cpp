@@ -81,8 +81,10 @@ TEST(StreamFaults, ConnectionLostMidFrameThrowsAndTheCutFrameIsNeverReturned) {
               std::string("WebSocket receive failed: ") + curl_easy_strerror(c.code))
         << (c.reset ? "reset" : "orderly close");
     EXPECT_EQ(frames, 0) << "half a frame is no result";
-    EXPECT_THROW_PREFIX(for (int i = 0; i < 100; ++i) connected.stream.send("into the void"), std::runtime_error,
-                        "WebSocket send failed: ");
+    const auto sendMany = [&] {
+      for (int i = 0; i < 100; ++i) connected.stream.send("into the void");
+    };
+    EXPECT_THROW_PREFIX(sendMany(), std::runtime_error, "WebSocket send failed: ");
     expectBrokenButClosable(connected.stream);
   }
 }

@@ -45,17 +45,17 @@ TEST_F(SurfaceGripperTest, EveryOperationUsesItsMethodRouteAndBody) {
   expectRequest("PUT", "/surface_grippers", "{\"prim_path\":\"/World/Gripper\"}");
   grippers.remove("/World/Gripper");
   expectRequest("DELETE", g, "");
-  grippers.get("/World/Gripper");
+  (void)grippers.get("/World/Gripper");
   expectRequest("GET", g, "");
   grippers.close("/World/Gripper", false);
   expectRequest("POST", g + "/close", "{\"asynchronous\":false}");
   grippers.open("/World/Gripper", true);
   expectRequest("POST", g + "/open", "{\"asynchronous\":true}");
-  grippers.getStatus("/World/Gripper");
+  (void)grippers.getStatus("/World/Gripper");
   expectRequest("GET", g + "/status", "");
-  grippers.getProperties("/World/Gripper");
+  (void)grippers.getProperties("/World/Gripper");
   expectRequest("GET", g + "/properties", "");
-  grippers.getAttachmentPoints("/World/Gripper");
+  (void)grippers.getAttachmentPoints("/World/Gripper");
   expectRequest("GET", g + "/attachment_points", "");
   grippers.setProperties("/World/Gripper");
   expectRequest("PATCH", g + "/properties", "{}");
@@ -123,21 +123,21 @@ TEST(SurfaceGripperRetries, RemoveThrowsHttpErrorWhenEveryAttemptFails) {
 // --- prim paths in the request target -------------------------------------------------------------
 
 TEST_F(SurfaceGripperTest, PrimPathsAreInsertedByteForByte) {
-  grippers.getStatus("/World/Gripper");
+  (void)grippers.getStatus("/World/Gripper");
   EXPECT_EQ(lastTarget(), "/surface_grippers//World/Gripper/status") << "a leading slash doubles";
-  grippers.get("");
+  (void)grippers.get("");
   EXPECT_EQ(lastTarget(), "/surface_grippers/");
   grippers.remove("");
   EXPECT_EQ(lastTarget(), "/surface_grippers/");
   grippers.close("");
   EXPECT_EQ(lastTarget(), "/surface_grippers//close");
-  grippers.get("World//Gripper/");
+  (void)grippers.get("World//Gripper/");
   EXPECT_EQ(lastTarget(), "/surface_grippers/World//Gripper/") << "no slash added or removed";
-  grippers.getProperties("/W/50%/a%20b");
+  (void)grippers.getProperties("/W/50%/a%20b");
   EXPECT_EQ(lastTarget(), "/surface_grippers//W/50%/a%20b/properties") << "'%' is not escaped or decoded";
-  grippers.getStatus("/W/G?x=1");
+  (void)grippers.getStatus("/W/G?x=1");
   EXPECT_EQ(lastTarget(), "/surface_grippers//W/G?x=1/status") << "'?' goes out raw (it starts a query)";
-  grippers.get("/W/Gr\xC3\xA9ifer");
+  (void)grippers.get("/W/Gr\xC3\xA9ifer");
   EXPECT_EQ(lastTarget(), "/surface_grippers//W/Gr%c3%a9ifer") << "libcurl encodes bytes above 0x7f";
 }
 
@@ -145,7 +145,7 @@ TEST_F(SurfaceGripperTest, HashAndNulAreEncodedSoTheRestOfThePathSurvives) {
   // Raw, libcurl would send DELETE /surface_grippers//W/G and remove another gripper.
   grippers.remove("/W/G#2");
   expectRequest("DELETE", "/surface_grippers//W/G%232", "");
-  grippers.getStatus("/W/#G#");
+  (void)grippers.getStatus("/W/#G#");
   EXPECT_EQ(lastTarget(), "/surface_grippers//W/%23G%23/status");
   grippers.setProperties(std::string_view("/W/G\0x", 6), 1.0);
   expectRequest("PATCH", "/surface_grippers//W/G%00x/properties", "{\"coaxial_force_limit\":1.0}");
@@ -248,6 +248,32 @@ TEST_F(SurfaceGripperTest, SetAttachmentPointPropertiesWithEveryOptionUsesWireOr
             "\"z_axis_translation_drive_damping\":0.5,\"z_axis_translation_drive_stiffness\":100.0}");
 }
 
+TEST_F(SurfaceGripperTest, RecordFormsSendTheBodiesOfThePositionalForms) {
+  grippers.setProperties("/G", 1.5, std::nullopt, 0.25, std::nullopt, AxisLimits{}, std::nullopt, "X");
+  const std::string positional = lastBody();
+  GripperProperties properties;
+  properties.coaxialForceLimit = 1.5;
+  properties.maxGripDistance = 0.25;
+  properties.rotationLimits = AxisLimits{};
+  properties.forwardAxis = "X";
+  grippers.setProperties("/G", properties);
+  expectRequest("PATCH", "/surface_grippers//G/properties", positional);
+
+  grippers.setAttachmentPointProperties("/G", std::vector<std::string>{}, json(nullptr), std::nullopt, 100.0,
+                                        std::nullopt, std::nullopt, AxisLimits{AxisRange{0.0, 1.0}}, 0.002);
+  const std::string positionalPoints = lastBody();
+  AttachmentPointProperties points;
+  points.jointPaths = std::vector<std::string>{};
+  points.localPose0 = json(nullptr);
+  points.zAxisTranslationDriveStiffness = 100.0;
+  points.translationLimits = AxisLimits{AxisRange{0.0, 1.0}};
+  points.clearanceOffset = 0.002;
+  grippers.setAttachmentPointProperties("/G", points);
+  expectRequest("PATCH", "/surface_grippers//G/attachment_points", positionalPoints);
+  grippers.setAttachmentPointProperties("/G", AttachmentPointProperties{});
+  EXPECT_EQ(lastBody(), "{}");
+}
+
 // --- text that is not UTF-8 -----------------------------------------------------------------------
 
 TEST_F(SurfaceGripperTest, InvalidUtf8FailsBeforeAnythingIsSent) {
@@ -261,7 +287,7 @@ TEST_F(SurfaceGripperTest, InvalidUtf8FailsBeforeAnythingIsSent) {
                       invalid);
   EXPECT_EQ(bridge.requestCount(), 0u);
 
-  grippers.getStatus(bad);  // a path is not a JSON text: it goes out, encoded by libcurl
+  (void)grippers.getStatus(bad);  // a path is not a JSON text: it goes out, encoded by libcurl
   EXPECT_EQ(lastTarget(), "/surface_grippers//World/%ffGripper/status");
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 
-// Exception assertions. EXPECT_THROW_MSG(statement, Type, message) passes when `statement` throws a `Type`
-// whose what() is exactly `message`; EXPECT_THROW_PREFIX when what() starts with `prefix`,
-// EXPECT_THROW_CONTAINING when it contains `part`;
-// EXPECT_HTTP_ERROR when it throws the HTTPError of a bridge reply with that status and body. Returning,
+// Exception assertions. EXPECT_THROW_MSG(expression, Type, message) passes when `expression` (its value,
+// if any, discarded) throws a `Type` whose what() is exactly `message`; EXPECT_THROW_PREFIX when what()
+// starts with the text given, EXPECT_THROW_CONTAINING when it contains it; EXPECT_HTTP_ERROR(expression,
+// status, body) when it throws the HTTPError of a bridge reply with that status and body. Returning,
 // throwing another type or another error fails the test and says which. Like EXPECT_THROW, they take more
 // context: EXPECT_THROW_MSG(...) << "call " << i;
 #include <exception>
@@ -29,17 +29,17 @@ inline std::string describeCurrentException() {
 
 // Runs `call` and holds what it throws to `Error` and to `check`, which says what differs when it fails.
 template <class Error, class Call, class Check>
-::testing::AssertionResult throwsMatching(Call&& call, const char* statement, const char* type, Check&& check) {
+::testing::AssertionResult throwsMatching(Call&& call, const char* expression, const char* type, Check&& check) {
   try {
     call();
   } catch (const Error& e) {
     ::testing::AssertionResult matched = check(e);
     if (matched) return matched;
-    return ::testing::AssertionFailure() << statement << " throws " << type << matched.message();
+    return ::testing::AssertionFailure() << expression << " throws " << type << matched.message();
   } catch (...) {
-    return ::testing::AssertionFailure() << statement << " throws " << describeCurrentException() << ", not " << type;
+    return ::testing::AssertionFailure() << expression << " throws " << describeCurrentException() << ", not " << type;
   }
-  return ::testing::AssertionFailure() << statement << " throws nothing; expected " << type;
+  return ::testing::AssertionFailure() << expression << " throws nothing; expected " << type;
 }
 
 enum class Match { whole, prefix, part };
@@ -66,29 +66,29 @@ inline ::testing::AssertionResult isBridgeReply(const HTTPError& e, long status,
 
 }  // namespace corvane::testing
 
-#define CORVANE_EXPECT_THROW_(statement, Type, check)                                               \
+#define CORVANE_EXPECT_THROW_(expression, Type, check)                                              \
   switch (0)                                                                                        \
   case 0:                                                                                           \
   default:                                                                                          \
-    if (const ::testing::AssertionResult corvane_thrown =                                           \
-            ::corvane::testing::throwsMatching<Type>([&] { statement; }, #statement, #Type, check)) \
+    if (const ::testing::AssertionResult corvane_thrown = ::corvane::testing::throwsMatching<Type>( \
+            [&] { static_cast<void>(expression); }, #expression, #Type, check))                     \
       ;                                                                                             \
     else                                                                                            \
       ADD_FAILURE() << corvane_thrown.message() << '\n'
 
-#define EXPECT_THROW_MSG(statement, Type, text)                                                  \
-  CORVANE_EXPECT_THROW_(statement, Type, [&](const Type& corvane_error) {                        \
+#define EXPECT_THROW_MSG(expression, Type, text)                                                 \
+  CORVANE_EXPECT_THROW_(expression, Type, [&](const Type& corvane_error) {                       \
     return ::corvane::testing::messageIs(corvane_error, text, ::corvane::testing::Match::whole); \
   })
-#define EXPECT_THROW_PREFIX(statement, Type, text)                                                \
-  CORVANE_EXPECT_THROW_(statement, Type, [&](const Type& corvane_error) {                         \
+#define EXPECT_THROW_PREFIX(expression, Type, text)                                               \
+  CORVANE_EXPECT_THROW_(expression, Type, [&](const Type& corvane_error) {                        \
     return ::corvane::testing::messageIs(corvane_error, text, ::corvane::testing::Match::prefix); \
   })
-#define EXPECT_THROW_CONTAINING(statement, Type, text)                                          \
-  CORVANE_EXPECT_THROW_(statement, Type, [&](const Type& corvane_error) {                       \
+#define EXPECT_THROW_CONTAINING(expression, Type, text)                                         \
+  CORVANE_EXPECT_THROW_(expression, Type, [&](const Type& corvane_error) {                      \
     return ::corvane::testing::messageIs(corvane_error, text, ::corvane::testing::Match::part); \
   })
-#define EXPECT_HTTP_ERROR(statement, status, body)                                                        \
-  CORVANE_EXPECT_THROW_(statement, ::corvane::HTTPError, [&](const ::corvane::HTTPError& corvane_error) { \
-    return ::corvane::testing::isBridgeReply(corvane_error, status, body);                                \
+#define EXPECT_HTTP_ERROR(expression, status, body)                                                        \
+  CORVANE_EXPECT_THROW_(expression, ::corvane::HTTPError, [&](const ::corvane::HTTPError& corvane_error) { \
+    return ::corvane::testing::isBridgeReply(corvane_error, status, body);                                 \
   })
