@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "allocation_probe.hpp"
+#include "connected_stream.hpp"
 #include "corvane/corvane.hpp"
 #include "expect_throw.hpp"
 #include "open_files.hpp"
@@ -21,32 +22,14 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::closeFrame;
-using testing::TestBridge;
+using testing::ConnectedStream;
+using testing::patterned;
 using testing::textFrame;
-using testing::WebSocketPeer;
 namespace allocation = testing::allocation;
 
 constexpr std::size_t kMiB = 1u << 20;
 
-std::string patterned(std::size_t size) {
-  std::string text(size, ' ');
-  for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
-  return text;
-}
-
 bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
-
-struct Connected {
-  explicit Connected(std::chrono::milliseconds readDelay = 0ms) {
-    bridge.setWebSocketReadDelay(readDelay);
-    stream = client.openJointPositionStream("/World/arm");
-    peer = bridge.webSocket();
-  }
-  TestBridge bridge;
-  IsaacSimClient client{"test", bridge.baseUrl(), bridge.wsBaseUrl(), 5000ms, 0};
-  WebSocketStream stream{nullptr};
-  std::shared_ptr<WebSocketPeer> peer;
-};
 
 // After a transport failure the stream stays open and every further call fails or finds nothing; close
 // still releases it.
@@ -72,7 +55,7 @@ TEST(StreamFaults, ConnectionLostMidFrameThrowsAndTheCutFrameIsNeverReturned) {
     CURLcode code;
   } cases[] = {{false, CURLE_GOT_NOTHING}, {true, CURLE_RECV_ERROR}};
   for (const auto& c : cases) {
-    Connected connected;
+    ConnectedStream connected;
     ASSERT_NE(connected.peer, nullptr);
     connected.peer->sendRaw(frame.substr(0, 5000), frame.size(), 0ms);
     connected.peer->dropConnection(c.reset);
@@ -90,7 +73,7 @@ TEST(StreamFaults, ConnectionLostMidFrameThrowsAndTheCutFrameIsNeverReturned) {
 }
 
 TEST(StreamFaults, CloseFrameFollowedByAHangUpEndsReceivingCleanly) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const std::string bytes = textFrame("last") + closeFrame("\x03\xe8");
   c.peer->sendRaw(bytes, bytes.size(), 0ms);
@@ -115,7 +98,7 @@ allocation::ThreadCounts allocationsDuring(Call&& call) {
 
 // Receives one frame of `size` bytes and checks it; returns what receiving it allocated.
 allocation::ThreadCounts receiveFrameOf(std::size_t size) {
-  Connected c;
+  ConnectedStream c;
   EXPECT_NE(c.peer, nullptr);
   if (c.peer == nullptr) return {};
   const std::string payload = patterned(size);
@@ -145,7 +128,7 @@ TEST(StreamFaults, A64MiBFrameIsJoinedInLinearTime) {
 // Sends `messages` while the bridge reads nothing for a while; returns the most libcurl held on top of
 // what it held before, and checks that the bridge got every message whole.
 std::size_t curlGrowthSending(const std::vector<std::string>& messages, allocation::ThreadCounts& ours) {
-  Connected c(1500ms);
+  ConnectedStream c(1500ms);
   EXPECT_NE(c.peer, nullptr);
   if (c.peer == nullptr) return 0;
   const std::size_t live = allocation::curlLiveBytes();
@@ -182,7 +165,7 @@ TEST(StreamFaults, SendingToABridgeThatDoesNotReadKeepsClientMemoryBounded) {
 TEST(StreamFaults, ABridgeSendingFasterThanTheClientReadsIsTakenFrameByFrame) {
   ASSERT_TRUE(allocation::curlCounting());
   ASSERT_TRUE(allocation::operatorNewCounted());
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const int frames = 1024;  // 64 MiB, pushed as fast as the bridge can
   const std::string payload = patterned(64 * 1024);
@@ -205,15 +188,15 @@ TEST(StreamFaults, ABridgeSendingFasterThanTheClientReadsIsTakenFrameByFrame) {
 }
 
 TEST(StreamFaults, NoFaultLeavesADescriptorOpen) {
-  { Connected warmUp; }  // libcurl's one-time set-up may keep descriptors of its own
+  { ConnectedStream warmUp; }  // libcurl's one-time set-up may keep descriptors of its own
   const std::size_t before = testing::openFileCount();
   {
-    Connected dropped;
+    ConnectedStream dropped;
     ASSERT_NE(dropped.peer, nullptr);
     dropped.peer->dropConnection(true);
     int frames = 0;
     EXPECT_FALSE(testing::pollForError(dropped.stream, frames).empty());
-    Connected closed;
+    ConnectedStream closed;
     ASSERT_NE(closed.peer, nullptr);
     closed.peer->sendClose();
     EXPECT_FALSE(testing::pollForError(closed.stream, frames).empty());

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "connected_stream.hpp"
 #include "corvane/corvane.hpp"
 #include "stream_polling.hpp"
 #include "test_bridge.hpp"
@@ -15,28 +16,15 @@ namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::ConnectedStream;
 using testing::frameHeader;
 using testing::Opcode;
+using testing::patterned;
 using testing::pollForFrame;
-using testing::TestBridge;
 using testing::textFrame;
-using testing::WebSocketPeer;
-
-std::string patterned(std::size_t size) {
-  std::string text(size, ' ');
-  for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>(' ' + (i * 31 + i / 253) % 95);
-  return text;
-}
-
-struct Connected {
-  TestBridge bridge;
-  IsaacSimClient client{"test", bridge.baseUrl(), bridge.wsBaseUrl(), 5000ms, 0};
-  WebSocketStream stream = client.openJointPositionStream("/World/arm");
-  std::shared_ptr<WebSocketPeer> peer = bridge.webSocket();
-};
 
 TEST(StreamFrameBuffer, FramesOfEverySizeComeBackWholeAtOnceOrInPieces) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const std::string large = patterned((1u << 20) + 3);
   const std::string trickled = patterned(300000);
@@ -52,7 +40,7 @@ TEST(StreamFrameBuffer, FramesOfEverySizeComeBackWholeAtOnceOrInPieces) {
 }
 
 TEST(StreamFrameBuffer, AHeaderAnnouncingATerabyteIsNotTakenAtItsWord) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   c.peer->sendRaw(frameHeader(Opcode::text, std::uint64_t{1} << 40) + patterned(20000), 1u << 16, 0ms);
   ASSERT_TRUE(c.peer->flush());

@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "connected_stream.hpp"
 #include "corvane/corvane.hpp"
 #include "expect_throw.hpp"
 #include "stream_polling.hpp"
@@ -15,12 +16,13 @@ namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::ConnectedStream;
+using testing::patterned;
 using testing::Polled;
 using testing::pollForFrame;
 using testing::TestBridge;
 using testing::textFrame;
 using testing::UpgradeAnswer;
-using testing::WebSocketPeer;
 
 IsaacSimClient clientFor(const TestBridge& bridge, int retries = 0, std::chrono::milliseconds timeout = 5000ms) {
   return IsaacSimClient("test", bridge.baseUrl(), bridge.wsBaseUrl(), timeout, retries);
@@ -29,20 +31,6 @@ IsaacSimClient clientFor(const TestBridge& bridge, int retries = 0, std::chrono:
 double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
-
-std::string patterned(std::size_t size) {
-  std::string text(size, ' ');
-  for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
-  return text;
-}
-
-// An open stream with the bridge's end of it.
-struct Connected {
-  TestBridge bridge;
-  IsaacSimClient client = clientFor(bridge);
-  WebSocketStream stream = client.openJointPositionStream("/World/arm");
-  std::shared_ptr<WebSocketPeer> peer = bridge.webSocket();
-};
 
 TEST(StreamOpening, UrlIsTheWebSocketBaseFollowedByThePathByteForByte) {
   TestBridge bridge;
@@ -106,7 +94,7 @@ TEST(StreamOpening, TheClientTimeoutLimitsTheHandshakeOnly) {
 }
 
 TEST(StreamReceive, NothingWaitingGivesAnEmptyResultAtOnce) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(c.stream.receive(), std::nullopt);
@@ -115,7 +103,7 @@ TEST(StreamReceive, NothingWaitingGivesAnEmptyResultAtOnce) {
 }
 
 TEST(StreamReceive, EachFrameComesBackWholeAndInOrder) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const std::string large = patterned(10000);
   const std::string binary("\0\x01\xff\x7f", 4);
@@ -133,7 +121,7 @@ TEST(StreamReceive, EachFrameComesBackWholeAndInOrder) {
 }
 
 TEST(StreamReceive, TrickledFramesAreJoinedAcrossCalls) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const std::string large = patterned(10000);
   c.peer->sendRaw(textFrame(large), 997, 15ms);
@@ -150,7 +138,7 @@ TEST(StreamReceive, TrickledFramesAreJoinedAcrossCalls) {
 }
 
 TEST(StreamReceive, APartlyReceivedFrameMovesWithTheStream) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const std::string payload = patterned(6000);
   const std::string frame = textFrame(payload);
@@ -167,7 +155,7 @@ TEST(StreamReceive, APartlyReceivedFrameMovesWithTheStream) {
 }
 
 TEST(StreamReceive, FragmentsComeBackPerFrameAndPingsBetweenThemAreSkipped) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   c.peer->sendFragmented({"ab", "cd", "ef"}, true);
   for (const char* expected : {"ab", "cd", "ef"}) EXPECT_EQ(pollForFrame(c.stream).frame, expected);
@@ -177,7 +165,7 @@ TEST(StreamReceive, FragmentsComeBackPerFrameAndPingsBetweenThemAreSkipped) {
 }
 
 TEST(StreamReceive, ACloseFrameFromTheBridgeEndsReceivingWithAnError) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   c.peer->sendText("last");
   c.peer->sendClose();
@@ -194,7 +182,7 @@ TEST(StreamReceive, ACloseFrameFromTheBridgeEndsReceivingWithAnError) {
 }
 
 TEST(StreamSend, TextMessagesArriveWholeAndInOrder) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const std::string big = patterned(1 << 20);
   c.stream.send("first");
@@ -213,7 +201,7 @@ TEST(StreamSend, TextMessagesArriveWholeAndInOrder) {
 }
 
 TEST(StreamLifecycle, CloseSendsOneCloseFrameAndLeavesAClosedStream) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   c.stream.close();
   c.stream.close();
@@ -268,7 +256,7 @@ TEST(StreamLifecycle, MovingHandsTheConnectionOverAndClosesTheTargetFirst) {
 }
 
 TEST(StreamReceiveFor, WithNothingComingItGivesUpAfterAboutTheTimeout) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(c.stream.receiveFor(300ms), std::nullopt);
@@ -283,7 +271,7 @@ TEST(StreamReceiveFor, WithNothingComingItGivesUpAfterAboutTheTimeout) {
 }
 
 TEST(StreamReceiveFor, AFrameSentDuringTheWaitReturnsPromptly) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   c.peer->pause(200ms);
   c.peer->sendPing();  // wakes the wait without giving a frame
@@ -297,7 +285,7 @@ TEST(StreamReceiveFor, AFrameSentDuringTheWaitReturnsPromptly) {
 }
 
 TEST(StreamReceiveFor, FramesAlreadyBufferedComeBackWithoutWaiting) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const std::string both = textFrame("one") + textFrame("two");
   c.peer->sendRaw(both, both.size(), 0ms);  // one write: one TCP segment
