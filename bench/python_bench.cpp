@@ -9,11 +9,11 @@
 
 #include <corvane/corvane.hpp>
 
-#include "support/loopback_server.hpp"
+#include "child_process.hpp"
 #include "support/receive_side.hpp"
 #include "support/side_by_side.hpp"
-#include "support/subprocess.hpp"
 #include "support/workloads.hpp"
+#include "test_bridge.hpp"
 
 namespace corvane::bench {
 namespace {
@@ -28,7 +28,7 @@ std::string pythonInterpreter() {
 std::string script(const char* name) { return std::string(CORVANE_BENCH_PYTHON_DIR) + "/" + name; }
 
 // A Python loop as a side: each batch is one request line, answered with its time per operation.
-Side pythonSide(LineChild& child) {
+Side pythonSide(testing::ChildProcess& child) {
   return {"python", {}, [&child](int count) {
             const auto reply = child.ask(std::to_string(count));
             check(reply.has_value(), "the Python loop ended early");
@@ -39,23 +39,23 @@ Side pythonSide(LineChild& child) {
           }};
 }
 
-ServerRoutes routes() {
-  ServerRoutes routes;
+testing::CannedRoutes routes() {
+  testing::CannedRoutes routes;
   routes.http[kGetTarget] = kGetReply;
   routes.push["/" + streamPath(kSmallPrim)] = kSmallFrame;
   routes.push["/" + streamPath(kLargePrim)] = kLargeFrame;
   return routes;
 }
 
-IsaacSimClient makeClient(const LoopbackServer& server) {
-  return IsaacSimClient("bench", server.httpBaseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
+IsaacSimClient makeClient(const testing::TestBridge& server) {
+  return IsaacSimClient("bench", server.baseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
 }
 
 void requestsGet(benchmark::State& state) {
-  LoopbackServer server(routes());
+  testing::TestBridge server(routes());
   IsaacSimClient client = makeClient(server);
-  LineChild python(
-      {pythonInterpreter(), script("requests_loop.py"), server.httpBaseUrl() + kGetTarget.substr(1), kGetReply});
+  testing::ChildProcess python(
+      {pythonInterpreter(), script("requests_loop.py"), server.baseUrl() + kGetTarget.substr(1), kGetReply});
   if (python.readLine() != "ready") return markSkipped(state, "python3 with the requests module is not available");
   runSideBySide(state, batchSize(100),
                 {{"lib",
@@ -67,11 +67,11 @@ void requestsGet(benchmark::State& state) {
 }
 
 void websocketsReceive(benchmark::State& state, const std::string* payload, int batch) {
-  LoopbackServer server(routes());
+  testing::TestBridge server(routes());
   IsaacSimClient client = makeClient(server);
   WebSocketStream stream = client.openJointPositionStream(primFor(*payload));
-  LineChild python({pythonInterpreter(), script("websockets_loop.py"),
-                    server.wsBaseUrl() + streamPath(primFor(*payload)), std::to_string(payload->size())});
+  testing::ChildProcess python({pythonInterpreter(), script("websockets_loop.py"),
+                                server.wsBaseUrl() + streamPath(primFor(*payload)), std::to_string(payload->size())});
   if (python.readLine() != "ready") return markSkipped(state, "python3 with the websockets module is not available");
   runSideBySide(state, batchSize(batch), {receiveSide(stream, payload->size()), pythonSide(python)});
 }
