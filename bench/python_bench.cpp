@@ -13,12 +13,12 @@
 
 #include <corvane/corvane.hpp>
 
+#include "child_process.hpp"
 #include "support/capture_frame.hpp"
-#include "support/loopback_server.hpp"
 #include "support/receive_side.hpp"
 #include "support/side_by_side.hpp"
-#include "support/subprocess.hpp"
 #include "support/workloads.hpp"
+#include "test_bridge.hpp"
 
 namespace corvane::bench {
 namespace {
@@ -33,7 +33,7 @@ std::string pythonInterpreter() {
 std::string script(const char* name) { return std::string(CORVANE_BENCH_PYTHON_DIR) + "/" + name; }
 
 // A Python loop as a side: each batch is one request line, answered with its time per operation.
-Side pythonSide(LineChild& child, std::string key = "python") {
+Side pythonSide(testing::ChildProcess& child, std::string key = "python") {
   return {std::move(key), {}, [&child](int count) {
             const auto reply = child.ask(std::to_string(count));
             check(reply.has_value(), "the Python loop ended early");
@@ -44,23 +44,23 @@ Side pythonSide(LineChild& child, std::string key = "python") {
           }};
 }
 
-ServerRoutes routes() {
-  ServerRoutes routes;
+testing::CannedRoutes routes() {
+  testing::CannedRoutes routes;
   routes.http[kGetTarget] = kGetReply;
   routes.push["/" + streamPath(kSmallPrim)] = kSmallFrame;
   routes.push["/" + streamPath(kLargePrim)] = kLargeFrame;
   return routes;
 }
 
-IsaacSimClient makeClient(const LoopbackServer& server) {
-  return IsaacSimClient("bench", server.httpBaseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
+IsaacSimClient makeClient(const testing::TestBridge& server) {
+  return IsaacSimClient("bench", server.baseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
 }
 
 void requestsGet(benchmark::State& state) {
-  LoopbackServer server(routes());
+  testing::TestBridge server(routes());
   IsaacSimClient client = makeClient(server);
-  LineChild python(
-      {pythonInterpreter(), script("requests_loop.py"), server.httpBaseUrl() + kGetTarget.substr(1), kGetReply});
+  testing::ChildProcess python(
+      {pythonInterpreter(), script("requests_loop.py"), server.baseUrl() + kGetTarget.substr(1), kGetReply});
   if (python.readLine() != "ready") return markSkipped(state, "python3 with the requests module is not available");
   runSideBySide(state, batchSize(100),
                 {{"lib",
@@ -72,11 +72,11 @@ void requestsGet(benchmark::State& state) {
 }
 
 void websocketsReceive(benchmark::State& state, const std::string* payload, int batch) {
-  LoopbackServer server(routes());
+  testing::TestBridge server(routes());
   IsaacSimClient client = makeClient(server);
   WebSocketStream stream = client.openJointPositionStream(primFor(*payload));
-  LineChild python({pythonInterpreter(), script("websockets_loop.py"),
-                    server.wsBaseUrl() + streamPath(primFor(*payload)), std::to_string(payload->size())});
+  testing::ChildProcess python({pythonInterpreter(), script("websockets_loop.py"),
+                                server.wsBaseUrl() + streamPath(primFor(*payload)), std::to_string(payload->size())});
   if (python.readLine() != "ready") return markSkipped(state, "python3 with the websockets module is not available");
   runSideBySide(state, batchSize(batch), {receiveSide(stream, payload->size()), pythonSide(python)});
 }
@@ -84,20 +84,20 @@ void websocketsReceive(benchmark::State& state, const std::string* payload, int 
 #ifdef CORVANE_BENCH_PACKAGE_DIR
 const std::string kCapturePrim = "/World/bench_camera";
 
-using Arguments = std::function<std::vector<std::string>(const LoopbackServer&)>;
+using Arguments = std::function<std::vector<std::string>(const testing::TestBridge&)>;
 
 // The client's Python package (python/corvane_loop.py with `package` arguments) against a Python baseline
 // script (with `baseline` arguments), both children of this process, on the same server.
-void packageVsPython(benchmark::State& state, const ServerRoutes& routes, const Arguments& package,
+void packageVsPython(benchmark::State& state, const testing::CannedRoutes& routes, const Arguments& package,
                      const std::string& baselineScript, const Arguments& baseline, int batch) {
-  LoopbackServer server(routes);
+  testing::TestBridge server(routes);
   std::vector<std::string> packageArgs = {pythonInterpreter(), script("corvane_loop.py"), CORVANE_BENCH_PACKAGE_DIR};
   std::vector<std::string> baselineArgs = {pythonInterpreter(), script(baselineScript.c_str())};
   for (std::string& arg : package(server)) packageArgs.push_back(std::move(arg));
   for (std::string& arg : baseline(server)) baselineArgs.push_back(std::move(arg));
-  LineChild corvane(packageArgs);
+  testing::ChildProcess corvane(packageArgs);
   if (corvane.readLine() != "ready") return markSkipped(state, "the corvane Python package is not built");
-  LineChild python(baselineArgs);
+  testing::ChildProcess python(baselineArgs);
   if (python.readLine() != "ready") return markSkipped(state, "python3 with the baseline's modules is not available");
   runSideBySide(state, batchSize(batch), {pythonSide(corvane, "corvane"), pythonSide(python)});
 }
@@ -105,12 +105,12 @@ void packageVsPython(benchmark::State& state, const ServerRoutes& routes, const 
 void corvaneGet(benchmark::State& state) {
   packageVsPython(
       state, routes(),
-      [](const LoopbackServer& server) {
-        return std::vector<std::string>{"get", server.httpBaseUrl(), kGetTarget, kGetReply};
+      [](const testing::TestBridge& server) {
+        return std::vector<std::string>{"get", server.baseUrl(), kGetTarget, kGetReply};
       },
       "requests_loop.py",
-      [](const LoopbackServer& server) {
-        return std::vector<std::string>{server.httpBaseUrl() + kGetTarget.substr(1), kGetReply};
+      [](const testing::TestBridge& server) {
+        return std::vector<std::string>{server.baseUrl() + kGetTarget.substr(1), kGetReply};
       },
       100);
 }
@@ -119,11 +119,11 @@ void corvaneReceive(benchmark::State& state) {
   const std::string size = std::to_string(kSmallFrame.size());
   packageVsPython(
       state, routes(),
-      [&](const LoopbackServer& server) {
-        return std::vector<std::string>{"receive", server.httpBaseUrl(), kSmallPrim, size};
+      [&](const testing::TestBridge& server) {
+        return std::vector<std::string>{"receive", server.baseUrl(), kSmallPrim, size};
       },
       "websockets_loop.py",
-      [&](const LoopbackServer& server) {
+      [&](const testing::TestBridge& server) {
         return std::vector<std::string>{server.wsBaseUrl() + streamPath(kSmallPrim), size};
       },
       1000);
@@ -132,15 +132,15 @@ void corvaneReceive(benchmark::State& state) {
 void corvaneCapture(benchmark::State& state) {
   const std::string prim = "/World/bench_camera";
   const std::string target = "/cameras/" + prim + "/capture";
-  ServerRoutes capture;
+  testing::CannedRoutes capture;
   capture.http[target] = captureFrame(1920, 1080);
   packageVsPython(
       state, capture,
-      [&](const LoopbackServer& server) {
-        return std::vector<std::string>{"capture", server.httpBaseUrl(), prim};
+      [&](const testing::TestBridge& server) {
+        return std::vector<std::string>{"capture", server.baseUrl(), prim};
       },
       "requests_capture_loop.py",
-      [&](const LoopbackServer& server) { return std::vector<std::string>{server.httpBaseUrl() + target.substr(1)}; },
+      [&](const testing::TestBridge& server) { return std::vector<std::string>{server.baseUrl() + target.substr(1)}; },
       5);
 }
 #endif

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "client/curl_handle.hpp"
-#include "client/family_request.hpp"
+#include "client/routes.hpp"
 #include "corvane/client.hpp"
 
 namespace corvane {
@@ -35,11 +35,11 @@ Handshake handshakeOutcome(CURL* handle, CURLcode performed) {
 }  // namespace
 
 WebSocketStream IsaacSimClient::openJointPositionStream(std::string_view prim_path) {
-  return openStream_(detail::resourcePath("articulations/", prim_path, "/stream_joint_positions"));
+  return openStream_(detail::articulationStreamPath(prim_path, "/stream_joint_positions"));
 }
 
 WebSocketStream IsaacSimClient::openArticulationStateStream(std::string_view prim_path) {
-  return openStream_(detail::resourcePath("articulations/", prim_path, "/stream_articulation_state"));
+  return openStream_(detail::articulationStreamPath(prim_path, "/stream_articulation_state"));
 }
 
 WebSocketStream IsaacSimClient::openStream_(std::string_view path) {
