@@ -7,9 +7,9 @@
 #include <vector>
 
 #include <corvane/corvane.hpp>
+#include <server.hpp>
 
 #include "support/raw_curl.hpp"
-#include "support/running_bridge.hpp"
 #include "support/side_by_side.hpp"
 #include "support/workloads.hpp"
 
@@ -19,6 +19,24 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const std::vector<std::string> kDataTypes = {"rgb", "depth", "semantic_segmentation"};
+
+struct RunningBridge {
+  explicit RunningBridge(double streamRate) : server(options(streamRate)), client(clientOf(started(server))) {}
+  static bridge_sim::ServerOptions options(double streamRate) {
+    bridge_sim::ServerOptions o;
+    o.streamRate = streamRate;
+    return o;
+  }
+  static IsaacSimClient clientOf(const bridge_sim::Server& server) {
+    return IsaacSimClient("bench", server.httpUrl(), server.wsUrl(), std::chrono::milliseconds(30000), 0);
+  }
+  static bridge_sim::Server& started(bridge_sim::Server& server) {
+    server.start();  // the port is known only once it listens
+    return server;
+  }
+  bridge_sim::Server server;
+  IsaacSimClient client;
+};
 
 void capture(benchmark::State& state, int width, int height, int batch) {
   RunningBridge bridge(60.0);

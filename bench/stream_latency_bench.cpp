@@ -17,7 +17,7 @@
 
 #include <corvane/corvane.hpp>
 
-#include "support/running_bridge.hpp"
+#include "sim_bridge.hpp"
 #include "support/side_by_side.hpp"
 
 namespace corvane::bench {
@@ -141,10 +141,13 @@ void report(benchmark::State& state, const std::vector<Loop>& loops, std::vector
 }
 
 void compare(benchmark::State& state, std::vector<Loop> (*loopsOf)(WebSocketStream&, WebSocketStream&), int perRound) {
-  RunningBridge bridge(1000.0);
-  bridge.client.articulation.create(kArm);
-  WebSocketStream first = bridge.client.articulation.streamJointPositions(kArm);
-  WebSocketStream second = bridge.client.articulation.streamJointPositions(kArm);
+  bridge_sim::ServerOptions options;
+  options.streamRate = 1000.0;
+  testing::SimBridge bridge(options);
+  Articulation& arms = bridge.client().articulation;
+  arms.create(kArm);
+  WebSocketStream first = arms.streamJointPositions(kArm);
+  WebSocketStream second = arms.streamJointPositions(kArm);
   const std::vector<Loop> loops = loopsOf(first, second);
   std::vector<Measured> measured = takeTurns(state, loops, smokeRun() ? 5 : perRound);
   report(state, loops, measured);

@@ -6,7 +6,7 @@
 #include <memory>
 #include <thread>
 
-#include "error_text.hpp"
+#include "expect_throw.hpp"
 #include "sim_bridge.hpp"
 #include "test_bridge.hpp"
 
@@ -111,21 +111,23 @@ TEST(ReconnectingStream, ABridgeRefusingEveryReconnectionGetsThePolicysAttemptsT
 
   bridge.setUpgradeAnswer(testing::UpgradeAnswer::refuse);
   second->sendClose();  // the bridge closes the stream: that too is a loss
+  const std::string gaveUp =
+      "ReconnectingStream gave up after 3 reopening attempts; the last: WebSocket handshake "
+      "failed for " +
+      bridge.wsBaseUrl() + "articulations//World/arm/stream_articulation_state: HTTP response code said error";
   const auto start = std::chrono::steady_clock::now();
-  const std::string error = testing::messageOf([&] {
+  const auto keepReceiving = [&] {
     for (int call = 0; call < 10; ++call) (void)stream.receiveFor(500ms);
-  });
+  };
+  EXPECT_THROW_MSG(keepReceiving(), StreamError, gaveUp);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "pauses of 10 to 40 ms";
-  EXPECT_EQ(error, "ReconnectingStream gave up after 3 reopening attempts; the last: WebSocket handshake failed for " +
-                       bridge.wsBaseUrl() +
-                       "articulations//World/arm/stream_articulation_state: HTTP response code said error");
   EXPECT_EQ(bridge.requestCount(), 5u) << "two openings, then the policy's three attempts";
   EXPECT_EQ(statuses, (std::vector<long>{0, 0, 404, 404}));
-  EXPECT_EQ(testing::messageOf([&] { (void)stream.receive(); }), error) << "it stays given up";
+  EXPECT_THROW_MSG(stream.receive(), StreamError, gaveUp) << "it stays given up";
   EXPECT_EQ(stream.stats().reconnections, 1u);
   EXPECT_EQ(stream.stats().framesReceived, 2u);
   stream.close();
-  EXPECT_EQ(testing::messageOf([&] { stream.send("x"); }), "send() called on a closed ReconnectingStream");
+  EXPECT_THROW_MSG(stream.send("x"), StreamError, "send() called on a closed ReconnectingStream");
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Program;
+using testing::ChildProcess;
 
 TEST(Teleop, ResumesWhenTheBridgeRestartsDuringTheRun) {
   bridge_sim::ServerOptions options;
@@ -21,9 +21,9 @@ TEST(Teleop, ResumesWhenTheBridgeRestartsDuringTheRun) {
   auto server = std::make_unique<bridge_sim::Server>(options);
   server->start();
   options.port = server->port();
-  Program teleop({CORVANE_TELEOP_PATH, server->httpUrl(), server->wsUrl(), "4"});
-  const std::string first = teleop.line();  // the arm follows: restart now
-  ASSERT_EQ(first.rfind("t=", 0), 0u) << first << teleop.errors();
+  ChildProcess teleop({CORVANE_TELEOP_PATH, server->httpUrl(), server->wsUrl(), "4"});
+  const std::optional<std::string> first = teleop.readLine();  // the arm follows: restart now
+  ASSERT_TRUE(first && first->rfind("t=", 0) == 0) << first.value_or("(no line)") << teleop.errors();
   server.reset();
   std::this_thread::sleep_for(300ms);
   server = std::make_unique<bridge_sim::Server>(options);

@@ -5,7 +5,7 @@
 #include <thread>
 #include <utility>
 
-#include "client/stream_path.hpp"
+#include "client/routes.hpp"
 #include "corvane/client.hpp"
 
 namespace corvane {
@@ -46,7 +46,9 @@ std::minstd_rand::result_type jitterSeed(const void* self) {
 ReconnectingStream::ReconnectingStream(IsaacSimClient& client, ArticulationStream which, std::string primPath,
                                        ReconnectOptions options)
     : client_(&client),
-      path_(detail::articulationStreamPath(which, primPath)),
+      path_(detail::articulationStreamPath(primPath, which == ArticulationStream::jointPositions
+                                                         ? detail::kJointPositionStream
+                                                         : detail::kArticulationStateStream)),
       options_(std::move(options)),
       jitter_(jitterSeed(this)) {
   stream_ = which == ArticulationStream::jointPositions ? client.openJointPositionStream(primPath)

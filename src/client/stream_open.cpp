@@ -4,8 +4,7 @@
 #include <utility>
 
 #include "client/curl_handle.hpp"
-#include "client/family_request.hpp"
-#include "client/stream_path.hpp"
+#include "client/routes.hpp"
 #include "corvane/client.hpp"
 
 namespace corvane {
@@ -36,18 +35,12 @@ Handshake handshakeOutcome(CURL* handle, CURLcode performed) {
 
 }  // namespace
 
-std::string detail::articulationStreamPath(ArticulationStream which, std::string_view primPath) {
-  return resourcePath(
-      "articulations/", primPath,
-      which == ArticulationStream::jointPositions ? "/stream_joint_positions" : "/stream_articulation_state");
-}
-
 WebSocketStream IsaacSimClient::openJointPositionStream(std::string_view prim_path) {
-  return openStream_(detail::articulationStreamPath(ArticulationStream::jointPositions, prim_path));
+  return openStream_(detail::articulationStreamPath(prim_path, detail::kJointPositionStream));
 }
 
 WebSocketStream IsaacSimClient::openArticulationStateStream(std::string_view prim_path) {
-  return openStream_(detail::articulationStreamPath(ArticulationStream::articulationState, prim_path));
+  return openStream_(detail::articulationStreamPath(prim_path, detail::kArticulationStateStream));
 }
 
 WebSocketStream IsaacSimClient::openStream_(std::string_view path) { return openStream_(path, timeout_); }
@@ -59,8 +52,8 @@ WebSocketStream IsaacSimClient::openStream_(std::string_view path, std::chrono::
   url.append(path);
   detail::setOption(handle.get(), CURLOPT_URL, url.c_str());
   detail::setOption(handle.get(), CURLOPT_CONNECT_ONLY, 2L);  // connect, upgrade, then hand over
-  detail::setOption(handle.get(), CURLOPT_TIMEOUT_MS,
-                    static_cast<long>(std::clamp(limit, std::chrono::milliseconds(1), timeout_).count()));
+  const auto handshakeLimit = std::clamp(limit, std::chrono::milliseconds(1), timeout_);
+  detail::setOption(handle.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(handshakeLimit.count()));
   const Handshake outcome = handshakeOutcome(handle.get(), curl_easy_perform(handle.get()));
   if (outcome.code != CURLE_OK) {
     std::string message = detail::curlErrorText("WebSocket handshake failed for " + url + ": ", outcome.code);
