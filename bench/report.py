@@ -48,16 +48,16 @@ ROWS = [
      "configured", None, "Hz"),
     ("bridge_sim/joint_stream_rate/1000Hz", "6 bridge-sim joint stream: achieved vs configured rate", "lib",
      "configured", None, "Hz"),
-    ("stream_latency/receiveFor_vs_receive_spin/1000Hz", "7 1 kHz stream, sample age median: receiveFor vs spin",
+    ("stream_latency/receiveFor_vs_receive_spin/1000Hz", "8 1 kHz stream, sample age median: receiveFor vs spin",
      "lib", "spin", None),
-    ("stream_latency/receiveFor_vs_receive_spin/1000Hz", "7 1 kHz stream, sample age p99: receiveFor vs spin",
+    ("stream_latency/receiveFor_vs_receive_spin/1000Hz", "8 1 kHz stream, sample age p99: receiveFor vs spin",
      "libp99", "spinp99", None),
-    ("stream_latency/receiveFor_vs_receive_spin/1000Hz", "7 1 kHz stream, CPU of a core: receiveFor vs spin", "lib",
+    ("stream_latency/receiveFor_vs_receive_spin/1000Hz", "8 1 kHz stream, CPU of a core: receiveFor vs spin", "lib",
      "spin", None, "%"),
     ("stream_latency/receiveLatest_vs_receive_per_tick/1000Hz",
-     "7 1 kHz loop, sample age median: receiveLatest vs receive", "lib", "oldest", None),
+     "8 1 kHz loop, sample age median: receiveLatest vs receive", "lib", "oldest", None),
     ("stream_latency/receiveLatest_vs_receive_per_tick/1000Hz",
-     "7 1 kHz loop, sample age p99: receiveLatest vs receive", "libp99", "oldestp99", None),
+     "8 1 kHz loop, sample age p99: receiveLatest vs receive", "libp99", "oldestp99", None),
 ]
 
 
