@@ -1,4 +1,4 @@
-# cmake --install: headers, the shared library, a CMake package (corvane::corvane) and corvane.pc.
+# cmake --install: headers, the library, a CMake package (corvane::corvane) and corvane.pc.
 include(CMakePackageConfigHelpers)
 
 set(CORVANE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/corvane)
