@@ -62,7 +62,7 @@ void capture(benchmark::State& state, int width, int height, int batch) {
 // Samples that arrive per second over `seconds`, read as a host loop would (waiting on the socket).
 double achievedRate(WebSocketStream& stream, double seconds) {
   const auto warmUpEnd = Clock::now() + std::chrono::milliseconds(200);
-  while (Clock::now() < warmUpEnd) stream.receiveFor(std::chrono::milliseconds(50));
+  while (Clock::now() < warmUpEnd) (void)stream.receiveFor(std::chrono::milliseconds(50));
   int samples = 0;
   const auto start = Clock::now();
   const auto end = start + std::chrono::duration<double>(seconds);

@@ -9,9 +9,8 @@
 #include <vector>
 
 #include <corvane/corvane.hpp>
-#include <frame_writer.hpp>
-
 #include "support/alloc_counter.hpp"
+#include "support/capture_frame.hpp"
 #include "support/side_by_side.hpp"
 
 namespace corvane::bench {
@@ -22,23 +21,10 @@ struct Region {
   std::size_t size;
 };
 
-// A capture as the bridge sends it: rgb (uint8 x3), depth (float32) and segmentation (uint32), filled
-// with a byte pattern so that a wrong copy shows.
 HttpResponse captureReply(std::uint64_t width, std::uint64_t height) {
-  frame_writer::FrameWriter writer;
-  const std::uint64_t pixels = width * height;
-  writer.reserve("rgb", {height, width, 3}, "uint8", pixels * 3);
-  writer.reserve("distance_to_image_plane", {height, width}, "float32", pixels * 4);
-  writer.reserve("semantic_segmentation", {height, width}, "uint32", pixels * 4);
-  for (std::size_t i = 0; i < 3; ++i) {
-    char* bytes = writer.data(i);
-    const std::size_t size = pixels * (i == 0 ? 3 : 4);
-    for (std::size_t b = 0; b < size; ++b) bytes[b] = static_cast<char>((b * 7 + i) & 0xFF);
-  }
-  writer.structure()["camera_pose"] = {{"position", {0.0, 0.0, 1.5}}, {"orientation", {1.0, 0.0, 0.0, 0.0}}};
   HttpResponse reply;
   reply.status = 200;
-  reply.body = writer.finish();
+  reply.body = captureFrame(width, height);
   return reply;
 }
 

@@ -69,7 +69,7 @@ TEST_F(BridgeSimFamilies, SurfaceGripperOperations) {
       400);
 
   grippers.remove("/World/gripper");
-  EXPECT_EQ(failureStatus([&] { grippers.get("/World/gripper"); }), 404);
+  EXPECT_EQ(failureStatus([&] { (void)grippers.get("/World/gripper"); }), 404);
   EXPECT_EQ(failureStatus([&] { grippers.remove("/World/gripper"); }), 404);
   EXPECT_EQ(failureStatus([&] { grippers.create("relative/path"); }), 400);
 }
@@ -111,7 +111,7 @@ TEST_F(BridgeSimFamilies, ArticulationOperations) {
   EXPECT_EQ(failureStatus([&] { arms.assembleRobot("/World/arm", "/World/none", "flange"); }), 400);
   EXPECT_EQ(client_.surfaceGripper.get("/World/gripper")["attached_to"], "/World/arm");
   arms.remove("/World/arm");
-  EXPECT_EQ(failureStatus([&] { arms.getJointsState("/World/arm"); }), 404);
+  EXPECT_EQ(failureStatus([&] { (void)arms.getJointsState("/World/arm"); }), 404);
   EXPECT_EQ(failureStatus([&] { arms.remove("/World/arm"); }), 404);
 }
 
@@ -146,7 +146,7 @@ TEST_F(BridgeSimFamilies, StreamsCarrySamplesAndTargets) {
   arms.remove("/World/arm");
   EXPECT_THROW(
       {
-        for (int i = 0; i < 500; ++i) state.receiveFor(20ms);
+        for (int i = 0; i < 500; ++i) (void)state.receiveFor(20ms);
       },
       std::runtime_error)
       << "the bridge closes the stream of a removed articulation";
@@ -185,11 +185,11 @@ TEST_F(BridgeSimFamilies, CameraOperations) {
   EXPECT_EQ(after.structure["camera_pose"]["orientation"].size(), 4u);
   EXPECT_EQ(after.output("depth"), nullptr);
 
-  EXPECT_EQ(failureStatus([&] { cameras.capture("/World/camera", std::vector<std::string>{"infrared"}); }), 400);
+  EXPECT_EQ(failureStatus([&] { (void)cameras.capture("/World/camera", std::vector<std::string>{"infrared"}); }), 400);
   EXPECT_EQ(cameras.capture("/World/camera", std::vector<std::string>{}).outputs.size(), 0u)
       << "nothing asked, nothing sent";
   cameras.remove("/World/camera");
-  EXPECT_EQ(failureStatus([&] { cameras.capture("/World/camera"); }), 404);
+  EXPECT_EQ(failureStatus([&] { (void)cameras.capture("/World/camera"); }), 404);
   EXPECT_EQ(failureStatus([&] { cameras.remove("/World/camera"); }), 404);
 }
 

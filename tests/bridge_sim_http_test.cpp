@@ -63,7 +63,7 @@ TEST_F(BridgeSimHttp, BadBodiesAre400WithAnErrorMember) {
 
 TEST_F(BridgeSimHttp, UnknownRoutesAre404AndWrongMethods405WithAllow) {
   IsaacSimClient& client = bridge_.client();
-  client.put("/articulations", R"({"prim_path":"/World/arm","urdf_path":null})");
+  (void)client.put("/articulations", R"({"prim_path":"/World/arm","urdf_path":null})");
   for (const std::string path : {"/", "/robots", "/articulations//World/arm/teleport", "/camerasx"}) {
     const HttpResponse response = client.get(path);
     EXPECT_EQ(response.status, 404) << path;

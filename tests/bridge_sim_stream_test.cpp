@@ -45,7 +45,7 @@ class StreamClient {
 class BridgeSimStream : public ::testing::Test {
  protected:
   explicit BridgeSimStream(double rate = 60.0) : bridge_(options(rate)) {
-    bridge_.client().put("/articulations", R"({"prim_path":"/World/arm","urdf_path":null})");
+    (void)bridge_.client().put("/articulations", R"({"prim_path":"/World/arm","urdf_path":null})");
   }
   static bridge_sim::ServerOptions options(double rate) {
     bridge_sim::ServerOptions o;
@@ -100,10 +100,12 @@ TEST_F(BridgeSimStream, TargetsSentOnTheStreamMoveTheJoints) {
 
 TEST_F(BridgeSimStream, StateSamplesCarryVelocitiesAndTheGripper) {
   IsaacSimClient& client = bridge_.client();
-  client.put("/surface_grippers", R"({"prim_path":"/World/g"})");
-  client.post("/articulations//World/arm/assemble_robot", R"({"gripper_id":"/World/g","arm_mount_link":"flange"})");
-  client.post("/surface_grippers//World/g/close", R"({"asynchronous":false})");
-  client.post("/articulations//World/arm/move_j", R"({"joint_positions":[2.0],"indices":[0],"asynchronous":true})");
+  (void)client.put("/surface_grippers", R"({"prim_path":"/World/g"})");
+  (void)client.post("/articulations//World/arm/assemble_robot",
+                    R"({"gripper_id":"/World/g","arm_mount_link":"flange"})");
+  (void)client.post("/surface_grippers//World/g/close", R"({"asynchronous":false})");
+  (void)client.post("/articulations//World/arm/move_j",
+                    R"({"joint_positions":[2.0],"indices":[0],"asynchronous":true})");
   StreamClient stream(port(), "/articulations//World/arm/stream_articulation_state");
   const json sample = stream.next();
   EXPECT_EQ(sample["gripper"], json({{"prim_path", "/World/g"}, {"status", "closed"}}));
@@ -132,7 +134,7 @@ TEST_F(BridgeSimStream, ManyStreamsAtOnce) {
 TEST_F(BridgeSimStream, StreamEndsWhenItsArticulationIsRemoved) {
   StreamClient stream(port(), "/articulations//World/arm/stream_joint_positions");
   stream.next();
-  bridge_.client().deleteRequest("/articulations//World/arm");
+  (void)bridge_.client().deleteRequest("/articulations//World/arm");
   beast::error_code ec;
   beast::flat_buffer buffer;
   for (int i = 0; i < 100 && !ec; ++i) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "corvane/response.hpp"
+#include "expect_throw.hpp"
 
 namespace corvane {
 namespace {
@@ -55,14 +56,7 @@ TEST(ParseSuccessOrThrow, InvalidSuccessBodiesAreParseErrors) {
 
 TEST(ParseSuccessOrThrow, StatusesOutsideTwoHundredsThrowHttpError) {
   for (long status : {0L, 199L, 300L, 404L, 503L, -1L}) {
-    try {
-      detail::parseSuccessOrThrow(responseOf(status, "not found"));
-      ADD_FAILURE() << status;
-    } catch (const HTTPError& e) {
-      EXPECT_EQ(std::string(e.what()), "Bridge returned status " + std::to_string(status));
-      EXPECT_EQ(e.status(), status);
-      EXPECT_EQ(e.body(), "not found");
-    }
+    EXPECT_HTTP_ERROR(detail::parseSuccessOrThrow(responseOf(status, "not found")), status, "not found");
   }
   EXPECT_THROW(detail::parseSuccessOrThrow(responseOf(404, "{}")), std::runtime_error)
       << "HTTPError is a runtime_error";

@@ -11,7 +11,7 @@
 #include <functional>
 
 #include "corvane/corvane.hpp"
-#include "error_text.hpp"
+#include "expect_throw.hpp"
 #include "stream_polling.hpp"
 #include "test_bridge.hpp"
 
@@ -100,7 +100,6 @@ extern "C" CURLcode __wrap_curl_ws_recv(CURL* curl, void* buffer, size_t length,
 namespace corvane {
 namespace {
 
-using testing::messageOf;
 using namespace std::chrono_literals;
 using testing::pollForFrame;
 using testing::TestBridge;
@@ -178,12 +177,12 @@ TEST_F(WrappedStream, PartialSendsResumeWhereLibcurlStopped) {
 TEST_F(WrappedStream, TransportErrorsThrowAndLeaveTheStreamOpen) {
   open();
   wrapped.failSend = CURLE_SEND_ERROR;
-  EXPECT_EQ(messageOf([&] { stream.send("lost"); }),
-            std::string("WebSocket send failed: ") + curl_easy_strerror(CURLE_SEND_ERROR));
+  EXPECT_THROW_MSG(stream.send("lost"), std::runtime_error,
+                   std::string("WebSocket send failed: ") + curl_easy_strerror(CURLE_SEND_ERROR));
   wrapped.failSend = CURLE_OK;
   wrapped.chunks.push_back({CURLE_RECV_ERROR, "", -1});
-  EXPECT_EQ(messageOf([&] { stream.receive(); }),
-            std::string("WebSocket receive failed: ") + curl_easy_strerror(CURLE_RECV_ERROR));
+  EXPECT_THROW_MSG(stream.receive(), std::runtime_error,
+                   std::string("WebSocket receive failed: ") + curl_easy_strerror(CURLE_RECV_ERROR));
   EXPECT_TRUE(stream.isOpen());
   stream.send("after");
   EXPECT_EQ(peer->waitForTextMessages(1), std::vector<std::string>{"after"});

@@ -5,23 +5,24 @@
 
 #include <thread>
 
+#include "connected_stream.hpp"
 #include "corvane/corvane.hpp"
-#include "error_text.hpp"
+#include "expect_throw.hpp"
 #include "stream_polling.hpp"
 #include "test_bridge.hpp"
+#include "websocket_frame.hpp"
 
 namespace corvane {
 namespace {
 
-using testing::messageOf;
 using namespace std::chrono_literals;
+using testing::ConnectedStream;
+using testing::patterned;
 using testing::Polled;
 using testing::pollForFrame;
 using testing::TestBridge;
+using testing::textFrame;
 using testing::UpgradeAnswer;
-using testing::WebSocketPeer;
-
-constexpr std::uint8_t kText = 0x1;
 
 IsaacSimClient clientFor(const TestBridge& bridge, int retries = 0, std::chrono::milliseconds timeout = 5000ms) {
   return IsaacSimClient("test", bridge.baseUrl(), bridge.wsBaseUrl(), timeout, retries);
@@ -30,20 +31,6 @@ IsaacSimClient clientFor(const TestBridge& bridge, int retries = 0, std::chrono:
 double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
-
-std::string patterned(std::size_t size) {
-  std::string text(size, ' ');
-  for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
-  return text;
-}
-
-// An open stream with the bridge's end of it.
-struct Connected {
-  TestBridge bridge;
-  IsaacSimClient client = clientFor(bridge);
-  WebSocketStream stream = client.openJointPositionStream("/World/arm");
-  std::shared_ptr<WebSocketPeer> peer = bridge.webSocket();
-};
 
 TEST(StreamOpening, UrlIsTheWebSocketBaseFollowedByThePathByteForByte) {
   TestBridge bridge;
@@ -67,9 +54,10 @@ TEST(StreamOpening, UrlIsTheWebSocketBaseFollowedByThePathByteForByte) {
 TEST(StreamOpening, FailedHandshakesNameTheUrlAndAreNotRetried) {
   const std::string closedBase = "ws://127.0.0.1:" + std::to_string(TestBridge::closedPort());
   IsaacSimClient refused("test", "http://unused", closedBase, 5000ms, 3);
-  EXPECT_EQ(messageOf([&] { refused.openJointPositionStream("/World/arm"); }),
-            "WebSocket handshake failed for " + closedBase +
-                "/articulations//World/arm/stream_joint_positions: " + curl_easy_strerror(CURLE_COULDNT_CONNECT));
+  EXPECT_THROW_MSG(
+      refused.openJointPositionStream("/World/arm"), std::runtime_error,
+      "WebSocket handshake failed for " + closedBase +
+          "/articulations//World/arm/stream_joint_positions: " + curl_easy_strerror(CURLE_COULDNT_CONNECT));
 
   const struct {
     UpgradeAnswer answer;
@@ -79,9 +67,9 @@ TEST(StreamOpening, FailedHandshakesNameTheUrlAndAreNotRetried) {
     TestBridge bridge;
     bridge.setUpgradeAnswer(c.answer);
     IsaacSimClient client = clientFor(bridge, 3);
-    EXPECT_EQ(messageOf([&] { client.openArticulationStateStream("/World/arm"); }),
-              "WebSocket handshake failed for " + bridge.wsBaseUrl() +
-                  "articulations//World/arm/stream_articulation_state: " + curl_easy_strerror(c.code));
+    EXPECT_THROW_MSG(client.openArticulationStateStream("/World/arm"), std::runtime_error,
+                     "WebSocket handshake failed for " + bridge.wsBaseUrl() +
+                         "articulations//World/arm/stream_articulation_state: " + curl_easy_strerror(c.code));
     EXPECT_EQ(bridge.requestCount(), 1u) << "one handshake, whatever max_retries says";
   }
 }
@@ -90,8 +78,9 @@ TEST(StreamOpening, TheClientTimeoutLimitsTheHandshakeOnly) {
   TestBridge bridge;
   bridge.setUpgradeAnswer(UpgradeAnswer::stall);
   IsaacSimClient slow = clientFor(bridge, 0, 200ms);
-  EXPECT_EQ(messageOf([&] { slow.openStream_("x"); }), "WebSocket handshake failed for " + bridge.wsBaseUrl() +
-                                                           "x: " + curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
+  EXPECT_THROW_MSG(
+      slow.openStream_("x"), std::runtime_error,
+      "WebSocket handshake failed for " + bridge.wsBaseUrl() + "x: " + curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
 
   bridge.setUpgradeAnswer(UpgradeAnswer::accept);
   WebSocketStream stream = slow.openStream_("x");
@@ -105,7 +94,7 @@ TEST(StreamOpening, TheClientTimeoutLimitsTheHandshakeOnly) {
 }
 
 TEST(StreamReceive, NothingWaitingGivesAnEmptyResultAtOnce) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(c.stream.receive(), std::nullopt);
@@ -114,7 +103,7 @@ TEST(StreamReceive, NothingWaitingGivesAnEmptyResultAtOnce) {
 }
 
 TEST(StreamReceive, EachFrameComesBackWholeAndInOrder) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const std::string large = patterned(10000);
   const std::string binary("\0\x01\xff\x7f", 4);
@@ -132,16 +121,16 @@ TEST(StreamReceive, EachFrameComesBackWholeAndInOrder) {
 }
 
 TEST(StreamReceive, TrickledFramesAreJoinedAcrossCalls) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const std::string large = patterned(10000);
-  c.peer->sendRaw(WebSocketPeer::rawFrame(kText, large), 997, 15ms);
+  c.peer->sendRaw(textFrame(large), 997, 15ms);
   Polled polled = pollForFrame(c.stream);
   ASSERT_TRUE(polled.frame.has_value());
   EXPECT_EQ(*polled.frame, large);
   EXPECT_GT(polled.emptyPolls, 0) << "the early calls find only part of the frame";
 
-  c.peer->sendRaw(WebSocketPeer::rawFrame(kText, "tiny") + WebSocketPeer::rawFrame(kText, "next"), 1, 5ms);
+  c.peer->sendRaw(textFrame("tiny") + textFrame("next"), 1, 5ms);
   polled = pollForFrame(c.stream);
   EXPECT_EQ(polled.frame, "tiny");
   EXPECT_GT(polled.emptyPolls, 0);
@@ -149,10 +138,10 @@ TEST(StreamReceive, TrickledFramesAreJoinedAcrossCalls) {
 }
 
 TEST(StreamReceive, APartlyReceivedFrameMovesWithTheStream) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const std::string payload = patterned(6000);
-  const std::string frame = WebSocketPeer::rawFrame(kText, payload);
+  const std::string frame = textFrame(payload);
   c.peer->sendRaw(frame.substr(0, 3000), frame.size(), 0ms);
   ASSERT_TRUE(c.peer->flush());
   for (int i = 0; i < 20; ++i) {  // take in the first half
@@ -166,7 +155,7 @@ TEST(StreamReceive, APartlyReceivedFrameMovesWithTheStream) {
 }
 
 TEST(StreamReceive, FragmentsComeBackPerFrameAndPingsBetweenThemAreSkipped) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   c.peer->sendFragmented({"ab", "cd", "ef"}, true);
   for (const char* expected : {"ab", "cd", "ef"}) EXPECT_EQ(pollForFrame(c.stream).frame, expected);
@@ -176,7 +165,7 @@ TEST(StreamReceive, FragmentsComeBackPerFrameAndPingsBetweenThemAreSkipped) {
 }
 
 TEST(StreamReceive, ACloseFrameFromTheBridgeEndsReceivingWithAnError) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   c.peer->sendText("last");
   c.peer->sendClose();
@@ -193,7 +182,7 @@ TEST(StreamReceive, ACloseFrameFromTheBridgeEndsReceivingWithAnError) {
 }
 
 TEST(StreamSend, TextMessagesArriveWholeAndInOrder) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const std::string big = patterned(1 << 20);
   c.stream.send("first");
@@ -212,7 +201,7 @@ TEST(StreamSend, TextMessagesArriveWholeAndInOrder) {
 }
 
 TEST(StreamLifecycle, CloseSendsOneCloseFrameAndLeavesAClosedStream) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   c.stream.close();
   c.stream.close();
@@ -221,9 +210,9 @@ TEST(StreamLifecycle, CloseSendsOneCloseFrameAndLeavesAClosedStream) {
   EXPECT_TRUE(c.peer->waitForEnd());
   EXPECT_EQ(c.peer->closeFrames(), 1);
   EXPECT_EQ(c.peer->closePayload(), "") << "an empty close frame";
-  EXPECT_EQ(messageOf([&] { c.stream.send("x"); }), "send() called on a closed WebSocketStream");
-  EXPECT_EQ(messageOf([&] { c.stream.receive(); }), "receive() called on a closed WebSocketStream");
-  EXPECT_EQ(messageOf([&] { c.stream.receiveFor(10ms); }), "receive() called on a closed WebSocketStream");
+  EXPECT_THROW_MSG(c.stream.send("x"), std::runtime_error, "send() called on a closed WebSocketStream");
+  EXPECT_THROW_MSG(c.stream.receive(), std::runtime_error, "receive() called on a closed WebSocketStream");
+  EXPECT_THROW_MSG(c.stream.receiveFor(10ms), std::runtime_error, "receive() called on a closed WebSocketStream");
 }
 
 TEST(StreamLifecycle, DestroyingAnOpenStreamClosesIt) {
@@ -249,7 +238,7 @@ TEST(StreamLifecycle, MovingHandsTheConnectionOverAndClosesTheTargetFirst) {
   first = std::move(second);
   EXPECT_TRUE(firstPeer->waitForCloseFrames(1)) << "the target's own connection is closed";
   EXPECT_FALSE(second.isOpen());
-  EXPECT_EQ(messageOf([&] { second.send("x"); }), "send() called on a closed WebSocketStream");
+  EXPECT_THROW_MSG(second.send("x"), std::runtime_error, "send() called on a closed WebSocketStream");
   first.send("to b");
   EXPECT_EQ(secondPeer->waitForTextMessages(1), std::vector<std::string>{"to b"});
 
@@ -267,7 +256,7 @@ TEST(StreamLifecycle, MovingHandsTheConnectionOverAndClosesTheTargetFirst) {
 }
 
 TEST(StreamReceiveFor, WithNothingComingItGivesUpAfterAboutTheTimeout) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(c.stream.receiveFor(300ms), std::nullopt);
@@ -282,12 +271,12 @@ TEST(StreamReceiveFor, WithNothingComingItGivesUpAfterAboutTheTimeout) {
 }
 
 TEST(StreamReceiveFor, AFrameSentDuringTheWaitReturnsPromptly) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   c.peer->pause(200ms);
   c.peer->sendPing();  // wakes the wait without giving a frame
   c.peer->pause(100ms);
-  c.peer->sendRaw(WebSocketPeer::rawFrame(kText, "late frame"), 3, 10ms);
+  c.peer->sendRaw(textFrame("late frame"), 3, 10ms);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(c.stream.receiveFor(30s), "late frame");
   EXPECT_LT(secondsSince(start), 10.0);
@@ -296,9 +285,9 @@ TEST(StreamReceiveFor, AFrameSentDuringTheWaitReturnsPromptly) {
 }
 
 TEST(StreamReceiveFor, FramesAlreadyBufferedComeBackWithoutWaiting) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
-  const std::string both = WebSocketPeer::rawFrame(kText, "one") + WebSocketPeer::rawFrame(kText, "two");
+  const std::string both = textFrame("one") + textFrame("two");
   c.peer->sendRaw(both, both.size(), 0ms);  // one write: one TCP segment
   EXPECT_EQ(c.stream.receiveFor(10s), "one");
   const auto start = std::chrono::steady_clock::now();

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "corvane/corvane.hpp"
+#include "expect_throw.hpp"
 #include "test_bridge.hpp"
 
 namespace corvane {
@@ -44,17 +45,17 @@ TEST_F(SurfaceGripperTest, EveryOperationUsesItsMethodRouteAndBody) {
   expectRequest("PUT", "/surface_grippers", "{\"prim_path\":\"/World/Gripper\"}");
   grippers.remove("/World/Gripper");
   expectRequest("DELETE", g, "");
-  grippers.get("/World/Gripper");
+  (void)grippers.get("/World/Gripper");
   expectRequest("GET", g, "");
   grippers.close("/World/Gripper", false);
   expectRequest("POST", g + "/close", "{\"asynchronous\":false}");
   grippers.open("/World/Gripper", true);
   expectRequest("POST", g + "/open", "{\"asynchronous\":true}");
-  grippers.getStatus("/World/Gripper");
+  (void)grippers.getStatus("/World/Gripper");
   expectRequest("GET", g + "/status", "");
-  grippers.getProperties("/World/Gripper");
+  (void)grippers.getProperties("/World/Gripper");
   expectRequest("GET", g + "/properties", "");
-  grippers.getAttachmentPoints("/World/Gripper");
+  (void)grippers.getAttachmentPoints("/World/Gripper");
   expectRequest("GET", g + "/attachment_points", "");
   grippers.setProperties("/World/Gripper");
   expectRequest("PATCH", g + "/properties", "{}");
@@ -100,14 +101,7 @@ TEST_F(SurfaceGripperTest, RemoveReturnsOnAnEmptySuccessAndThrowsOnFailure) {
   bridge.enqueue(Reply::json(200, ""));
   EXPECT_NO_THROW(grippers.remove("/World/Gripper"));
   bridge.enqueue(Reply::json(404, "no such gripper"));
-  try {
-    grippers.remove("/World/Gone");
-    ADD_FAILURE() << "a 404 must throw";
-  } catch (const HTTPError& e) {
-    EXPECT_EQ(e.status(), 404);
-    EXPECT_EQ(e.body(), "no such gripper");
-    EXPECT_STREQ(e.what(), "Bridge returned status 404");
-  }
+  EXPECT_HTTP_ERROR(grippers.remove("/World/Gone"), 404, "no such gripper");
   bridge.enqueue(Reply::json(200, "not json"));
   EXPECT_THROW(grippers.remove("/World/Gripper"), json::parse_error) << "a success body must still be JSON";
 }
@@ -117,13 +111,8 @@ TEST(SurfaceGripperRetries, RemoveThrowsHttpErrorWhenEveryAttemptFails) {
   bridge.enqueue(Reply::json(500, "{\"error\":\"busy\"}"), 2);
   bridge.setFallback(Reply::json(200, ""));
   IsaacSimClient client("test", bridge.baseUrl(), "ws://unused", 5000ms, 1);
-  try {
-    client.surfaceGripper.remove("/World/Gripper");
-    ADD_FAILURE() << "500 after the last retry must throw";
-  } catch (const HTTPError& e) {
-    EXPECT_EQ(e.status(), 500);
-    EXPECT_EQ(e.body(), "{\"error\":\"busy\"}");
-  }
+  EXPECT_HTTP_ERROR(client.surfaceGripper.remove("/World/Gripper"), 500, "{\"error\":\"busy\"}")
+      << "500 after the last retry";
   EXPECT_EQ(bridge.requestCount(), 2u) << "one retry, then the last response decides";
 
   bridge.enqueue(Reply::json(503, ""));
@@ -134,21 +123,21 @@ TEST(SurfaceGripperRetries, RemoveThrowsHttpErrorWhenEveryAttemptFails) {
 // --- prim paths in the request target -------------------------------------------------------------
 
 TEST_F(SurfaceGripperTest, PrimPathsAreInsertedByteForByte) {
-  grippers.getStatus("/World/Gripper");
+  (void)grippers.getStatus("/World/Gripper");
   EXPECT_EQ(lastTarget(), "/surface_grippers//World/Gripper/status") << "a leading slash doubles";
-  grippers.get("");
+  (void)grippers.get("");
   EXPECT_EQ(lastTarget(), "/surface_grippers/");
   grippers.remove("");
   EXPECT_EQ(lastTarget(), "/surface_grippers/");
   grippers.close("");
   EXPECT_EQ(lastTarget(), "/surface_grippers//close");
-  grippers.get("World//Gripper/");
+  (void)grippers.get("World//Gripper/");
   EXPECT_EQ(lastTarget(), "/surface_grippers/World//Gripper/") << "no slash added or removed";
-  grippers.getProperties("/W/50%/a%20b");
+  (void)grippers.getProperties("/W/50%/a%20b");
   EXPECT_EQ(lastTarget(), "/surface_grippers//W/50%/a%20b/properties") << "'%' is not escaped or decoded";
-  grippers.getStatus("/W/G?x=1");
+  (void)grippers.getStatus("/W/G?x=1");
   EXPECT_EQ(lastTarget(), "/surface_grippers//W/G?x=1/status") << "'?' goes out raw (it starts a query)";
-  grippers.get("/W/Gr\xC3\xA9ifer");
+  (void)grippers.get("/W/Gr\xC3\xA9ifer");
   EXPECT_EQ(lastTarget(), "/surface_grippers//W/Gr%c3%a9ifer") << "libcurl encodes bytes above 0x7f";
 }
 
@@ -156,7 +145,7 @@ TEST_F(SurfaceGripperTest, HashAndNulAreEncodedSoTheRestOfThePathSurvives) {
   // Raw, libcurl would send DELETE /surface_grippers//W/G and remove another gripper.
   grippers.remove("/W/G#2");
   expectRequest("DELETE", "/surface_grippers//W/G%232", "");
-  grippers.getStatus("/W/#G#");
+  (void)grippers.getStatus("/W/#G#");
   EXPECT_EQ(lastTarget(), "/surface_grippers//W/%23G%23/status");
   grippers.setProperties(std::string_view("/W/G\0x", 6), 1.0);
   expectRequest("PATCH", "/surface_grippers//W/G%00x/properties", "{\"coaxial_force_limit\":1.0}");
@@ -170,14 +159,7 @@ TEST_F(SurfaceGripperTest, SpacesAndControlCharactersAreRefusedByLibcurlAndNothi
   const std::string expected = std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_URL_MALFORMAT);
   for (const char* primPath : {"/World/My Gripper", "/W/G\n", "/W/\x01G", "/W/\tG", "/W/G\r", "/W/G\x7f"}) {
     SCOPED_TRACE(::testing::PrintToString(std::string(primPath)));
-    try {
-      grippers.getStatus(primPath);
-      ADD_FAILURE() << "the URL must be refused";
-    } catch (const HTTPError&) {
-      ADD_FAILURE() << "not a bridge reply";
-    } catch (const std::runtime_error& e) {
-      EXPECT_EQ(e.what(), expected);
-    }
+    EXPECT_THROW_MSG(grippers.getStatus(primPath), std::runtime_error, expected);
   }
   EXPECT_THROW(grippers.remove("/World/My Gripper"), std::runtime_error);
   EXPECT_EQ(bridge.requestCount(), 0u);
@@ -266,26 +248,46 @@ TEST_F(SurfaceGripperTest, SetAttachmentPointPropertiesWithEveryOptionUsesWireOr
             "\"z_axis_translation_drive_damping\":0.5,\"z_axis_translation_drive_stiffness\":100.0}");
 }
 
-// --- text that is not UTF-8 -----------------------------------------------------------------------
+TEST_F(SurfaceGripperTest, RecordFormsSendTheBodiesOfThePositionalForms) {
+  grippers.setProperties("/G", 1.5, std::nullopt, 0.25, std::nullopt, AxisLimits{}, std::nullopt, "X");
+  const std::string positional = lastBody();
+  GripperProperties properties;
+  properties.coaxialForceLimit = 1.5;
+  properties.maxGripDistance = 0.25;
+  properties.rotationLimits = AxisLimits{};
+  properties.forwardAxis = "X";
+  grippers.setProperties("/G", properties);
+  expectRequest("PATCH", "/surface_grippers//G/properties", positional);
 
-void expectTypeError316(const std::function<void()>& call) {
-  try {
-    call();
-    ADD_FAILURE() << "invalid UTF-8 must not serialise";
-  } catch (const json::type_error& e) {
-    EXPECT_EQ(e.id, 316);
-  }
+  grippers.setAttachmentPointProperties("/G", std::vector<std::string>{}, json(nullptr), std::nullopt, 100.0,
+                                        std::nullopt, std::nullopt, AxisLimits{AxisRange{0.0, 1.0}}, 0.002);
+  const std::string positionalPoints = lastBody();
+  AttachmentPointProperties points;
+  points.jointPaths = std::vector<std::string>{};
+  points.localPose0 = json(nullptr);
+  points.zAxisTranslationDriveStiffness = 100.0;
+  points.translationLimits = AxisLimits{AxisRange{0.0, 1.0}};
+  points.clearanceOffset = 0.002;
+  grippers.setAttachmentPointProperties("/G", points);
+  expectRequest("PATCH", "/surface_grippers//G/attachment_points", positionalPoints);
+  grippers.setAttachmentPointProperties("/G", AttachmentPointProperties{});
+  EXPECT_EQ(lastBody(), "{}");
 }
+
+// --- text that is not UTF-8 -----------------------------------------------------------------------
 
 TEST_F(SurfaceGripperTest, InvalidUtf8FailsBeforeAnythingIsSent) {
   const std::string bad = "/World/\xFFGripper";
-  expectTypeError316([&] { grippers.create(bad); });
-  expectTypeError316([&] { grippers.setProperties("/G", 1.0, {}, {}, {}, {}, {}, "\xC0\xAF"); });
-  expectTypeError316([&] { grippers.setAttachmentPointProperties("/G", std::vector<std::string>{"ok", bad}); });
-  expectTypeError316([&] { grippers.setAttachmentPointProperties("/G", {}, {}, json{{"frame", bad}}); });
+  const char* const invalid = "[json.exception.type_error.316]";
+  EXPECT_THROW_PREFIX(grippers.create(bad), json::type_error, invalid);
+  EXPECT_THROW_PREFIX(grippers.setProperties("/G", 1.0, {}, {}, {}, {}, {}, "\xC0\xAF"), json::type_error, invalid);
+  EXPECT_THROW_PREFIX(grippers.setAttachmentPointProperties("/G", std::vector<std::string>{"ok", bad}),
+                      json::type_error, invalid);
+  EXPECT_THROW_PREFIX(grippers.setAttachmentPointProperties("/G", {}, {}, json{{"frame", bad}}), json::type_error,
+                      invalid);
   EXPECT_EQ(bridge.requestCount(), 0u);
 
-  grippers.getStatus(bad);  // a path is not a JSON text: it goes out, encoded by libcurl
+  (void)grippers.getStatus(bad);  // a path is not a JSON text: it goes out, encoded by libcurl
   EXPECT_EQ(lastTarget(), "/surface_grippers//World/%ffGripper/status");
 }
 

@@ -16,15 +16,21 @@ class IsaacSimClient;
 /// Robots (articulations) in the scene, addressed by prim path.
 /// Holds only a pointer to its client, which must outlive it.
 ///
-/// Every operation is one request to the bridge under "/articulations/" + prim path (inserted byte for
-/// byte: "/World/arm" gives "/articulations//World/arm/..."). Bodies always carry every key, an absent
-/// option as null. Results are the bridge's JSON reply unchanged ({} for an empty body). Failures throw:
-/// corvane::HTTPError for a status outside 200..299, std::runtime_error for transport failures,
-/// nlohmann::json errors for a reply that is not JSON or a body string that is not valid UTF-8 (type
-/// error 316, raised before anything is sent). Nothing is validated on the client side.
+/// Every operation is one request to the bridge under "/articulations/" + prim path. The prim path goes
+/// into the request path as it is ("/World/arm" gives "/articulations//World/arm/..."), except '#' and NUL,
+/// sent as %23 and %00: raw, they would cut the rest of the path off and address another resource. Bodies
+/// always carry every key, an absent option as null. Results are the bridge's JSON reply unchanged ({} for
+/// an empty body). Failures throw: corvane::HTTPError for a status outside 200..299, TransportError (a
+/// std::runtime_error) for transport failures, nlohmann::json errors for a reply that is not JSON or a body
+/// string that is not valid UTF-8 (type error 316, raised before anything is sent). Nothing is validated
+/// on the client side.
 class CORVANE_API Articulation {
  public:
   explicit Articulation(IsaacSimClient& client) noexcept : client_(&client) {}
+  Articulation(const Articulation&) noexcept = default;
+  /// Not assignable: assigning one client's family to another's would leave it bound to the wrong client,
+  /// and dangling once that client is gone.
+  Articulation& operator=(const Articulation&) = delete;
 
   /// The client this family sends its requests through.
   IsaacSimClient& client() const noexcept { return *client_; }
@@ -34,13 +40,13 @@ class CORVANE_API Articulation {
   /// DELETE /articulations/{prim_path}. Returns nothing, but throws like every other operation.
   void remove(std::string_view prim_path);
   /// GET /articulations/{prim_path}/driver_joint.
-  nlohmann::json getDriverJoint(std::string_view prim_path);
+  [[nodiscard]] nlohmann::json getDriverJoint(std::string_view prim_path);
   /// PUT /articulations/{prim_path}/driven_joints {"joint_names"}: names in order, duplicates kept.
   nlohmann::json setDrivenJoints(std::string_view prim_path, const std::vector<std::string>& joint_names);
   /// GET /articulations/{prim_path}/dof_limits.
-  nlohmann::json getDofLimits(std::string_view prim_path);
+  [[nodiscard]] nlohmann::json getDofLimits(std::string_view prim_path);
   /// GET /articulations/{prim_path}/joints_state.
-  nlohmann::json getJointsState(std::string_view prim_path);
+  [[nodiscard]] nlohmann::json getJointsState(std::string_view prim_path);
 
   /// POST /articulations/{prim_path}/set_j {"indices", "joint_positions"}. Non-finite positions go out
   /// as null. Note: a braced `{}` for `indices` means "absent"; pass std::vector<int>{} for an empty list.
@@ -62,9 +68,9 @@ class CORVANE_API Articulation {
                                const std::optional<nlohmann::json>& offset = std::nullopt, bool mask_collisions = true);
 
   /// The joint-position stream of the articulation (IsaacSimClient::openJointPositionStream).
-  WebSocketStream streamJointPositions(std::string_view prim_path);
+  [[nodiscard]] WebSocketStream streamJointPositions(std::string_view prim_path);
   /// The articulation-state stream of the articulation (IsaacSimClient::openArticulationStateStream).
-  WebSocketStream streamArticulationState(std::string_view prim_path);
+  [[nodiscard]] WebSocketStream streamArticulationState(std::string_view prim_path);
 
  private:
   IsaacSimClient* client_;

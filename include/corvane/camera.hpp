@@ -20,7 +20,7 @@ struct CameraOutput;
 namespace detail {
 /// The element count of `output` as T, after checking that its dtype is `dtype` and that its byte count is
 /// exactly shape product * item size (computed without wrapping). Throws std::invalid_argument otherwise.
-CORVANE_API std::size_t checkedElementCount(const CameraOutput& output, std::string_view dtype);
+[[nodiscard]] CORVANE_API std::size_t checkedElementCount(const CameraOutput& output, std::string_view dtype);
 }  // namespace detail
 
 /// One captured array: its dimensions, element type name and raw bytes, in the layout the bridge wrote.
@@ -31,17 +31,17 @@ struct CORVANE_API CameraOutput {
   std::vector<std::byte> data;     ///< the array's bytes, owned
 
   /// The product of the shape entries: 1 for an empty shape, 0 when a dimension is 0. It wraps modulo 2^64.
-  std::size_t elementCount() const noexcept;
+  [[nodiscard]] std::size_t elementCount() const noexcept;
   /// Bytes per element of `dtype`: 1 for "bool", "int8", "uint8"; 2 for "int16", "uint16", "float16";
   /// 4 for "int32", "uint32", "float32"; 8 for "int64", "uint64", "float64". Names match exactly
   /// (case-sensitive, no trimming); any other name gives 0.
-  std::size_t itemSize() const noexcept;
+  [[nodiscard]] std::size_t itemSize() const noexcept;
 
   /// The bytes as a read-only view of T elements (e.g. as<float>() for "float32", as<std::uint8_t>() for
   /// "uint8"). Throws std::invalid_argument when the dtype does not name T, or when the byte count differs
   /// from the shape's element count times the item size. See OutputView for alignment and lifetime.
   template <typename T>
-  OutputView<T> as() const {
+  [[nodiscard]] OutputView<T> as() const {
     const std::size_t count = detail::checkedElementCount(*this, DtypeOf<T>::name);
     return OutputView<T>(data.data(), count);
   }
@@ -58,16 +58,16 @@ struct CORVANE_API CameraFrame {
   /// index, or nullptr (no such member, not an object, no index, index out of range, structure not an
   /// object). Throws nlohmann::json::type_error 302 when the index is not a number. The pointer is valid
   /// while the frame lives and `outputs` is unchanged.
-  const CameraOutput* output(std::string_view name) const;
+  [[nodiscard]] const CameraOutput* output(std::string_view name) const;
 };
 
 namespace detail {
 /// Decodes the reply to a capture. A status outside 200..299 throws HTTPError. The body must be "CVB1",
 /// a 32-bit little-endian manifest length L, L bytes of JSON manifest, then the payload; each output's
 /// bytes are copied out of the payload, so the frame does not refer to the response. Throws
-/// std::runtime_error for a body that is not a frame or claims bytes past its end, and nlohmann/json's
+/// FrameError (a std::runtime_error) for a body that is not a frame or claims bytes past its end, and nlohmann/json's
 /// parse_error, type_error and out_of_range for a manifest that is not valid JSON or lacks a member.
-CORVANE_API CameraFrame decodeFrame(const HttpResponse& response);
+[[nodiscard]] CORVANE_API CameraFrame decodeFrame(const HttpResponse& response);
 }  // namespace detail
 
 /// Cameras in the scene, addressed by prim path.
@@ -75,6 +75,10 @@ CORVANE_API CameraFrame decodeFrame(const HttpResponse& response);
 class CORVANE_API Camera {
  public:
   explicit Camera(IsaacSimClient& client) noexcept : client_(&client) {}
+  Camera(const Camera&) noexcept = default;
+  /// Not assignable: assigning one client's family to another's would leave it bound to the wrong client,
+  /// and dangling once that client is gone.
+  Camera& operator=(const Camera&) = delete;
 
   /// The client this family sends its requests through.
   IsaacSimClient& client() const noexcept { return *client_; }
@@ -89,9 +93,9 @@ class CORVANE_API Camera {
 
   /// Captures a frame (POST `/cameras/<prim_path>/capture`) and decodes it. Absent options are left out of
   /// the request body ({} when both are absent); present ones are sent even when empty or false.
-  CameraFrame capture(std::string_view prim_path,
-                      const std::optional<std::vector<std::string>>& data_types = std::nullopt,
-                      std::optional<bool> world_frame = std::nullopt);
+  [[nodiscard]] CameraFrame capture(std::string_view prim_path,
+                                    const std::optional<std::vector<std::string>>& data_types = std::nullopt,
+                                    std::optional<bool> world_frame = std::nullopt);
 
  private:
   IsaacSimClient* client_;

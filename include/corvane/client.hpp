@@ -6,6 +6,7 @@
 
 #include "corvane/articulation.hpp"
 #include "corvane/camera.hpp"
+#include "corvane/errors.hpp"
 #include "corvane/export.hpp"
 #include "corvane/response.hpp"
 #include "corvane/stream.hpp"
@@ -37,29 +38,31 @@ class CORVANE_API IsaacSimClient {
   std::chrono::milliseconds timeout() const noexcept { return timeout_; }
   int maxRetries() const noexcept { return maxRetries_; }
 
-  /// The HTTP verbs. Each returns the final response whatever its status; it throws std::runtime_error
-  /// when the transport fails on the last attempt. Transport errors and the statuses 408, 409, 429 and
+  /// The HTTP verbs. Each returns the final response whatever its status; it throws TransportError (a
+  /// std::runtime_error) when the transport fails on the last attempt, SetupError when libcurl cannot be
+  /// set up for it. Transport errors and the statuses 408, 409, 429 and
   /// >= 500 (but 501) are retried up to maxRetries() times after a jittered, growing pause.
-  HttpResponse get(std::string_view path);
-  HttpResponse post(std::string_view path, std::string_view body);
-  HttpResponse put(std::string_view path, std::string_view body);
-  HttpResponse patch(std::string_view path, std::string_view body);
-  HttpResponse deleteRequest(std::string_view path);
+  [[nodiscard]] HttpResponse get(std::string_view path);
+  [[nodiscard]] HttpResponse post(std::string_view path, std::string_view body);
+  [[nodiscard]] HttpResponse put(std::string_view path, std::string_view body);
+  [[nodiscard]] HttpResponse patch(std::string_view path, std::string_view body);
+  [[nodiscard]] HttpResponse deleteRequest(std::string_view path);
 
   /// Opens the joint-position stream of the articulation at `prim_path`: the WebSocket base URL followed by
-  /// "articulations/" + prim_path + "/stream_joint_positions" (prim path byte for byte, so "/World/arm"
-  /// gives a doubled slash). One handshake limited by timeout(), never retried; a failure throws
-  /// std::runtime_error "WebSocket handshake failed for <url>: <libcurl's text>".
-  WebSocketStream openJointPositionStream(std::string_view prim_path);
+  /// "articulations/" + prim_path + "/stream_joint_positions". The prim path goes in as it is ("/World/arm"
+  /// gives a doubled slash), except '#' and NUL, sent as %23 and %00. One handshake limited by timeout(),
+  /// never retried, and only a 101 answer opens the stream; a failure throws HandshakeError (a
+  /// std::runtime_error) "WebSocket handshake failed for <url>: <libcurl's text>".
+  [[nodiscard]] WebSocketStream openJointPositionStream(std::string_view prim_path);
   /// Opens the articulation-state stream ("/stream_articulation_state"); otherwise as above.
-  WebSocketStream openArticulationStateStream(std::string_view prim_path);
+  [[nodiscard]] WebSocketStream openArticulationStateStream(std::string_view prim_path);
 
   /// Internal: the full URL for a resource path (base URL + path without its leading slashes).
-  std::string prepareUrl_(std::string_view path) const;
+  [[nodiscard]] std::string prepareUrl_(std::string_view path) const;
   /// Internal: one request with retries. `method` is one of GET, POST, PUT, PATCH, DELETE.
-  HttpResponse request_(std::string_view method, std::string_view path, std::string_view body);
+  [[nodiscard]] HttpResponse request_(std::string_view method, std::string_view path, std::string_view body);
   /// Internal: opens websocketBaseUrl() + `path` (nothing stripped) with one handshake.
-  WebSocketStream openStream_(std::string_view path);
+  [[nodiscard]] WebSocketStream openStream_(std::string_view path);
 
  private:
   std::string label_;

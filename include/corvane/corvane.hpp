@@ -4,6 +4,7 @@
 #include "corvane/articulation.hpp"
 #include "corvane/camera.hpp"
 #include "corvane/client.hpp"
+#include "corvane/errors.hpp"
 #include "corvane/response.hpp"
 #include "corvane/stream.hpp"
 #include "corvane/surface_gripper.hpp"

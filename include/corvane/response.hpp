@@ -18,9 +18,9 @@ struct CORVANE_API HttpResponse {
   std::map<std::string, std::string> headers;  ///< name as received -> value; last repeated line wins
 
   /// The value of header `name`, compared ignoring ASCII case, or nullptr. Valid while the response lives.
-  const std::string* header(std::string_view name) const;
+  [[nodiscard]] const std::string* header(std::string_view name) const;
   /// The body parsed as one JSON document (throws nlohmann::json::parse_error, also for an empty body).
-  nlohmann::json json() const;
+  [[nodiscard]] nlohmann::json json() const;
 };
 
 /// Thrown for a reply whose status is outside 200..299. what() is "Bridge returned status <code>".
@@ -39,7 +39,7 @@ class CORVANE_API HTTPError : public std::runtime_error {
 
 namespace detail {
 /// A 2xx response as JSON: {} for an empty body, otherwise the parsed body. Any other status throws HTTPError.
-CORVANE_API nlohmann::json parseSuccessOrThrow(const HttpResponse& response);
+[[nodiscard]] CORVANE_API nlohmann::json parseSuccessOrThrow(const HttpResponse& response);
 }  // namespace detail
 
 }  // namespace corvane

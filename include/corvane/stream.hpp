@@ -11,7 +11,7 @@ namespace corvane {
 
 /// Owner of one open WebSocket connection to the bridge (see IsaacSimClient::openJointPositionStream).
 /// Move-only; a moved-from stream is closed. Use it from one thread at a time. Errors from send and
-/// receive throw std::runtime_error and leave the stream open: the caller decides whether to close it.
+/// receive throw StreamError (a std::runtime_error) and leave the stream open: the caller decides whether to close it.
 class CORVANE_API WebSocketStream {
  public:
   /// Takes ownership of a libcurl easy handle whose WebSocket handshake has completed (null: closed).
@@ -38,11 +38,11 @@ class CORVANE_API WebSocketStream {
   /// string), or nothing when no complete frame is waiting. Never blocks: a frame that arrives in
   /// pieces is completed by later calls. Control frames are skipped. Throws on a closed stream or
   /// a transport error, including after the bridge closed the connection.
-  std::optional<std::string> receive();
+  [[nodiscard]] std::optional<std::string> receive();
 
   /// Like receive(), but waits up to `timeout` for a frame, sleeping on the connection's socket rather
   /// than spinning. Returns nothing when no frame completed in time; a timeout <= 0 polls once.
-  std::optional<std::string> receiveFor(std::chrono::milliseconds timeout);
+  [[nodiscard]] std::optional<std::string> receiveFor(std::chrono::milliseconds timeout);
 
  private:
   void* handle_;

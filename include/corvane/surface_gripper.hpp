@@ -27,6 +27,32 @@ struct AxisLimits {
   std::optional<AxisRange> z = std::nullopt;
 };
 
+/// The settings of a gripper as a whole, for SurfaceGripper::setProperties: only the fields that hold a
+/// value are sent. Fill the fields by name, e.g. `GripperProperties p; p.coaxialForceLimit = 5.0;`.
+struct GripperProperties {
+  std::optional<double> coaxialForceLimit;      ///< "coaxial_force_limit"
+  std::optional<double> shearForceLimit;        ///< "shear_force_limit"
+  std::optional<double> maxGripDistance;        ///< "max_grip_distance"
+  std::optional<double> retryInterval;          ///< "retry_interval"
+  std::optional<AxisLimits> rotationLimits;     ///< "rotation_limits"
+  std::optional<AxisLimits> translationLimits;  ///< "translation_limits"
+  std::optional<std::string> forwardAxis;       ///< "forward_axis", e.g. "X"
+};
+
+/// The settings applied to every attachment point of a gripper, for
+/// SurfaceGripper::setAttachmentPointProperties: only the fields that hold a value are sent.
+struct AttachmentPointProperties {
+  std::optional<std::vector<std::string>> jointPaths;    ///< "joint_paths": the points' joint prim paths
+  std::optional<nlohmann::json> localPose0;              ///< "local_pose_0", copied as given (null included)
+  std::optional<nlohmann::json> localPose1;              ///< "local_pose_1", copied as given (null included)
+  std::optional<double> zAxisTranslationDriveStiffness;  ///< "z_axis_translation_drive_stiffness"
+  std::optional<double> zAxisTranslationDriveDamping;    ///< "z_axis_translation_drive_damping"
+  std::optional<AxisLimits> rotationLimits;              ///< "rotation_limits"
+  std::optional<AxisLimits> translationLimits;           ///< "translation_limits"
+  std::optional<double> clearanceOffset;                 ///< "clearance_offset"
+  std::optional<std::string> forwardAxis;                ///< "forward_axis"
+};
+
 /// {"maximum":...,"minimum":...}, both as floating-point numbers (NaN and infinities become null).
 CORVANE_API void to_json(nlohmann::json& json, const AxisRange& range);
 /// Always all three members "x", "y", "z"; an absent axis is null.
@@ -35,13 +61,17 @@ CORVANE_API void to_json(nlohmann::json& json, const AxisLimits& limits);
 /// Surface grippers in the scene, addressed by prim path.
 /// Holds only a pointer to its client, which must outlive it. Every operation is one REST call whose
 /// JSON reply is returned unchanged (an empty success body gives {}); a non-2xx reply throws HTTPError,
-/// transport failures throw std::runtime_error, and a text that is not valid UTF-8 throws
+/// transport failures throw TransportError (a std::runtime_error), and a text that is not valid UTF-8 throws
 /// nlohmann::json::type_error 316 before anything is sent.
 /// The prim path goes into the request path as it is, except that '#' and NUL bytes are sent as %23 and
 /// %00: raw, they would cut the rest of the path off and address a different resource.
 class CORVANE_API SurfaceGripper {
  public:
   explicit SurfaceGripper(IsaacSimClient& client) noexcept : client_(&client) {}
+  SurfaceGripper(const SurfaceGripper&) noexcept = default;
+  /// Not assignable: assigning one client's family to another's would leave it bound to the wrong client,
+  /// and dangling once that client is gone.
+  SurfaceGripper& operator=(const SurfaceGripper&) = delete;
 
   /// The client this family sends its requests through.
   IsaacSimClient& client() const noexcept { return *client_; }
@@ -51,17 +81,17 @@ class CORVANE_API SurfaceGripper {
   /// DELETE /surface_grippers/{prim_path}; the reply's content is discarded.
   void remove(std::string_view prim_path);
   /// GET /surface_grippers/{prim_path}.
-  nlohmann::json get(std::string_view prim_path);
+  [[nodiscard]] nlohmann::json get(std::string_view prim_path);
   /// POST /surface_grippers/{prim_path}/close with {"asynchronous": asynchronous}.
   nlohmann::json close(std::string_view prim_path, bool asynchronous = false);
   /// POST /surface_grippers/{prim_path}/open with {"asynchronous": asynchronous}.
   nlohmann::json open(std::string_view prim_path, bool asynchronous = false);
   /// GET /surface_grippers/{prim_path}/status.
-  nlohmann::json getStatus(std::string_view prim_path);
+  [[nodiscard]] nlohmann::json getStatus(std::string_view prim_path);
   /// GET /surface_grippers/{prim_path}/properties.
-  nlohmann::json getProperties(std::string_view prim_path);
+  [[nodiscard]] nlohmann::json getProperties(std::string_view prim_path);
   /// GET /surface_grippers/{prim_path}/attachment_points.
-  nlohmann::json getAttachmentPoints(std::string_view prim_path);
+  [[nodiscard]] nlohmann::json getAttachmentPoints(std::string_view prim_path);
 
   /// PATCH /surface_grippers/{prim_path}/properties. Only the options given are sent (an absent option
   /// leaves its key out; with none the body is {}), so setProperties(path, 5.0) changes one setting.
@@ -85,6 +115,11 @@ class CORVANE_API SurfaceGripper {
                                               const std::optional<AxisLimits>& translation_limits = std::nullopt,
                                               std::optional<double> clearance_offset = std::nullopt,
                                               std::optional<std::string_view> forward_axis = std::nullopt);
+
+  /// setProperties with the settings named in one record: the same body as the same options given one by one.
+  nlohmann::json setProperties(std::string_view prim_path, const GripperProperties& properties);
+  /// setAttachmentPointProperties with the settings named in one record: the same body as the positional form.
+  nlohmann::json setAttachmentPointProperties(std::string_view prim_path, const AttachmentPointProperties& properties);
 
  private:
   IsaacSimClient* client_;

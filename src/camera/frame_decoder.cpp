@@ -8,6 +8,8 @@
 #include "camera/compact_text.hpp"
 #include "camera/json_count.hpp"
 #include "camera/manifest_reader.hpp"
+#include "client/success_status.hpp"
+#include "corvane/errors.hpp"
 
 // The one reader of the binary frame, and the library's one parser of untrusted binary input. Every
 // length in it comes from the network: sizes are compared in 64 bits and bounds are tested by
@@ -29,12 +31,14 @@ std::uint64_t manifestLength(const std::string& body) {
 // The end of the manifest (8 + L), once the header is known to be sound.
 std::size_t checkedManifestEnd(const std::string& body) {
   if (body.size() < kHeaderSize || std::string_view(body).substr(0, kMagic.size()) != kMagic) {
-    throw std::runtime_error("camera response is not a binary frame: expected it to start with \"CVB1\"");
+    throw FrameError("camera response is not a binary frame: expected it to start with \"CVB1\"",
+                     FrameErrorKind::notAFrame);
   }
   const std::uint64_t length = manifestLength(body);
   if (kHeaderSize + length > body.size()) {
-    throw std::runtime_error("camera frame is truncated: its manifest claims " + std::to_string(length) +
-                             " bytes but the body holds " + std::to_string(body.size()));
+    throw FrameError("camera frame is truncated: its manifest claims " + std::to_string(length) +
+                         " bytes but the body holds " + std::to_string(body.size()),
+                     FrameErrorKind::truncatedManifest);
   }
   return static_cast<std::size_t>(kHeaderSize + length);
 }
@@ -57,7 +61,8 @@ std::string readDtype(const Json& descriptor) {
 
 void copyRegion(std::uint64_t offset, std::uint64_t nbytes, std::string_view payload, CameraOutput& output) {
   if (offset > payload.size() || nbytes > payload.size() - offset) {
-    throw std::runtime_error("camera frame is truncated: an output claims bytes past the end of the body");
+    throw FrameError("camera frame is truncated: an output claims bytes past the end of the body",
+                     FrameErrorKind::outputOutOfBounds);
   }
   const auto* first = reinterpret_cast<const std::byte*>(payload.data()) + offset;
   output.data.assign(first, first + nbytes);  // the one copy of these bytes
@@ -75,7 +80,7 @@ CameraOutput readOutput(const Json& descriptor, std::string_view payload) {
 
 // The end of the manifest of a 2xx frame reply; throws for any other status or an unsound header.
 std::size_t checkedReply(const HttpResponse& response) {
-  if (response.status < 200 || response.status > 299) throw HTTPError(response.status, response.body);
+  if (!isSuccessStatus(response.status)) throw HTTPError(response.status, response.body);
   return checkedManifestEnd(response.body);
 }
 

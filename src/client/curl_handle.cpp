@@ -4,14 +4,14 @@ namespace corvane::detail {
 
 EasyHandle makeEasyHandle() {
   EasyHandle handle(curl_easy_init());
-  if (!handle) throw std::runtime_error("Failed to initialize libcurl");
+  if (!handle) throw SetupError("Failed to initialize libcurl", 0);
   return handle;
 }
 
-void throwCurlError(std::string_view prefix, CURLcode code) {
+std::string curlErrorText(std::string_view prefix, CURLcode code) {
   std::string message(prefix);
   message += curl_easy_strerror(code);
-  throw std::runtime_error(message);
+  return message;
 }
 
 }  // namespace corvane::detail

@@ -8,6 +8,8 @@
 
 #include <curl/curl.h>
 
+#include "corvane/errors.hpp"
+
 namespace corvane::detail {
 
 struct EasyCleanup {
@@ -20,17 +22,17 @@ struct SlistFree {
 };
 using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
 
-/// A fresh easy handle; throws "Failed to initialize libcurl" when libcurl cannot make one.
+/// A fresh easy handle; throws SetupError "Failed to initialize libcurl" when libcurl cannot make one.
 EasyHandle makeEasyHandle();
 
-/// std::runtime_error with `prefix` followed by libcurl's text for `code`.
-[[noreturn]] void throwCurlError(std::string_view prefix, CURLcode code);
+/// `prefix` followed by libcurl's text for `code`: the form of every message about a libcurl failure.
+std::string curlErrorText(std::string_view prefix, CURLcode code);
 
-/// Sets one option; a refusal throws "curl_easy_setopt failed: " + libcurl's text.
+/// Sets one option; a refusal throws SetupError "curl_easy_setopt failed: " + libcurl's text.
 template <typename T>
 void setOption(CURL* handle, CURLoption option, T value) {
   const CURLcode code = curl_easy_setopt(handle, option, value);
-  if (code != CURLE_OK) throwCurlError("curl_easy_setopt failed: ", code);
+  if (code != CURLE_OK) throw SetupError(curlErrorText("curl_easy_setopt failed: ", code), code);
 }
 
 }  // namespace corvane::detail

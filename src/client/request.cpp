@@ -71,7 +71,7 @@ detail::HeaderList attachJsonBody(CURL* handle, std::string_view body) {
   detail::setOption(handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
   detail::HeaderList headers(curl_slist_append(nullptr, "Content-Type: application/json"));
   // Without its content type the body would go out as form data: refuse to send it at all.
-  if (!headers) throw std::runtime_error("Failed to build the request headers: curl_slist_append failed");
+  if (!headers) throw SetupError("Failed to build the request headers: curl_slist_append failed", 0);
   detail::setOption(handle, CURLOPT_HTTPHEADER, headers.get());
   return headers;
 }
@@ -104,7 +104,8 @@ HttpResponse IsaacSimClient::request_(std::string_view method, std::string_view 
     if (code == CURLE_OK) curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &response.status);
     if (code == CURLE_OK && !isRetryableStatus(response.status)) return response;
     if (attempt >= maxRetries_) {
-      if (code != CURLE_OK) detail::throwCurlError("HTTP request failed: ", code);
+      if (code != CURLE_OK)
+        throw TransportError(detail::curlErrorText("HTTP request failed: ", code), code, attempt + 1);
       return response;
     }
     detail::sleepFor(detail::retryPause(attempt, std::rand()));

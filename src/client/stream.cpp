@@ -44,13 +44,13 @@ void sendCloseFrame(CURL* handle) {
 void waitReadable(CURL* handle, std::chrono::milliseconds limit) {
   curl_socket_t socket = CURL_SOCKET_BAD;
   const CURLcode code = curl_easy_getinfo(handle, CURLINFO_ACTIVESOCKET, &socket);
-  if (code != CURLE_OK) detail::throwCurlError("WebSocket receive failed: ", code);
-  if (socket == CURL_SOCKET_BAD) throw std::runtime_error("WebSocket receive failed: the connection has no socket");
+  if (code != CURLE_OK) throw StreamError(detail::curlErrorText("WebSocket receive failed: ", code), code);
+  if (socket == CURL_SOCKET_BAD) throw StreamError("WebSocket receive failed: the connection has no socket", 0);
   pollfd entry{socket, POLLIN, 0};
   const int millis = limit.count() > INT_MAX ? INT_MAX : static_cast<int>(limit.count());
   // EINTR and readiness alike send the caller back to receive(), which recomputes the time left.
   if (::poll(&entry, 1, millis) < 0 && errno != EINTR) {
-    throw std::runtime_error("WebSocket receive failed: poll() failed");
+    throw StreamError("WebSocket receive failed: poll() failed", 0);
   }
 }
 
@@ -84,7 +84,7 @@ void WebSocketStream::close() noexcept {
 }
 
 void WebSocketStream::send(std::string_view text) {
-  if (handle_ == nullptr) throw std::runtime_error("send() called on a closed WebSocketStream");
+  if (handle_ == nullptr) throw StreamError("send() called on a closed WebSocketStream", 0);
   // libcurl may take part of the message per call; finishing the whole message before returning keeps
   // a half-sent frame from meeting an automatic pong on the next receive.
   const char* data = text.data() != nullptr ? text.data() : "";
@@ -95,19 +95,21 @@ void WebSocketStream::send(std::string_view text) {
     offset += sent;
     if (code == CURLE_OK && offset == text.size()) return;
     // CURLE_AGAIN: `sent` says what (if anything) was taken; the rest must be offered again.
-    if (code != CURLE_OK && code != CURLE_AGAIN) detail::throwCurlError("WebSocket send failed: ", code);
+    if (code != CURLE_OK && code != CURLE_AGAIN) {
+      throw StreamError(detail::curlErrorText("WebSocket send failed: ", code), code);
+    }
   }
 }
 
 std::optional<std::string> WebSocketStream::receive() {
-  if (handle_ == nullptr) throw std::runtime_error("receive() called on a closed WebSocketStream");
+  if (handle_ == nullptr) throw StreamError("receive() called on a closed WebSocketStream", 0);
   char buffer[kReadChunk];
   for (;;) {
     size_t received = 0;
     const curl_ws_frame* frame = nullptr;
     const CURLcode code = curl_ws_recv(easy(handle_), buffer, sizeof buffer, &received, &frame);
     if (code == CURLE_AGAIN) return std::nullopt;  // pending_ keeps a partly received frame
-    if (code != CURLE_OK) detail::throwCurlError("WebSocket receive failed: ", code);
+    if (code != CURLE_OK) throw StreamError(detail::curlErrorText("WebSocket receive failed: ", code), code);
     // libcurl may hand a close frame over in pieces; it is answered once, on its first.
     if (frame != nullptr && (frame->flags & CURLWS_CLOSE) != 0 && frame->offset == 0) sendCloseFrame(easy(handle_));
     if (frame != nullptr && (frame->flags & kControlFrames) != 0) continue;

@@ -1,32 +1,45 @@
 // The client's stream openers: one WebSocket handshake per stream, never retried.
 #include <string>
+#include <utility>
 
 #include "client/curl_handle.hpp"
-#include "client/family_request.hpp"
+#include "client/routes.hpp"
 #include "corvane/client.hpp"
 
 namespace corvane {
 namespace {
 
+struct Handshake {
+  CURLcode code = CURLE_OK;
+  long status = 0;  // the bridge's answer to the upgrade; 0 when none could be read
+};
+
 // libcurl reports success when the server hangs up without answering the upgrade at all, leaving a handle
 // that cannot send or receive: only a 101 answer opens a stream.
-CURLcode handshakeOutcome(CURL* handle, CURLcode performed) {
-  if (performed != CURLE_OK) return performed;
-  long status = 0;
-  const CURLcode read = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-  if (read != CURLE_OK) return read;  // report why the status is unknown, not that nothing came
-  if (status == 0) return CURLE_GOT_NOTHING;
-  return status == 101 ? CURLE_OK : CURLE_HTTP_RETURNED_ERROR;
+Handshake handshakeOutcome(CURL* handle, CURLcode performed) {
+  Handshake outcome;
+  const CURLcode read = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &outcome.status);
+  if (read != CURLE_OK) outcome.status = 0;
+  if (performed != CURLE_OK) {
+    outcome.code = performed;
+  } else if (read != CURLE_OK) {
+    outcome.code = read;  // report why the status is unknown, not that nothing came
+  } else if (outcome.status == 0) {
+    outcome.code = CURLE_GOT_NOTHING;
+  } else if (outcome.status != 101) {
+    outcome.code = CURLE_HTTP_RETURNED_ERROR;
+  }
+  return outcome;
 }
 
 }  // namespace
 
 WebSocketStream IsaacSimClient::openJointPositionStream(std::string_view prim_path) {
-  return openStream_(detail::resourcePath("articulations/", prim_path, "/stream_joint_positions"));
+  return openStream_(detail::articulationStreamPath(prim_path, "/stream_joint_positions"));
 }
 
 WebSocketStream IsaacSimClient::openArticulationStateStream(std::string_view prim_path) {
-  return openStream_(detail::resourcePath("articulations/", prim_path, "/stream_articulation_state"));
+  return openStream_(detail::articulationStreamPath(prim_path, "/stream_articulation_state"));
 }
 
 WebSocketStream IsaacSimClient::openStream_(std::string_view path) {
@@ -37,8 +50,11 @@ WebSocketStream IsaacSimClient::openStream_(std::string_view path) {
   detail::setOption(handle.get(), CURLOPT_URL, url.c_str());
   detail::setOption(handle.get(), CURLOPT_CONNECT_ONLY, 2L);  // connect, upgrade, then hand over
   detail::setOption(handle.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(timeout_.count()));
-  const CURLcode code = handshakeOutcome(handle.get(), curl_easy_perform(handle.get()));
-  if (code != CURLE_OK) detail::throwCurlError("WebSocket handshake failed for " + url + ": ", code);
+  const Handshake outcome = handshakeOutcome(handle.get(), curl_easy_perform(handle.get()));
+  if (outcome.code != CURLE_OK) {
+    std::string message = detail::curlErrorText("WebSocket handshake failed for " + url + ": ", outcome.code);
+    throw HandshakeError(message, std::move(url), outcome.code, outcome.status);
+  }
   return WebSocketStream(handle.release());
 }
 

@@ -4,9 +4,9 @@
 #include <string_view>
 
 #include "client/family_request.hpp"
+#include "client/routes.hpp"
 #include "corvane/client.hpp"
 #include "corvane/surface_gripper.hpp"
-#include "surface_gripper/gripper_path.hpp"
 
 namespace corvane {
 namespace {
@@ -17,8 +17,8 @@ void setIfGiven(nlohmann::json& body, const char* key, const std::optional<T>& v
   if (value) body[key] = *value;
 }
 
-void setIfGiven(nlohmann::json& body, const char* key, const std::optional<std::string_view>& value) {
-  if (value) body[key] = std::string(*value);
+std::optional<std::string> ownedText(std::optional<std::string_view> text) {
+  return text ? std::optional<std::string>(std::in_place, *text) : std::nullopt;
 }
 
 nlohmann::json axisJson(const std::optional<AxisRange>& axis) {
@@ -47,14 +47,20 @@ nlohmann::json SurfaceGripper::setProperties(std::string_view prim_path, std::op
                                              const std::optional<AxisLimits>& rotation_limits,
                                              const std::optional<AxisLimits>& translation_limits,
                                              std::optional<std::string_view> forward_axis) {
+  const GripperProperties properties{coaxial_force_limit, shear_force_limit,  max_grip_distance,      retry_interval,
+                                     rotation_limits,     translation_limits, ownedText(forward_axis)};
+  return setProperties(prim_path, properties);
+}
+
+nlohmann::json SurfaceGripper::setProperties(std::string_view prim_path, const GripperProperties& properties) {
   nlohmann::json body = nlohmann::json::object();
-  setIfGiven(body, "coaxial_force_limit", coaxial_force_limit);
-  setIfGiven(body, "shear_force_limit", shear_force_limit);
-  setIfGiven(body, "max_grip_distance", max_grip_distance);
-  setIfGiven(body, "retry_interval", retry_interval);
-  setIfGiven(body, "rotation_limits", rotation_limits);
-  setIfGiven(body, "translation_limits", translation_limits);
-  setIfGiven(body, "forward_axis", forward_axis);
+  setIfGiven(body, "coaxial_force_limit", properties.coaxialForceLimit);
+  setIfGiven(body, "shear_force_limit", properties.shearForceLimit);
+  setIfGiven(body, "max_grip_distance", properties.maxGripDistance);
+  setIfGiven(body, "retry_interval", properties.retryInterval);
+  setIfGiven(body, "rotation_limits", properties.rotationLimits);
+  setIfGiven(body, "translation_limits", properties.translationLimits);
+  setIfGiven(body, "forward_axis", properties.forwardAxis);
   return detail::exchange(*client_, &IsaacSimClient::patch, detail::surfaceGripperPath(prim_path, "/properties"), body);
 }
 
@@ -64,16 +70,30 @@ nlohmann::json SurfaceGripper::setAttachmentPointProperties(
     std::optional<double> z_axis_translation_drive_stiffness, std::optional<double> z_axis_translation_drive_damping,
     const std::optional<AxisLimits>& rotation_limits, const std::optional<AxisLimits>& translation_limits,
     std::optional<double> clearance_offset, std::optional<std::string_view> forward_axis) {
+  const AttachmentPointProperties properties{joint_paths,
+                                             local_pose_0,
+                                             local_pose_1,
+                                             z_axis_translation_drive_stiffness,
+                                             z_axis_translation_drive_damping,
+                                             rotation_limits,
+                                             translation_limits,
+                                             clearance_offset,
+                                             ownedText(forward_axis)};
+  return setAttachmentPointProperties(prim_path, properties);
+}
+
+nlohmann::json SurfaceGripper::setAttachmentPointProperties(std::string_view prim_path,
+                                                            const AttachmentPointProperties& properties) {
   nlohmann::json body = nlohmann::json::object();
-  setIfGiven(body, "joint_paths", joint_paths);
-  setIfGiven(body, "local_pose_0", local_pose_0);
-  setIfGiven(body, "local_pose_1", local_pose_1);
-  setIfGiven(body, "z_axis_translation_drive_stiffness", z_axis_translation_drive_stiffness);
-  setIfGiven(body, "z_axis_translation_drive_damping", z_axis_translation_drive_damping);
-  setIfGiven(body, "rotation_limits", rotation_limits);
-  setIfGiven(body, "translation_limits", translation_limits);
-  setIfGiven(body, "clearance_offset", clearance_offset);
-  setIfGiven(body, "forward_axis", forward_axis);
+  setIfGiven(body, "joint_paths", properties.jointPaths);
+  setIfGiven(body, "local_pose_0", properties.localPose0);
+  setIfGiven(body, "local_pose_1", properties.localPose1);
+  setIfGiven(body, "z_axis_translation_drive_stiffness", properties.zAxisTranslationDriveStiffness);
+  setIfGiven(body, "z_axis_translation_drive_damping", properties.zAxisTranslationDriveDamping);
+  setIfGiven(body, "rotation_limits", properties.rotationLimits);
+  setIfGiven(body, "translation_limits", properties.translationLimits);
+  setIfGiven(body, "clearance_offset", properties.clearanceOffset);
+  setIfGiven(body, "forward_axis", properties.forwardAxis);
   return detail::exchange(*client_, &IsaacSimClient::patch, detail::surfaceGripperPath(prim_path, "/attachment_points"),
                           body);
 }

@@ -23,13 +23,6 @@ constexpr int kSendBufferBytes = 16 * 1024;
 
 }  // namespace
 
-std::optional<StreamKind> streamKind(const Route& route) {
-  if (route.collection != Collection::Articulations || route.collectionPath) return std::nullopt;
-  if (route.operation == "stream_joint_positions") return StreamKind::JointPositions;
-  if (route.operation == "stream_articulation_state") return StreamKind::ArticulationState;
-  return std::nullopt;
-}
-
 StreamSession::StreamSession(asio::ip::tcp::socket&& socket, ServerContext& context, StreamKind kind,
                              std::string primPath)
     : context_(context),
