@@ -21,6 +21,11 @@ if(CMAKE_CXX_FLAGS MATCHES "-fsanitize=[^ ]*address")
   list(APPEND pytest_env "LD_PRELOAD=${preload}" "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1"
        "PYTHONMALLOC=malloc")
   set(sanitized ON)
+  # The simulated bridge carries its own (static) sanitizer runtime: the interpreter's preload must not reach it.
+  file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/bridge-sim-unpreloaded
+       CONTENT "#!/bin/sh\nunset LD_PRELOAD\nexec \"$<TARGET_FILE:corvane-bridge-sim>\" \"$@\"\n"
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  list(APPEND pytest_env "CORVANE_BRIDGE_SIM=${CMAKE_CURRENT_BINARY_DIR}/bridge-sim-unpreloaded")
 endif()
 
 add_test(NAME python_tests
