@@ -1,4 +1,4 @@
-# cmake --install: headers, the shared library, a CMake package (corvane::corvane) and corvane.pc.
+# cmake --install: headers, the library, a CMake package (corvane::corvane) and corvane.pc.
 include(CMakePackageConfigHelpers)
 
 set(CORVANE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/corvane)
@@ -11,6 +11,7 @@ install(TARGETS corvane EXPORT corvaneTargets
 install(DIRECTORY include/corvane DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${CORVANE_GENERATED_INCLUDE_DIR}/corvane/version.hpp
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/corvane)
+install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/corvane)
 
 install(EXPORT corvaneTargets NAMESPACE corvane:: DESTINATION ${CORVANE_CMAKE_DIR})
 configure_package_config_file(cmake/corvaneConfig.cmake.in

@@ -81,12 +81,12 @@ TEST(CameraFrameOutput, MissesAreNullAndOnlyANonNumberIndexThrows) {
     EXPECT_EQ(frameWith(2, structure).output("rgb"), nullptr) << structure;
   }
   EXPECT_EQ(frameWith(2, {{"camera", named(0)}}).output("rgb"), nullptr) << "nested names are not searched";
-  for (const auto& [index, type] : {std::pair<Json, std::string>{"1", "string"},
-                                    {true, "boolean"},
-                                    {nullptr, "null"},
-                                    {Json::array({1}), "array"}}) {
-    EXPECT_THROW_MSG(frameWith(2, named(index)).output("rgb"), Json::type_error,
-                     "[json.exception.type_error.302] type must be number, but is " + type);
+  for (const auto& entry : {std::pair<Json, std::string>{"1", "string"},
+                            {true, "boolean"},
+                            {nullptr, "null"},
+                            {Json::array({1}), "array"}}) {
+    EXPECT_THROW_MSG(frameWith(2, named(entry.first)).output("rgb"), Json::type_error,
+                     "[json.exception.type_error.302] type must be number, but is " + entry.second);
   }
 }
 

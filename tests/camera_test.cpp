@@ -103,7 +103,7 @@ TEST(CameraCapture, BodiesCarryOnlyThePresentOptions) {
   EXPECT_EQ(bridge.lastRequest().body, "{\"data_types\":[\"rgb\",\"distance_to_camera\"],\"world_frame\":true}");
 
   const std::size_t sent = bridge.requestCount();
-  EXPECT_THROW(client.camera.capture("/World/Camera", std::vector<std::string>{"\xC3"}), Json::type_error);
+  EXPECT_THROW((void)client.camera.capture("/World/Camera", std::vector<std::string>{"\xC3"}), Json::type_error);
   EXPECT_EQ(bridge.requestCount(), sent) << "nothing is sent when a data type is not UTF-8";
   (void)client.camera.capture("/World/\xFF");  // the prim path goes only into the path, which is not serialised
   EXPECT_EQ(bridge.requestCount(), sent + 1);

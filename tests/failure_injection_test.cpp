@@ -94,7 +94,7 @@ TEST_F(FailureInjection, AnUnreadableStatusIsNeverASuccess) {
   const HttpResponse response = c.get("/x");
   EXPECT_EQ(response.status, 0) << "no status could be read";
   EXPECT_EQ(bridge.requestCount(), 1u) << "status 0 is final";
-  EXPECT_THROW(detail::parseSuccessOrThrow(response), HTTPError);
+  EXPECT_THROW((void)detail::parseSuccessOrThrow(response), HTTPError);
 }
 
 // An allocation failing inside libcurl's write or header callback must not unwind through libcurl's C

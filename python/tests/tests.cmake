@@ -8,7 +8,12 @@ set(pytest_env "PYTHONPATH=${CMAKE_CURRENT_BINARY_DIR}")
 # for __cxa_throw at start-up, and python3 itself does not load libstdc++); Python's allocator steps
 # aside so ASan sees every block, and the interpreter's own allocations at exit are not ours to report.
 if(CMAKE_CXX_FLAGS MATCHES "-fsanitize=[^ ]*address")
-  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    set(asan_runtime libclang_rt.asan-${CMAKE_SYSTEM_PROCESSOR}.so)
+  else()
+    set(asan_runtime libasan.so)
+  endif()
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${asan_runtime}
                   OUTPUT_VARIABLE asan OUTPUT_STRIP_TRAILING_WHITESPACE)
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libstdc++.so
                   OUTPUT_VARIABLE stdcxx OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -16,6 +21,11 @@ if(CMAKE_CXX_FLAGS MATCHES "-fsanitize=[^ ]*address")
   list(APPEND pytest_env "LD_PRELOAD=${preload}" "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1"
        "PYTHONMALLOC=malloc")
   set(sanitized ON)
+  # The simulated bridge carries its own (static) sanitizer runtime: the interpreter's preload must not reach it.
+  file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/bridge-sim-unpreloaded
+       CONTENT "#!/bin/sh\nunset LD_PRELOAD\nexec \"$<TARGET_FILE:corvane-bridge-sim>\" \"$@\"\n"
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  list(APPEND pytest_env "CORVANE_BRIDGE_SIM=${CMAKE_CURRENT_BINARY_DIR}/bridge-sim-unpreloaded")
 endif()
 
 add_test(NAME python_tests
