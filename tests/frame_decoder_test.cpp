@@ -62,7 +62,8 @@ TEST(FrameDecoderStatus, IsTestedBeforeTheBody) {
     EXPECT_HTTP_ERROR(detail::decodeFrame(responseOf(frame, status)), status, frame)
         << "the whole body travels with the error";
   }
-  EXPECT_THROW((void)detail::decodeFrame(responseOf("not json at all", 404)), HTTPError) << "error bodies are not parsed";
+  EXPECT_THROW((void)detail::decodeFrame(responseOf("not json at all", 404)), HTTPError)
+      << "error bodies are not parsed";
   EXPECT_NO_THROW((void)detail::decodeFrame(responseOf(frame, 299)));
   EXPECT_NO_THROW((void)detail::decodeFrame(responseOf(frame, 200)));
 }
