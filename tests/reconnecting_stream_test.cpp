@@ -2,6 +2,7 @@
 // (the articulation re-created in the hook, the opening messages sent again in order, frames flowing
 // again), and a bridge that refuses every reconnection.
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include <memory>
 #include <thread>
@@ -78,7 +79,10 @@ TEST(ReconnectingStream, ResumesAfterTheBridgeRestartsOnTheSamePort) {
   EXPECT_GE(afterRestart, 50) << "frames flow again";
   EXPECT_NEAR(joint, 0.25, 1e-9) << "the new arm got both targets again, in order";
   EXPECT_GE(events[0].attempts, 2);
-  EXPECT_EQ(attempts.back().lastHttpStatus, 404) << "the attempt that got through came after the hook";
+  // A slow attempt after the one that saw 404 may fail another way, so look for the 404 among them all.
+  EXPECT_TRUE(std::any_of(attempts.begin(), attempts.end(), [](const ReopenAttempt& a) {
+    return a.lastHttpStatus == 404;
+  })) << "the hook saw the restarted bridge's 404 and could recreate the arm";
   EXPECT_GE(events[0].down, 300ms);
   const StreamStats stats = stream.stats();
   EXPECT_EQ(stats.reconnections, 1u);
