@@ -78,14 +78,17 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # dpkg-shlibdeps takes libcurl's minimum version from its symbols file: 7.86, when the WebSocket calls
 # appeared, which Debian 12's own libcurl (7.88, built without WebSocket support) satisfies. The package that
 # provides the libcurl this build linked must therefore also be as new as the build requires.
-list(GET CURL_LIBRARIES 0 curl_library)
-get_filename_component(curl_library "${curl_library}" REALPATH)
-execute_process(COMMAND dpkg-query --search ${curl_library} OUTPUT_VARIABLE curl_owner
-                RESULT_VARIABLE curl_owner_result OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-if(curl_owner_result EQUAL 0 AND curl_owner MATCHES "^([^:,]+)")
-  set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${CMAKE_MATCH_1} (>= ${CORVANE_CURL_MIN_VERSION})")
-else()
-  message(WARNING "No Debian package owns ${curl_library}: ${runtime_package} will not name libcurl's minimum version")
+find_program(CORVANE_DPKG_QUERY dpkg-query)
+if(CORVANE_DPKG_QUERY)
+  list(GET CURL_LIBRARIES 0 curl_library)
+  get_filename_component(curl_library "${curl_library}" REALPATH)
+  execute_process(COMMAND ${CORVANE_DPKG_QUERY} --search ${curl_library} OUTPUT_VARIABLE curl_owner
+                  RESULT_VARIABLE curl_owner_result OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(curl_owner_result EQUAL 0 AND curl_owner MATCHES "^([^:,]+)")
+    set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${CMAKE_MATCH_1} (>= ${CORVANE_CURL_MIN_VERSION})")
+  else()
+    message(WARNING "No Debian package owns ${curl_library}: ${runtime_package} would not name libcurl's minimum version")
+  endif()
 endif()
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${runtime_package} (= ${CORVANE_DEB_VERSION}), nlohmann-json3-dev (>= 3.11)")
 
