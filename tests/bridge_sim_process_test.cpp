@@ -49,8 +49,11 @@ TEST(BridgeSimProgram, RefusesBadOptionsAndBusyPorts) {
   EXPECT_EQ(second.wait(), 1);
   EXPECT_NE(second.errors().find("cannot listen"), std::string::npos);
   ChildProcess help({CORVANE_BRIDGE_SIM_PATH, "--help"});
-  EXPECT_NE(help.readLine().value_or("").find("usage: corvane-bridge-sim"), std::string::npos);
+  EXPECT_NE(help.readLine().value_or("").find("Usage: corvane-bridge-sim"), std::string::npos);
   EXPECT_EQ(help.wait(), 0);
+  ChildProcess version({CORVANE_BRIDGE_SIM_PATH, "--version"});
+  EXPECT_EQ(version.readLine().value_or(""), "corvane-bridge-sim " CORVANE_VERSION_STRING);
+  EXPECT_EQ(version.wait(), 0);
 }
 
 }  // namespace
