@@ -7,11 +7,11 @@
 #include <corvane/corvane.hpp>
 #include <frame_writer.hpp>
 
-#include "support/loopback_server.hpp"
 #include "support/raw_curl.hpp"
 #include "support/side_by_side.hpp"
 #include "support/tls_server.hpp"
 #include "support/workloads.hpp"
+#include "test_bridge.hpp"
 
 namespace corvane::bench {
 namespace {
@@ -52,10 +52,10 @@ Side rawSide(std::string key, Requests& requests) {
 // with a fresh easy handle per request. The client keeps connections in multi handles ("lanes") that also
 // keep their easy handles, reset for each attempt.
 void restGetReuse(benchmark::State& state) {
-  LoopbackServer server({{{kGetTarget, kGetReply}}, {}, {}});
-  IsaacSimClient reuse = clientFor(server.httpBaseUrl(), reusing());
-  IsaacSimClient fresh("bench", server.httpBaseUrl(), server.wsBaseUrl(), milliseconds(kTimeoutMs), 0);
-  const std::string url = server.httpBaseUrl() + kGetTarget.substr(1);
+  testing::TestBridge server({{{kGetTarget, kGetReply}}, {}, {}});
+  IsaacSimClient reuse = clientFor(server.baseUrl(), reusing());
+  IsaacSimClient fresh("bench", server.baseUrl(), server.wsBaseUrl(), milliseconds(kTimeoutMs), 0);
+  const std::string url = server.baseUrl() + kGetTarget.substr(1);
   ReusedHandle reused(url, kTimeoutMs);
   SharedCacheRequests shared(url, kTimeoutMs);
   PooledHandleRequests pooled(url, kTimeoutMs);
@@ -85,13 +85,13 @@ void captureAllFour(benchmark::State& state) {
   const std::vector<std::uint8_t> rgb(64 * 48 * 3, 7);
   writer.add("rgb", {48, 64, 3}, "uint8", rgb.data(), rgb.size());
   const std::string frame = writer.finish();
-  ServerRoutes routes;
+  testing::CannedRoutes routes;
   for (const std::string& camera : cameras) {
     routes.http["/cameras/" + camera + "/capture"] = frame;
     routes.delays["/cameras/" + camera + "/capture"] = kDelay;
   }
-  LoopbackServer server(routes);
-  IsaacSimClient client("bench", server.httpBaseUrl(), server.wsBaseUrl(), milliseconds(kTimeoutMs), 0);
+  testing::TestBridge server(std::move(routes));
+  IsaacSimClient client("bench", server.baseUrl(), server.wsBaseUrl(), milliseconds(kTimeoutMs), 0);
   const std::vector<std::string> types = {"rgb"};
   runSideBySide(state, batchSize(5),
                 {{"lib", [&] { check(client.camera.captureAll(cameras, types).size() == 4, "captureAll frames"); }},

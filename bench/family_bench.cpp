@@ -7,8 +7,8 @@
 
 #include <corvane/corvane.hpp>
 
-#include "support/loopback_server.hpp"
 #include "support/side_by_side.hpp"
+#include "test_bridge.hpp"
 
 namespace corvane::bench {
 namespace {
@@ -36,8 +36,8 @@ std::string jointsStateReply(int joints) {
   return state.dump();
 }
 
-ServerRoutes routes() {
-  ServerRoutes routes;
+testing::CannedRoutes routes() {
+  testing::CannedRoutes routes;
   for (const int joints : {7, 1000}) {
     routes.http[pathFor(joints, "/joints_state")] = jointsStateReply(joints);
     routes.http[pathFor(joints, "/set_j")] = R"({"success":true})";
@@ -45,12 +45,12 @@ ServerRoutes routes() {
   return routes;
 }
 
-IsaacSimClient makeClient(const LoopbackServer& server) {
-  return IsaacSimClient("bench", server.httpBaseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(5000), 0);
+IsaacSimClient makeClient(const testing::TestBridge& server) {
+  return IsaacSimClient("bench", server.baseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(5000), 0);
 }
 
 void getJointsState(benchmark::State& state, int joints) {
-  LoopbackServer server(routes());
+  testing::TestBridge server(routes());
   IsaacSimClient client = makeClient(server);
   const std::string prim = primFor(joints);
   const std::string path = pathFor(joints, "/joints_state");
@@ -67,7 +67,7 @@ void getJointsState(benchmark::State& state, int joints) {
 }
 
 void setJointPositions(benchmark::State& state, int joints) {
-  LoopbackServer server(routes());
+  testing::TestBridge server(routes());
   IsaacSimClient client = makeClient(server);
   const std::string prim = primFor(joints);
   const std::string path = pathFor(joints, "/set_j");

@@ -9,13 +9,12 @@
 #include <vector>
 
 #include <corvane/corvane.hpp>
-#include <frame_writer.hpp>
-
 #include "support/alloc_counter.hpp"
-#include "support/loopback_server.hpp"
+#include "support/capture_frame.hpp"
 #include "support/raw_curl.hpp"
 #include "support/side_by_side.hpp"
 #include "support/workloads.hpp"
+#include "test_bridge.hpp"
 
 namespace corvane::bench {
 namespace {
@@ -25,23 +24,10 @@ struct Region {
   std::size_t size;
 };
 
-// A capture as the bridge sends it: rgb (uint8 x3), depth (float32) and segmentation (uint32), filled
-// with a byte pattern so that a wrong copy shows.
 HttpResponse captureReply(std::uint64_t width, std::uint64_t height) {
-  frame_writer::FrameWriter writer;
-  const std::uint64_t pixels = width * height;
-  writer.reserve("rgb", {height, width, 3}, "uint8", pixels * 3);
-  writer.reserve("distance_to_image_plane", {height, width}, "float32", pixels * 4);
-  writer.reserve("semantic_segmentation", {height, width}, "uint32", pixels * 4);
-  for (std::size_t i = 0; i < 3; ++i) {
-    char* bytes = writer.data(i);
-    const std::size_t size = pixels * (i == 0 ? 3 : 4);
-    for (std::size_t b = 0; b < size; ++b) bytes[b] = static_cast<char>((b * 7 + i) & 0xFF);
-  }
-  writer.structure()["camera_pose"] = {{"position", {0.0, 0.0, 1.5}}, {"orientation", {1.0, 0.0, 0.0, 0.0}}};
   HttpResponse reply;
   reply.status = 200;
-  reply.body = writer.finish();
+  reply.body = captureFrame(width, height);
   return reply;
 }
 
@@ -93,9 +79,9 @@ void captureTransfer(benchmark::State& state) {
   std::vector<Region> offsets;  // of each output within the body, as data - start
   for (const Region& region : payloadRegions(reply)) offsets.push_back(region);
   const std::string target = "/cameras//World/cam/capture";
-  LoopbackServer server({{{target, reply.body}}, {}, {}});
-  IsaacSimClient client("bench", server.httpBaseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
-  const std::string url = server.httpBaseUrl() + target.substr(1);
+  testing::TestBridge server({{{target, reply.body}}, {}, {}});
+  IsaacSimClient client("bench", server.baseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
+  const std::string url = server.baseUrl() + target.substr(1);
   runSideBySide(state, batchSize(3),
                 {{"lib",
                   [&] {

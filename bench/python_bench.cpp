@@ -1,19 +1,24 @@
 // Against what a user would pick instead: the same loops written in Python (requests, websockets), run as a
-// child process that takes turns with the client on the same in-process server.
+// child process that takes turns with the client on the same in-process server. The python/corvane_* rows
+// put the client's Python package (another child) against them, and a capture decoded into numpy arrays
+// against requests.post plus a pure-Python decode with numpy.frombuffer.
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <corvane/corvane.hpp>
 
-#include "support/loopback_server.hpp"
+#include "child_process.hpp"
+#include "support/capture_frame.hpp"
 #include "support/receive_side.hpp"
 #include "support/side_by_side.hpp"
-#include "support/subprocess.hpp"
 #include "support/workloads.hpp"
+#include "test_bridge.hpp"
 
 namespace corvane::bench {
 namespace {
@@ -28,8 +33,8 @@ std::string pythonInterpreter() {
 std::string script(const char* name) { return std::string(CORVANE_BENCH_PYTHON_DIR) + "/" + name; }
 
 // A Python loop as a side: each batch is one request line, answered with its time per operation.
-Side pythonSide(LineChild& child) {
-  return {"python", {}, [&child](int count) {
+Side pythonSide(testing::ChildProcess& child, std::string key = "python") {
+  return {std::move(key), {}, [&child](int count) {
             const auto reply = child.ask(std::to_string(count));
             check(reply.has_value(), "the Python loop ended early");
             char* end = nullptr;
@@ -39,23 +44,23 @@ Side pythonSide(LineChild& child) {
           }};
 }
 
-ServerRoutes routes() {
-  ServerRoutes routes;
+testing::CannedRoutes routes() {
+  testing::CannedRoutes routes;
   routes.http[kGetTarget] = kGetReply;
   routes.push["/" + streamPath(kSmallPrim)] = kSmallFrame;
   routes.push["/" + streamPath(kLargePrim)] = kLargeFrame;
   return routes;
 }
 
-IsaacSimClient makeClient(const LoopbackServer& server) {
-  return IsaacSimClient("bench", server.httpBaseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
+IsaacSimClient makeClient(const testing::TestBridge& server) {
+  return IsaacSimClient("bench", server.baseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
 }
 
 void requestsGet(benchmark::State& state) {
-  LoopbackServer server(routes());
+  testing::TestBridge server(routes());
   IsaacSimClient client = makeClient(server);
-  LineChild python(
-      {pythonInterpreter(), script("requests_loop.py"), server.httpBaseUrl() + kGetTarget.substr(1), kGetReply});
+  testing::ChildProcess python(
+      {pythonInterpreter(), script("requests_loop.py"), server.baseUrl() + kGetTarget.substr(1), kGetReply});
   if (python.readLine() != "ready") return markSkipped(state, "python3 with the requests module is not available");
   runSideBySide(state, batchSize(100),
                 {{"lib",
@@ -67,14 +72,78 @@ void requestsGet(benchmark::State& state) {
 }
 
 void websocketsReceive(benchmark::State& state, const std::string* payload, int batch) {
-  LoopbackServer server(routes());
+  testing::TestBridge server(routes());
   IsaacSimClient client = makeClient(server);
   WebSocketStream stream = client.openJointPositionStream(primFor(*payload));
-  LineChild python({pythonInterpreter(), script("websockets_loop.py"),
-                    server.wsBaseUrl() + streamPath(primFor(*payload)), std::to_string(payload->size())});
+  testing::ChildProcess python({pythonInterpreter(), script("websockets_loop.py"),
+                                server.wsBaseUrl() + streamPath(primFor(*payload)), std::to_string(payload->size())});
   if (python.readLine() != "ready") return markSkipped(state, "python3 with the websockets module is not available");
   runSideBySide(state, batchSize(batch), {receiveSide(stream, payload->size()), pythonSide(python)});
 }
+
+#ifdef CORVANE_BENCH_PACKAGE_DIR
+const std::string kCapturePrim = "/World/bench_camera";
+
+using Arguments = std::function<std::vector<std::string>(const testing::TestBridge&)>;
+
+// The client's Python package (python/corvane_loop.py with `package` arguments) against a Python baseline
+// script (with `baseline` arguments), both children of this process, on the same server.
+void packageVsPython(benchmark::State& state, const testing::CannedRoutes& routes, const Arguments& package,
+                     const std::string& baselineScript, const Arguments& baseline, int batch) {
+  testing::TestBridge server(routes);
+  std::vector<std::string> packageArgs = {pythonInterpreter(), script("corvane_loop.py"), CORVANE_BENCH_PACKAGE_DIR};
+  std::vector<std::string> baselineArgs = {pythonInterpreter(), script(baselineScript.c_str())};
+  for (std::string& arg : package(server)) packageArgs.push_back(std::move(arg));
+  for (std::string& arg : baseline(server)) baselineArgs.push_back(std::move(arg));
+  testing::ChildProcess corvane(packageArgs);
+  if (corvane.readLine() != "ready") return markSkipped(state, "the corvane Python package is not built");
+  testing::ChildProcess python(baselineArgs);
+  if (python.readLine() != "ready") return markSkipped(state, "python3 with the baseline's modules is not available");
+  runSideBySide(state, batchSize(batch), {pythonSide(corvane, "corvane"), pythonSide(python)});
+}
+
+void corvaneGet(benchmark::State& state) {
+  packageVsPython(
+      state, routes(),
+      [](const testing::TestBridge& server) {
+        return std::vector<std::string>{"get", server.baseUrl(), kGetTarget, kGetReply};
+      },
+      "requests_loop.py",
+      [](const testing::TestBridge& server) {
+        return std::vector<std::string>{server.baseUrl() + kGetTarget.substr(1), kGetReply};
+      },
+      100);
+}
+
+void corvaneReceive(benchmark::State& state) {
+  const std::string size = std::to_string(kSmallFrame.size());
+  packageVsPython(
+      state, routes(),
+      [&](const testing::TestBridge& server) {
+        return std::vector<std::string>{"receive", server.baseUrl(), kSmallPrim, size};
+      },
+      "websockets_loop.py",
+      [&](const testing::TestBridge& server) {
+        return std::vector<std::string>{server.wsBaseUrl() + streamPath(kSmallPrim), size};
+      },
+      1000);
+}
+
+void corvaneCapture(benchmark::State& state) {
+  const std::string prim = "/World/bench_camera";
+  const std::string target = "/cameras/" + prim + "/capture";
+  testing::CannedRoutes capture;
+  capture.http[target] = captureFrame(1920, 1080);
+  packageVsPython(
+      state, capture,
+      [&](const testing::TestBridge& server) {
+        return std::vector<std::string>{"capture", server.baseUrl(), prim};
+      },
+      "requests_capture_loop.py",
+      [&](const testing::TestBridge& server) { return std::vector<std::string>{server.baseUrl() + target.substr(1)}; },
+      5);
+}
+#endif
 
 void measured(benchmark::internal::Benchmark* benchmark) {
   benchmark->Iterations(rounds(30))->UseManualTime()->Unit(benchmark::kMicrosecond);
@@ -87,6 +156,14 @@ void registerBenchmarks() {
   measured(
       benchmark::RegisterBenchmark("python/receive_vs_websockets_recv/100B", websocketsReceive, &kSmallFrame, 1000));
   measured(benchmark::RegisterBenchmark("python/receive_vs_websockets_recv/1MiB", websocketsReceive, &kLargeFrame, 10));
+#ifdef CORVANE_BENCH_PACKAGE_DIR
+  measured(benchmark::RegisterBenchmark("python/corvane_get_vs_requests_get", corvaneGet));
+  measured(benchmark::RegisterBenchmark("python/corvane_receive_vs_websockets_recv/100B", corvaneReceive));
+  benchmark::RegisterBenchmark("python/corvane_capture_vs_requests_numpy/1920x1080", corvaneCapture)
+      ->Iterations(rounds(15))
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+#endif
 }
 
 }  // namespace corvane::bench

@@ -5,6 +5,8 @@ Usage: report.py RESULT.json...
 Each row is a workload with the client's time, the baseline's time (both medians per operation over the
 rounds) and their ratio (the median over rounds of client / baseline, measured side by side). The joint
 stream rows give rates instead: samples per second that arrived against the rate the bridge was set to.
+The stream latency rows give the age of the bridge's samples on arrival (median or 99th percentile over all
+samples; the median's ratio is the median over rounds) and the CPU share of the receiving thread.
 """
 import json
 import sys
@@ -32,6 +34,12 @@ ROWS = [
      None),
     ("python/receive_vs_websockets_recv/1MiB", "5 WS 1 MiB frames: receive() vs Python websockets", "lib", "python",
      None),
+    ("python/corvane_get_vs_requests_get", "7 Python REST GET: corvane client.get vs requests.get", "corvane",
+     "python", 0.30),
+    ("python/corvane_receive_vs_websockets_recv/100B", "7 Python WS ~100 B frames: corvane receive_for vs websockets",
+     "corvane", "python", 0.50),
+    ("python/corvane_capture_vs_requests_numpy/1920x1080",
+     "7 Python capture 1920x1080 into numpy: corvane vs requests.post + frombuffer", "corvane", "python", 0.50),
     ("bridge_sim/capture_vs_raw_post/640x480", "6 bridge-sim capture 640x480: camera.capture vs raw POST", "lib",
      "raw", None),
     ("bridge_sim/capture_vs_raw_post/1920x1080", "6 bridge-sim capture 1920x1080: camera.capture vs raw POST", "lib",
@@ -40,25 +48,35 @@ ROWS = [
      "configured", None, "Hz"),
     ("bridge_sim/joint_stream_rate/1000Hz", "6 bridge-sim joint stream: achieved vs configured rate", "lib",
      "configured", None, "Hz"),
-    ("rest_get/reuse_vs_raw_reused_fresh_share_pool_lane", "7 REST GET with reuse vs raw libcurl, reused handle", "lib",
+    ("rest_get/reuse_vs_raw_reused_fresh_share_pool_lane", "9 REST GET with reuse vs raw libcurl, reused handle", "lib",
      "reused", 1.10),
-    ("rest_get/reuse_vs_raw_reused_fresh_share_pool_lane", "7 REST GET with reuse vs without (client.get)", "lib",
+    ("rest_get/reuse_vs_raw_reused_fresh_share_pool_lane", "9 REST GET with reuse vs without (client.get)", "lib",
      "fresh", None),
-    ("rest_get/reuse_vs_raw_reused_fresh_share_pool_lane", "7 reuse by a shared cache, fresh easy_perform vs reused",
+    ("rest_get/reuse_vs_raw_reused_fresh_share_pool_lane", "9 reuse by a shared cache, fresh easy_perform vs reused",
      "share", "reused", None),
-    ("rest_get/reuse_vs_raw_reused_fresh_share_pool_lane", "7 reuse by a pooled handle, reset vs reused", "pool",
+    ("rest_get/reuse_vs_raw_reused_fresh_share_pool_lane", "9 reuse by a pooled handle, reset vs reused", "pool",
      "reused", None),
-    ("rest_get/reuse_vs_raw_reused_fresh_share_pool_lane", "7 reuse by a kept multi handle, fresh easy vs reused",
+    ("rest_get/reuse_vs_raw_reused_fresh_share_pool_lane", "9 reuse by a kept multi handle, fresh easy vs reused",
      "lane", "reused", None),
-    ("https_get/reuse_vs_fresh_vs_raw_reused", "7 HTTPS GET with reuse vs without", "lib", "fresh", None),
-    ("https_get/reuse_vs_fresh_vs_raw_reused", "7 HTTPS GET with reuse vs raw libcurl, reused handle", "lib",
+    ("https_get/reuse_vs_fresh_vs_raw_reused", "9 HTTPS GET with reuse vs without", "lib", "fresh", None),
+    ("https_get/reuse_vs_fresh_vs_raw_reused", "9 HTTPS GET with reuse vs raw libcurl, reused handle", "lib",
      "reused", None),
-    ("capture_all/4_cameras_vs_one_vs_sequential", "7 captureAll, 4 cameras of D = 20 ms vs one capture", "lib",
+    ("capture_all/4_cameras_vs_one_vs_sequential", "9 captureAll, 4 cameras of D = 20 ms vs one capture", "lib",
      "one", 1.25),
-    ("capture_all/4_cameras_vs_one_vs_sequential", "7 captureAll, 4 cameras vs 4 captures in turn", "lib", "seq",
+    ("capture_all/4_cameras_vs_one_vs_sequential", "9 captureAll, 4 cameras vs 4 captures in turn", "lib", "seq",
      None),
-    ("capture/1920x1080_vs_raw_sized_download", "7 capture 22.8 MB, canned server vs raw sized download+memcpy",
+    ("capture/1920x1080_vs_raw_sized_download", "9 capture 22.8 MB, canned server vs raw sized download+memcpy",
      "lib", "raw", 1.10),
+    ("stream_latency/receiveFor_vs_receive_spin/1000Hz", "8 1 kHz stream, sample age median: receiveFor vs spin",
+     "lib", "spin", None),
+    ("stream_latency/receiveFor_vs_receive_spin/1000Hz", "8 1 kHz stream, sample age p99: receiveFor vs spin",
+     "libp99", "spinp99", None),
+    ("stream_latency/receiveFor_vs_receive_spin/1000Hz", "8 1 kHz stream, CPU of a core: receiveFor vs spin", "lib",
+     "spin", None, "%"),
+    ("stream_latency/receiveLatest_vs_receive_per_tick/1000Hz",
+     "8 1 kHz loop, sample age median: receiveLatest vs receive", "lib", "oldest", None),
+    ("stream_latency/receiveLatest_vs_receive_per_tick/1000Hz",
+     "8 1 kHz loop, sample age p99: receiveLatest vs receive", "libp99", "oldestp99", None),
 ]
 
 
@@ -84,6 +102,8 @@ def duration(ns):
 def figure(run, side, unit):
     if unit == "Hz":
         return f"{run[side + '_hz']:.1f} Hz"
+    if unit == "%":
+        return f"{run[side + '_pct']:.1f} %"
     return duration(run[side + "_ns"])
 
 
@@ -94,7 +114,8 @@ def row(runs, name, workload, client, baseline, target, unit="ns"):
     if run.get("error_occurred"):
         return [workload, "-", "-", "-", "-", "skipped: " + run.get("error_message", "")]
     # The first side of a run is compared with every other as "ratio_<baseline>"; other pairs have their own.
-    ratio = run.get(f"ratio_{client}_vs_{baseline}", run.get("ratio_" + baseline))
+    suffix = "_pct" if unit == "%" else ""
+    ratio = run.get(f"ratio_{client}_vs_{baseline}{suffix}", run.get("ratio_" + baseline + suffix))
     verdict = "info" if target is None else ("met" if ratio <= target else "MISSED")
     return [workload, figure(run, client, unit), figure(run, baseline, unit), f"{ratio:.3f}",
             "-" if target is None else f"<= {target:.2f}", verdict]

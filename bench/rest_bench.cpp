@@ -4,10 +4,10 @@
 
 #include <corvane/corvane.hpp>
 
-#include "support/loopback_server.hpp"
 #include "support/raw_curl.hpp"
 #include "support/side_by_side.hpp"
 #include "support/workloads.hpp"
+#include "test_bridge.hpp"
 
 namespace corvane::bench {
 namespace {
@@ -17,9 +17,9 @@ bool isExpected(long status, const std::string& body) { return status == 200 && 
 // client.get against a raw fresh-handle loop with the same options (the limit of a design that opens a
 // connection per request), and a raw loop that keeps one handle (what connection reuse would buy).
 void restGet(benchmark::State& state) {
-  LoopbackServer server({{{kGetTarget, kGetReply}}, {}, {}});
-  IsaacSimClient client("bench", server.httpBaseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
-  const std::string url = server.httpBaseUrl() + kGetTarget.substr(1);
+  testing::TestBridge server({{{kGetTarget, kGetReply}}, {}, {}});
+  IsaacSimClient client("bench", server.baseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
+  const std::string url = server.baseUrl() + kGetTarget.substr(1);
   ReusedHandle reused(url, kTimeoutMs);
   runSideBySide(state, batchSize(100),
                 {{"lib",

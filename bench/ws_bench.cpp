@@ -7,25 +7,25 @@
 
 #include <corvane/corvane.hpp>
 
-#include "support/loopback_server.hpp"
 #include "support/raw_websocket.hpp"
 #include "support/receive_side.hpp"
 #include "support/side_by_side.hpp"
 #include "support/workloads.hpp"
+#include "test_bridge.hpp"
 
 namespace corvane::bench {
 namespace {
 
-ServerRoutes routes() {
-  ServerRoutes routes;
+testing::CannedRoutes routes() {
+  testing::CannedRoutes routes;
   routes.push["/" + streamPath(kSmallPrim)] = kSmallFrame;
   routes.push["/" + streamPath(kLargePrim)] = kLargeFrame;
   return routes;
 }
 
 void receiveFrames(benchmark::State& state, const std::string* payload, int batch) {
-  LoopbackServer server(routes());
-  IsaacSimClient client("bench", server.httpBaseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
+  testing::TestBridge server(routes());
+  IsaacSimClient client("bench", server.baseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
   WebSocketStream stream = client.openJointPositionStream(primFor(*payload));
   RawWebSocket raw(server.wsBaseUrl() + streamPath(primFor(*payload)), kTimeoutMs);
   runSideBySide(state, batchSize(batch),
@@ -40,8 +40,8 @@ void receiveFrames(benchmark::State& state, const std::string* payload, int batc
 }
 
 void sendFrames(benchmark::State& state, const std::string* payload, int batch) {
-  LoopbackServer server(routes());
-  IsaacSimClient client("bench", server.httpBaseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
+  testing::TestBridge server(routes());
+  IsaacSimClient client("bench", server.baseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
   WebSocketStream stream = client.openJointPositionStream(kSinkPrim);
   RawWebSocket raw(server.wsBaseUrl() + streamPath(kSinkPrim), kTimeoutMs);
   runSideBySide(state, batchSize(batch),

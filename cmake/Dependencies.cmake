@@ -1,8 +1,7 @@
-# Third-party packages, all from Debian's archive (see scripts/install-deps).
-find_package(PkgConfig REQUIRED)
+# What the library itself needs, all from Debian's archive (see scripts/install-deps). Tests, tools,
+# examples and benchmarks look for their own packages.
 find_package(CURL REQUIRED)
 find_package(nlohmann_json 3.11 REQUIRED)
-find_package(Threads REQUIRED)
 
 # FindCURL does not tell whether libcurl speaks WebSocket; ask libcurl itself.
 set(CORVANE_CURL_MIN_VERSION 8.11.0)

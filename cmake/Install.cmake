@@ -1,18 +1,22 @@
-# cmake --install: headers, the shared library, a CMake package (corvane::corvane) and corvane.pc.
+# cmake --install: headers, the library, a CMake package (corvane::corvane) and corvane.pc.
+# Components, one per Debian package (cmake/Packaging.cmake): runtime (the shared library), dev (the rest);
+# tools/bridge-sim and python/ add bridge_sim and python.
 include(CMakePackageConfigHelpers)
 
 set(CORVANE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/corvane)
 
 install(TARGETS corvane EXPORT corvaneTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(DIRECTORY include/corvane DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY include/corvane DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 install(FILES ${CORVANE_GENERATED_INCLUDE_DIR}/corvane/version.hpp
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/corvane)
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/corvane COMPONENT dev)
+# The Debian packages carry the licence in their copyright files instead.
+install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/corvane COMPONENT license)
 
-install(EXPORT corvaneTargets NAMESPACE corvane:: DESTINATION ${CORVANE_CMAKE_DIR})
+install(EXPORT corvaneTargets NAMESPACE corvane:: DESTINATION ${CORVANE_CMAKE_DIR} COMPONENT dev)
 configure_package_config_file(cmake/corvaneConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/corvaneConfig.cmake
   INSTALL_DESTINATION ${CORVANE_CMAKE_DIR})
@@ -21,9 +25,16 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/corvaneConfigVersio
 install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/corvaneConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/corvaneConfigVersion.cmake
-  DESTINATION ${CORVANE_CMAKE_DIR})
+  DESTINATION ${CORVANE_CMAKE_DIR} COMPONENT dev)
 
-# Relocatable: the prefix is found from where the .pc file lies.
+# Relocatable: the prefix is found from where the .pc file lies. libcurl is named only for a static corvane
+# (pkg-config --static): a shared one links it itself, and pkg-config fails on a Requires.private module it
+# cannot find, even without --static, so a host would need libcurl's development files for nothing.
 file(RELATIVE_PATH CORVANE_PC_RELATIVE_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
+if(CORVANE_SHARED)
+  set(CORVANE_PC_REQUIRES_PRIVATE "")
+else()
+  set(CORVANE_PC_REQUIRES_PRIVATE "Requires.private: libcurl >= ${CORVANE_CURL_MIN_VERSION}")
+endif()
 configure_file(cmake/corvane.pc.in ${CMAKE_CURRENT_BINARY_DIR}/corvane.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/corvane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/corvane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)

@@ -1,5 +1,6 @@
-// Streamed teleoperation: sends joint targets over the joint position stream (send) while reading the
-// positions the bridge streams back (receive), and reports how closely the arm follows.
+// Streamed teleoperation: sends joint targets over the joint position stream while reading the positions
+// the bridge streams back, and reports how closely the arm follows. The stream is a ReconnectingStream:
+// when the bridge restarts (losing its scene), the loop re-creates the arm and carries on.
 //
 //   corvane-teleop <http base URL> <websocket base URL> [seconds]
 #include <corvane/corvane.hpp>
@@ -22,6 +23,22 @@ json targetAt(double t) {
   return {{"joint_positions", {0.6 * std::sin(t), 0.4 * std::sin(0.5 * t) + 0.3}}, {"indices", {1, 3}}};
 }
 
+double millis(std::chrono::steady_clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+corvane::ReconnectOptions reconnectOptions(corvane::IsaacSimClient& client) {
+  corvane::ReconnectOptions options;
+  options.policy = corvane::ReconnectPolicy(50ms, 1s);  // unlimited attempts: wait for the bridge to return
+  // A 404 to the handshake means the bridge is back without the arm (a restart loses the scene).
+  options.beforeReopen = [&client](const corvane::ReopenAttempt& attempt) {
+    if (attempt.lastHttpStatus == 404) client.articulation.create(kArm, std::nullopt);
+  };
+  options.onReconnect = [](const corvane::ReconnectEvent& event) {
+    std::cout << "reconnected after " << std::fixed << std::setprecision(0) << millis(event.down) << " ms ("
+              << event.attempts << " attempts; lost: " << event.cause << ")" << std::endl;
+  };
+  return options;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -33,7 +50,8 @@ int main(int argc, char** argv) {
   try {
     corvane::IsaacSimClient client("teleop", argv[1], argv[2], std::chrono::milliseconds(10000), 2);
     client.articulation.create(kArm, std::nullopt);
-    corvane::WebSocketStream stream = client.articulation.streamJointPositions(kArm);
+    corvane::ReconnectingStream stream(client, corvane::ArticulationStream::jointPositions, kArm,
+                                       reconnectOptions(client));
     const auto start = std::chrono::steady_clock::now();
     auto nextCommand = start;
     double worst = 0;
@@ -41,11 +59,12 @@ int main(int argc, char** argv) {
     for (auto now = start; now - start < std::chrono::duration<double>(seconds);
          now = std::chrono::steady_clock::now()) {
       const double t = std::chrono::duration<double>(now - start).count();
-      if (now >= nextCommand) {  // 20 commands a second
-        stream.send(targetAt(t).dump());
+      if (now >= nextCommand) {  // 20 commands a second; one missed while the bridge is away is skipped
+        (void)stream.sendFor(targetAt(t).dump(), 5ms);
         nextCommand += 50ms;
       }
-      while (const std::optional<std::string> text = stream.receive()) {
+      // Only the newest sample matters to the operator: never work through a backlog.
+      if (const std::optional<std::string> text = stream.receiveLatest()) {
         const json sample = json::parse(*text);
         if (sample.contains("error"))
           throw std::runtime_error("the bridge refused a target: " + sample["error"].get<std::string>());
@@ -55,14 +74,18 @@ int main(int argc, char** argv) {
         if (++received % 30 == 0) {
           std::cout << std::fixed << std::setprecision(3) << "t=" << t << " shoulder "
                     << sample["joint_positions"][1].get<double>() << " target "
-                    << targetAt(t)["joint_positions"][0].get<double>() << "\n";
+                    << targetAt(t)["joint_positions"][0].get<double>() << std::endl;
         }
       }
       std::this_thread::sleep_for(5ms);
     }
+    const corvane::StreamStats stats = stream.stats();
     stream.close();
     client.articulation.remove(kArm);
-    std::cout << received << " samples; largest shoulder lag after the first half second: " << worst << " rad\n";
+    std::cout << received << " samples (" << stats.framesSkipped << " skipped as stale), " << stats.reconnections
+              << " reconnections, " << std::setprecision(0) << millis(stats.timeDown)
+              << " ms without the stream; largest shoulder lag after the first half second: " << std::setprecision(3)
+              << worst << " rad" << std::endl;
   } catch (const std::exception& e) {
     std::cerr << "failed: " << e.what() << "\n";
     return 1;

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "corvane/corvane.hpp"
+#include "expect_throw.hpp"
 #include "test_bridge.hpp"
 
 namespace corvane {
@@ -117,12 +118,7 @@ TEST_F(ArticulationTest, InvalidUtf8InABodyThrowsTypeError316AndSendsNothing) {
       [&] { arm.assembleRobot("/World/arm", "g", "a", std::nullopt, json::array({"x\xc0"})); },
   };
   for (std::size_t i = 0; i < calls.size(); ++i) {
-    try {
-      calls[i]();
-      ADD_FAILURE() << "call " << i << " did not throw";
-    } catch (const json::type_error& e) {
-      EXPECT_EQ(e.id, 316) << "call " << i;
-    }
+    EXPECT_THROW_PREFIX(calls[i](), json::type_error, "[json.exception.type_error.316]") << "call " << i;
   }
   EXPECT_EQ(bridge.requestCount(), 0u);
 }
@@ -181,14 +177,7 @@ TEST_F(ArticulationTest, SuccessRepliesAreReturnedWholeAndEmptyBodiesGiveAnEmpty
 
 TEST_F(ArticulationTest, FailureRepliesThrowAlsoFromRemove) {
   bridge.enqueue(Reply::json(404, "not found"));
-  try {
-    (void)arm.getDofLimits("/World/arm");
-    ADD_FAILURE() << "no HTTPError";
-  } catch (const HTTPError& e) {
-    EXPECT_EQ(e.status(), 404);
-    EXPECT_EQ(e.body(), "not found");
-    EXPECT_STREQ(e.what(), "Bridge returned status 404");
-  }
+  EXPECT_HTTP_ERROR(arm.getDofLimits("/World/arm"), 404, "not found");
   bridge.enqueue(Reply::json(500, "{\"error\":\"busy\"}"));
   EXPECT_THROW(arm.remove("/World/arm"), HTTPError);
   bridge.enqueue(Reply::json(200, "removed, not JSON"));
@@ -196,7 +185,7 @@ TEST_F(ArticulationTest, FailureRepliesThrowAlsoFromRemove) {
   bridge.enqueue(Reply::json(200, "{}"));
   EXPECT_NO_THROW(arm.remove("/World/arm"));
   bridge.enqueue(Reply::json(200, "<html>"));
-  EXPECT_THROW(arm.getDriverJoint("/World/arm"), json::parse_error);
+  EXPECT_THROW((void)arm.getDriverJoint("/World/arm"), json::parse_error);
 }
 
 TEST_F(ArticulationTest, StreamOperationsOpenTheClientsStreams) {
@@ -211,14 +200,10 @@ TEST_F(ArticulationTest, StreamOperationsOpenTheClientsStreams) {
   EXPECT_EQ(bridge.requestCount(), 2u) << "no REST request precedes a stream";
 
   bridge.setUpgradeAnswer(testing::UpgradeAnswer::refuse);
-  try {
-    (void)arm.streamArticulationState("/World/robot");
-    ADD_FAILURE() << "a refused upgrade opened a stream";
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), "WebSocket handshake failed for " + bridge.wsBaseUrl() +
-                                         "articulations//World/robot/stream_articulation_state: " +
-                                         curl_easy_strerror(CURLE_HTTP_RETURNED_ERROR));
-  }
+  EXPECT_THROW_MSG(
+      arm.streamArticulationState("/World/robot"), std::runtime_error,
+      "WebSocket handshake failed for " + bridge.wsBaseUrl() +
+          "articulations//World/robot/stream_articulation_state: " + curl_easy_strerror(CURLE_HTTP_RETURNED_ERROR));
 }
 
 }  // namespace

@@ -12,16 +12,16 @@ namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Program;
+using testing::ChildProcess;
 
 TEST(BridgeSimProgram, PrintsItsUrlsFirstServesLogsAndStopsOnSignals) {
   for (const int sig : {SIGTERM, SIGINT}) {
-    Program program({CORVANE_BRIDGE_SIM_PATH, "--port", "0", "--log"});
-    const std::string line = program.line();
+    ChildProcess program({CORVANE_BRIDGE_SIM_PATH, "--port", "0", "--log"});
+    const std::string line = program.readLine().value_or("");
     const auto space = line.find(' ');
     ASSERT_NE(space, std::string::npos) << line;
     const std::string http = line.substr(0, space);
-    const std::string ws = line.substr(space + 1, line.size() - space - 2);
+    const std::string ws = line.substr(space + 1);
     EXPECT_EQ(http.rfind("http://127.0.0.1:", 0), 0u) << line;
     EXPECT_EQ(ws, "ws://" + http.substr(7)) << "one port for both";
     IsaacSimClient client("process", http, ws, 5000ms, 0);
@@ -35,22 +35,25 @@ TEST(BridgeSimProgram, PrintsItsUrlsFirstServesLogsAndStopsOnSignals) {
 }
 
 TEST(BridgeSimProgram, RefusesBadOptionsAndBusyPorts) {
-  Program bad({CORVANE_BRIDGE_SIM_PATH, "--port", "70000"});
+  ChildProcess bad({CORVANE_BRIDGE_SIM_PATH, "--port", "70000"});
   EXPECT_EQ(bad.wait(), 2);
   EXPECT_NE(bad.errors().find("--port needs a whole number"), std::string::npos);
-  Program unknown({CORVANE_BRIDGE_SIM_PATH, "--colour"});
+  ChildProcess unknown({CORVANE_BRIDGE_SIM_PATH, "--colour"});
   EXPECT_EQ(unknown.wait(), 2);
   EXPECT_NE(unknown.errors().find("unknown option --colour"), std::string::npos);
 
-  Program first({CORVANE_BRIDGE_SIM_PATH});
-  const std::string line = first.line();
-  const std::string port = line.substr(line.rfind(':') + 1, line.size() - line.rfind(':') - 3);
-  Program second({CORVANE_BRIDGE_SIM_PATH, "--port", port});
+  ChildProcess first({CORVANE_BRIDGE_SIM_PATH});
+  const std::string line = first.readLine().value_or("");
+  const std::string port = line.substr(line.rfind(':') + 1, line.size() - line.rfind(':') - 2);
+  ChildProcess second({CORVANE_BRIDGE_SIM_PATH, "--port", port});
   EXPECT_EQ(second.wait(), 1);
   EXPECT_NE(second.errors().find("cannot listen"), std::string::npos);
-  Program help({CORVANE_BRIDGE_SIM_PATH, "--help"});
-  EXPECT_NE(help.line().find("usage: corvane-bridge-sim"), std::string::npos);
+  ChildProcess help({CORVANE_BRIDGE_SIM_PATH, "--help"});
+  EXPECT_NE(help.readLine().value_or("").find("Usage: corvane-bridge-sim"), std::string::npos);
   EXPECT_EQ(help.wait(), 0);
+  ChildProcess version({CORVANE_BRIDGE_SIM_PATH, "--version"});
+  EXPECT_EQ(version.readLine().value_or(""), "corvane-bridge-sim " CORVANE_VERSION_STRING);
+  EXPECT_EQ(version.wait(), 0);
 }
 
 }  // namespace

@@ -71,6 +71,10 @@ TEST_F(BridgeSimStream, JointPositionSamplesArriveAtTheirRate) {
   EXPECT_GE(took, 400ms) << "30 samples at 60 per second";
   EXPECT_LT(took, 3s) << "generous bound";
   EXPECT_GT(last["time"].get<double>(), first["time"].get<double>());
+  const std::int64_t now =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const std::int64_t sent = last["sent_ns"].get<std::int64_t>();
+  EXPECT_TRUE(sent <= now && sent > now - 5'000'000'000) << "the wall clock when the sample was made: " << sent;
 }
 
 TEST_F(BridgeSimStream, TargetsSentOnTheStreamMoveTheJoints) {

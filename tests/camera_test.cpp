@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "corvane/corvane.hpp"
+#include "expect_throw.hpp"
 #include "frame_writer.hpp"
 #include "test_bridge.hpp"
 
@@ -62,21 +63,10 @@ TEST(CameraCreate, SendsPrimPathAndOnlyThePresentOptions) {
 TEST(CameraCreate, FailuresReachTheCaller) {
   TestBridge bridge;
   IsaacSimClient client = clientFor(bridge);
-  try {
-    client.camera.create("/World/\xFF");
-    ADD_FAILURE() << "invalid UTF-8 accepted";
-  } catch (const Json::type_error& e) {
-    EXPECT_EQ(e.id, 316);
-  }
+  EXPECT_THROW_PREFIX(client.camera.create("/World/\xFF"), Json::type_error, "[json.exception.type_error.316]");
   EXPECT_EQ(bridge.requestCount(), 0u) << "nothing is sent when the body cannot be serialised";
   bridge.enqueue(Reply::json(409, "{\"error\":\"exists\"}"));  // 409 is retryable; with no retries it is final
-  try {
-    client.camera.create("/World/Camera");
-    ADD_FAILURE() << "409 accepted";
-  } catch (const HTTPError& e) {
-    EXPECT_EQ(e.status(), 409);
-    EXPECT_EQ(e.body(), "{\"error\":\"exists\"}");
-  }
+  EXPECT_HTTP_ERROR(client.camera.create("/World/Camera"), 409, "{\"error\":\"exists\"}");
   bridge.enqueue(Reply::json(200, "created"));
   EXPECT_THROW(client.camera.create("/World/Camera"), Json::parse_error);
 }
@@ -113,7 +103,7 @@ TEST(CameraCapture, BodiesCarryOnlyThePresentOptions) {
   EXPECT_EQ(bridge.lastRequest().body, "{\"data_types\":[\"rgb\",\"distance_to_camera\"],\"world_frame\":true}");
 
   const std::size_t sent = bridge.requestCount();
-  EXPECT_THROW(client.camera.capture("/World/Camera", std::vector<std::string>{"\xC3"}), Json::type_error);
+  EXPECT_THROW((void)client.camera.capture("/World/Camera", std::vector<std::string>{"\xC3"}), Json::type_error);
   EXPECT_EQ(bridge.requestCount(), sent) << "nothing is sent when a data type is not UTF-8";
   (void)client.camera.capture("/World/\xFF");  // the prim path goes only into the path, which is not serialised
   EXPECT_EQ(bridge.requestCount(), sent + 1);
@@ -145,22 +135,12 @@ TEST(CameraCapture, FailuresReachTheCaller) {
   TestBridge bridge;
   bridge.enqueue(frameReply(500, sampleFrame()), 2);
   IsaacSimClient client = clientFor(bridge, 1);
-  try {
-    (void)client.camera.capture("/World/Camera");
-    ADD_FAILURE() << "a 500 reply decoded";
-  } catch (const HTTPError& e) {
-    EXPECT_EQ(e.status(), 500);
-    EXPECT_EQ(e.body(), sampleFrame());
-  }
+  EXPECT_HTTP_ERROR(client.camera.capture("/World/Camera"), 500, sampleFrame());
   EXPECT_EQ(bridge.requestCount(), 2u) << "retried by the request engine, then reported";
 
   bridge.enqueue(Reply::json(200, "{\"error\":\"no camera\"}"));
-  try {
-    (void)client.camera.capture("/World/Camera");
-    ADD_FAILURE() << "a JSON reply decoded";
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), "camera response is not a binary frame: expected it to start with \"CVB1\"");
-  }
+  EXPECT_THROW_MSG(client.camera.capture("/World/Camera"), std::runtime_error,
+                   "camera response is not a binary frame: expected it to start with \"CVB1\"");
 }
 
 }  // namespace

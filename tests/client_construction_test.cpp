@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "corvane/corvane.hpp"
+#include "expect_throw.hpp"
 
 namespace corvane {
 namespace {
@@ -15,21 +16,13 @@ IsaacSimClient makeClient(std::string base, std::string ws = "ws://ws", millisec
   return IsaacSimClient("label", std::move(base), std::move(ws), timeout, retries);
 }
 
-void expectInvalid(std::string base, std::string ws, milliseconds timeout, int retries, const char* message) {
-  try {
-    IsaacSimClient("x", std::move(base), std::move(ws), timeout, retries);
-    ADD_FAILURE() << "expected std::invalid_argument: " << message;
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), message);
-  }
-}
-
 TEST(ClientConstruction, RejectsBadSettingsInOrder) {
-  expectInvalid("", "", milliseconds(0), -1, "base_url must not be empty");
-  expectInvalid("http://b", "", milliseconds(0), -1, "websocket_base_url must not be empty");
-  expectInvalid("http://b", "ws://w", milliseconds(0), -1, "timeout must be positive");
-  expectInvalid("http://b", "ws://w", milliseconds(-5), 0, "timeout must be positive");
-  expectInvalid("http://b", "ws://w", milliseconds(1), -1, "max_retries must not be negative");
+  using Invalid = std::invalid_argument;
+  EXPECT_THROW_MSG(makeClient("", "", milliseconds(0), -1), Invalid, "base_url must not be empty");
+  EXPECT_THROW_MSG(makeClient("http://b", "", milliseconds(0), -1), Invalid, "websocket_base_url must not be empty");
+  EXPECT_THROW_MSG(makeClient("http://b", "ws://w", milliseconds(0), -1), Invalid, "timeout must be positive");
+  EXPECT_THROW_MSG(makeClient("http://b", "ws://w", milliseconds(-5), 0), Invalid, "timeout must be positive");
+  EXPECT_THROW_MSG(makeClient("http://b", "ws://w", milliseconds(1), -1), Invalid, "max_retries must not be negative");
 }
 
 TEST(ClientConstruction, AcceptsBoundaryValues) {

@@ -1,8 +1,9 @@
 // One client shared by eight threads against the simulated bridge, 1,000 requests each: every request
 // succeeds and every thread gets its own answers back; once with a connection per attempt, once with
 // reuseConnections (kept connections handed from thread to thread, a shared name and TLS session cache).
-// scripts/tsan builds this test with ThreadSanitizer, where any data race in the library (or in the bridge
-// it runs in-process) fails it.
+// Each thread also holds a reconnecting stream of its arm, which reopens after the thread removes the arm
+// (re-created by the stream's hook). scripts/tsan builds this test with ThreadSanitizer, where any data
+// race in the library (or in the bridge it runs in-process) fails it.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -55,11 +56,28 @@ void round(IsaacSimClient& client, int thread, int index, Tally& tally) {
     tally.fail(thread, "dof_limits answered " + std::to_string(limits.status));
 }
 
+// Removing the arm makes the bridge close its stream; the stream re-creates the arm and reopens.
+void reconnectAfterRemoval(IsaacSimClient& client, ReconnectingStream& stream, int thread, Tally& tally) {
+  client.articulation.remove(armOf(thread));
+  const auto end = std::chrono::steady_clock::now() + 20s;
+  while (std::chrono::steady_clock::now() < end) {
+    const bool frame = stream.receiveFor(100ms).has_value();
+    if (frame && stream.stats().reconnections == 1) return;
+  }
+  tally.fail(thread, "no sample after the stream was to reopen");
+}
+
 void drive(IsaacSimClient& client, int thread, Tally& tally) {
   try {
-    WebSocketStream stream = client.openJointPositionStream(armOf(thread));
+    ReconnectOptions options;
+    options.policy = ReconnectPolicy(10ms, 100ms);
+    options.beforeReopen = [&client, thread](const ReopenAttempt& attempt) {
+      if (attempt.lastHttpStatus == 404) client.articulation.create(armOf(thread));
+    };
+    ReconnectingStream stream(client, ArticulationStream::jointPositions, armOf(thread), options);
     for (int index = 0; index < kRequestsPerThread; index += 4) round(client, thread, index, tally);
     if (!stream.receiveFor(10s)) tally.fail(thread, "no sample on its stream");
+    reconnectAfterRemoval(client, stream, thread, tally);
   } catch (const std::exception& e) {
     tally.fail(thread, e.what());
   }

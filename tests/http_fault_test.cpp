@@ -8,14 +8,13 @@
 #include <gtest/gtest.h>
 
 #include "corvane/corvane.hpp"
-#include "error_text.hpp"
+#include "expect_throw.hpp"
 #include "open_files.hpp"
 #include "test_bridge.hpp"
 
 namespace corvane {
 namespace {
 
-using testing::runtimeErrorOf;
 using namespace std::chrono_literals;
 using testing::Reply;
 using testing::TestBridge;
@@ -26,8 +25,8 @@ TEST(HttpFaults, BodyCutHalfWayIsRetriedThenReported) {
   TestBridge bridge;
   bridge.setFallback(Reply::rawBytes("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n{\"joints\":[0.1,"));
   IsaacSimClient client("t", bridge.baseUrl(), "ws://x", 2000ms, 1);
-  EXPECT_EQ(runtimeErrorOf([&] { (void)client.get("/articulations//World/arm/joints_state"); }),
-            failure(CURLE_PARTIAL_FILE));
+  EXPECT_THROW_MSG(client.get("/articulations//World/arm/joints_state"), std::runtime_error,
+                   failure(CURLE_PARTIAL_FILE));
   EXPECT_EQ(bridge.requestCount(), 2u);
 }
 
@@ -43,8 +42,8 @@ TEST(HttpFaults, ResetHalfWayThroughTheBodyIsRetriedThenReported) {
     TestBridge bridge;
     bridge.setFallback(Reply::resetAfter(half));
     IsaacSimClient client("t", bridge.baseUrl(), "ws://x", 2000ms, 2);
-    EXPECT_EQ(runtimeErrorOf([&] { (void)client.get("/articulations//World/arm/joints_state"); }),
-              failure(CURLE_RECV_ERROR));
+    EXPECT_THROW_MSG(client.get("/articulations//World/arm/joints_state"), std::runtime_error,
+                     failure(CURLE_RECV_ERROR));
     EXPECT_EQ(bridge.requestCount(), 3u) << "every attempt was made";
 
     bridge.enqueue(Reply::resetAfter(half));
@@ -61,7 +60,7 @@ TEST(HttpFaults, StallsEndEachAttemptAtTheTimeout) {
   bridge.setFallback(Reply::delayed(10s, Reply::json(200, "{}")));
   IsaacSimClient client("t", bridge.baseUrl(), "ws://x", 300ms, 2);
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(runtimeErrorOf([&] { (void)client.get("/slow"); }), failure(CURLE_OPERATION_TIMEDOUT));
+  EXPECT_THROW_MSG(client.get("/slow"), std::runtime_error, failure(CURLE_OPERATION_TIMEDOUT));
   const auto elapsed = std::chrono::steady_clock::now() - started;
   EXPECT_EQ(bridge.requestCount(), 3u);
   // Three attempts of 300 ms and pauses of at most 500 + 1000 ms, with a generous margin.
@@ -91,7 +90,7 @@ TEST(HttpFaults, RepliesThatAreNotHttpAreTransportErrors) {
     TestBridge bridge;
     bridge.setFallback(Reply::rawBytes(std::string(raw, raw[0] == 0 ? 4 : std::char_traits<char>::length(raw))));
     IsaacSimClient client("t", bridge.baseUrl(), "ws://x", 2000ms, 0);
-    EXPECT_EQ(runtimeErrorOf([&] { (void)client.get("/x"); }).rfind("HTTP request failed: ", 0), 0u) << raw;
+    EXPECT_THROW_PREFIX(client.get("/x"), std::runtime_error, "HTTP request failed: ") << raw;
     EXPECT_EQ(bridge.requestCount(), 1u);
   }
 }

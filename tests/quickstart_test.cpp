@@ -12,7 +12,7 @@
 namespace corvane {
 namespace {
 
-using testing::Program;
+using testing::ChildProcess;
 using testing::SimBridge;
 
 struct Picture {
@@ -45,7 +45,8 @@ TEST(Quickstart, WritesBothPicturesAgainstTheSimulatedBridge) {
   SimBridge bridge;
   const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / "quickstart_test";
   std::filesystem::remove_all(folder);
-  Program quickstart({CORVANE_QUICKSTART_PATH, bridge.server().httpUrl(), bridge.server().wsUrl(), folder.string()});
+  ChildProcess quickstart(
+      {CORVANE_QUICKSTART_PATH, bridge.server().httpUrl(), bridge.server().wsUrl(), folder.string()});
   const std::string output = quickstart.output();
   ASSERT_EQ(quickstart.wait(), 0) << output << quickstart.errors();
   for (const char* step : {"Create an arm", "Read its joint limits", "Move the joints synchronously",
@@ -66,7 +67,7 @@ TEST(Quickstart, AFailingStepEndsItWithTheErrorAndANonZeroExit) {
   SimBridge bridge;
   bridge.client().articulation.create("/World/arm");  // the quickstart's arm exists already: 409
   const std::string folder = (std::filesystem::path(::testing::TempDir()) / "quickstart_failing").string();
-  Program quickstart({CORVANE_QUICKSTART_PATH, bridge.server().httpUrl(), bridge.server().wsUrl(), folder});
+  ChildProcess quickstart({CORVANE_QUICKSTART_PATH, bridge.server().httpUrl(), bridge.server().wsUrl(), folder});
   quickstart.output();
   EXPECT_EQ(quickstart.wait(), 1);
   const std::string errors = quickstart.errors();
@@ -74,7 +75,7 @@ TEST(Quickstart, AFailingStepEndsItWithTheErrorAndANonZeroExit) {
   EXPECT_NE(errors.find("already taken"), std::string::npos) << "the bridge's own message: " << errors;
   EXPECT_FALSE(std::filesystem::exists(folder));
 
-  Program usage({CORVANE_QUICKSTART_PATH});
+  ChildProcess usage({CORVANE_QUICKSTART_PATH});
   EXPECT_EQ(usage.wait(), 2);
   EXPECT_NE(usage.errors().find("usage: corvane-quickstart"), std::string::npos);
 }

@@ -4,13 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "corvane/corvane.hpp"
-#include "error_text.hpp"
+#include "expect_throw.hpp"
 #include "test_bridge.hpp"
 
 namespace corvane {
 namespace {
 
-using testing::messageOf;
 using namespace std::chrono_literals;
 using testing::Reply;
 using testing::TestBridge;
@@ -77,8 +76,8 @@ INSTANTIATE_TEST_SUITE_P(Statuses, RetryableStatus, ::testing::Values(408, 409, 
 TEST(RequestEngineFailures, RefusedConnectionIsRetriedThenReported) {
   IsaacSimClient client = clientFor("http://127.0.0.1:" + std::to_string(TestBridge::closedPort()), 1);
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(messageOf([&] { (void)client.get("/x"); }),
-            std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_COULDNT_CONNECT));
+  EXPECT_THROW_MSG(client.get("/x"), std::runtime_error,
+                   std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_COULDNT_CONNECT));
   EXPECT_GE(std::chrono::steady_clock::now() - started, 370ms) << "one pause between the two attempts";
 }
 
@@ -87,22 +86,18 @@ TEST(RequestEngineFailures, TimeoutAndHangUpAreTransportErrors) {
   bridge.enqueue(Reply::delayed(3000ms, Reply::json(200, "{}")));
   bridge.enqueue(Reply::hangUp());
   IsaacSimClient client = clientFor(bridge.baseUrl(), 0, 200ms);
-  EXPECT_EQ(messageOf([&] { (void)client.get("/slow"); }),
-            std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
-  EXPECT_EQ(messageOf([&] { (void)client.get("/gone"); }),
-            std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_GOT_NOTHING));
+  EXPECT_THROW_MSG(client.get("/slow"), std::runtime_error,
+                   std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
+  EXPECT_THROW_MSG(client.get("/gone"), std::runtime_error,
+                   std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_GOT_NOTHING));
 }
 
 TEST(RequestEngineFailures, UnsupportedMethodsAreRejectedBeforeSending) {
   TestBridge bridge;
   IsaacSimClient client = clientFor(bridge.baseUrl(), 3);
   for (const char* method : {"get", "HEAD", "", "POST "}) {
-    try {
-      (void)client.request_(method, "/x", "");
-      ADD_FAILURE() << method;
-    } catch (const std::invalid_argument& e) {
-      EXPECT_EQ(std::string(e.what()), std::string("Unsupported HTTP method: ") + method);
-    }
+    EXPECT_THROW_MSG(client.request_(method, "/x", ""), std::invalid_argument,
+                     std::string("Unsupported HTTP method: ") + method);
   }
   EXPECT_EQ(bridge.requestCount(), 0u);
 }

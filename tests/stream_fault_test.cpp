@@ -9,44 +9,27 @@
 #include <thread>
 
 #include "allocation_probe.hpp"
+#include "connected_stream.hpp"
 #include "corvane/corvane.hpp"
-#include "error_text.hpp"
+#include "expect_throw.hpp"
 #include "open_files.hpp"
 #include "stream_polling.hpp"
 #include "test_bridge.hpp"
+#include "websocket_frame.hpp"
 
 namespace corvane {
 namespace {
 
-using testing::messageOf;
 using namespace std::chrono_literals;
-using testing::TestBridge;
-using testing::WebSocketPeer;
+using testing::closeFrame;
+using testing::ConnectedStream;
+using testing::patterned;
+using testing::textFrame;
 namespace allocation = testing::allocation;
 
-constexpr std::uint8_t kText = 0x1;
-constexpr std::uint8_t kClose = 0x8;
 constexpr std::size_t kMiB = 1u << 20;
 
-std::string patterned(std::size_t size) {
-  std::string text(size, ' ');
-  for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
-  return text;
-}
-
 bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
-
-struct Connected {
-  explicit Connected(std::chrono::milliseconds readDelay = 0ms) {
-    bridge.setWebSocketReadDelay(readDelay);
-    stream = client.openJointPositionStream("/World/arm");
-    peer = bridge.webSocket();
-  }
-  TestBridge bridge;
-  IsaacSimClient client{"test", bridge.baseUrl(), bridge.wsBaseUrl(), 5000ms, 0};
-  WebSocketStream stream{nullptr};
-  std::shared_ptr<WebSocketPeer> peer;
-};
 
 // After a transport failure the stream stays open and every further call fails or finds nothing; close
 // still releases it.
@@ -61,18 +44,18 @@ void expectBrokenButClosable(WebSocketStream& stream) {
   }
   stream.close();
   EXPECT_FALSE(stream.isOpen());
-  EXPECT_EQ(messageOf([&] { (void)stream.receive(); }), "receive() called on a closed WebSocketStream");
-  EXPECT_EQ(messageOf([&] { stream.send("x"); }), "send() called on a closed WebSocketStream");
+  EXPECT_THROW_MSG(stream.receive(), std::runtime_error, "receive() called on a closed WebSocketStream");
+  EXPECT_THROW_MSG(stream.send("x"), std::runtime_error, "send() called on a closed WebSocketStream");
 }
 
 TEST(StreamFaults, ConnectionLostMidFrameThrowsAndTheCutFrameIsNeverReturned) {
-  const std::string frame = WebSocketPeer::rawFrame(kText, patterned(10000));
+  const std::string frame = textFrame(patterned(10000));
   const struct {
     bool reset;
     CURLcode code;
   } cases[] = {{false, CURLE_GOT_NOTHING}, {true, CURLE_RECV_ERROR}};
   for (const auto& c : cases) {
-    Connected connected;
+    ConnectedStream connected;
     ASSERT_NE(connected.peer, nullptr);
     connected.peer->sendRaw(frame.substr(0, 5000), frame.size(), 0ms);
     connected.peer->dropConnection(c.reset);
@@ -81,18 +64,18 @@ TEST(StreamFaults, ConnectionLostMidFrameThrowsAndTheCutFrameIsNeverReturned) {
               std::string("WebSocket receive failed: ") + curl_easy_strerror(c.code))
         << (c.reset ? "reset" : "orderly close");
     EXPECT_EQ(frames, 0) << "half a frame is no result";
-    const std::string sendError = messageOf([&] {
+    const auto sendMany = [&] {
       for (int i = 0; i < 100; ++i) connected.stream.send("into the void");
-    });
-    EXPECT_TRUE(startsWith(sendError, "WebSocket send failed: ")) << sendError;
+    };
+    EXPECT_THROW_PREFIX(sendMany(), std::runtime_error, "WebSocket send failed: ");
     expectBrokenButClosable(connected.stream);
   }
 }
 
 TEST(StreamFaults, CloseFrameFollowedByAHangUpEndsReceivingCleanly) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
-  const std::string bytes = WebSocketPeer::rawFrame(kText, "last") + WebSocketPeer::rawFrame(kClose, "\x03\xe8");
+  const std::string bytes = textFrame("last") + closeFrame("\x03\xe8");
   c.peer->sendRaw(bytes, bytes.size(), 0ms);
   c.peer->dropConnection();
   EXPECT_EQ(testing::pollForFrame(c.stream).frame, "last");
@@ -100,7 +83,7 @@ TEST(StreamFaults, CloseFrameFollowedByAHangUpEndsReceivingCleanly) {
   const std::string error = testing::pollForError(c.stream, frames);
   EXPECT_TRUE(startsWith(error, "WebSocket receive failed: ")) << error;
   EXPECT_EQ(frames, 0) << "the close frame is no result";
-  EXPECT_EQ(messageOf([&] { (void)c.stream.receiveFor(200ms); }).rfind("WebSocket receive failed: ", 0), 0u);
+  EXPECT_THROW_PREFIX(c.stream.receiveFor(200ms), std::runtime_error, "WebSocket receive failed: ");
   expectBrokenButClosable(c.stream);
 }
 
@@ -115,7 +98,7 @@ allocation::ThreadCounts allocationsDuring(Call&& call) {
 
 // Receives one frame of `size` bytes and checks it; returns what receiving it allocated.
 allocation::ThreadCounts receiveFrameOf(std::size_t size) {
-  Connected c;
+  ConnectedStream c;
   EXPECT_NE(c.peer, nullptr);
   if (c.peer == nullptr) return {};
   const std::string payload = patterned(size);
@@ -145,7 +128,7 @@ TEST(StreamFaults, A64MiBFrameIsJoinedInLinearTime) {
 // Sends `messages` while the bridge reads nothing for a while; returns the most libcurl held on top of
 // what it held before, and checks that the bridge got every message whole.
 std::size_t curlGrowthSending(const std::vector<std::string>& messages, allocation::ThreadCounts& ours) {
-  Connected c(1500ms);
+  ConnectedStream c(1500ms);
   EXPECT_NE(c.peer, nullptr);
   if (c.peer == nullptr) return 0;
   const std::size_t live = allocation::curlLiveBytes();
@@ -182,7 +165,7 @@ TEST(StreamFaults, SendingToABridgeThatDoesNotReadKeepsClientMemoryBounded) {
 TEST(StreamFaults, ABridgeSendingFasterThanTheClientReadsIsTakenFrameByFrame) {
   ASSERT_TRUE(allocation::curlCounting());
   ASSERT_TRUE(allocation::operatorNewCounted());
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const int frames = 1024;  // 64 MiB, pushed as fast as the bridge can
   const std::string payload = patterned(64 * 1024);
@@ -205,15 +188,15 @@ TEST(StreamFaults, ABridgeSendingFasterThanTheClientReadsIsTakenFrameByFrame) {
 }
 
 TEST(StreamFaults, NoFaultLeavesADescriptorOpen) {
-  { Connected warmUp; }  // libcurl's one-time set-up may keep descriptors of its own
+  { ConnectedStream warmUp; }  // libcurl's one-time set-up may keep descriptors of its own
   const std::size_t before = testing::openFileCount();
   {
-    Connected dropped;
+    ConnectedStream dropped;
     ASSERT_NE(dropped.peer, nullptr);
     dropped.peer->dropConnection(true);
     int frames = 0;
     EXPECT_FALSE(testing::pollForError(dropped.stream, frames).empty());
-    Connected closed;
+    ConnectedStream closed;
     ASSERT_NE(closed.peer, nullptr);
     closed.peer->sendClose();
     EXPECT_FALSE(testing::pollForError(closed.stream, frames).empty());

@@ -6,50 +6,33 @@
 #include <cstdint>
 #include <thread>
 
+#include "connected_stream.hpp"
 #include "corvane/corvane.hpp"
 #include "stream_polling.hpp"
 #include "test_bridge.hpp"
+#include "websocket_frame.hpp"
 
 namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::ConnectedStream;
+using testing::frameHeader;
+using testing::Opcode;
+using testing::patterned;
 using testing::pollForFrame;
-using testing::TestBridge;
-using testing::WebSocketPeer;
-
-constexpr std::uint8_t kText = 0x1;
-
-std::string patterned(std::size_t size) {
-  std::string text(size, ' ');
-  for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>(' ' + (i * 31 + i / 253) % 95);
-  return text;
-}
-
-// The header of an unmasked final text frame that announces `length` payload bytes (64-bit length form).
-std::string headerAnnouncing(std::uint64_t length) {
-  std::string header{static_cast<char>(0x81), static_cast<char>(127)};
-  for (int shift = 56; shift >= 0; shift -= 8) header.push_back(static_cast<char>((length >> shift) & 0xFF));
-  return header;
-}
-
-struct Connected {
-  TestBridge bridge;
-  IsaacSimClient client{"test", bridge.baseUrl(), bridge.wsBaseUrl(), 5000ms, 0};
-  WebSocketStream stream = client.openJointPositionStream("/World/arm");
-  std::shared_ptr<WebSocketPeer> peer = bridge.webSocket();
-};
+using testing::textFrame;
 
 TEST(StreamFrameBuffer, FramesOfEverySizeComeBackWholeAtOnceOrInPieces) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const std::string large = patterned((1u << 20) + 3);
   const std::string trickled = patterned(300000);
-  c.peer->sendRaw(WebSocketPeer::rawFrame(kText, large) + WebSocketPeer::rawFrame(kText, "after"), 1u << 22, 0ms);
+  c.peer->sendRaw(textFrame(large) + textFrame("after"), 1u << 22, 0ms);
   EXPECT_EQ(pollForFrame(c.stream).frame, large);
   EXPECT_EQ(pollForFrame(c.stream).frame, "after");
 
-  c.peer->sendRaw(WebSocketPeer::rawFrame(kText, trickled) + WebSocketPeer::rawFrame(kText, ""), 40000, 2ms);
+  c.peer->sendRaw(textFrame(trickled) + textFrame(""), 40000, 2ms);
   const auto polled = pollForFrame(c.stream);
   EXPECT_EQ(polled.frame, trickled);
   EXPECT_GT(polled.emptyPolls, 0) << "the frame should have come in over several calls";
@@ -57,9 +40,9 @@ TEST(StreamFrameBuffer, FramesOfEverySizeComeBackWholeAtOnceOrInPieces) {
 }
 
 TEST(StreamFrameBuffer, AHeaderAnnouncingATerabyteIsNotTakenAtItsWord) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
-  c.peer->sendRaw(headerAnnouncing(std::uint64_t{1} << 40) + patterned(20000), 1u << 16, 0ms);
+  c.peer->sendRaw(frameHeader(Opcode::text, std::uint64_t{1} << 40) + patterned(20000), 1u << 16, 0ms);
   ASSERT_TRUE(c.peer->flush());
   for (int i = 0; i < 20; ++i) {
     std::optional<std::string> frame;

@@ -11,7 +11,7 @@
 #include <functional>
 
 #include "corvane/corvane.hpp"
-#include "error_text.hpp"
+#include "expect_throw.hpp"
 #include "stream_polling.hpp"
 #include "test_bridge.hpp"
 
@@ -100,7 +100,6 @@ extern "C" CURLcode __wrap_curl_ws_recv(CURL* curl, void* buffer, size_t length,
 namespace corvane {
 namespace {
 
-using testing::messageOf;
 using namespace std::chrono_literals;
 using testing::pollForFrame;
 using testing::TestBridge;
@@ -178,12 +177,12 @@ TEST_F(WrappedStream, PartialSendsResumeWhereLibcurlStopped) {
 TEST_F(WrappedStream, TransportErrorsThrowAndLeaveTheStreamOpen) {
   open();
   wrapped.failSend = CURLE_SEND_ERROR;
-  EXPECT_EQ(messageOf([&] { stream.send("lost"); }),
-            std::string("WebSocket send failed: ") + curl_easy_strerror(CURLE_SEND_ERROR));
+  EXPECT_THROW_MSG(stream.send("lost"), std::runtime_error,
+                   std::string("WebSocket send failed: ") + curl_easy_strerror(CURLE_SEND_ERROR));
   wrapped.failSend = CURLE_OK;
   wrapped.chunks.push_back({CURLE_RECV_ERROR, "", -1});
-  EXPECT_EQ(messageOf([&] { (void)stream.receive(); }),
-            std::string("WebSocket receive failed: ") + curl_easy_strerror(CURLE_RECV_ERROR));
+  EXPECT_THROW_MSG(stream.receive(), std::runtime_error,
+                   std::string("WebSocket receive failed: ") + curl_easy_strerror(CURLE_RECV_ERROR));
   EXPECT_TRUE(stream.isOpen());
   stream.send("after");
   EXPECT_EQ(peer->waitForTextMessages(1), std::vector<std::string>{"after"});
@@ -199,13 +198,12 @@ TEST_F(WrappedStream, ControlChunksNeverEndOrJoinAResult) {
                     {CURLE_OK, "efg", CURLWS_TEXT, 0},
                     {CURLE_OK, "no info", -1},
                     {CURLE_OK, "", CURLWS_BINARY, 0},
-                    {CURLE_OK, "\x03\xe8", CURLWS_CLOSE, 0},
-                    {CURLE_AGAIN, "", -1}};
+                    {CURLE_OK, "\x03\xe8", CURLWS_CLOSE, 0}};
   EXPECT_EQ(stream.receive(), std::nullopt) << "the frame is not complete yet";
   EXPECT_EQ(stream.receive(), "abcdefg");
   EXPECT_EQ(stream.receive(), "no info") << "a chunk without frame information is a whole result";
   EXPECT_EQ(stream.receive(), "") << "an empty frame is a present empty result";
-  EXPECT_EQ(stream.receive(), std::nullopt) << "a close chunk is no result";
+  EXPECT_EQ(stream.receive(), std::nullopt) << "a close chunk is no result (and the call returns with it)";
   EXPECT_TRUE(wrapped.chunks.empty());
   ASSERT_FALSE(wrapped.sends.empty());
   EXPECT_EQ(wrapped.sends.back().flags, static_cast<unsigned>(CURLWS_CLOSE)) << "the close frame is answered";
@@ -223,6 +221,26 @@ TEST_F(WrappedStream, ACloseFrameHandedOverInPiecesIsAnsweredOnce) {
   const auto closes = std::count_if(wrapped.sends.begin(), wrapped.sends.end(),
                                     [](const SendCall& call) { return (call.flags & CURLWS_CLOSE) != 0; });
   EXPECT_EQ(closes, 1) << "one close frame answers the bridge's, however libcurl splits it";
+}
+
+// RFC 6455 section 5.5.1: nothing may follow a close frame. After answering the bridge's, the stream
+// hands libcurl no text and no second close frame.
+TEST_F(WrappedStream, AfterTheBridgesCloseNothingMoreGoesOnTheWire) {
+  open();
+  wrapped.chunks = {{CURLE_OK, "\x03\xe9going away", CURLWS_CLOSE, 0}, {CURLE_OK, "unread", CURLWS_TEXT, 0}};
+  EXPECT_EQ(stream.receive(), std::nullopt);
+  EXPECT_EQ(stream.closeCode(), 1001);
+  EXPECT_EQ(stream.closeReason(), "going away");
+  ASSERT_EQ(wrapped.sends.size(), 1u);
+  EXPECT_EQ(wrapped.sends[0].flags, static_cast<unsigned>(CURLWS_CLOSE)) << "the answer";
+  EXPECT_THROW_MSG(stream.send("late"), StreamError, "send() called after the bridge closed the WebSocketStream");
+  stream.close();
+  EXPECT_EQ(wrapped.sends.size(), 1u) << "neither the text nor a second close frame reached libcurl";
+
+  open();
+  wrapped.chunks = {{CURLE_OK, "", CURLWS_CLOSE, 0}};
+  EXPECT_EQ(stream.receive(), std::nullopt);
+  EXPECT_EQ(stream.closeCode(), 1005) << "a close frame without a status";
 }
 
 // What libcurl itself does with the bridge's control frames.

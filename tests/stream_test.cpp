@@ -1,27 +1,31 @@
 // WebSocket streams against the test bridge: opening (URLs, failures, no retry), receiving frames whole,
-// in pieces and around control frames, sending, closing and moving, and the waiting receiveFor.
+// in pieces and around control frames, sending, closing and moving, the waiting receiveFor, the bridge's
+// close, receiveLatest and sendFor.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <thread>
 
+#include "connected_stream.hpp"
 #include "corvane/corvane.hpp"
-#include "error_text.hpp"
+#include "expect_throw.hpp"
 #include "stream_polling.hpp"
 #include "test_bridge.hpp"
+#include "websocket_frame.hpp"
 
 namespace corvane {
 namespace {
 
-using testing::messageOf;
 using namespace std::chrono_literals;
+using testing::ConnectedStream;
+using testing::patterned;
 using testing::Polled;
 using testing::pollForFrame;
 using testing::TestBridge;
+using testing::textFrame;
 using testing::UpgradeAnswer;
-using testing::WebSocketPeer;
-
-constexpr std::uint8_t kText = 0x1;
 
 IsaacSimClient clientFor(const TestBridge& bridge, int retries = 0, std::chrono::milliseconds timeout = 5000ms) {
   return IsaacSimClient("test", bridge.baseUrl(), bridge.wsBaseUrl(), timeout, retries);
@@ -30,20 +34,6 @@ IsaacSimClient clientFor(const TestBridge& bridge, int retries = 0, std::chrono:
 double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
-
-std::string patterned(std::size_t size) {
-  std::string text(size, ' ');
-  for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
-  return text;
-}
-
-// An open stream with the bridge's end of it.
-struct Connected {
-  TestBridge bridge;
-  IsaacSimClient client = clientFor(bridge);
-  WebSocketStream stream = client.openJointPositionStream("/World/arm");
-  std::shared_ptr<WebSocketPeer> peer = bridge.webSocket();
-};
 
 TEST(StreamOpening, UrlIsTheWebSocketBaseFollowedByThePathByteForByte) {
   TestBridge bridge;
@@ -67,9 +57,10 @@ TEST(StreamOpening, UrlIsTheWebSocketBaseFollowedByThePathByteForByte) {
 TEST(StreamOpening, FailedHandshakesNameTheUrlAndAreNotRetried) {
   const std::string closedBase = "ws://127.0.0.1:" + std::to_string(TestBridge::closedPort());
   IsaacSimClient refused("test", "http://unused", closedBase, 5000ms, 3);
-  EXPECT_EQ(messageOf([&] { (void)refused.openJointPositionStream("/World/arm"); }),
-            "WebSocket handshake failed for " + closedBase +
-                "/articulations//World/arm/stream_joint_positions: " + curl_easy_strerror(CURLE_COULDNT_CONNECT));
+  EXPECT_THROW_MSG(
+      refused.openJointPositionStream("/World/arm"), std::runtime_error,
+      "WebSocket handshake failed for " + closedBase +
+          "/articulations//World/arm/stream_joint_positions: " + curl_easy_strerror(CURLE_COULDNT_CONNECT));
 
   const struct {
     UpgradeAnswer answer;
@@ -79,9 +70,9 @@ TEST(StreamOpening, FailedHandshakesNameTheUrlAndAreNotRetried) {
     TestBridge bridge;
     bridge.setUpgradeAnswer(c.answer);
     IsaacSimClient client = clientFor(bridge, 3);
-    EXPECT_EQ(messageOf([&] { (void)client.openArticulationStateStream("/World/arm"); }),
-              "WebSocket handshake failed for " + bridge.wsBaseUrl() +
-                  "articulations//World/arm/stream_articulation_state: " + curl_easy_strerror(c.code));
+    EXPECT_THROW_MSG(client.openArticulationStateStream("/World/arm"), std::runtime_error,
+                     "WebSocket handshake failed for " + bridge.wsBaseUrl() +
+                         "articulations//World/arm/stream_articulation_state: " + curl_easy_strerror(c.code));
     EXPECT_EQ(bridge.requestCount(), 1u) << "one handshake, whatever max_retries says";
   }
 }
@@ -90,8 +81,9 @@ TEST(StreamOpening, TheClientTimeoutLimitsTheHandshakeOnly) {
   TestBridge bridge;
   bridge.setUpgradeAnswer(UpgradeAnswer::stall);
   IsaacSimClient slow = clientFor(bridge, 0, 200ms);
-  EXPECT_EQ(messageOf([&] { (void)slow.openStream_("x"); }), "WebSocket handshake failed for " + bridge.wsBaseUrl() +
-                                                                 "x: " + curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
+  EXPECT_THROW_MSG(
+      slow.openStream_("x"), std::runtime_error,
+      "WebSocket handshake failed for " + bridge.wsBaseUrl() + "x: " + curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
 
   bridge.setUpgradeAnswer(UpgradeAnswer::accept);
   WebSocketStream stream = slow.openStream_("x");
@@ -105,7 +97,7 @@ TEST(StreamOpening, TheClientTimeoutLimitsTheHandshakeOnly) {
 }
 
 TEST(StreamReceive, NothingWaitingGivesAnEmptyResultAtOnce) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(c.stream.receive(), std::nullopt);
@@ -114,7 +106,7 @@ TEST(StreamReceive, NothingWaitingGivesAnEmptyResultAtOnce) {
 }
 
 TEST(StreamReceive, EachFrameComesBackWholeAndInOrder) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const std::string large = patterned(10000);
   const std::string binary("\0\x01\xff\x7f", 4);
@@ -132,16 +124,16 @@ TEST(StreamReceive, EachFrameComesBackWholeAndInOrder) {
 }
 
 TEST(StreamReceive, TrickledFramesAreJoinedAcrossCalls) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const std::string large = patterned(10000);
-  c.peer->sendRaw(WebSocketPeer::rawFrame(kText, large), 997, 15ms);
+  c.peer->sendRaw(textFrame(large), 997, 15ms);
   Polled polled = pollForFrame(c.stream);
   ASSERT_TRUE(polled.frame.has_value());
   EXPECT_EQ(*polled.frame, large);
   EXPECT_GT(polled.emptyPolls, 0) << "the early calls find only part of the frame";
 
-  c.peer->sendRaw(WebSocketPeer::rawFrame(kText, "tiny") + WebSocketPeer::rawFrame(kText, "next"), 1, 5ms);
+  c.peer->sendRaw(textFrame("tiny") + textFrame("next"), 1, 5ms);
   polled = pollForFrame(c.stream);
   EXPECT_EQ(polled.frame, "tiny");
   EXPECT_GT(polled.emptyPolls, 0);
@@ -149,10 +141,10 @@ TEST(StreamReceive, TrickledFramesAreJoinedAcrossCalls) {
 }
 
 TEST(StreamReceive, APartlyReceivedFrameMovesWithTheStream) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const std::string payload = patterned(6000);
-  const std::string frame = WebSocketPeer::rawFrame(kText, payload);
+  const std::string frame = textFrame(payload);
   c.peer->sendRaw(frame.substr(0, 3000), frame.size(), 0ms);
   ASSERT_TRUE(c.peer->flush());
   for (int i = 0; i < 20; ++i) {  // take in the first half
@@ -166,7 +158,7 @@ TEST(StreamReceive, APartlyReceivedFrameMovesWithTheStream) {
 }
 
 TEST(StreamReceive, FragmentsComeBackPerFrameAndPingsBetweenThemAreSkipped) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   c.peer->sendFragmented({"ab", "cd", "ef"}, true);
   for (const char* expected : {"ab", "cd", "ef"}) EXPECT_EQ(pollForFrame(c.stream).frame, expected);
@@ -176,7 +168,7 @@ TEST(StreamReceive, FragmentsComeBackPerFrameAndPingsBetweenThemAreSkipped) {
 }
 
 TEST(StreamReceive, ACloseFrameFromTheBridgeEndsReceivingWithAnError) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   c.peer->sendText("last");
   c.peer->sendClose();
@@ -193,7 +185,7 @@ TEST(StreamReceive, ACloseFrameFromTheBridgeEndsReceivingWithAnError) {
 }
 
 TEST(StreamSend, TextMessagesArriveWholeAndInOrder) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   const std::string big = patterned(1 << 20);
   c.stream.send("first");
@@ -212,7 +204,7 @@ TEST(StreamSend, TextMessagesArriveWholeAndInOrder) {
 }
 
 TEST(StreamLifecycle, CloseSendsOneCloseFrameAndLeavesAClosedStream) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   c.stream.close();
   c.stream.close();
@@ -221,9 +213,9 @@ TEST(StreamLifecycle, CloseSendsOneCloseFrameAndLeavesAClosedStream) {
   EXPECT_TRUE(c.peer->waitForEnd());
   EXPECT_EQ(c.peer->closeFrames(), 1);
   EXPECT_EQ(c.peer->closePayload(), "") << "an empty close frame";
-  EXPECT_EQ(messageOf([&] { c.stream.send("x"); }), "send() called on a closed WebSocketStream");
-  EXPECT_EQ(messageOf([&] { (void)c.stream.receive(); }), "receive() called on a closed WebSocketStream");
-  EXPECT_EQ(messageOf([&] { (void)c.stream.receiveFor(10ms); }), "receive() called on a closed WebSocketStream");
+  EXPECT_THROW_MSG(c.stream.send("x"), std::runtime_error, "send() called on a closed WebSocketStream");
+  EXPECT_THROW_MSG(c.stream.receive(), std::runtime_error, "receive() called on a closed WebSocketStream");
+  EXPECT_THROW_MSG(c.stream.receiveFor(10ms), std::runtime_error, "receive() called on a closed WebSocketStream");
 }
 
 TEST(StreamLifecycle, DestroyingAnOpenStreamClosesIt) {
@@ -249,7 +241,7 @@ TEST(StreamLifecycle, MovingHandsTheConnectionOverAndClosesTheTargetFirst) {
   first = std::move(second);
   EXPECT_TRUE(firstPeer->waitForCloseFrames(1)) << "the target's own connection is closed";
   EXPECT_FALSE(second.isOpen());
-  EXPECT_EQ(messageOf([&] { second.send("x"); }), "send() called on a closed WebSocketStream");
+  EXPECT_THROW_MSG(second.send("x"), std::runtime_error, "send() called on a closed WebSocketStream");
   first.send("to b");
   EXPECT_EQ(secondPeer->waitForTextMessages(1), std::vector<std::string>{"to b"});
 
@@ -267,7 +259,7 @@ TEST(StreamLifecycle, MovingHandsTheConnectionOverAndClosesTheTargetFirst) {
 }
 
 TEST(StreamReceiveFor, WithNothingComingItGivesUpAfterAboutTheTimeout) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(c.stream.receiveFor(300ms), std::nullopt);
@@ -282,12 +274,12 @@ TEST(StreamReceiveFor, WithNothingComingItGivesUpAfterAboutTheTimeout) {
 }
 
 TEST(StreamReceiveFor, AFrameSentDuringTheWaitReturnsPromptly) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
   c.peer->pause(200ms);
   c.peer->sendPing();  // wakes the wait without giving a frame
   c.peer->pause(100ms);
-  c.peer->sendRaw(WebSocketPeer::rawFrame(kText, "late frame"), 3, 10ms);
+  c.peer->sendRaw(textFrame("late frame"), 3, 10ms);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(c.stream.receiveFor(30s), "late frame");
   EXPECT_LT(secondsSince(start), 10.0);
@@ -296,14 +288,97 @@ TEST(StreamReceiveFor, AFrameSentDuringTheWaitReturnsPromptly) {
 }
 
 TEST(StreamReceiveFor, FramesAlreadyBufferedComeBackWithoutWaiting) {
-  Connected c;
+  ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
-  const std::string both = WebSocketPeer::rawFrame(kText, "one") + WebSocketPeer::rawFrame(kText, "two");
+  const std::string both = textFrame("one") + textFrame("two");
   c.peer->sendRaw(both, both.size(), 0ms);  // one write: one TCP segment
   EXPECT_EQ(c.stream.receiveFor(10s), "one");
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(c.stream.receiveFor(10s), "two");
   EXPECT_LT(secondsSince(start), 5.0) << "the second frame was already in libcurl's buffer";
+}
+
+TEST(StreamBridgeClose, IsRecordedEndsTheWaitAndNothingFollowsIt) {
+  ConnectedStream c;
+  ASSERT_NE(c.peer, nullptr);
+  c.peer->sendText("last");
+  c.peer->sendClose();
+  EXPECT_EQ(c.stream.receiveFor(5s), "last");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(c.stream.receiveFor(30s), std::nullopt);
+  EXPECT_LT(secondsSince(start), 10.0) << "the close frame ends the wait";
+  EXPECT_TRUE(c.stream.closedByBridge());
+  EXPECT_EQ(c.stream.closeCode(), 1000);
+  EXPECT_TRUE(c.stream.isOpen()) << "the handle is still held";
+  EXPECT_THROW_MSG(c.stream.send("after"), StreamError, "send() called after the bridge closed the WebSocketStream");
+  EXPECT_THROW_MSG(c.stream.sendFor("after", 1s), StreamError,
+                   "send() called after the bridge closed the WebSocketStream");
+  c.stream.close();
+  EXPECT_TRUE(c.peer->waitForEnd());
+  EXPECT_EQ(c.peer->closeFrames(), 1) << "one answer to the bridge's close, none from close()";
+  EXPECT_TRUE(c.peer->textMessages().empty());
+}
+
+TEST(StreamReceiveLatest, TakesEveryWaitingFrameAndReturnsTheNewest) {
+  ConnectedStream c;
+  ASSERT_NE(c.peer, nullptr);
+  std::size_t bytes = 0;
+  for (int i = 0; i < 100; ++i) {
+    c.peer->sendText("frame " + std::to_string(i));
+    bytes += ("frame " + std::to_string(i)).size();
+  }
+  ASSERT_TRUE(c.peer->flush());
+  std::this_thread::sleep_for(100ms);  // all of it in the client's socket
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(c.stream.receiveLatest(), "frame 99");
+  EXPECT_EQ(c.stream.receiveLatest(), std::nullopt);
+  const StreamStats stats = c.stream.stats();
+  EXPECT_EQ(stats.framesReceived, 100u);
+  EXPECT_EQ(stats.framesSkipped, 99u);
+  EXPECT_EQ(stats.bytesReceived, bytes);
+  ASSERT_TRUE(stats.lastFrameAt.has_value());
+  EXPECT_GE(*stats.lastFrameAt, before);
+}
+
+std::chrono::nanoseconds threadCpuTime() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+TEST(StreamSendFor, GivesUpAtItsDeadlineWithoutSpinningAndATornMessageEndsSending) {
+  TestBridge bridge;
+  bridge.setWebSocketReadDelay(std::chrono::hours(1));  // the bridge reads nothing
+  IsaacSimClient client = clientFor(bridge);
+  WebSocketStream stream = client.openJointPositionStream("/World/arm");
+  const std::string small(100, 's');
+  int sent = 0;
+  while (stream.sendFor(small, 0ms) && sent < 1000000) ++sent;  // until the socket buffers are full
+  ASSERT_GT(sent, 0);
+  ASSERT_FALSE(stream.sendTorn()) << "a small message is taken whole or not begun";
+
+  // The kernel still frees a little room now and then (window probes): the wait that ends in false is
+  // the one measured.
+  std::chrono::nanoseconds cpu{}, wall{};
+  for (const auto giveUp = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < giveUp;) {
+    const auto cpuBefore = threadCpuTime();
+    const auto start = std::chrono::steady_clock::now();
+    const bool taken = stream.sendFor(small, 500ms);
+    wall = std::chrono::steady_clock::now() - start;
+    cpu = threadCpuTime() - cpuBefore;
+    if (!taken) break;
+  }
+  EXPECT_GE(wall, 499ms);
+  EXPECT_LT(wall, 5s);
+  EXPECT_LE(cpu * 20, wall) << "at most 5% of a core while waiting: " << cpu.count() << " ns CPU";
+  EXPECT_FALSE(stream.sendTorn()) << "nothing begun: the stream can still send";
+
+  WebSocketStream fresh = client.openJointPositionStream("/World/arm");
+  EXPECT_FALSE(fresh.sendFor(std::string(64u << 20, 'b'), 200ms));
+  EXPECT_TRUE(fresh.sendTorn());
+  const std::string torn = "send() called after sendFor() gave up in the middle of a message";
+  EXPECT_THROW_MSG(fresh.send("x"), StreamError, torn);
+  EXPECT_THROW_MSG(fresh.sendFor("x", 1s), StreamError, torn);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "corvane/corvane.hpp"
+#include "expect_throw.hpp"
 #include "test_bridge.hpp"
 
 namespace corvane {
@@ -100,14 +101,7 @@ TEST_F(SurfaceGripperTest, RemoveReturnsOnAnEmptySuccessAndThrowsOnFailure) {
   bridge.enqueue(Reply::json(200, ""));
   EXPECT_NO_THROW(grippers.remove("/World/Gripper"));
   bridge.enqueue(Reply::json(404, "no such gripper"));
-  try {
-    grippers.remove("/World/Gone");
-    ADD_FAILURE() << "a 404 must throw";
-  } catch (const HTTPError& e) {
-    EXPECT_EQ(e.status(), 404);
-    EXPECT_EQ(e.body(), "no such gripper");
-    EXPECT_STREQ(e.what(), "Bridge returned status 404");
-  }
+  EXPECT_HTTP_ERROR(grippers.remove("/World/Gone"), 404, "no such gripper");
   bridge.enqueue(Reply::json(200, "not json"));
   EXPECT_THROW(grippers.remove("/World/Gripper"), json::parse_error) << "a success body must still be JSON";
 }
@@ -117,13 +111,8 @@ TEST(SurfaceGripperRetries, RemoveThrowsHttpErrorWhenEveryAttemptFails) {
   bridge.enqueue(Reply::json(500, "{\"error\":\"busy\"}"), 2);
   bridge.setFallback(Reply::json(200, ""));
   IsaacSimClient client("test", bridge.baseUrl(), "ws://unused", 5000ms, 1);
-  try {
-    client.surfaceGripper.remove("/World/Gripper");
-    ADD_FAILURE() << "500 after the last retry must throw";
-  } catch (const HTTPError& e) {
-    EXPECT_EQ(e.status(), 500);
-    EXPECT_EQ(e.body(), "{\"error\":\"busy\"}");
-  }
+  EXPECT_HTTP_ERROR(client.surfaceGripper.remove("/World/Gripper"), 500, "{\"error\":\"busy\"}")
+      << "500 after the last retry";
   EXPECT_EQ(bridge.requestCount(), 2u) << "one retry, then the last response decides";
 
   bridge.enqueue(Reply::json(503, ""));
@@ -170,14 +159,7 @@ TEST_F(SurfaceGripperTest, SpacesAndControlCharactersAreRefusedByLibcurlAndNothi
   const std::string expected = std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_URL_MALFORMAT);
   for (const char* primPath : {"/World/My Gripper", "/W/G\n", "/W/\x01G", "/W/\tG", "/W/G\r", "/W/G\x7f"}) {
     SCOPED_TRACE(::testing::PrintToString(std::string(primPath)));
-    try {
-      (void)grippers.getStatus(primPath);
-      ADD_FAILURE() << "the URL must be refused";
-    } catch (const HTTPError&) {
-      ADD_FAILURE() << "not a bridge reply";
-    } catch (const std::runtime_error& e) {
-      EXPECT_EQ(e.what(), expected);
-    }
+    EXPECT_THROW_MSG(grippers.getStatus(primPath), std::runtime_error, expected);
   }
   EXPECT_THROW(grippers.remove("/World/My Gripper"), std::runtime_error);
   EXPECT_EQ(bridge.requestCount(), 0u);
@@ -294,21 +276,15 @@ TEST_F(SurfaceGripperTest, RecordFormsSendTheBodiesOfThePositionalForms) {
 
 // --- text that is not UTF-8 -----------------------------------------------------------------------
 
-void expectTypeError316(const std::function<void()>& call) {
-  try {
-    call();
-    ADD_FAILURE() << "invalid UTF-8 must not serialise";
-  } catch (const json::type_error& e) {
-    EXPECT_EQ(e.id, 316);
-  }
-}
-
 TEST_F(SurfaceGripperTest, InvalidUtf8FailsBeforeAnythingIsSent) {
   const std::string bad = "/World/\xFFGripper";
-  expectTypeError316([&] { grippers.create(bad); });
-  expectTypeError316([&] { grippers.setProperties("/G", 1.0, {}, {}, {}, {}, {}, "\xC0\xAF"); });
-  expectTypeError316([&] { grippers.setAttachmentPointProperties("/G", std::vector<std::string>{"ok", bad}); });
-  expectTypeError316([&] { grippers.setAttachmentPointProperties("/G", {}, {}, json{{"frame", bad}}); });
+  const char* const invalid = "[json.exception.type_error.316]";
+  EXPECT_THROW_PREFIX(grippers.create(bad), json::type_error, invalid);
+  EXPECT_THROW_PREFIX(grippers.setProperties("/G", 1.0, {}, {}, {}, {}, {}, "\xC0\xAF"), json::type_error, invalid);
+  EXPECT_THROW_PREFIX(grippers.setAttachmentPointProperties("/G", std::vector<std::string>{"ok", bad}),
+                      json::type_error, invalid);
+  EXPECT_THROW_PREFIX(grippers.setAttachmentPointProperties("/G", {}, {}, json{{"frame", bad}}), json::type_error,
+                      invalid);
   EXPECT_EQ(bridge.requestCount(), 0u);
 
   (void)grippers.getStatus(bad);  // a path is not a JSON text: it goes out, encoded by libcurl

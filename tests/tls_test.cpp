@@ -2,29 +2,24 @@
 // over https:// and wss:// alike, unless the caFile option names a file that trusts it.
 #include <curl/curl.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
+#include <memory>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "child_process.hpp"
 #include "corvane/corvane.hpp"
-#include "error_text.hpp"
+#include "expect_throw.hpp"
 #include "test_bridge.hpp"
-
-extern char** environ;
 
 namespace corvane {
 namespace {
 
-using testing::runtimeErrorOf;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
@@ -52,16 +47,12 @@ class SelfSignedServer {
     if (std::system(make.c_str()) != 0) throw std::runtime_error("openssl could not make a certificate");
     port_ = testing::TestBridge::closedPort();
     const std::string accept = "127.0.0.1:" + std::to_string(port_);
-    const char* argv[] = {"openssl", "s_server",   "-quiet", "-www",      "-accept", accept.c_str(),
-                          "-cert",   cert.c_str(), "-key",   key.c_str(), nullptr};
-    if (posix_spawnp(&pid_, "openssl", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
-      throw std::runtime_error("cannot start openssl s_server");
-    }
+    server_ = std::make_unique<testing::ChildProcess>(std::vector<std::string>{
+        "openssl", "s_server", "-quiet", "-www", "-accept", accept, "-cert", cert, "-key", key});
     for (int i = 0; i < 100 && !canConnect(port_); ++i) std::this_thread::sleep_for(50ms);
   }
   ~SelfSignedServer() {
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
+    server_.reset();
     fs::remove_all(dir_);
   }
   std::uint16_t port() const { return port_; }
@@ -70,18 +61,19 @@ class SelfSignedServer {
  private:
   fs::path dir_;
   std::uint16_t port_ = 0;
-  pid_t pid_ = 0;
+  std::unique_ptr<testing::ChildProcess> server_;
 };
 
 TEST(Tls, SelfSignedBridgeFailsCertificateVerification) {
   SelfSignedServer server;
   const std::string host = "127.0.0.1:" + std::to_string(server.port());
   IsaacSimClient client("t", "https://" + host, "wss://" + host, 3000ms, 0);
-  EXPECT_EQ(runtimeErrorOf([&] { (void)client.get("/articulations"); }),
-            std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION));
-  EXPECT_EQ(runtimeErrorOf([&] { (void)client.openJointPositionStream("/World/arm"); }),
-            "WebSocket handshake failed for wss://" + host + "/articulations//World/arm/stream_joint_positions: " +
-                curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION));
+  EXPECT_THROW_MSG(client.get("/articulations"), std::runtime_error,
+                   std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION));
+  EXPECT_THROW_MSG(
+      client.openJointPositionStream("/World/arm"), std::runtime_error,
+      "WebSocket handshake failed for wss://" + host +
+          "/articulations//World/arm/stream_joint_positions: " + curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION));
 }
 
 TEST(Tls, TheCaFileOptionTrustsAPrivateAuthority) {
@@ -101,8 +93,8 @@ TEST(Tls, TheCaFileOptionTrustsAPrivateAuthority) {
   options.caFile = server.certificate() + ".missing";
   IsaacSimClient unreadable("t", "https://" + host, "wss://" + host, 3000ms, 3, options);
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(runtimeErrorOf([&] { (void)unreadable.get("/"); }),
-            std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_SSL_CACERT_BADFILE));
+  EXPECT_THROW_MSG(unreadable.get("/"), TransportError,
+                   std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_SSL_CACERT_BADFILE));
   EXPECT_LT(std::chrono::steady_clock::now() - started, 300ms) << "no retry can mend a missing file";
 }
 

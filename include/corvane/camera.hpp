@@ -88,10 +88,10 @@ class CORVANE_API Camera {
   nlohmann::json create(std::string_view prim_path, const std::optional<std::vector<int>>& resolution = std::nullopt,
                         std::optional<double> frequency = std::nullopt);
 
-  /// Removes the camera at `prim_path` (DELETE /cameras/<prim_path>).
+  /// Removes the camera at `prim_path` (DELETE `/cameras/<prim_path>`).
   void remove(std::string_view prim_path);
 
-  /// Captures a frame (POST /cameras/<prim_path>/capture) and decodes it. Absent options are left out of
+  /// Captures a frame (POST `/cameras/<prim_path>/capture`) and decodes it. Absent options are left out of
   /// the request body ({} when both are absent); present ones are sent even when empty or false.
   [[nodiscard]] CameraFrame capture(std::string_view prim_path,
                                     const std::optional<std::vector<std::string>>& data_types = std::nullopt,

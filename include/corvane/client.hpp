@@ -90,6 +90,9 @@ class CORVANE_API IsaacSimClient {
   [[nodiscard]] HttpResponse request_(std::string_view method, std::string_view path, std::string_view body);
   /// Internal: opens websocketBaseUrl() + `path` (nothing stripped) with one handshake.
   [[nodiscard]] WebSocketStream openStream_(std::string_view path);
+  /// Internal: as above, with the handshake limited to `limit` (1 ms to timeout()): a ReconnectingStream
+  /// reopens within its caller's timeout.
+  [[nodiscard]] WebSocketStream openStream_(std::string_view path, std::chrono::milliseconds limit);
 
  private:
   std::string label_;

@@ -7,6 +7,7 @@
 #include "corvane/client.hpp"
 #include "corvane/errors.hpp"
 #include "corvane/options.hpp"
+#include "corvane/reconnecting_stream.hpp"
 #include "corvane/response.hpp"
 #include "corvane/stream.hpp"
 #include "corvane/surface_gripper.hpp"

@@ -1,5 +1,6 @@
 // Mounting a gripper onto an arm.
-#include "articulation/articulation_paths.hpp"
+#include "client/family_request.hpp"
+#include "client/routes.hpp"
 #include "corvane/articulation.hpp"
 #include "corvane/client.hpp"
 

@@ -1,5 +1,6 @@
 // Creating, removing and querying articulations, and choosing their driven joints.
-#include "articulation/articulation_paths.hpp"
+#include "client/family_request.hpp"
+#include "client/routes.hpp"
 #include "corvane/articulation.hpp"
 #include "corvane/client.hpp"
 

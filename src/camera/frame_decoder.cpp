@@ -8,6 +8,7 @@
 #include "camera/compact_text.hpp"
 #include "camera/json_count.hpp"
 #include "camera/manifest_reader.hpp"
+#include "client/success_status.hpp"
 #include "corvane/errors.hpp"
 
 // The one reader of the binary frame, and the library's one parser of untrusted binary input. Every
@@ -79,7 +80,7 @@ CameraOutput readOutput(const Json& descriptor, std::string_view payload) {
 
 // The end of the manifest of a 2xx frame reply; throws for any other status or an unsound header.
 std::size_t checkedReply(const HttpResponse& response) {
-  if (response.status < 200 || response.status > 299) throw HTTPError(response.status, response.body);
+  if (!isSuccessStatus(response.status)) throw HTTPError(response.status, response.body);
   return checkedManifestEnd(response.body);
 }
 

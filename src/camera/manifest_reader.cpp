@@ -4,6 +4,7 @@
 #include <charconv>
 #include <limits>
 #include <system_error>
+#include <utility>
 
 // Every read goes through at()/take() or a loop bounded by end_, so no byte outside the text is touched.
 // Every "false" means "outside the subset": the caller falls back to the general parser.
@@ -19,7 +20,7 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 template <typename T>
 void pushBack(std::vector<T>& items, T&& item) {
   if (items.empty()) items.reserve(4);
-  items.push_back(std::move(item));
+  items.push_back(std::forward<T>(item));
 }
 
 class ManifestReader {

@@ -1,6 +1,7 @@
 #pragma once
 
 // The one request road of the family operations: body -> client verb -> parseSuccessOrThrow.
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,13 +20,10 @@ using BodilessVerb = HttpResponse (IsaacSimClient::*)(std::string_view);
 /// byte order. Invalid UTF-8 throws nlohmann::json::type_error 316, so nothing is sent.
 std::string serializeBody(const nlohmann::json& body);
 
-/// Appends a prim path to a URL or resource path byte for byte (no slashes added or removed), except the
-/// two bytes that cannot travel raw: '#' becomes "%23" (libcurl would cut the rest off as a fragment and
-/// the request would reach another resource) and NUL becomes "%00" (it would end the URL string).
-void appendPrimPath(std::string& url, std::string_view primPath);
-
-/// "<collection>" + prim path (see appendPrimPath) + suffix. `collection` ends in '/', e.g. "/articulations/".
-std::string resourcePath(std::string_view collection, std::string_view primPath, std::string_view suffix);
+/// A JSON string for an optional text, null when absent.
+inline nlohmann::json stringOrNull(std::optional<std::string_view> text) {
+  return text ? nlohmann::json(std::string(*text)) : nlohmann::json(nullptr);
+}
 
 /// Serialises `body` first (so an invalid body sends nothing), sends it, and returns the JSON reply.
 nlohmann::json exchange(IsaacSimClient& client, BodyVerb verb, std::string_view path, const nlohmann::json& body);

@@ -1,5 +1,6 @@
 #include <cctype>
 
+#include "client/success_status.hpp"
 #include "corvane/response.hpp"
 
 namespace corvane {
@@ -34,7 +35,7 @@ HTTPError::~HTTPError() = default;
 namespace detail {
 
 nlohmann::json parseSuccessOrThrow(const HttpResponse& response) {
-  if (response.status < 200 || response.status > 299) throw HTTPError(response.status, response.body);
+  if (!isSuccessStatus(response.status)) throw HTTPError(response.status, response.body);
   if (response.body.empty()) return nlohmann::json::object();
   return response.json();
 }

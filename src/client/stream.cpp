@@ -17,10 +17,19 @@ namespace {
 
 constexpr size_t kReadChunk = 4096;
 constexpr int kControlFrames = CURLWS_CLOSE | CURLWS_PING | CURLWS_PONG;
+constexpr size_t kLargestControlPayload = 125;  // RFC 6455 section 5.5
+constexpr const char* kSendFailed = "WebSocket send failed: ";
+constexpr const char* kReceiveFailed = "WebSocket receive failed: ";
+constexpr int kCloseWithoutCode = 1005;  // RFC 6455 section 7.1.5: the close frame held no status
 
 // Frames up to this size get their whole buffer on their first chunk; a larger announced size (which the
 // peer may never send) only grows the buffer as bytes actually arrive.
 constexpr std::uint64_t kLargestReservation = std::uint64_t{16} << 20;
+
+// Capped so that "wait forever" (milliseconds::max()) cannot overflow the clock's nanoseconds.
+constexpr std::chrono::milliseconds kLongest = std::chrono::hours(24 * 365 * 100);
+
+using Clock = std::chrono::steady_clock;
 
 CURL* easy(void* handle) { return static_cast<CURL*>(handle); }
 
@@ -40,18 +49,39 @@ void sendCloseFrame(CURL* handle) {
   (void)curl_ws_send(handle, "", 0, &sent, 0, CURLWS_CLOSE);
 }
 
-// Sleeps until the connection's socket is readable (or hung up) or `limit` has passed.
-void waitReadable(CURL* handle, std::chrono::milliseconds limit) {
+// The deadline `timeout` from now; negative timeouts (milliseconds::min() included) mean now.
+Clock::time_point deadlineAfter(std::chrono::milliseconds timeout) {
+  return Clock::now() + std::clamp(timeout, std::chrono::milliseconds::zero(), kLongest);
+}
+
+std::chrono::milliseconds timeLeft(Clock::time_point deadline) {
+  return std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+}
+
+// Offers libcurl the text from `offset` on as one text message (or its rest) and advances `offset` by what
+// it took; true once the whole message is out. CURLE_AGAIN is not an error: the rest must be offered again.
+bool offerRest(CURL* handle, std::string_view text, size_t& offset) {
+  const char* data = text.data() != nullptr ? text.data() : "";
+  size_t sent = 0;
+  const CURLcode code = curl_ws_send(handle, data + offset, text.size() - offset, &sent, 0, CURLWS_TEXT);
+  offset += sent;
+  if (code != CURLE_OK && code != CURLE_AGAIN) throw StreamError(detail::curlErrorText(kSendFailed, code), code);
+  return code == CURLE_OK && offset == text.size();
+}
+
+// Sleeps until the connection's socket is ready for `events` (or hung up) or `limit` has passed; true when
+// it is. A failure throws StreamError with `prefix` ("WebSocket receive failed: " or "WebSocket send failed: ").
+bool waitForSocket(CURL* handle, short events, std::chrono::milliseconds limit, const char* prefix) {
   curl_socket_t socket = CURL_SOCKET_BAD;
   const CURLcode code = curl_easy_getinfo(handle, CURLINFO_ACTIVESOCKET, &socket);
-  if (code != CURLE_OK) throw StreamError(detail::curlErrorText("WebSocket receive failed: ", code), code);
-  if (socket == CURL_SOCKET_BAD) throw StreamError("WebSocket receive failed: the connection has no socket", 0);
-  pollfd entry{socket, POLLIN, 0};
-  const int millis = limit.count() > INT_MAX ? INT_MAX : static_cast<int>(limit.count());
-  // EINTR and readiness alike send the caller back to receive(), which recomputes the time left.
-  if (::poll(&entry, 1, millis) < 0 && errno != EINTR) {
-    throw StreamError("WebSocket receive failed: poll() failed", 0);
-  }
+  if (code != CURLE_OK) throw StreamError(detail::curlErrorText(prefix, code), code);
+  if (socket == CURL_SOCKET_BAD) throw StreamError(std::string(prefix) + "the connection has no socket", 0);
+  pollfd entry{socket, events, 0};
+  const long long clamped = std::clamp<long long>(limit.count(), 0, INT_MAX);
+  const int ready = ::poll(&entry, 1, static_cast<int>(clamped));
+  // EINTR sends the caller back to its loop, which recomputes the time left.
+  if (ready < 0 && errno != EINTR) throw StreamError(std::string(prefix) + "poll() failed", 0);
+  return ready > 0;
 }
 
 }  // namespace
@@ -59,8 +89,17 @@ void waitReadable(CURL* handle, std::chrono::milliseconds limit) {
 WebSocketStream::WebSocketStream(void* handle) noexcept : handle_(handle) {}
 
 WebSocketStream::WebSocketStream(WebSocketStream&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)), pending_(std::move(other.pending_)) {
-  other.pending_.clear();  // a moved-from string is only "valid but unspecified"
+    : handle_(std::exchange(other.handle_, nullptr)),
+      pending_(std::move(other.pending_)),
+      closePayload_(std::move(other.closePayload_)),
+      closeCode_(std::exchange(other.closeCode_, 0)),
+      closeReason_(std::move(other.closeReason_)),
+      sendTorn_(std::exchange(other.sendTorn_, false)),
+      stats_(std::exchange(other.stats_, StreamStats{})) {
+  // A moved-from string is only "valid but unspecified".
+  other.pending_.clear();
+  other.closePayload_.clear();
+  other.closeReason_.clear();
 }
 
 WebSocketStream& WebSocketStream::operator=(WebSocketStream&& other) noexcept {
@@ -68,7 +107,14 @@ WebSocketStream& WebSocketStream::operator=(WebSocketStream&& other) noexcept {
     close();
     handle_ = std::exchange(other.handle_, nullptr);
     pending_ = std::move(other.pending_);
+    closePayload_ = std::move(other.closePayload_);
+    closeCode_ = std::exchange(other.closeCode_, 0);
+    closeReason_ = std::move(other.closeReason_);
+    sendTorn_ = std::exchange(other.sendTorn_, false);
+    stats_ = std::exchange(other.stats_, StreamStats{});
     other.pending_.clear();
+    other.closePayload_.clear();
+    other.closeReason_.clear();
   }
   return *this;
 }
@@ -77,66 +123,131 @@ WebSocketStream::~WebSocketStream() { close(); }
 
 void WebSocketStream::close() noexcept {
   if (handle_ == nullptr) return;
-  // Best effort: the connection is released whether or not the close frame went out.
-  sendCloseFrame(easy(handle_));
+  // Best effort: the connection is released whether or not the close frame went out. After the bridge's
+  // close frame (answered already) a second one would break the closing handshake.
+  if (!closedByBridge() && !sendTorn_) sendCloseFrame(easy(handle_));
   curl_easy_cleanup(easy(handle_));
   handle_ = nullptr;
 }
 
-void WebSocketStream::send(std::string_view text) {
+void WebSocketStream::checkCanSend() const {
   if (handle_ == nullptr) throw StreamError("send() called on a closed WebSocketStream", 0);
+  if (closedByBridge()) throw StreamError("send() called after the bridge closed the WebSocketStream", 0);
+  if (sendTorn_) throw StreamError("send() called after sendFor() gave up in the middle of a message", 0);
+}
+
+void WebSocketStream::send(std::string_view text) {
+  checkCanSend();
   // libcurl may take part of the message per call; finishing the whole message before returning keeps
   // a half-sent frame from meeting an automatic pong on the next receive.
-  const char* data = text.data() != nullptr ? text.data() : "";
   size_t offset = 0;
-  for (;;) {
-    size_t sent = 0;
-    const CURLcode code = curl_ws_send(easy(handle_), data + offset, text.size() - offset, &sent, 0, CURLWS_TEXT);
-    offset += sent;
-    if (code == CURLE_OK && offset == text.size()) return;
-    // CURLE_AGAIN: `sent` says what (if anything) was taken; the rest must be offered again.
-    if (code != CURLE_OK && code != CURLE_AGAIN) {
-      throw StreamError(detail::curlErrorText("WebSocket send failed: ", code), code);
-    }
+  while (!offerRest(easy(handle_), text, offset)) {
   }
 }
 
-std::optional<std::string> WebSocketStream::receive() {
+bool WebSocketStream::sendFor(std::string_view text, std::chrono::milliseconds timeout) {
+  checkCanSend();
+  const auto deadline = deadlineAfter(timeout);
+  // Nothing is handed to libcurl before the socket can take bytes: libcurl may begin a frame (queue its
+  // header) even on a call that reports CURLE_AGAIN, so from the first call on the message is under way.
+  while (!waitForSocket(easy(handle_), POLLOUT, timeLeft(deadline), kSendFailed)) {
+    if (timeLeft(deadline).count() <= 0) return false;
+  }
+  size_t offset = 0;
+  while (!offerRest(easy(handle_), text, offset)) {
+    const auto left = timeLeft(deadline);
+    if (left.count() <= 0) {
+      sendTorn_ = true;
+      return false;
+    }
+    (void)waitForSocket(easy(handle_), POLLOUT, left, kSendFailed);
+  }
+  return true;
+}
+
+// Reads until a frame is complete in pending_ (true) or libcurl has nothing more (false).
+bool WebSocketStream::takeFrame() {
   if (handle_ == nullptr) throw StreamError("receive() called on a closed WebSocketStream", 0);
   char buffer[kReadChunk];
   for (;;) {
     size_t received = 0;
     const curl_ws_frame* frame = nullptr;
     const CURLcode code = curl_ws_recv(easy(handle_), buffer, sizeof buffer, &received, &frame);
-    if (code == CURLE_AGAIN) return std::nullopt;  // pending_ keeps a partly received frame
-    if (code != CURLE_OK) throw StreamError(detail::curlErrorText("WebSocket receive failed: ", code), code);
-    // libcurl may hand a close frame over in pieces; it is answered once, on its first.
-    if (frame != nullptr && (frame->flags & CURLWS_CLOSE) != 0 && frame->offset == 0) sendCloseFrame(easy(handle_));
-    if (frame != nullptr && (frame->flags & kControlFrames) != 0) continue;
+    if (code == CURLE_AGAIN) return false;  // pending_ keeps a partly received frame
+    if (code != CURLE_OK) throw StreamError(detail::curlErrorText(kReceiveFailed, code), code);
+    if (frame != nullptr && (frame->flags & kControlFrames) != 0) {
+      noteControlChunk(frame->flags, frame->offset, frame->bytesleft, buffer, received);
+      if (closedByBridge()) return false;  // nothing follows a close frame: the caller learns of it at once
+      continue;
+    }
     if (frame != nullptr) reserveFrame(pending_, *frame, received);
     pending_.append(buffer, received);
     if (frame == nullptr || frame->bytesleft == 0) {
-      std::optional<std::string> result(std::move(pending_));
-      pending_.clear();
-      return result;
+      ++stats_.framesReceived;
+      stats_.bytesReceived += pending_.size();
+      stats_.lastFrameAt = Clock::now();
+      return true;
     }
   }
 }
 
+// Pings and pongs are libcurl's business. The bridge's close frame is answered once, on its first piece
+// (libcurl may hand it over in several), and its status code and reason are kept once it is whole.
+void WebSocketStream::noteControlChunk(int flags, long long offset, long long bytesLeft, const char* bytes,
+                                       size_t size) {
+  if ((flags & CURLWS_CLOSE) == 0 || closedByBridge()) return;
+  if (offset == 0 && !sendTorn_) sendCloseFrame(easy(handle_));
+  const size_t room = kLargestControlPayload - std::min(closePayload_.size(), kLargestControlPayload);
+  closePayload_.append(bytes, std::min(size, room));
+  if (bytesLeft > 0) return;
+  if (closePayload_.size() >= 2) {
+    closeCode_ = static_cast<unsigned char>(closePayload_[0]) << 8 | static_cast<unsigned char>(closePayload_[1]);
+    closeReason_ = closePayload_.substr(2);
+  }
+  if (closeCode_ == 0) closeCode_ = kCloseWithoutCode;
+  closePayload_.clear();
+}
+
+std::optional<std::string> WebSocketStream::receive() {
+  if (!takeFrame()) return std::nullopt;
+  std::optional<std::string> result(std::move(pending_));
+  pending_.clear();
+  return result;
+}
+
 std::optional<std::string> WebSocketStream::receiveFor(std::chrono::milliseconds timeout) {
-  // Capped so that "wait forever" (milliseconds::max()) cannot overflow the clock's nanoseconds.
-  constexpr std::chrono::milliseconds kLongest = std::chrono::hours(24 * 365 * 100);
-  // Negative timeouts poll once; clamping them also keeps milliseconds::min() from overflowing.
-  const auto wait = std::clamp(timeout, std::chrono::milliseconds::zero(), kLongest);
-  const auto deadline = std::chrono::steady_clock::now() + wait;
+  const auto deadline = deadlineAfter(timeout);
+  // The bridge's close frame ends this wait; once it is known, later waits go on until the hang-up (an
+  // error) or the timeout, so that a polling loop does not spin.
+  const bool closedBefore = closedByBridge();
   for (;;) {
     // Always read first: libcurl may already hold whole frames in its buffer while the socket is quiet.
     std::optional<std::string> result = receive();
-    if (result) return result;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (result || closedByBridge() != closedBefore) return result;
+    const auto left = timeLeft(deadline);
     if (left.count() <= 0) return std::nullopt;
-    waitReadable(easy(handle_), left);
+    (void)waitForSocket(easy(handle_), POLLIN, left, kReceiveFailed);
   }
+}
+
+std::optional<std::string> WebSocketStream::receiveLatest() {
+  std::optional<std::string> latest;
+  try {
+    while (takeFrame()) {
+      if (latest) {
+        ++stats_.framesSkipped;
+        latest->swap(pending_);  // the older frame's buffer takes the next one
+        pending_.clear();
+      } else {
+        latest.emplace(std::move(pending_));
+        pending_.clear();
+      }
+    }
+  } catch (...) {
+    if (latest) ++stats_.framesSkipped;  // taken, never handed out
+    throw;
+  }
+  return latest;
 }
 
 }  // namespace corvane

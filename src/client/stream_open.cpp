@@ -1,10 +1,11 @@
 // The client's stream openers: one WebSocket handshake per stream, never retried.
+#include <algorithm>
 #include <string>
 #include <utility>
 
 #include "client/curl_handle.hpp"
-#include "client/family_request.hpp"
 #include "client/interruption.hpp"
+#include "client/routes.hpp"
 #include "client/transfer_setup.hpp"
 #include "corvane/client.hpp"
 
@@ -37,21 +38,24 @@ Handshake handshakeOutcome(CURL* handle, CURLcode performed) {
 }  // namespace
 
 WebSocketStream IsaacSimClient::openJointPositionStream(std::string_view prim_path) {
-  return openStream_(detail::resourcePath("articulations/", prim_path, "/stream_joint_positions"));
+  return openStream_(detail::articulationStreamPath(prim_path, detail::kJointPositionStream));
 }
 
 WebSocketStream IsaacSimClient::openArticulationStateStream(std::string_view prim_path) {
-  return openStream_(detail::resourcePath("articulations/", prim_path, "/stream_articulation_state"));
+  return openStream_(detail::articulationStreamPath(prim_path, detail::kArticulationStateStream));
 }
 
-WebSocketStream IsaacSimClient::openStream_(std::string_view path) {
+WebSocketStream IsaacSimClient::openStream_(std::string_view path) { return openStream_(path, timeout_); }
+
+WebSocketStream IsaacSimClient::openStream_(std::string_view path, std::chrono::milliseconds limit) {
   detail::EasyHandle handle = detail::makeEasyHandle();
   // Unlike HTTP paths, nothing is stripped: the base URL ends in '/' and the path is appended as is.
   std::string url = websocketBaseUrl_;
   url.append(path);
   detail::setOption(handle.get(), CURLOPT_URL, url.c_str());
   detail::setOption(handle.get(), CURLOPT_CONNECT_ONLY, 2L);  // connect, upgrade, then hand over
-  detail::setOption(handle.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(timeout_.count()));
+  const auto handshakeLimit = std::clamp(limit, std::chrono::milliseconds(1), timeout_);
+  detail::setOption(handle.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(handshakeLimit.count()));
   detail::setTransportOptions(handle.get(), options_, true);
   const detail::HeaderList headers = detail::requestHeaders(options_, false);
   if (headers) detail::setOption(handle.get(), CURLOPT_HTTPHEADER, headers.get());

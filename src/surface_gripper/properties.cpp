@@ -4,9 +4,9 @@
 #include <string_view>
 
 #include "client/family_request.hpp"
+#include "client/routes.hpp"
 #include "corvane/client.hpp"
 #include "corvane/surface_gripper.hpp"
-#include "surface_gripper/gripper_path.hpp"
 
 namespace corvane {
 namespace {

@@ -2,13 +2,11 @@
 #include "corvane/surface_gripper.hpp"
 
 #include "client/family_request.hpp"
+#include "client/routes.hpp"
 #include "corvane/client.hpp"
-#include "surface_gripper/gripper_path.hpp"
 
 namespace corvane {
 namespace {
-
-constexpr std::string_view kCollection = "/surface_grippers";
 
 // open and close differ only in their last path segment.
 nlohmann::json actuate(IsaacSimClient& client, std::string_view primPath, std::string_view action, bool asynchronous) {
@@ -21,17 +19,16 @@ nlohmann::json actuate(IsaacSimClient& client, std::string_view primPath, std::s
 nlohmann::json SurfaceGripper::create(std::string_view prim_path) {
   nlohmann::json body = nlohmann::json::object();
   body["prim_path"] = std::string(prim_path);
-  return detail::exchange(*client_, &IsaacSimClient::put, kCollection, body);
+  return detail::exchange(*client_, &IsaacSimClient::put, detail::kSurfaceGrippers, body);
 }
 
 void SurfaceGripper::remove(std::string_view prim_path) {
   // Parsed only so that a failure status throws like everywhere else; the content is not wanted.
-  static_cast<void>(
-      detail::exchange(*client_, &IsaacSimClient::deleteRequest, detail::surfaceGripperPath(prim_path, "")));
+  static_cast<void>(detail::exchange(*client_, &IsaacSimClient::deleteRequest, detail::surfaceGripperPath(prim_path)));
 }
 
 nlohmann::json SurfaceGripper::get(std::string_view prim_path) {
-  return detail::exchange(*client_, &IsaacSimClient::get, detail::surfaceGripperPath(prim_path, ""));
+  return detail::exchange(*client_, &IsaacSimClient::get, detail::surfaceGripperPath(prim_path));
 }
 
 nlohmann::json SurfaceGripper::close(std::string_view prim_path, bool asynchronous) {

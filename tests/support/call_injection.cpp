@@ -33,10 +33,12 @@ CURL* __wrap_curl_easy_init(void) {
   return __real_curl_easy_init();
 }
 
-// Every option takes one argument: a long, a pointer (data or function) or a curl_off_t.
-CURLcode __wrap_curl_easy_setopt(CURL* handle, CURLoption option, ...) {
+// Every option takes one argument: a long, a pointer (data or function) or a curl_off_t. The option comes
+// in as an int (how the enum is passed): va_start after a parameter of enum type is undefined behaviour.
+CURLcode __wrap_curl_easy_setopt(CURL* handle, int optionNumber, ...) {
   va_list args;
-  va_start(args, option);
+  va_start(args, optionNumber);
+  const auto option = static_cast<CURLoption>(optionNumber);
   CURLcode code = curlInjection.setoptFailure;
   const bool fail = ++curlInjection.setoptCalls == curlInjection.failSetoptAt;
   if (option < CURLOPTTYPE_OBJECTPOINT) {
@@ -58,10 +60,11 @@ curl_slist* __wrap_curl_slist_append(curl_slist* list, const char* line) {
   return __real_curl_slist_append(list, line);
 }
 
-// Every query takes one pointer to where the answer goes.
-CURLcode __wrap_curl_easy_getinfo(CURL* handle, CURLINFO info, ...) {
+// Every query takes one pointer to where the answer goes. The query comes in as an int, as above.
+CURLcode __wrap_curl_easy_getinfo(CURL* handle, int infoNumber, ...) {
   va_list args;
-  va_start(args, info);
+  va_start(args, infoNumber);
+  const auto info = static_cast<CURLINFO>(infoNumber);
   void* out = va_arg(args, void*);
   va_end(args);
   if (++curlInjection.getinfoCalls == curlInjection.failGetinfoAt) return curlInjection.getinfoFailure;

@@ -4,13 +4,16 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <array>
 #include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <cctype>
+#include <cstdlib>
 
+#include "websocket_frame.hpp"
 #include "websocket_peer_impl.hpp"
 
 namespace corvane::testing {
@@ -34,6 +37,107 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 }
 
 constexpr std::uint64_t kBodyLimit = 256ull << 20;
+
+// A canned WebSocket connection. A pushing one waits for the client to ask for frames (a text message
+// holding a count), then writes that many pre-encoded frames in one gathered write straight to the socket,
+// so that the server costs next to nothing per frame and the client side is what gets measured. The count
+// bounds what is in flight: libcurl's receive buffer grows without limit while a peer sends faster than it
+// is read (see docs/performance.md). A swallowing one reads and drops whatever arrives.
+class CannedStream : public std::enable_shared_from_this<CannedStream> {
+ public:
+  CannedStream(tcp::socket socket, const std::string* frame) : ws_(std::move(socket)), frame_(frame) {}
+
+  void start(http::request<http::string_body> upgrade) {
+    ws_.async_accept(upgrade, [self = shared_from_this()](beast::error_code ec) {
+      if (ec) return;
+      if (self->frame_ != nullptr) {
+        self->awaitRequest();
+      } else {
+        self->swallow();
+      }
+    });
+  }
+
+ private:
+  void awaitRequest() {
+    ws_.async_read(request_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (ec) return;
+      const std::string text = beast::buffers_to_string(self->request_.data());
+      self->request_.clear();
+      self->push(std::strtoul(text.c_str(), nullptr, 10));
+    });
+  }
+
+  void push(std::size_t count) {
+    frames_.assign(count, asio::buffer(*frame_));
+    asio::async_write(ws_.next_layer(), frames_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (!ec) self->awaitRequest();
+    });
+  }
+
+  void swallow() {
+    ws_.next_layer().async_read_some(asio::buffer(sink_),
+                                     [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                                       if (!ec) self->swallow();
+                                     });
+  }
+
+  websocket::stream<tcp::socket> ws_;
+  const std::string* frame_;
+  beast::flat_buffer request_;
+  std::vector<asio::const_buffer> frames_;
+  std::array<char, 256 * 1024> sink_;
+};
+
+// A canned HTTP connection: every request answered from the routes, until it upgrades or closes.
+class CannedSession : public std::enable_shared_from_this<CannedSession> {
+ public:
+  CannedSession(tcp::socket socket, const CannedRoutes& routes)
+      : socket_(std::move(socket)), routes_(routes), timer_(socket_.get_executor()) {}
+
+  void read() {
+    request_ = {};
+    http::async_read(socket_, buffer_, request_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (!ec) self->answer();
+    });
+  }
+
+ private:
+  void answer() {
+    const std::string_view target(request_.target().data(), request_.target().size());
+    if (websocket::is_upgrade(request_)) {
+      const auto found = routes_.push.find(target);
+      const std::string* frame = found == routes_.push.end() ? nullptr : &found->second;
+      std::make_shared<CannedStream>(std::move(socket_), frame)->start(std::move(request_));
+      return;
+    }
+    const auto found = routes_.http.find(target);
+    response_ = {http::status::ok, request_.version()};
+    response_.set(http::field::content_type, "application/json");
+    response_.body() = found == routes_.http.end() ? std::string("{}") : found->second;
+    response_.keep_alive(request_.keep_alive());
+    response_.prepare_payload();
+    const auto delay = routes_.delays.find(target);
+    if (delay == routes_.delays.end()) return write();
+    timer_.expires_after(delay->second);
+    timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+      if (!ec) self->write();
+    });
+  }
+
+  void write() {
+    http::async_write(socket_, response_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (!ec && self->response_.keep_alive()) self->read();
+    });
+  }
+
+  tcp::socket socket_;
+  const CannedRoutes& routes_;
+  beast::flat_buffer buffer_;
+  http::request<http::string_body> request_;
+  http::response<http::string_body> response_;
+  asio::steady_timer timer_;
+};
 
 }  // namespace
 
@@ -76,7 +180,7 @@ Reply Reply::delayed(std::chrono::milliseconds delay, Reply reply) {
 }
 
 struct TestBridge::Impl {
-  asio::io_context io;
+  asio::io_context io{1};
   tcp::acceptor acceptor{io};
 };
 
@@ -91,14 +195,23 @@ struct TestBridge::Connection {
   std::atomic<bool> done{false};
 };
 
-TestBridge::TestBridge(std::uint16_t port) : impl_(std::make_unique<Impl>()), fallback_(Reply::json(200, "{}")) {
+TestBridge::TestBridge(std::uint16_t port) { listen(port); }
+
+TestBridge::TestBridge(CannedRoutes routes) : canned_(std::move(routes)) {
+  for (auto& [target, payload] : canned_->push) payload = textFrame(payload);
+  listen(0);
+}
+
+void TestBridge::listen(std::uint16_t port) {
+  impl_ = std::make_unique<Impl>();
   const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
   impl_->acceptor.open(endpoint.protocol());
   impl_->acceptor.set_option(tcp::acceptor::reuse_address(true));
   impl_->acceptor.bind(endpoint);
   impl_->acceptor.listen();
   port_ = impl_->acceptor.local_endpoint().port();
-  acceptor_ = std::thread([this] { acceptLoop(); });
+  acceptNext();
+  ioThread_ = std::thread([this] { impl_->io.run(); });
 }
 
 TestBridge::~TestBridge() {
@@ -109,8 +222,8 @@ TestBridge::~TestBridge() {
     for (auto& peer : peers_) peer->impl_->stop();
   }
   stopCv_.notify_all();
-  ::shutdown(impl_->acceptor.native_handle(), SHUT_RDWR);  // wakes the blocking accept
-  acceptor_.join();
+  impl_->io.stop();  // ends the accept and every canned connection
+  ioThread_.join();
   for (auto& connection : connections_) connection->thread.join();
 }
 
@@ -218,27 +331,34 @@ void TestBridge::reapFinished() {
   }
 }
 
-void TestBridge::acceptLoop() {
-  for (;;) {
-    beast::error_code ec;
-    tcp::socket socket(impl_->io);
-    impl_->acceptor.accept(socket, ec);
-    reapFinished();
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) return;
-    if (ec) continue;
-    ++connectionCount_;
-    auto connection = std::make_unique<Connection>(std::move(socket));
-    Connection& ref = *connection;
-    connections_.push_back(std::move(connection));
-    ref.thread = std::thread([this, &ref] {
-      serve(ref);
-      std::lock_guard<std::mutex> closing(mutex_);  // the destructor shuts sockets down under this lock
-      beast::error_code ignored;
-      ref.socket.close(ignored);
-      ref.done = true;
-    });
-  }
+void TestBridge::acceptNext() {
+  impl_->acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted) return;
+    if (canned_ && !ec) {
+      socket.set_option(tcp::no_delay(true), ec);
+      std::make_shared<CannedSession>(std::move(socket), *canned_)->read();
+    } else if (!ec) {
+      adopt(std::make_unique<Connection>(std::move(socket)));
+    }
+    acceptNext();
+  });
+}
+
+// A scripted connection is served on a thread of its own.
+void TestBridge::adopt(std::unique_ptr<Connection> connection) {
+  reapFinished();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (stopping_) return;
+  ++connectionCount_;
+  Connection& ref = *connection;
+  connections_.push_back(std::move(connection));
+  ref.thread = std::thread([this, &ref] {
+    serve(ref);
+    std::lock_guard<std::mutex> closing(mutex_);  // the destructor shuts sockets down under this lock
+    beast::error_code ignored;
+    ref.socket.close(ignored);
+    ref.done = true;
+  });
 }
 
 // Whether the next request may be read: false when the keep-alive idle time passed without one.

@@ -1,8 +1,9 @@
 #pragma once
 
-// An in-process stand-in for the bridge: a Boost.Beast server on 127.0.0.1 (ephemeral port) that answers
-// from a per-test script and records every request exactly as received. WebSocket upgrades on any path are
-// accepted (or refused on demand) and handed to a WebSocketPeer that the test drives.
+// An in-process stand-in for the bridge: a Boost.Beast server on 127.0.0.1 (ephemeral port). Scripted (for
+// tests), it answers from a per-test script and records every request exactly as received; WebSocket
+// upgrades on any path are accepted (or refused on demand) and handed to a WebSocketPeer that the test
+// drives. Canned (for benchmarks), it answers from fixed routes at next to no cost per request.
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -78,7 +79,8 @@ class WebSocketPeer {
   void sendPing(std::string payload = {});
   /// A close frame (normal closure). The closing handshake then waits for the client's close frame.
   void sendClose();
-  /// Pre-built frame bytes written straight to the socket, `chunk` bytes at a time with `pause` between.
+  /// Pre-built frame bytes (see websocket_frame.hpp) written straight to the socket, `chunk` bytes at a
+  /// time with `pause` between.
   void sendRaw(std::string bytes, std::size_t chunk, std::chrono::milliseconds pause);
   /// Once the writes queued before it went out, ends the TCP connection without a closing handshake:
   /// an orderly close (FIN), or with `reset` a TCP reset (SO_LINGER 0).
@@ -102,9 +104,6 @@ class WebSocketPeer {
   /// Waits until the connection is gone (the client hung up or the session ended).
   bool waitForEnd(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
-  /// One frame as a server writes it (unmasked; FIN set when `final`), for sendRaw.
-  static std::string rawFrame(std::uint8_t opcode, std::string_view payload, bool final = true);
-
   struct Impl;
 
  private:
@@ -113,10 +112,22 @@ class WebSocketPeer {
   std::unique_ptr<Impl> impl_;
 };
 
+/// The fixed answers of a canned bridge, by request target. Nothing is recorded.
+struct CannedRoutes {
+  /// HTTP: target -> reply body (200, application/json), whatever the method. Other targets get "{}".
+  std::map<std::string, std::string, std::less<>> http;
+  /// WebSocket: target -> payload. Each text message the client sends there holds a count N, answered with
+  /// N pre-encoded text frames of the payload in one write. Other targets read and drop what they are sent.
+  std::map<std::string, std::string, std::less<>> push;
+  /// HTTP: target -> time its reply waits before it is written (other requests go on meanwhile).
+  std::map<std::string, std::chrono::milliseconds, std::less<>> delays;
+};
+
 class TestBridge {
  public:
-  /// Listens on `port` of 127.0.0.1 (0: an ephemeral one), e.g. the port of a bridge that just stopped.
+  /// Scripted, on `port` of 127.0.0.1 (0: an ephemeral one), e.g. the port of a bridge that just stopped.
   explicit TestBridge(std::uint16_t port = 0);
+  explicit TestBridge(CannedRoutes routes);
   ~TestBridge();
   TestBridge(const TestBridge&) = delete;
   TestBridge& operator=(const TestBridge&) = delete;
@@ -159,7 +170,9 @@ class TestBridge {
   struct Connection;
   struct Upgrade;
   void serveUpgrade(Connection& connection, Upgrade& upgrade);
-  void acceptLoop();
+  void listen(std::uint16_t port);
+  void acceptNext();
+  void adopt(std::unique_ptr<Connection> connection);
   void serve(Connection& connection);
   Reply nextReply(const std::string& target);
   bool awaitNextRequest(Connection& connection, std::size_t buffered);
@@ -170,12 +183,13 @@ class TestBridge {
   struct Impl;
   std::unique_ptr<Impl> impl_;
   std::uint16_t port_ = 0;
+  std::optional<CannedRoutes> canned_;  ///< push payloads held as pre-encoded frames
 
   mutable std::mutex mutex_;
   std::condition_variable stopCv_;
   bool stopping_ = false;
   std::deque<Reply> queue_;
-  Reply fallback_;
+  Reply fallback_ = Reply::json(200, "{}");
   std::map<std::string, Reply> targetReplies_;
   std::chrono::milliseconds keepAliveIdle_{0};
   std::size_t connectionCount_ = 0;
@@ -185,7 +199,7 @@ class TestBridge {
   std::chrono::milliseconds webSocketReadDelay_{0};
   std::vector<std::shared_ptr<WebSocketPeer>> peers_;
   std::condition_variable peerCv_;
-  std::thread acceptor_;
+  std::thread ioThread_;  ///< accepts connections, and serves them when canned
 };
 
 }  // namespace corvane::testing

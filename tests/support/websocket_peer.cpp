@@ -258,21 +258,4 @@ bool WebSocketPeer::waitForEnd(std::chrono::milliseconds timeout) const {
   return impl_->changed.wait_for(lock, timeout, [&] { return impl_->ended; });
 }
 
-std::string WebSocketPeer::rawFrame(std::uint8_t opcode, std::string_view payload, bool final) {
-  std::string frame;
-  frame.push_back(static_cast<char>((final ? 0x80 : 0x00) | (opcode & 0x0f)));
-  const std::uint64_t size = payload.size();
-  if (size < 126) {
-    frame.push_back(static_cast<char>(size));
-  } else if (size <= 0xffff) {
-    frame.push_back(static_cast<char>(126));
-    for (int shift = 8; shift >= 0; shift -= 8) frame.push_back(static_cast<char>((size >> shift) & 0xff));
-  } else {
-    frame.push_back(static_cast<char>(127));
-    for (int shift = 56; shift >= 0; shift -= 8) frame.push_back(static_cast<char>((size >> shift) & 0xff));
-  }
-  frame.append(payload);
-  return frame;
-}
-
 }  // namespace corvane::testing

@@ -29,9 +29,6 @@ struct Reply {
   static Reply error(unsigned status, const std::string& message);
 };
 
-/// Hands a reply to the connection; callable from any thread, exactly once.
-using Respond = std::function<void(Reply)>;
-
 /// What operations need beyond the scene: waiting for a scene step, and running heavy work off the I/O threads.
 class Services {
  public:
@@ -52,7 +49,6 @@ void dispatch(Services& services, std::string_view method, std::string_view targ
 std::string dumpJson(const nlohmann::json& value);
 
 // Per-family operations, registered in the route table.
-using Handler = void (*)(Services&, const Route&, std::string_view body, Respond&);
 namespace handlers {
 void createArticulation(Services&, const Route&, std::string_view, Respond&);
 void removeArticulation(Services&, const Route&, std::string_view, Respond&);

@@ -24,6 +24,10 @@ int main(int argc, char** argv) {
     std::cout << bridge_sim::usage();
     return 0;
   }
+  if (line.version) {
+    std::cout << bridge_sim::version();
+    return 0;
+  }
   // Capture frames are megabytes each: keep freed ones in the heap for the next capture instead of
   // returning them to the kernel and faulting fresh pages in every time (a 1080p capture costs twice
   // as much otherwise).

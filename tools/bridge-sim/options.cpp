@@ -31,12 +31,26 @@ double rate(const std::string& option, const std::string& text) {
 }  // namespace
 
 std::string usage() {
-  return "usage: corvane-bridge-sim [--host ADDRESS] [--port PORT] [--log] [--threads N] [--render-threads N]\n"
-         "                          [--max-body BYTES] [--step-rate HZ] [--stream-rate HZ]\n"
-         "A simulated bridge: serves the REST routes and WebSocket streams on ADDRESS:PORT (default\n"
-         "127.0.0.1, port 0 = any free port) and prints \"<http base URL> <websocket base URL>\" as its\n"
-         "first line. Stops on SIGINT or SIGTERM. --log prints one line per request on stderr.\n";
+  // Laid out for help2man, which makes the manual page from it.
+  return "Usage: corvane-bridge-sim [OPTION]...\n"
+         "A simulated bridge for trying and testing corvane clients without the simulator: it serves the REST\n"
+         "routes and WebSocket streams of a small in-memory scene and prints \"<http base URL> <websocket base\n"
+         "URL>\" as its first line on stdout. It stops on SIGINT or SIGTERM; the scene is lost at exit.\n"
+         "\n"
+         "Options:\n"
+         "  --host ADDRESS        address to listen on (default 127.0.0.1)\n"
+         "  --port PORT           port to listen on; 0 (the default) picks a free one\n"
+         "  --log                 print one line per request on stderr\n"
+         "  --threads N           connection threads, 1 to 64 (default: 2, more on larger machines)\n"
+         "  --render-threads N    camera rendering threads, 1 to 64 (default: one per core)\n"
+         "  --max-body BYTES      largest request body accepted (default 1048576)\n"
+         "  --step-rate HZ        scene steps per second (default 120)\n"
+         "  --stream-rate HZ      stream samples per second (default 60)\n"
+         "  -h, --help            print this help and exit\n"
+         "  --version             print the version and exit\n";
 }
+
+std::string version() { return std::string("corvane-bridge-sim ") + CORVANE_BRIDGE_SIM_VERSION + "\n"; }
 
 CommandLine parseCommandLine(const std::vector<std::string>& args) {
   CommandLine line;
@@ -48,6 +62,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
     };
     if (option == "--help" || option == "-h")
       line.help = true;
+    else if (option == "--version")
+      line.version = true;
     else if (option == "--log")
       line.server.log = true;
     else if (option == "--host")

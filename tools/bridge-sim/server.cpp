@@ -1,5 +1,7 @@
 #include "server.hpp"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <future>
 #include <stdexcept>
@@ -19,6 +21,14 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
+// Asio opens sockets without FD_CLOEXEC. In a process that also starts programs (a test running the
+// bridge in-process), a child would inherit the listening socket and keep the port bound after stop(), so a
+// restart on the same port failed; an inherited connection would keep it open after the bridge dropped it.
+void closeOnExec(int descriptor) {
+  const int flags = ::fcntl(descriptor, F_GETFD);
+  if (flags >= 0) (void)::fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC);
+}
+
 unsigned defaultIoThreads() { return std::clamp(std::thread::hardware_concurrency() / 2, 2u, 8u); }
 unsigned defaultRenderThreads() { return std::max(1u, std::thread::hardware_concurrency()); }
 
@@ -31,6 +41,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
       if (ec == asio::error::operation_aborted || !self->acceptor_.is_open()) return;
       if (!ec) {
         boost::system::error_code ignored;
+        closeOnExec(socket.native_handle());
         socket.set_option(tcp::no_delay(true), ignored);
         std::make_shared<HttpSession>(std::move(socket), self->context_)->run();
       }
@@ -80,6 +91,7 @@ void Server::start() {
   const tcp::endpoint endpoint(address, impl_->options.port);
   tcp::acceptor& acceptor = impl_->acceptor;
   acceptor.open(endpoint.protocol(), ec);
+  if (!ec) closeOnExec(acceptor.native_handle());
   if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
   if (!ec) acceptor.bind(endpoint, ec);
   if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);

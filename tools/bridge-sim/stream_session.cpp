@@ -1,5 +1,6 @@
 #include "stream_session.hpp"
 
+#include <chrono>
 #include <cmath>
 
 #include "api_error.hpp"
@@ -22,13 +23,6 @@ constexpr std::size_t kMaxMessageBytes = 64 * 1024;
 constexpr int kSendBufferBytes = 16 * 1024;
 
 }  // namespace
-
-std::optional<StreamKind> streamKind(const Route& route) {
-  if (route.collection != Collection::Articulations || route.collectionPath) return std::nullopt;
-  if (route.operation == "stream_joint_positions") return StreamKind::JointPositions;
-  if (route.operation == "stream_articulation_state") return StreamKind::ArticulationState;
-  return std::nullopt;
-}
 
 StreamSession::StreamSession(asio::ip::tcp::socket&& socket, ServerContext& context, StreamKind kind,
                              std::string primPath)
@@ -82,6 +76,10 @@ void StreamSession::onTick(beast::error_code ec) {
     return finish(websocket::close_code::going_away, "articulation removed");
   }
   sample["seq"] = seq_++;
+  // Wall-clock nanoseconds: a reader on the same machine (or one with a synchronised clock) measures the
+  // sample's age on arrival.
+  sample["sent_ns"] =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
   latest_ = dumpJson(sample);  // replaces an unsent older sample
   pump();
   scheduleTick();

@@ -19,11 +19,6 @@
 
 namespace bridge_sim {
 
-enum class StreamKind { JointPositions, ArticulationState };
-
-/// The stream a route names, if it names one.
-std::optional<StreamKind> streamKind(const Route& route);
-
 class StreamSession : public std::enable_shared_from_this<StreamSession> {
  public:
   StreamSession(boost::asio::ip::tcp::socket&& socket, ServerContext& context, StreamKind kind, std::string primPath);

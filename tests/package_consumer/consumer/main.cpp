@@ -1,4 +1,5 @@
-// Uses the installed library through its public headers only; exits non-zero on the first surprise.
+// Uses the library through its public headers only, as an installed package or as part of a host's build;
+// exits non-zero on the first surprise.
 #include <corvane/corvane.hpp>
 
 #include <cstdio>
@@ -25,14 +26,23 @@ int main() {
   try {
     corvane::IsaacSimClient("x", "", "ws://w", std::chrono::milliseconds(1), 0);
     return fail("empty base_url accepted");
-  } catch (const std::invalid_argument&) {
+  } catch (const std::invalid_argument& e) {
+    if (std::string(e.what()) != "base_url must not be empty") return fail("invalid_argument message");
+  }
+
+  // A real transfer through libcurl: nothing listens on port 1, and no retry is allowed.
+  try {
+    static_cast<void>(client.get("/articulations"));
+    return fail("a request to a closed port succeeded");
+  } catch (const std::runtime_error& e) {
+    if (std::string(e.what()).rfind("HTTP request failed: ", 0) != 0) return fail("transport error message");
   }
 
   corvane::HttpResponse response;
   response.status = 404;
   response.body = "missing";
   try {
-    corvane::detail::parseSuccessOrThrow(response);
+    static_cast<void>(corvane::detail::parseSuccessOrThrow(response));
     return fail("404 accepted");
   } catch (const corvane::HTTPError& e) {  // typeinfo must cross the library boundary
     if (e.status() != 404 || e.body() != "missing") return fail("HTTPError fields");

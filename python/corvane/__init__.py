@@ -1,0 +1,76 @@
+"""corvane: drive a robotics scene in a simulator through its bridge (REST over HTTP, WebSocket streams).
+
+A thin binding over the C++ library: the same client with its retries, typed errors and streams, and camera
+outputs that numpy reads in place::
+
+    import corvane, numpy
+
+    client = corvane.Client("controller", "http://127.0.0.1:8000", "ws://127.0.0.1:8000", timeout=5.0)
+    client.articulation.create("/World/arm")
+    limits = client.articulation.get_dof_limits("/World/arm")      # the bridge's JSON as dict/list/...
+    frame = client.camera.capture("/World/camera", ["rgb", "depth"])
+    rgb = frame["rgb"]                                              # numpy array on the frame's own bytes
+
+The GIL is released during every network wait, so threads may share one client. The compiled part is
+built for one interpreter (Debian's /usr/bin/python3).
+"""
+
+from ._corvane import (
+    JSON_NULL,
+    Articulation,
+    AxisLimits,
+    AxisRange,
+    Camera,
+    Client,
+    Frame,
+    Output,
+    Response,
+    Stream,
+    SurfaceGripper,
+    __version__,
+)
+from ._errors import (
+    Error,
+    FrameError,
+    FrameErrorKind,
+    HandshakeError,
+    HTTPError,
+    SetupError,
+    StreamError,
+    TransportError,
+    TransportErrorKind,
+)
+
+# The C++ names, for readers coming from the C++ library.
+IsaacSimClient = Client
+WebSocketStream = Stream
+CameraFrame = Frame
+CameraOutput = Output
+
+__all__ = [
+    "JSON_NULL",
+    "Articulation",
+    "AxisLimits",
+    "AxisRange",
+    "Camera",
+    "CameraFrame",
+    "CameraOutput",
+    "Client",
+    "Error",
+    "Frame",
+    "FrameError",
+    "FrameErrorKind",
+    "HTTPError",
+    "HandshakeError",
+    "IsaacSimClient",
+    "Output",
+    "Response",
+    "SetupError",
+    "Stream",
+    "StreamError",
+    "SurfaceGripper",
+    "TransportError",
+    "TransportErrorKind",
+    "WebSocketStream",
+    "__version__",
+]

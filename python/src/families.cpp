@@ -1,0 +1,275 @@
+// client.articulation, client.surface_gripper and client.camera: every operation of the C++ families, in
+// snake_case, with absent options as None, and the GIL released while the request runs.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <corvane/client.hpp>
+
+#include "frame.hpp"
+#include "json_convert.hpp"
+#include "stream.hpp"
+
+namespace corvane::python {
+namespace {
+
+using namespace pybind11::literals;
+using std::optional;
+using std::string_view;
+using Positions = std::vector<double>;
+using Indices = optional<std::vector<int>>;
+using Names = optional<std::vector<std::string>>;
+
+// An axis range given as an AxisRange or as a pair (minimum, maximum).
+AxisRange toAxisRange(py::handle value) {
+  if (py::isinstance<AxisRange>(value)) return value.cast<AxisRange>();
+  const auto pair = py::cast<std::vector<double>>(value);
+  if (pair.size() != 2)
+    throw py::value_error("an axis range is (minimum, maximum), not " + std::to_string(pair.size()) + " values");
+  return AxisRange{pair[0], pair[1]};
+}
+
+optional<AxisRange> toOptionalAxisRange(py::handle value) {
+  if (value.is_none()) return std::nullopt;
+  return toAxisRange(value);
+}
+
+AxisLimits makeAxisLimits(py::handle x, py::handle y, py::handle z) {
+  return AxisLimits{toOptionalAxisRange(x), toOptionalAxisRange(y), toOptionalAxisRange(z)};
+}
+
+// Axis limits given as AxisLimits, or as a mapping of "x", "y", "z" (any of them) to ranges.
+optional<AxisLimits> toAxisLimits(py::handle value) {
+  if (value.is_none()) return std::nullopt;
+  if (py::isinstance<AxisLimits>(value)) return value.cast<AxisLimits>();
+  if (!py::isinstance<py::dict>(value)) {
+    throw py::type_error("axis limits are an AxisLimits or a dict of \"x\", \"y\", \"z\", not " +
+                         std::string(py::str(py::type::handle_of(value).attr("__name__"))));
+  }
+  const auto axes = py::reinterpret_borrow<py::dict>(value);
+  for (const auto& [key, range] : axes) {
+    const std::string name = py::str(key);
+    if (name != "x" && name != "y" && name != "z") throw py::value_error("unknown axis " + std::string(py::repr(key)));
+  }
+  const py::object none = py::none();
+  return makeAxisLimits(axes.contains("x") ? axes["x"] : none, axes.contains("y") ? axes["y"] : none,
+                        axes.contains("z") ? axes["z"] : none);
+}
+
+// A JSON option where None leaves it out and corvane.JSON_NULL sends null.
+optional<nlohmann::json> toOptionalJson(py::handle value) {
+  if (value.is_none()) return std::nullopt;
+  return toJson(value);
+}
+
+py::object optionalRepr(const optional<AxisRange>& range) {
+  if (!range) return py::str("None");
+  return py::str("({}, {})").format(range->minimum, range->maximum);
+}
+
+void bindAxisLimits(py::module_& module) {
+  py::class_<AxisRange>(module, "AxisRange", "One axis's limits, carried as given.")
+      .def(py::init([](double minimum, double maximum) {
+             return AxisRange{minimum, maximum};
+           }),
+           "minimum"_a, "maximum"_a)
+      .def_readwrite("minimum", &AxisRange::minimum)
+      .def_readwrite("maximum", &AxisRange::maximum)
+      .def("__eq__",
+           [](const AxisRange& a, const AxisRange& b) { return a.minimum == b.minimum && a.maximum == b.maximum; })
+      .def("__repr__",
+           [](const AxisRange& range) { return py::str("AxisRange({}, {})").format(range.minimum, range.maximum); });
+  py::class_<AxisLimits>(module, "AxisLimits",
+                         "Per-axis limits; an axis left as None is sent as null. Each axis is an AxisRange or a "
+                         "pair (minimum, maximum).")
+      .def(py::init(&makeAxisLimits), py::kw_only(), "x"_a = py::none(), "y"_a = py::none(), "z"_a = py::none())
+      .def_readonly("x", &AxisLimits::x)
+      .def_readonly("y", &AxisLimits::y)
+      .def_readonly("z", &AxisLimits::z)
+      .def("__repr__", [](const AxisLimits& limits) {
+        return py::str("AxisLimits(x={}, y={}, z={})")
+            .format(optionalRepr(limits.x), optionalRepr(limits.y), optionalRepr(limits.z));
+      });
+}
+
+void bindArticulation(py::module_& module) {
+  py::class_<Articulation>(module, "Articulation", "Robots in the scene, addressed by prim path.")
+      .def(
+          "create",
+          [](Articulation& a, string_view path, optional<string_view> urdf) {
+            return released([&] { return a.create(path, urdf); });
+          },
+          "prim_path"_a, "urdf_path"_a = py::none())
+      .def(
+          "remove", [](Articulation& a, string_view path) { released([&] { a.remove(path); }); }, "prim_path"_a)
+      .def(
+          "get_driver_joint",
+          [](Articulation& a, string_view path) { return released([&] { return a.getDriverJoint(path); }); },
+          "prim_path"_a)
+      .def(
+          "set_driven_joints",
+          [](Articulation& a, string_view path, const std::vector<std::string>& names) {
+            return released([&] { return a.setDrivenJoints(path, names); });
+          },
+          "prim_path"_a, "joint_names"_a)
+      .def(
+          "get_dof_limits",
+          [](Articulation& a, string_view path) { return released([&] { return a.getDofLimits(path); }); },
+          "prim_path"_a)
+      .def(
+          "get_joints_state",
+          [](Articulation& a, string_view path) { return released([&] { return a.getJointsState(path); }); },
+          "prim_path"_a)
+      .def(
+          "set_joint_positions",
+          [](Articulation& a, string_view path, const Positions& positions, const Indices& indices) {
+            return released([&] { return a.setJointPositions(path, positions, indices); });
+          },
+          "prim_path"_a, "positions"_a, "indices"_a = py::none())
+      .def(
+          "move_joint_positions",
+          [](Articulation& a, string_view path, const Positions& positions, const Indices& indices, bool asynchronous) {
+            return released([&] { return a.moveJointPositions(path, positions, indices, asynchronous); });
+          },
+          "prim_path"_a, "positions"_a, "indices"_a = py::none(), "asynchronous"_a = false)
+      .def(
+          "assemble_robot",
+          [](Articulation& a, string_view path, string_view gripper, string_view armLink,
+             optional<string_view> gripperLink, py::handle offset, bool maskCollisions) {
+            const optional<nlohmann::json> pose = toOptionalJson(offset);
+            return released([&] { return a.assembleRobot(path, gripper, armLink, gripperLink, pose, maskCollisions); });
+          },
+          "prim_path"_a, "gripper_id"_a, "arm_mount_link"_a, "gripper_mount_link"_a = py::none(),
+          "offset"_a = py::none(), "mask_collisions"_a = true)
+      .def(
+          "stream_joint_positions",
+          [](Articulation& a, string_view path) {
+            return std::make_unique<Stream>(released([&] { return a.streamJointPositions(path); }));
+          },
+          "prim_path"_a)
+      .def(
+          "stream_articulation_state",
+          [](Articulation& a, string_view path) {
+            return std::make_unique<Stream>(released([&] { return a.streamArticulationState(path); }));
+          },
+          "prim_path"_a);
+}
+
+GripperProperties gripperProperties(optional<double> coaxialForceLimit, optional<double> shearForceLimit,
+                                    optional<double> maxGripDistance, optional<double> retryInterval,
+                                    py::handle rotationLimits, py::handle translationLimits,
+                                    optional<std::string> forwardAxis) {
+  GripperProperties properties;
+  properties.coaxialForceLimit = coaxialForceLimit;
+  properties.shearForceLimit = shearForceLimit;
+  properties.maxGripDistance = maxGripDistance;
+  properties.retryInterval = retryInterval;
+  properties.rotationLimits = toAxisLimits(rotationLimits);
+  properties.translationLimits = toAxisLimits(translationLimits);
+  properties.forwardAxis = std::move(forwardAxis);
+  return properties;
+}
+
+AttachmentPointProperties attachmentPointProperties(Names jointPaths, py::handle localPose0, py::handle localPose1,
+                                                    optional<double> stiffness, optional<double> damping,
+                                                    py::handle rotationLimits, py::handle translationLimits,
+                                                    optional<double> clearanceOffset,
+                                                    optional<std::string> forwardAxis) {
+  AttachmentPointProperties properties;
+  properties.jointPaths = std::move(jointPaths);
+  properties.localPose0 = toOptionalJson(localPose0);
+  properties.localPose1 = toOptionalJson(localPose1);
+  properties.zAxisTranslationDriveStiffness = stiffness;
+  properties.zAxisTranslationDriveDamping = damping;
+  properties.rotationLimits = toAxisLimits(rotationLimits);
+  properties.translationLimits = toAxisLimits(translationLimits);
+  properties.clearanceOffset = clearanceOffset;
+  properties.forwardAxis = std::move(forwardAxis);
+  return properties;
+}
+
+void bindSurfaceGripper(py::module_& module) {
+  using Query = nlohmann::json (SurfaceGripper::*)(string_view);
+  const auto query = [](Query call) {
+    return [call](SurfaceGripper& g, string_view path) { return released([&] { return (g.*call)(path); }); };
+  };
+  py::class_<SurfaceGripper>(module, "SurfaceGripper", "Surface grippers in the scene, addressed by prim path.")
+      .def("create", query(&SurfaceGripper::create), "prim_path"_a)
+      .def(
+          "remove", [](SurfaceGripper& g, string_view path) { released([&] { g.remove(path); }); }, "prim_path"_a)
+      .def("get", query(&SurfaceGripper::get), "prim_path"_a)
+      .def(
+          "close",
+          [](SurfaceGripper& g, string_view path, bool asynchronous) {
+            return released([&] { return g.close(path, asynchronous); });
+          },
+          "prim_path"_a, "asynchronous"_a = false)
+      .def(
+          "open",
+          [](SurfaceGripper& g, string_view path, bool asynchronous) {
+            return released([&] { return g.open(path, asynchronous); });
+          },
+          "prim_path"_a, "asynchronous"_a = false)
+      .def("get_status", query(&SurfaceGripper::getStatus), "prim_path"_a)
+      .def("get_properties", query(&SurfaceGripper::getProperties), "prim_path"_a)
+      .def("get_attachment_points", query(&SurfaceGripper::getAttachmentPoints), "prim_path"_a)
+      .def(
+          "set_properties",
+          [](SurfaceGripper& g, string_view path, optional<double> coaxial, optional<double> shear,
+             optional<double> distance, optional<double> retry, py::handle rotation, py::handle translation,
+             optional<std::string> axis) {
+            const GripperProperties properties =
+                gripperProperties(coaxial, shear, distance, retry, rotation, translation, std::move(axis));
+            return released([&] { return g.setProperties(path, properties); });
+          },
+          "prim_path"_a, py::kw_only(), "coaxial_force_limit"_a = py::none(), "shear_force_limit"_a = py::none(),
+          "max_grip_distance"_a = py::none(), "retry_interval"_a = py::none(), "rotation_limits"_a = py::none(),
+          "translation_limits"_a = py::none(), "forward_axis"_a = py::none(),
+          "Changes the settings given (keyword arguments); the others are left out of the request.")
+      .def(
+          "set_attachment_point_properties",
+          [](SurfaceGripper& g, string_view path, Names joints, py::handle pose0, py::handle pose1,
+             optional<double> stiffness, optional<double> damping, py::handle rotation, py::handle translation,
+             optional<double> clearance, optional<std::string> axis) {
+            const AttachmentPointProperties properties = attachmentPointProperties(
+                std::move(joints), pose0, pose1, stiffness, damping, rotation, translation, clearance, std::move(axis));
+            return released([&] { return g.setAttachmentPointProperties(path, properties); });
+          },
+          "prim_path"_a, py::kw_only(), "joint_paths"_a = py::none(), "local_pose_0"_a = py::none(),
+          "local_pose_1"_a = py::none(), "z_axis_translation_drive_stiffness"_a = py::none(),
+          "z_axis_translation_drive_damping"_a = py::none(), "rotation_limits"_a = py::none(),
+          "translation_limits"_a = py::none(), "clearance_offset"_a = py::none(), "forward_axis"_a = py::none(),
+          "Changes the settings given (keyword arguments) on every attachment point; a local pose of\n"
+          "corvane.JSON_NULL is sent as null.");
+}
+
+void bindCamera(py::module_& module) {
+  py::class_<Camera>(module, "Camera", "Cameras in the scene, addressed by prim path.")
+      .def(
+          "create",
+          [](Camera& c, string_view path, const Indices& resolution, optional<double> frequency) {
+            return released([&] { return c.create(path, resolution, frequency); });
+          },
+          "prim_path"_a, "resolution"_a = py::none(), "frequency"_a = py::none())
+      .def(
+          "remove", [](Camera& c, string_view path) { released([&] { c.remove(path); }); }, "prim_path"_a)
+      .def(
+          "capture",
+          [](Camera& c, string_view path, const Names& dataTypes, optional<bool> worldFrame) {
+            return Frame(released([&] { return c.capture(path, dataTypes, worldFrame); }));
+          },
+          "prim_path"_a, "data_types"_a = py::none(), "world_frame"_a = py::none(),
+          "Captures a frame and decodes it; its arrays are read in place (see Output).");
+}
+
+}  // namespace
+
+void bindFamilies(py::module_& module) {
+  bindAxisLimits(module);
+  bindArticulation(module);
+  bindSurfaceGripper(module);
+  bindCamera(module);
+}
+
+}  // namespace corvane::python

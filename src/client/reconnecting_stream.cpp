@@ -1,0 +1,240 @@
+// ReconnectingStream: a WebSocketStream reopened with backoff inside the caller's own calls.
+#include "corvane/reconnecting_stream.hpp"
+
+#include <algorithm>
+#include <thread>
+#include <utility>
+
+#include "client/routes.hpp"
+#include "corvane/client.hpp"
+
+namespace corvane {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::milliseconds kLongest = std::chrono::hours(24 * 365 * 100);
+
+Clock::time_point deadlineAfter(std::chrono::milliseconds timeout) {
+  return Clock::now() + std::clamp(timeout, std::chrono::milliseconds::zero(), kLongest);
+}
+
+std::chrono::milliseconds timeLeft(Clock::time_point deadline) {
+  return std::chrono::floor<std::chrono::milliseconds>(deadline - Clock::now());
+}
+
+void add(StreamStats& total, const StreamStats& more) {
+  total.framesReceived += more.framesReceived;
+  total.bytesReceived += more.bytesReceived;
+  total.framesSkipped += more.framesSkipped;
+  if (more.lastFrameAt) total.lastFrameAt = more.lastFrameAt;
+}
+
+std::string closeCause(const WebSocketStream& stream) {
+  std::string cause = "the bridge closed the stream (" + std::to_string(stream.closeCode());
+  if (!stream.closeReason().empty()) cause += " " + stream.closeReason();
+  return cause + ")";
+}
+
+std::minstd_rand::result_type jitterSeed(const void* self) {
+  const auto now = static_cast<unsigned long long>(Clock::now().time_since_epoch().count());
+  return static_cast<std::minstd_rand::result_type>(now ^ reinterpret_cast<std::uintptr_t>(self));
+}
+
+}  // namespace
+
+ReconnectingStream::ReconnectingStream(IsaacSimClient& client, ArticulationStream which, std::string primPath,
+                                       ReconnectOptions options)
+    : client_(&client),
+      path_(detail::articulationStreamPath(primPath, which == ArticulationStream::jointPositions
+                                                         ? detail::kJointPositionStream
+                                                         : detail::kArticulationStateStream)),
+      options_(std::move(options)),
+      jitter_(jitterSeed(this)) {
+  stream_ = which == ArticulationStream::jointPositions ? client.openJointPositionStream(primPath)
+                                                        : client.openArticulationStateStream(primPath);
+  sendOpeningMessages(stream_);
+}
+
+ReconnectingStream::ReconnectingStream(ReconnectingStream&&) noexcept = default;
+ReconnectingStream& ReconnectingStream::operator=(ReconnectingStream&&) noexcept = default;
+ReconnectingStream::~ReconnectingStream() = default;
+
+void ReconnectingStream::checkUsable(const char* call) const {
+  if (closed_) throw StreamError(std::string(call) + " called on a closed ReconnectingStream", 0);
+  if (!gaveUp_.empty()) throw StreamError(gaveUp_, gaveUpCode_);
+}
+
+void ReconnectingStream::sendOpeningMessages(WebSocketStream& stream) const {
+  for (const std::string& message : options_.openingMessages) stream.send(message);
+}
+
+// The connection is gone: keep what it received, and schedule the first attempt.
+void ReconnectingStream::lose(std::string cause) {
+  add(past_, stream_.stats());
+  stream_ = WebSocketStream(nullptr);  // closes it: without a close frame if the bridge sent one
+  down_ = true;
+  downSince_ = Clock::now();
+  attempts_ = 0;
+  lastHttpStatus_ = 0;
+  lastError_ = cause;
+  lastErrorCode_ = 0;
+  cause_ = std::move(cause);
+  nextAttemptAt_ = downSince_ + options_.policy.pauseBefore(1, std::generate_canonical<double, 32>(jitter_));
+}
+
+// Makes the attempts that fall due before `deadline` (sleeping until each), or without a deadline the one
+// that is due now, if any. True once connected.
+bool ReconnectingStream::reopenBy(std::optional<Clock::time_point> deadline) {
+  while (!stream_.isOpen()) {
+    const auto now = Clock::now();
+    if (now < nextAttemptAt_) {
+      if (!deadline || *deadline <= now) return false;
+      std::this_thread::sleep_until(std::min(nextAttemptAt_, *deadline));
+      if (Clock::now() < nextAttemptAt_) return false;  // the deadline came first
+      continue;
+    }
+    if (deadline && timeLeft(*deadline).count() <= 0) return false;
+    attempt(deadline);
+  }
+  return true;
+}
+
+void ReconnectingStream::attempt(std::optional<Clock::time_point> deadline) {
+  if (!options_.policy.allows(attempts_ + 1)) giveUp();
+  ++attempts_;
+  // Scheduled first: a hook that throws must not bring the next attempt forward.
+  nextAttemptAt_ =
+      Clock::now() + options_.policy.pauseBefore(attempts_ + 1, std::generate_canonical<double, 32>(jitter_));
+  // Told once: if the handshake has to wait for a later call, the hook must not re-create what it just did.
+  const ReopenAttempt info{attempts_, std::exchange(lastHttpStatus_, 0)};
+  if (options_.beforeReopen) options_.beforeReopen(info);
+  const auto limit = deadline ? timeLeft(*deadline) : client_->timeout();
+  if (limit.count() <= 0) {  // the hook used the caller's time up: the attempt is made on a later call
+    --attempts_;
+    nextAttemptAt_ = Clock::now();
+    return;
+  }
+  try {
+    WebSocketStream fresh = client_->openStream_(path_, limit);
+    sendOpeningMessages(fresh);
+    stream_ = std::move(fresh);
+  } catch (const HandshakeError& e) {
+    lastHttpStatus_ = e.httpStatus();
+    return failAttempt(e.what(), e.code());
+  } catch (const StreamError& e) {
+    lastHttpStatus_ = 0;
+    return failAttempt(e.what(), e.code());
+  }
+  reconnected();
+}
+
+void ReconnectingStream::failAttempt(std::string error, int code) {
+  lastError_ = std::move(error);
+  lastErrorCode_ = code;
+  if (!options_.policy.allows(attempts_ + 1)) giveUp();
+}
+
+void ReconnectingStream::reconnected() {
+  const auto down = Clock::now() - downSince_;
+  timeDown_ += down;
+  down_ = false;
+  ++reconnections_;
+  const ReconnectEvent event{reconnections_, attempts_, down, std::move(cause_)};
+  attempts_ = 0;
+  if (options_.onReconnect) options_.onReconnect(event);
+}
+
+void ReconnectingStream::giveUp() {
+  timeDown_ += Clock::now() - downSince_;
+  down_ = false;
+  gaveUp_ =
+      "ReconnectingStream gave up after " + std::to_string(attempts_) + " reopening attempts; the last: " + lastError_;
+  gaveUpCode_ = lastErrorCode_;
+  throw StreamError(gaveUp_, gaveUpCode_);
+}
+
+std::optional<std::string> ReconnectingStream::receive() {
+  checkUsable("receive()");
+  if (!reopenBy(std::nullopt)) return std::nullopt;
+  try {
+    std::optional<std::string> frame = stream_.receive();
+    if (!frame && stream_.closedByBridge()) lose(closeCause(stream_));
+    return frame;
+  } catch (const StreamError& e) {
+    lose(e.what());
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> ReconnectingStream::receiveFor(std::chrono::milliseconds timeout) {
+  checkUsable("receiveFor()");
+  const auto deadline = deadlineAfter(timeout);
+  for (;;) {
+    if (!reopenBy(deadline)) return std::nullopt;
+    try {
+      std::optional<std::string> frame = stream_.receiveFor(timeLeft(deadline));
+      if (frame || !stream_.closedByBridge()) return frame;
+      lose(closeCause(stream_));
+    } catch (const StreamError& e) {
+      lose(e.what());
+    }
+  }
+}
+
+std::optional<std::string> ReconnectingStream::receiveLatest() {
+  checkUsable("receiveLatest()");
+  if (!reopenBy(std::nullopt)) return std::nullopt;
+  try {
+    std::optional<std::string> frame = stream_.receiveLatest();
+    if (!frame && stream_.closedByBridge()) lose(closeCause(stream_));
+    return frame;
+  } catch (const StreamError& e) {
+    lose(e.what());
+    return std::nullopt;
+  }
+}
+
+void ReconnectingStream::send(std::string_view text) {
+  checkUsable("send()");
+  if (!reopenBy(std::nullopt))
+    throw StreamError("send() called while the ReconnectingStream is down: nothing was sent", 0);
+  try {
+    stream_.send(text);
+  } catch (const StreamError& e) {
+    lose(e.what());
+    throw;
+  }
+}
+
+bool ReconnectingStream::sendFor(std::string_view text, std::chrono::milliseconds timeout) {
+  checkUsable("sendFor()");
+  const auto deadline = deadlineAfter(timeout);
+  if (!reopenBy(deadline)) return false;
+  try {
+    if (stream_.sendFor(text, timeLeft(deadline))) return true;
+    if (stream_.sendTorn()) lose("sendFor() gave up in the middle of a message");
+  } catch (const StreamError& e) {
+    lose(e.what());
+  }
+  return false;
+}
+
+StreamStats ReconnectingStream::stats() const {
+  StreamStats total = past_;
+  add(total, stream_.stats());
+  total.reconnections = reconnections_;
+  total.timeDown = timeDown_ + (down_ ? Clock::now() - downSince_ : Clock::duration::zero());
+  return total;
+}
+
+void ReconnectingStream::close() noexcept {
+  if (closed_) return;
+  if (down_) timeDown_ += Clock::now() - downSince_;
+  down_ = false;
+  add(past_, stream_.stats());
+  stream_ = WebSocketStream(nullptr);
+  closed_ = true;
+}
+
+}  // namespace corvane

@@ -1,0 +1,138 @@
+// ReconnectingStream: its backoff policy, reopening after the simulated bridge restarts on the same port
+// (the articulation re-created in the hook, the opening messages sent again in order, frames flowing
+// again), and a bridge that refuses every reconnection.
+#include <gtest/gtest.h>
+#include <algorithm>
+
+#include <memory>
+#include <thread>
+
+#include "expect_throw.hpp"
+#include "sim_bridge.hpp"
+#include "test_bridge.hpp"
+
+namespace corvane {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testing::TestBridge;
+
+TEST(ReconnectPolicy, PausesDoubleToTheLargestWithJitterAndAttemptsAreCounted) {
+  const ReconnectPolicy policy(100ms, 1000ms, 3);
+  const long long nominal[] = {100, 200, 400, 800, 1000, 1000};
+  for (int attempt = 1; attempt <= 6; ++attempt) {
+    EXPECT_EQ(policy.pauseBefore(attempt, 1.0).count(), nominal[attempt - 1]) << attempt;
+    EXPECT_EQ(policy.pauseBefore(attempt, 0.0).count(), nominal[attempt - 1] / 2) << attempt;
+  }
+  EXPECT_EQ(policy.pauseBefore(1 << 30, 0.5).count(), 750) << "no overflow far out";
+  EXPECT_TRUE(policy.allows(3));
+  EXPECT_FALSE(policy.allows(4));
+  EXPECT_TRUE(ReconnectPolicy().allows(1 << 30)) << "unlimited by default";
+  EXPECT_THROW(ReconnectPolicy(0ms), std::invalid_argument);
+  EXPECT_THROW(ReconnectPolicy(100ms, 50ms), std::invalid_argument);
+  EXPECT_THROW(ReconnectPolicy(100ms, 1s, -1), std::invalid_argument);
+}
+
+TEST(ReconnectingStream, ResumesAfterTheBridgeRestartsOnTheSamePort) {
+  bridge_sim::ServerOptions options;
+  options.ioThreads = 2;
+  options.renderThreads = 1;
+  options.streamRate = 200;
+  auto server = std::make_unique<bridge_sim::Server>(options);
+  server->start();
+  options.port = server->port();
+  IsaacSimClient client("test", server->httpUrl(), server->wsUrl(), 5000ms, 0);
+  client.articulation.create("/World/arm");
+
+  ReconnectOptions reconnect;
+  reconnect.policy = ReconnectPolicy(20ms, 200ms);
+  // Two targets for joint 1, the second overriding the first: the arm settles where the last one points.
+  reconnect.openingMessages = {R"({"joint_positions":[0.5],"indices":[1]})",
+                               R"({"joint_positions":[0.25],"indices":[1]})"};
+  std::vector<ReopenAttempt> attempts;
+  reconnect.beforeReopen = [&](const ReopenAttempt& attempt) {
+    attempts.push_back(attempt);
+    if (attempt.lastHttpStatus == 404) client.articulation.create("/World/arm");  // the restart lost it
+  };
+  std::vector<ReconnectEvent> events;
+  reconnect.onReconnect = [&](const ReconnectEvent& event) { events.push_back(event); };
+  ReconnectingStream stream(client, ArticulationStream::jointPositions, "/World/arm", reconnect);
+  ASSERT_TRUE(stream.receiveFor(5s).has_value());
+
+  std::thread restart([&] {
+    server.reset();  // stops the bridge: the scene and the connection are gone
+    std::this_thread::sleep_for(300ms);
+    server = std::make_unique<bridge_sim::Server>(options);
+    server->start();
+  });
+  int afterRestart = 0;
+  double joint = -1;
+  for (const auto end = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < end;) {
+    const std::optional<std::string> text = stream.receiveFor(100ms);
+    if (!text || events.empty()) continue;
+    joint = json::parse(*text).at("joint_positions").at(1).get<double>();
+    if (++afterRestart >= 50 && std::abs(joint - 0.25) < 1e-9) break;
+  }
+  restart.join();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_GE(afterRestart, 50) << "frames flow again";
+  EXPECT_NEAR(joint, 0.25, 1e-9) << "the new arm got both targets again, in order";
+  EXPECT_GE(events[0].attempts, 2);
+  // A slow attempt after the one that saw 404 may fail another way, so look for the 404 among them all.
+  EXPECT_TRUE(std::any_of(attempts.begin(), attempts.end(), [](const ReopenAttempt& a) {
+    return a.lastHttpStatus == 404;
+  })) << "the hook saw the restarted bridge's 404 and could recreate the arm";
+  EXPECT_GE(events[0].down, 300ms);
+  const StreamStats stats = stream.stats();
+  EXPECT_EQ(stats.reconnections, 1u);
+  EXPECT_GE(stats.timeDown, events[0].down);
+  EXPECT_GT(stats.framesReceived, 50u);
+}
+
+TEST(ReconnectingStream, ABridgeRefusingEveryReconnectionGetsThePolicysAttemptsThenAnError) {
+  TestBridge bridge;
+  IsaacSimClient client("test", bridge.baseUrl(), bridge.wsBaseUrl(), 5000ms, 0);
+  ReconnectOptions reconnect;
+  reconnect.policy = ReconnectPolicy(10ms, 40ms, 3);
+  reconnect.openingMessages = {"subscribe a", "subscribe b"};
+  std::vector<long> statuses;
+  reconnect.beforeReopen = [&](const ReopenAttempt& attempt) { statuses.push_back(attempt.lastHttpStatus); };
+  ReconnectingStream stream(client, ArticulationStream::articulationState, "/World/arm", reconnect);
+  const auto first = bridge.webSocket(0);
+  ASSERT_NE(first, nullptr);
+  first->sendText("one");
+  first->dropConnection();
+  EXPECT_EQ(stream.receiveFor(5s), "one");
+
+  EXPECT_EQ(stream.receiveFor(300ms), std::nullopt);  // reopened within this wait
+  const auto second = bridge.webSocket(1);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->waitForTextMessages(2), (std::vector<std::string>{"subscribe a", "subscribe b"}));
+  EXPECT_EQ(second->target(), "/articulations//World/arm/stream_articulation_state");
+  second->sendText("two");
+  EXPECT_EQ(stream.receiveFor(5s), "two");
+
+  bridge.setUpgradeAnswer(testing::UpgradeAnswer::refuse);
+  second->sendClose();  // the bridge closes the stream: that too is a loss
+  const std::string gaveUp =
+      "ReconnectingStream gave up after 3 reopening attempts; the last: WebSocket handshake "
+      "failed for " +
+      bridge.wsBaseUrl() + "articulations//World/arm/stream_articulation_state: HTTP response code said error";
+  const auto start = std::chrono::steady_clock::now();
+  const auto keepReceiving = [&] {
+    for (int call = 0; call < 10; ++call) (void)stream.receiveFor(500ms);
+  };
+  EXPECT_THROW_MSG(keepReceiving(), StreamError, gaveUp);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "pauses of 10 to 40 ms";
+  EXPECT_EQ(bridge.requestCount(), 5u) << "two openings, then the policy's three attempts";
+  EXPECT_EQ(statuses, (std::vector<long>{0, 0, 404, 404}));
+  EXPECT_THROW_MSG(stream.receive(), StreamError, gaveUp) << "it stays given up";
+  EXPECT_EQ(stream.stats().reconnections, 1u);
+  EXPECT_EQ(stream.stats().framesReceived, 2u);
+  stream.close();
+  EXPECT_THROW_MSG(stream.send("x"), StreamError, "send() called on a closed ReconnectingStream");
+}
+
+}  // namespace
+}  // namespace corvane
