@@ -103,7 +103,7 @@ class CORVANE_API ReconnectingStream {
  public:
   /// Opens the stream at once through the client's opener (throwing HandshakeError as it does when that
   /// fails), then sends the opening messages (StreamError when that fails).
-  ReconnectingStream(IsaacSimClient& client, ArticulationStream which, std::string primPath,
+  ReconnectingStream(IsaacSimClient& client, ArticulationStream which, const std::string& primPath,
                      ReconnectOptions options = ReconnectOptions());
   ReconnectingStream(ReconnectingStream&&) noexcept;
   ReconnectingStream& operator=(ReconnectingStream&&) noexcept;

@@ -43,7 +43,7 @@ std::minstd_rand::result_type jitterSeed(const void* self) {
 
 }  // namespace
 
-ReconnectingStream::ReconnectingStream(IsaacSimClient& client, ArticulationStream which, std::string primPath,
+ReconnectingStream::ReconnectingStream(IsaacSimClient& client, ArticulationStream which, const std::string& primPath,
                                        ReconnectOptions options)
     : client_(&client),
       path_(detail::articulationStreamPath(primPath, which == ArticulationStream::jointPositions
