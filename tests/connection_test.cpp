@@ -15,6 +15,7 @@ namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::caught;
 using testing::Reply;
 using testing::TestBridge;
 
@@ -34,17 +35,6 @@ std::chrono::milliseconds timed(Call call) {
   const auto start = std::chrono::steady_clock::now();
   call();
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-}
-
-template <class Error, class Call>
-Error caught(Call call) {
-  try {
-    call();
-  } catch (const Error& error) {
-    return error;
-  }
-  ADD_FAILURE() << "no exception of the expected type";
-  throw std::logic_error("unreachable");
 }
 
 TEST(Reuse, CallsCopiesAndBatchesShareConnectionsThatFiveArgumentClientsNeverKeep) {

@@ -3,28 +3,19 @@
 #include <gtest/gtest.h>
 
 #include "corvane/corvane.hpp"
+#include "expect_throw.hpp"
 #include "test_bridge.hpp"
 
 namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::caught;
 using testing::Reply;
 using testing::TestBridge;
 using testing::UpgradeAnswer;
 
 std::string curlText(const std::string& prefix, CURLcode code) { return prefix + curl_easy_strerror(code); }
-
-template <class Error, class Call>
-Error caught(Call call) {
-  try {
-    call();
-  } catch (const Error& error) {
-    return error;
-  }
-  ADD_FAILURE() << "no exception of the expected type";
-  throw std::logic_error("unreachable");
-}
 
 TEST(Errors, TransportErrorsTellTheirKindAndAttempts) {
   const std::string closed = "http://127.0.0.1:" + std::to_string(TestBridge::closedPort());

@@ -7,6 +7,7 @@
 // throwing another type or another error fails the test and says which. Like EXPECT_THROW, they take more
 // context: EXPECT_THROW_MSG(...) << "call " << i;
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -40,6 +41,18 @@ template <class Error, class Call, class Check>
     return ::testing::AssertionFailure() << expression << " throws " << describeCurrentException() << ", not " << type;
   }
   return ::testing::AssertionFailure() << expression << " throws nothing; expected " << type;
+}
+
+// The `Error` that `call` throws, to look at its fields; fails the test (and throws) when none is thrown.
+template <class Error, class Call>
+Error caught(Call&& call) {
+  try {
+    call();
+  } catch (const Error& error) {
+    return error;
+  }
+  ADD_FAILURE() << "no exception of the expected type";
+  throw std::logic_error("no exception of the expected type");
 }
 
 enum class Match { whole, prefix, part };
