@@ -23,6 +23,11 @@ constexpr double kLongestSeconds = 100.0 * 365 * 24 * 3600;
 milliseconds sliceFor(const WebSocketStream&) { return kSlice; }
 milliseconds sliceFor(const ReconnectingStream& stream) { return stream.isConnected() ? kSlice : kReopeningSlice; }
 
+// The bridge's close frame ends a wait at once; another slice would report the hang-up as an error. A
+// reconnecting stream reopens instead.
+bool closedByBridge(const WebSocketStream& stream) { return stream.closedByBridge(); }
+bool closedByBridge(const ReconnectingStream&) { return false; }
+
 milliseconds waitOf(double seconds) {
   if (std::isnan(seconds)) throw py::value_error("seconds must be a number, not NaN");
   return std::chrono::ceil<milliseconds>(std::chrono::duration<double>(std::clamp(seconds, 0.0, kLongestSeconds)));
@@ -59,8 +64,9 @@ py::object Guarded<S>::receiveFor(double seconds) {
     std::optional<std::string> frame = locked([&](S& stream) {
       const auto left = std::chrono::ceil<milliseconds>(deadline - std::chrono::steady_clock::now());
       const milliseconds slice = std::clamp(left, milliseconds::zero(), sliceFor(stream));
-      last = left <= slice;
-      return stream.receiveFor(slice);
+      std::optional<std::string> received = stream.receiveFor(slice);
+      last = left <= slice || closedByBridge(stream);
+      return received;
     });
     if (frame) return payload(std::move(frame));
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();  // Ctrl-C: KeyboardInterrupt
