@@ -15,17 +15,25 @@ The GIL is released during every network wait, so threads may share one client. 
 built for one interpreter (Debian's /usr/bin/python3).
 """
 
+from typing import NamedTuple, Union
+
 from ._corvane import (
     JSON_NULL,
     Articulation,
     AxisLimits,
     AxisRange,
+    BatchResult,
     Camera,
     Client,
     Frame,
     Output,
+    ReconnectEvent,
+    ReconnectingStream,
+    ReconnectPolicy,
+    ReopenAttempt,
     Response,
     Stream,
+    StreamStats,
     SurfaceGripper,
     __version__,
 )
@@ -35,11 +43,21 @@ from ._errors import (
     FrameErrorKind,
     HandshakeError,
     HTTPError,
+    InterruptedError,
     SetupError,
     StreamError,
     TransportError,
     TransportErrorKind,
 )
+
+
+class BatchRequest(NamedTuple):
+    """One request of Client.batch (a plain tuple (method, path) or (method, path, body) does as well)."""
+
+    method: str
+    path: str
+    body: Union[str, bytes] = ""
+
 
 # The C++ names, for readers coming from the C++ library.
 IsaacSimClient = Client
@@ -52,6 +70,8 @@ __all__ = [
     "Articulation",
     "AxisLimits",
     "AxisRange",
+    "BatchRequest",
+    "BatchResult",
     "Camera",
     "CameraFrame",
     "CameraOutput",
@@ -62,12 +82,18 @@ __all__ = [
     "FrameErrorKind",
     "HTTPError",
     "HandshakeError",
+    "InterruptedError",
     "IsaacSimClient",
     "Output",
+    "ReconnectEvent",
+    "ReconnectPolicy",
+    "ReconnectingStream",
+    "ReopenAttempt",
     "Response",
     "SetupError",
     "Stream",
     "StreamError",
+    "StreamStats",
     "SurfaceGripper",
     "TransportError",
     "TransportErrorKind",

@@ -13,6 +13,7 @@ class TransportErrorKind(str, enum.Enum):
     CONNECTION_LOST = "connectionLost"
     MALFORMED_URL = "malformedUrl"
     OTHER = "other"
+    DEADLINE_EXCEEDED = "deadlineExceeded"  # the client's deadline ended the call
 
 
 class FrameErrorKind(str, enum.Enum):
@@ -80,3 +81,7 @@ class SetupError(Error):
     def __init__(self, message: str, *, code: int = 0) -> None:
         super().__init__(message)
         self.code = code  # libcurl's error code, 0 when it gave none
+
+
+class InterruptedError(Error):  # noqa: A001 (corvane's own, as the C++ name; the builtin is an OSError)
+    """The client's ``interrupted`` callable asked a call to stop: "Call interrupted"."""

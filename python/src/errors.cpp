@@ -1,13 +1,14 @@
 // corvane's C++ exceptions as the Python classes of corvane._errors, with the same message and fields;
 // the JSON library's errors as ValueError and TypeError with its own message.
-#include <cstring>
 #include <exception>
+#include <stdexcept>
 
 #include <corvane/errors.hpp>
 #include <corvane/response.hpp>
 #include <nlohmann/json.hpp>
 
 #include "binding.hpp"
+#include "python_error.hpp"
 
 namespace corvane::python {
 namespace {
@@ -26,13 +27,8 @@ const char* frameErrorKindName(FrameErrorKind kind) {
   return "notAFrame";
 }
 
-// Messages carry libcurl's text and URLs: decoded leniently, so an odd byte cannot hide the error itself.
-py::str messageOf(const std::exception& error) {
-  const char* text = error.what();
-  PyObject* decoded = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
-  if (decoded == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(decoded);
-}
+// Messages carry libcurl's text and URLs.
+py::str messageOf(const std::exception& error) { return lenientText(error.what()); }
 
 // Raises corvane.<name>(message, **fields).
 void raise(const char* name, const std::exception& error, const py::dict& fields) {
@@ -56,6 +52,10 @@ void setError(PyObject* type, const std::exception& error) {
 void translate(std::exception_ptr thrown) {
   try {
     std::rethrow_exception(thrown);
+  } catch (const PythonErrorPending&) {
+    if (!restorePythonError()) PyErr_SetString(PyExc_SystemError, "corvane lost a Python exception");
+  } catch (const InterruptedError& e) {
+    if (!restorePythonError()) raise("InterruptedError", e, py::dict());  // the caller's own hook said stop
   } catch (const HTTPError& e) {
     raise("HTTPError", e, py::dict("status"_a = e.status(), "body"_a = py::bytes(e.body())));
   } catch (const TransportError& e) {
@@ -80,6 +80,31 @@ void translate(std::exception_ptr thrown) {
 }
 
 }  // namespace
+
+py::str lenientText(std::string_view text) {
+  PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (decoded == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(decoded);
+}
+
+py::object exceptionObject(std::exception_ptr error) {
+  try {
+    translate(error);
+  } catch (const std::invalid_argument& e) {  // what translate leaves to pybind11
+    setError(PyExc_ValueError, e);
+  } catch (const std::exception& e) {
+    setError(PyExc_RuntimeError, e);
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown exception");
+  }
+  PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+  PyErr_Fetch(&type, &value, &trace);
+  PyErr_NormalizeException(&type, &value, &trace);
+  py::object instance = py::reinterpret_steal<py::object>(value);
+  Py_XDECREF(type);
+  Py_XDECREF(trace);
+  return instance;
+}
 
 void bindErrors(py::module_&) { py::register_exception_translator(&translate); }
 

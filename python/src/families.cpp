@@ -260,7 +260,18 @@ void bindCamera(py::module_& module) {
             return Frame(released([&] { return c.capture(path, dataTypes, worldFrame); }));
           },
           "prim_path"_a, "data_types"_a = py::none(), "world_frame"_a = py::none(),
-          "Captures a frame and decodes it; its arrays are read in place (see Output).");
+          "Captures a frame and decodes it; its arrays are read in place (see Output).")
+      .def(
+          "capture_all",
+          [](Camera& c, const std::vector<std::string>& paths, const Names& dataTypes, optional<bool> worldFrame) {
+            std::vector<CameraFrame> frames = released([&] { return c.captureAll(paths, dataTypes, worldFrame); });
+            py::list result;
+            for (CameraFrame& frame : frames) result.append(Frame(std::move(frame)));
+            return result;
+          },
+          "prim_paths"_a, "data_types"_a = py::none(), "world_frame"_a = py::none(),
+          "Captures every camera at once with the same options; the frames in the order of `prim_paths`.\n"
+          "Every capture runs to its end; then the first failure in that order is raised.");
 }
 
 }  // namespace

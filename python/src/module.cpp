@@ -2,16 +2,20 @@
 #include <corvane/version.hpp>
 
 #include "binding.hpp"
+#include "python_error.hpp"
 
 PYBIND11_MODULE(_corvane, module) {
   using namespace corvane::python;
   module.doc() = "The compiled part of the corvane package; import corvane instead.";
   module.attr("__version__") = CORVANE_VERSION_STRING;
+  noteMainThread();
   bindErrors(module);
   bindJson(module);
   bindResponse(module);
   bindStream(module);
   bindFrame(module);
   bindFamilies(module);
+  bindBatch(module);
   bindClient(module);
+  bindReconnecting(module);
 }

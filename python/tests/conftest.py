@@ -30,6 +30,7 @@ class Request(NamedTuple):
     method: str
     path: str
     body: bytes
+    headers: Dict[str, str]
 
 
 class CannedServer:
@@ -43,7 +44,7 @@ class CannedServer:
         class Handler(http.server.BaseHTTPRequestHandler):
             def answer(self) -> None:
                 length = int(self.headers.get("Content-Length") or 0)
-                canned.requests.append(Request(self.command, self.path, self.rfile.read(length)))
+                canned.requests.append(Request(self.command, self.path, self.rfile.read(length), dict(self.headers)))
                 status, body = canned.replies.get(self.path, (200, b"{}"))
                 self.send_response(status)
                 self.send_header("Content-Length", str(len(body)))

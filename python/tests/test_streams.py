@@ -1,11 +1,12 @@
 """Streams: the GIL is free while a receive_for waits, Ctrl-C ends one, and threads share a client."""
 
+import json
 import os
 import signal
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any
+from typing import Any, List
 
 import pytest
 
@@ -64,3 +65,58 @@ def test_threads_share_one_client(client: corvane.Client) -> None:
     with ThreadPoolExecutor(4) as pool:
         states = list(pool.map(state, range(16)))
     assert [state["prim_path"] for state in states] == ["/World/shared"] * 16
+
+
+def test_latest_sample_stats_and_the_bridges_close(client: corvane.Client) -> None:
+    client.articulation.create("/World/latest")
+    with client.articulation.stream_joint_positions("/World/latest") as stream:
+        assert stream.send_for(json.dumps({"joint_positions": [0.2], "indices": [0]}), 5.0)
+        time.sleep(0.3)  # samples pile up, 60 a second
+        latest = stream.receive_latest()
+        stats = stream.stats()
+        assert latest is not None and stats.frames_skipped >= 1
+        assert stats.frames_received == stats.frames_skipped + 1 and stats.bytes_received > len(latest)
+        assert stats.last_frame_at is not None and 0 <= time.monotonic() - stats.last_frame_at < 1
+        open_code = stream.close_code
+        assert open_code is None
+        client.articulation.remove("/World/latest")
+        while stream.receive_for(5) is not None:  # None at once when the close frame comes
+            pass
+        assert (stream.close_code, stream.close_reason) == (1001, "articulation removed")
+        with pytest.raises(corvane.StreamError):
+            stream.send("{}")
+
+
+def test_reconnecting_stream_reopens_through_its_callbacks(client: corvane.Client) -> None:
+    arm = "/World/reconnecting"
+    client.articulation.create(arm)
+    events: List[corvane.ReconnectEvent] = []
+
+    def before_reopen(attempt: corvane.ReopenAttempt) -> None:
+        if attempt.attempt == 1:
+            raise LookupError("not yet")
+        if attempt.attempt == 2:
+            stream.receive()  # refused: this stream is busy reopening
+        client.articulation.create(arm)
+
+    command = json.dumps({"joint_positions": [0.3], "indices": [1]})
+    policy = corvane.ReconnectPolicy(0.01, 0.02, max_attempts=10)
+    with corvane.ReconnectingStream(client, "joint_positions", arm, policy=policy, opening_messages=[command],
+                                    before_reopen=before_reopen, on_reconnect=events.append) as stream:
+        assert stream.receive_for(5) is not None
+        client.articulation.remove(arm)
+        with pytest.raises(LookupError, match="not yet"):  # a callback's exception reaches the caller
+            while True:
+                stream.receive_for(5)
+        with pytest.raises(RuntimeError, match="cannot be used from its own callbacks"):
+            stream.receive_for(5)
+        position = 0.0
+        deadline = time.monotonic() + 20
+        while abs(position - 0.3) > 1e-3 and time.monotonic() < deadline:  # the command was sent again
+            sample = stream.receive_for(1)
+            if sample is not None:
+                position = json.loads(sample)["joint_positions"][1]
+        assert abs(position - 0.3) <= 1e-3 and stream.is_connected
+        assert events[0].reconnections == 1 and "articulation removed" in events[0].cause
+        stats = stream.stats()
+        assert stats.reconnections == 1 and stats.time_down > 0

@@ -1,0 +1,109 @@
+// corvane.ReconnectingStream with its policy and the events its callbacks receive.
+#include <corvane/client.hpp>
+#include <corvane/reconnecting_stream.hpp>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python_error.hpp"
+#include "stream.hpp"
+
+namespace corvane::python {
+namespace {
+
+using namespace pybind11::literals;
+
+ArticulationStream streamKind(const std::string& kind) {
+  if (kind == "joint_positions") return ArticulationStream::jointPositions;
+  if (kind == "articulation_state") return ArticulationStream::articulationState;
+  throw py::value_error("kind must be \"joint_positions\" or \"articulation_state\", not " +
+                        std::string(py::repr(py::str(kind))));
+}
+
+std::unique_ptr<Reconnecting> openReconnecting(IsaacSimClient& client, const std::string& kind, std::string primPath,
+                                               const std::optional<ReconnectPolicy>& policy,
+                                               std::vector<std::string> openingMessages, const py::object& beforeReopen,
+                                               const py::object& onReconnect) {
+  const ArticulationStream which = streamKind(kind);
+  ReconnectOptions options;
+  if (policy) options.policy = *policy;
+  options.openingMessages = std::move(openingMessages);
+  options.beforeReopen = pythonCallback<ReopenAttempt>(beforeReopen);
+  options.onReconnect = pythonCallback<ReconnectEvent>(onReconnect);
+  return std::make_unique<Reconnecting>(
+      released([&] { return ReconnectingStream(client, which, std::move(primPath), std::move(options)); }));
+}
+
+void bindPolicy(py::module_& module) {
+  py::class_<ReconnectPolicy>(module, "ReconnectPolicy",
+                              "When a ReconnectingStream tries again: pauses (seconds) doubling from first_pause up to "
+                              "largest_pause,\nwith jitter, and at most max_attempts attempts per outage (None: no "
+                              "limit).")
+      .def(py::init([](double firstPause, double largestPause, std::optional<int> maxAttempts) {
+             return ReconnectPolicy(millisecondsOf(firstPause, "first_pause"),
+                                    millisecondsOf(largestPause, "largest_pause"),
+                                    maxAttempts.value_or(ReconnectPolicy::kUnlimited));
+           }),
+           "first_pause"_a = 0.1, "largest_pause"_a = 5.0, "max_attempts"_a = py::none())
+      .def_property_readonly("first_pause", [](const ReconnectPolicy& p) { return secondsOf(p.firstPause()); })
+      .def_property_readonly("largest_pause", [](const ReconnectPolicy& p) { return secondsOf(p.largestPause()); })
+      .def_property_readonly("max_attempts",
+                             [](const ReconnectPolicy& p) -> std::optional<int> {
+                               if (p.maxAttempts() == ReconnectPolicy::kUnlimited) return std::nullopt;
+                               return p.maxAttempts();
+                             })
+      .def(
+          "pause_before",
+          [](const ReconnectPolicy& p, int attempt, double unit) { return secondsOf(p.pauseBefore(attempt, unit)); },
+          "attempt"_a, "unit"_a, "The pause (seconds) before attempt `attempt`, jittered by `unit` in [0, 1].")
+      .def("allows", &ReconnectPolicy::allows, "attempt"_a, "Whether attempt number `attempt` (from 1) may be made.");
+}
+
+void bindEvents(py::module_& module) {
+  py::class_<ReopenAttempt>(module, "ReopenAttempt", "Handed to before_reopen before each reopening attempt.")
+      .def_readonly("attempt", &ReopenAttempt::attempt, "1 for the first attempt after the loss.")
+      .def_readonly("last_http_status", &ReopenAttempt::lastHttpStatus,
+                    "The status with which the bridge refused the previous handshake (404: no such articulation); 0 "
+                    "when it did not answer.")
+      .def("__repr__", [](const ReopenAttempt& a) {
+        return py::str("ReopenAttempt(attempt={}, last_http_status={})").format(a.attempt, a.lastHttpStatus);
+      });
+  py::class_<ReconnectEvent>(module, "ReconnectEvent", "Handed to on_reconnect after a connection was reopened.")
+      .def_readonly("reconnections", &ReconnectEvent::reconnections, "Reconnections so far, this one included.")
+      .def_readonly("attempts", &ReconnectEvent::attempts, "Attempts this outage took, the successful one included.")
+      .def_property_readonly(
+          "down", [](const ReconnectEvent& e) { return secondsOf(e.down); }, "Seconds this outage lasted.")
+      .def_property_readonly(
+          "cause", [](const ReconnectEvent& e) { return lenientText(e.cause); }, "What ended the previous connection.")
+      .def("__repr__", [](const ReconnectEvent& e) {
+        return py::str("ReconnectEvent(reconnections={}, attempts={}, down={}, cause={!r})")
+            .format(e.reconnections, e.attempts, secondsOf(e.down), lenientText(e.cause));
+      });
+}
+
+}  // namespace
+
+void bindReconnecting(py::module_& module) {
+  bindPolicy(module);
+  bindEvents(module);
+  py::class_<Reconnecting> stream(
+      module, "ReconnectingStream",
+      "A joint-position (kind \"joint_positions\") or articulation-state (\"articulation_state\") stream that\n"
+      "reopens itself after a loss, inside the caller's own calls, and sends the opening messages again. The\n"
+      "callbacks run on the caller's thread; what they raise reaches the caller. Opening fails as the\n"
+      "client's stream openers do (HandshakeError); when the policy's attempts are spent, calls raise\n"
+      "StreamError. During an outage, Ctrl-C ends a receive_for within about a second.");
+  stream.def(py::init(&openReconnecting), py::keep_alive<1, 2>(), "client"_a, "kind"_a, "prim_path"_a, py::kw_only(),
+             "policy"_a = py::none(), "opening_messages"_a = std::vector<std::string>(), "before_reopen"_a = py::none(),
+             "on_reconnect"_a = py::none());
+  defineStreamMethods(stream);
+  stream.def_property_readonly("is_connected", &Reconnecting::isConnected, "Whether a connection is held now.")
+      .def("__repr__", [](Reconnecting& s) {
+        return std::string("<corvane.ReconnectingStream ") + (s.isConnected() ? "connected" : "not connected") + ">";
+      });
+}
+
+}  // namespace corvane::python

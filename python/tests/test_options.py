@@ -1,0 +1,74 @@
+"""Client options reach the wire or the call; bad values fail at construction; Ctrl-C ends a retry series."""
+
+import os
+import signal
+import socket
+import threading
+import time
+from typing import Iterator, List
+
+import pytest
+
+import corvane
+from conftest import CannedServer
+
+
+@pytest.fixture
+def silent_url() -> Iterator[str]:
+    """A server that takes connections (the kernel's backlog) and never answers."""
+    with socket.socket() as silent:
+        silent.bind(("127.0.0.1", 0))
+        silent.listen()
+        yield f"http://127.0.0.1:{silent.getsockname()[1]}/"
+
+
+def test_headers_and_proxy_reach_the_request(canned: CannedServer) -> None:
+    client = corvane.Client("o", "http://bridge.invalid/", "ws://bridge.invalid/", max_retries=0,
+                            headers={"Authorization": "Bearer t0k"}, proxy=canned.url)
+    assert client.get("/articulations").status == 200
+    request = canned.requests[-1]
+    assert request.path == "http://bridge.invalid/articulations"  # the proxy saw the absolute URL
+    assert request.headers["Authorization"] == "Bearer t0k"
+
+
+def test_bad_options_fail_at_construction() -> None:
+    with pytest.raises(ValueError, match="^headers\\[1\\] must not contain CR, LF"):
+        corvane.Client("o", "http://h", "ws://h", headers=["X-A: 1", "X-B: 2\r\nHost: evil"])
+    with pytest.raises(ValueError, match="^deadline must be positive$"):
+        corvane.Client("o", "http://h", "ws://h", deadline=0.0)
+    with pytest.raises(TypeError, match="interrupted must be a callable"):
+        corvane.Client("o", "http://h", "ws://h", interrupted=True)  # type: ignore[arg-type]
+
+
+def test_deadline_and_the_interrupted_callable(silent_url: str) -> None:
+    late = corvane.Client("d", silent_url, "ws://h/", timeout=5.0, max_retries=3, deadline=0.3)
+    started = time.monotonic()
+    with pytest.raises(corvane.TransportError) as ended:
+        late.get("/x")
+    assert ended.value.kind == corvane.TransportErrorKind.DEADLINE_EXCEEDED and time.monotonic() - started < 3
+    asked: List[float] = []
+
+    def third_time() -> bool:
+        asked.append(time.monotonic())
+        return len(asked) >= 3
+
+    stopping = corvane.Client("i", silent_url, "ws://h/", timeout=5.0, interrupted=third_time)
+    with pytest.raises(corvane.InterruptedError, match="^Call interrupted$") as stopped:
+        stopping.get("/x")
+    assert isinstance(stopped.value, corvane.Error) and len(asked) == 3
+
+    def failing() -> bool:
+        raise LookupError("the hook's own")
+
+    with pytest.raises(LookupError, match="the hook's own"):
+        corvane.Client("f", silent_url, "ws://h/", interrupted=failing).get("/x")
+
+
+def test_ctrl_c_ends_a_retry_series(canned: CannedServer) -> None:
+    canned.replies["/busy"] = (503, b"")
+    client = corvane.Client("r", canned.url, "ws://h/", max_retries=8)  # pauses of 0.4, 0.8, 1.5, 3, 6 s...
+    threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+    started = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        client.get("/busy")
+    assert time.monotonic() - started < 2.5
