@@ -206,6 +206,9 @@ TEST(Deadline, EndsACallWithItsLastOutcomeBeforeTheDeadlinePasses) {
   EXPECT_LE(timed([&] { busy = client.get("/busy"); }), 1000ms);
   EXPECT_EQ(busy.status, 503) << "the response of the last attempt that fitted";
   EXPECT_EQ(busy.body, "{\"busy\":1}");
+
+  options.deadline = std::chrono::milliseconds::max();  // "no real bound" must not wrap into the past
+  EXPECT_EQ(clientFor(bridge, options, 0, 400ms).get("/x").status, 200);
 }
 
 // A body arrives into one buffer sized from its Content-Length (growing by doubling would leave 4 MiB of

@@ -26,6 +26,9 @@ TEST(ReconnectPolicy, PausesDoubleToTheLargestWithJitterAndAttemptsAreCounted) {
     EXPECT_EQ(policy.pauseBefore(attempt, 0.0).count(), nominal[attempt - 1] / 2) << attempt;
   }
   EXPECT_EQ(policy.pauseBefore(1 << 30, 0.5).count(), 750) << "no overflow far out";
+  const auto longest = ReconnectPolicy(100ms, std::chrono::milliseconds::max()).pauseBefore(100, 1.0);
+  EXPECT_GT(longest, 24h * 365) << "a boundless largest pause still converts without overflow";
+  EXPECT_LT(longest, 24h * 365 * 1000);
   EXPECT_TRUE(policy.allows(3));
   EXPECT_FALSE(policy.allows(4));
   EXPECT_TRUE(ReconnectPolicy().allows(1 << 30)) << "unlimited by default";

@@ -23,9 +23,8 @@ struct CORVANE_API BatchRequest {
 class CORVANE_API BatchResult {
  public:
   explicit BatchResult(HttpResponse response) : response_(std::move(response)) {}
-  // Holds the error for the caller; nothing is thrown here.
-  // NOLINTNEXTLINE(bugprone-throw-keyword-missing)
-  explicit BatchResult(std::exception_ptr error) : error_(std::move(error)) {}
+  /// Holds the error for the caller; std::invalid_argument when `error` is null.
+  explicit BatchResult(std::exception_ptr error);
 
   /// Whether a response came back (whatever its status).
   [[nodiscard]] bool ok() const noexcept { return response_.has_value(); }

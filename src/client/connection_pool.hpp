@@ -46,8 +46,9 @@ class ConnectionPool {
 
 /// The handles one call or batch runs on. With a pool: a borrowed lane (given back at the end) and its
 /// spare easy handles, reset for each attempt. Without: a multi handle of its own and a fresh easy handle
-/// per attempt, freed when the attempt ends. Everything is made on first use, the first easy handle before
-/// the multi handle, so that libcurl's implicit global set-up still happens in curl_easy_init.
+/// per attempt, freed when the attempt ends. Everything is made on first use; without a pool the first easy
+/// handle comes before the multi handle, so that libcurl's implicit global set-up happens in curl_easy_init
+/// as it did before the multi interface (a pool's share handle has set libcurl up already).
 class MultiScope {
  public:
   explicit MultiScope(ConnectionPool* pool) noexcept : pool_(pool) {}

@@ -3,8 +3,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <stdexcept>
+
+#include "client/header_line.hpp"
 
 namespace corvane::detail {
 namespace {
@@ -12,12 +13,12 @@ namespace {
 // RFC 9110 token characters: a header name is one token.
 bool isTokenChar(char c) {
   constexpr std::string_view kSymbols = "!#$%&'*+-.^_`|~";
-  return std::isalnum(static_cast<unsigned char>(c)) != 0 || kSymbols.find(c) != std::string_view::npos;
+  return isAsciiAlnum(c) || kSymbols.find(c) != std::string_view::npos;
 }
 
 std::string lower(std::string_view text) {
   std::string result(text);
-  for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : result) c = asciiLower(c);
   return result;
 }
 

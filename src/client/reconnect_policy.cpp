@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "client/time_limit.hpp"
 #include "corvane/reconnecting_stream.hpp"
 
 namespace corvane {
@@ -18,7 +19,8 @@ ReconnectPolicy::ReconnectPolicy(std::chrono::milliseconds firstPause, std::chro
 std::chrono::milliseconds ReconnectPolicy::pauseBefore(int attempt, double unit) const noexcept {
   // Doubling in floating point cannot overflow; the cap applies before the jitter.
   double nominal = static_cast<double>(firstPause_.count());
-  const double largest = static_cast<double>(largestPause_.count());
+  // Also capped at a century, so that the pause converts back to an integer and adds to a time point.
+  const double largest = static_cast<double>(std::min(largestPause_, detail::kLongest).count());
   for (int i = 1; i < attempt && nominal < largest; ++i) nominal *= 2;
   nominal = std::min(nominal, largest);
   const double scale = 0.5 + 0.5 * std::clamp(unit, 0.0, 1.0);

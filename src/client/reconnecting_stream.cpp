@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "client/routes.hpp"
+#include "client/time_limit.hpp"
 #include "corvane/client.hpp"
 
 namespace corvane {
@@ -13,11 +14,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::chrono::milliseconds kLongest = std::chrono::hours(24 * 365 * 100);
-
-Clock::time_point deadlineAfter(std::chrono::milliseconds timeout) {
-  return Clock::now() + std::clamp(timeout, std::chrono::milliseconds::zero(), kLongest);
-}
+Clock::time_point deadlineAfter(std::chrono::milliseconds timeout) { return detail::pointAfter(timeout); }
 
 std::chrono::milliseconds timeLeft(Clock::time_point deadline) {
   return std::chrono::floor<std::chrono::milliseconds>(deadline - Clock::now());
@@ -80,7 +77,8 @@ void ReconnectingStream::lose(std::string cause) {
   lastError_ = cause;
   lastErrorCode_ = 0;
   cause_ = std::move(cause);
-  nextAttemptAt_ = downSince_ + options_.policy.pauseBefore(1, std::generate_canonical<double, 32>(jitter_));
+  nextAttemptAt_ =
+      detail::pointAfter(options_.policy.pauseBefore(1, std::generate_canonical<double, 32>(jitter_)), downSince_);
 }
 
 // Makes the attempts that fall due before `deadline` (sleeping until each), or without a deadline the one
@@ -105,7 +103,7 @@ void ReconnectingStream::attempt(std::optional<Clock::time_point> deadline) {
   ++attempts_;
   // Scheduled first: a hook that throws must not bring the next attempt forward.
   nextAttemptAt_ =
-      Clock::now() + options_.policy.pauseBefore(attempts_ + 1, std::generate_canonical<double, 32>(jitter_));
+      detail::pointAfter(options_.policy.pauseBefore(attempts_ + 1, std::generate_canonical<double, 32>(jitter_)));
   // Told once: if the handshake has to wait for a later call, the hook must not re-create what it just did.
   const ReopenAttempt info{attempts_, std::exchange(lastHttpStatus_, 0)};
   if (options_.beforeReopen) options_.beforeReopen(info);

@@ -9,16 +9,22 @@
 #include "client/curl_handle.hpp"
 #include "client/interruption.hpp"
 #include "client/retry_pause.hpp"
+#include "client/time_limit.hpp"
 #include "client/transfer_setup.hpp"
 
 namespace corvane::detail {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 bool isRetryableStatus(long status) {
   return status == 408 || status == 409 || status == 429 || (status >= 500 && status != 501);
+}
+
+// Whether the attempt connected to anything: libcurl clears the peer's address when a transfer starts.
+bool reachedServer(CURL* handle) {
+  const char* address = nullptr;
+  return curl_easy_getinfo(handle, CURLINFO_PRIMARY_IP, &address) == CURLE_OK && address != nullptr && *address != '\0';
 }
 
 void checkMulti(CURLMcode code, const char* call) {
@@ -58,6 +64,7 @@ struct Entry {
   int attempt = 0;             // the running attempt's number, or the next one's
   Clock::time_point wakeAt;    // the next attempt starts no earlier
   bool cutByDeadline = false;  // the running attempt's timeout was cut to what the deadline left
+  bool garbledReply = false;   // the last attempt reached a server whose reply was not HTTP
   std::optional<BatchResult> result;
 
   bool waiting() const { return !result && !running; }
@@ -67,7 +74,7 @@ class Run {
  public:
   Run(const RunSettings& settings, const std::vector<PlannedRequest>& requests)
       : settings_(settings), interruption_(settings.options.interrupted), multi_(settings.pool) {
-    if (settings.options.deadline) deadline_ = Clock::now() + *settings.options.deadline;
+    if (settings.options.deadline) deadline_ = pointAfter(*settings.options.deadline);
     entries_.reserve(requests.size());
     for (const PlannedRequest& request : requests) entries_.emplace_back(request);
   }
@@ -144,6 +151,9 @@ class Run {
 
   void finish(Entry& entry, CURLcode code) {
     if (code == CURLE_OK) curl_easy_getinfo(entry.running->handle(), CURLINFO_RESPONSE_CODE, &entry.response.status);
+    // libcurl reports a reply that is not HTTP as an unsupported protocol, like a URL's unknown scheme: only
+    // the scheme is beyond any retry.
+    entry.garbledReply = code == CURLE_UNSUPPORTED_PROTOCOL && reachedServer(entry.running->handle());
     entry.running.reset();
     settle(entry, code, Clock::now());
   }
@@ -152,7 +162,7 @@ class Run {
   void settle(Entry& entry, CURLcode code, Clock::time_point now) {
     const bool failed = code != CURLE_OK;
     if (!failed && !isRetryableStatus(entry.response.status)) return end(entry, code, false);
-    if (failed && isPermanentError(code)) return end(entry, code, false);
+    if (failed && isPermanentError(code) && !entry.garbledReply) return end(entry, code, false);
     const bool cutShort = failed && code == CURLE_OPERATION_TIMEDOUT && entry.cutByDeadline;
     if (entry.attempt >= settings_.maxRetries || cutShort) return end(entry, code, cutShort);
     const milliseconds pause = retryPause(entry.attempt, std::rand());
@@ -166,7 +176,9 @@ class Run {
       entry.result.emplace(std::move(entry.response));
       return;
     }
-    const TransportErrorKind kind = byDeadline ? TransportErrorKind::deadlineExceeded : transportErrorKindOf(code);
+    const TransportErrorKind kind = byDeadline           ? TransportErrorKind::deadlineExceeded
+                                    : entry.garbledReply ? TransportErrorKind::other
+                                                         : transportErrorKindOf(code);
     entry.result.emplace(std::make_exception_ptr(
         TransportError(curlErrorText("HTTP request failed: ", code), code, entry.attempt + 1, kind)));
   }

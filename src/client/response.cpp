@@ -1,26 +1,12 @@
-#include <cctype>
-
-#include "client/success_status.hpp"
 #include "corvane/response.hpp"
+#include "client/header_line.hpp"
+#include "client/success_status.hpp"
 
 namespace corvane {
-namespace {
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-}  // namespace
 
 const std::string* HttpResponse::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
-    if (equalsIgnoringCase(key, name)) return &value;
+    if (detail::equalsIgnoringCase(key, name)) return &value;
   }
   return nullptr;
 }

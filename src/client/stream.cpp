@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "client/curl_handle.hpp"
+#include "client/time_limit.hpp"
 
 namespace corvane {
 namespace {
@@ -25,9 +26,6 @@ constexpr int kCloseWithoutCode = 1005;  // RFC 6455 section 7.1.5: the close fr
 // Frames up to this size get their whole buffer on their first chunk; a larger announced size (which the
 // peer may never send) only grows the buffer as bytes actually arrive.
 constexpr std::uint64_t kLargestReservation = std::uint64_t{16} << 20;
-
-// Capped so that "wait forever" (milliseconds::max()) cannot overflow the clock's nanoseconds.
-constexpr std::chrono::milliseconds kLongest = std::chrono::hours(24 * 365 * 100);
 
 using Clock = std::chrono::steady_clock;
 
@@ -49,10 +47,7 @@ void sendCloseFrame(CURL* handle) {
   (void)curl_ws_send(handle, "", 0, &sent, 0, CURLWS_CLOSE);
 }
 
-// The deadline `timeout` from now; negative timeouts (milliseconds::min() included) mean now.
-Clock::time_point deadlineAfter(std::chrono::milliseconds timeout) {
-  return Clock::now() + std::clamp(timeout, std::chrono::milliseconds::zero(), kLongest);
-}
+Clock::time_point deadlineAfter(std::chrono::milliseconds timeout) { return detail::pointAfter(timeout); }
 
 std::chrono::milliseconds timeLeft(Clock::time_point deadline) {
   return std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());

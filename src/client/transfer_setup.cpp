@@ -8,15 +8,7 @@
 namespace corvane::detail {
 namespace {
 
-bool isContentLength(std::string_view name) {
-  constexpr std::string_view kName = "content-length";
-  if (name.size() != kName.size()) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const char c = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] - 'A' + 'a') : name[i];
-    if (c != kName[i]) return false;
-  }
-  return true;
-}
+bool isContentLength(std::string_view name) { return equalsIgnoringCase(name, "content-length"); }
 
 // Makes room for the whole body once its length is announced, so it arrives in place instead of growing by
 // doubling. Only a hint: a length past kBodyReserveLimit, or no memory for it, leaves the body to grow.
