@@ -139,6 +139,7 @@ class CORVANE_API ReconnectingStream {
   void checkUsable(const char* call) const;
   void lose(std::string cause);
   bool reopenBy(std::optional<Clock::time_point> deadline);
+  std::optional<std::string> readNow(std::optional<std::string> (WebSocketStream::*read)());
   void attempt(std::optional<Clock::time_point> deadline);
   void failAttempt(std::string error, int code);
   void reconnected();

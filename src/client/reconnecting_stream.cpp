@@ -152,17 +152,22 @@ void ReconnectingStream::giveUp() {
   throw StreamError(gaveUp_, gaveUpCode_);
 }
 
-std::optional<std::string> ReconnectingStream::receive() {
-  checkUsable("receive()");
+// One read that never waits (receive or receiveLatest); a failure or the bridge's close starts an outage.
+std::optional<std::string> ReconnectingStream::readNow(std::optional<std::string> (WebSocketStream::*read)()) {
   if (!reopenBy(std::nullopt)) return std::nullopt;
   try {
-    std::optional<std::string> frame = stream_.receive();
+    std::optional<std::string> frame = (stream_.*read)();
     if (!frame && stream_.closedByBridge()) lose(closeCause(stream_));
     return frame;
   } catch (const StreamError& e) {
     lose(e.what());
     return std::nullopt;
   }
+}
+
+std::optional<std::string> ReconnectingStream::receive() {
+  checkUsable("receive()");
+  return readNow(&WebSocketStream::receive);
 }
 
 std::optional<std::string> ReconnectingStream::receiveFor(std::chrono::milliseconds timeout) {
@@ -182,15 +187,7 @@ std::optional<std::string> ReconnectingStream::receiveFor(std::chrono::milliseco
 
 std::optional<std::string> ReconnectingStream::receiveLatest() {
   checkUsable("receiveLatest()");
-  if (!reopenBy(std::nullopt)) return std::nullopt;
-  try {
-    std::optional<std::string> frame = stream_.receiveLatest();
-    if (!frame && stream_.closedByBridge()) lose(closeCause(stream_));
-    return frame;
-  } catch (const StreamError& e) {
-    lose(e.what());
-    return std::nullopt;
-  }
+  return readNow(&WebSocketStream::receiveLatest);
 }
 
 void ReconnectingStream::send(std::string_view text) {
