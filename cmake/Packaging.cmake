@@ -3,7 +3,8 @@
 #   libcorvane<SOVERSION>  runtime     the shared library
 #   libcorvane-dev         dev         headers, CMake package, corvane.pc, the libcorvane.so link
 #   corvane-bridge-sim     bridge_sim  the simulated bridge and its manual page
-#   python3-corvane        python      the Python package for the interpreter the build found
+#   python3-corvane        python      the Python package for the interpreter the build found, and the
+#                                      corvane command with its manual page
 # Each also gets /usr/share/doc/<package>/{copyright,changelog.Debian.gz,changelog.gz} and its lintian
 # overrides (packaging/deb/lintian-overrides, then packaging/deb/<component>/lintian-overrides), which a
 # plain `cmake --install` leaves out (EXCLUDE_FROM_ALL); packaging/deb/<component>/ holds its maintainer
@@ -107,7 +108,8 @@ if(TARGET corvane_python)
   corvane_deb_package(python python3-corvane python "Python client for a robotics simulator bridge
 ${about}
 This package holds the Python module corvane for Python ${py}; numpy reads
-camera outputs in place.")
+camera outputs in place. It also holds the corvane command, for requests,
+captures and streams from the shell.")
   # The extension's libcorvane is in this build, not in an installed package, so dpkg-shlibdeps finds it
   # (through the private directory) but cannot name its package: that dependency is written here.
   set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS ON)
@@ -115,9 +117,12 @@ camera outputs in place.")
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${library_dir})
   set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
       "python3 (>= ${py}~), python3 (<< ${Python3_VERSION_MAJOR}.${py_next}), ${runtime_package} (= ${CORVANE_DEB_VERSION})")
-  set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS python3-numpy)
+  # numpy and Pillow for camera captures (the corvane command writes .npy and PNG); tqdm and Pygments give the
+  # command its progress bars and coloured JSON.
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "python3-numpy, python3-pil")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-tqdm, python3-pygments")
   if(TARGET corvane-bridge-sim)
-    set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "corvane-bridge-sim (= ${CORVANE_DEB_VERSION})")
+    string(APPEND CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS ", corvane-bridge-sim (= ${CORVANE_DEB_VERSION})")
   endif()
 endif()
 

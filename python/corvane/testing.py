@@ -82,6 +82,11 @@ class SimulatedBridge:
         self.http_url, self.websocket_url = parts
         return BridgeUrls(self.http_url, self.websocket_url)
 
+    @property
+    def running(self) -> bool:
+        """Whether the bridge was started and has not exited."""
+        return self._process is not None and self._process.poll() is None
+
     def stop(self) -> None:
         """Stops the bridge (SIGTERM, then SIGKILL after 10 s). Does nothing when it is not running."""
         process, self._process = self._process, None

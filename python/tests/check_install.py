@@ -1,5 +1,6 @@
 """`import corvane` from a prefix install and from `pip install --no-build-isolation .` into a scratch venv
-that sees the system packages, each time with a capture from the simulated bridge that package finds.
+that sees the system packages, each time with a capture from the simulated bridge that package finds, and
+the `corvane` command each of them installs.
 
     check_install.py <build folder> <source folder> <python install dir, relative to the prefix>
 """
@@ -35,6 +36,8 @@ def main(build: Path, source: Path, python_dir: str) -> None:
     run("cmake", "--install", str(build), "--prefix", str(prefix))
     packages = prefix / python_dir
     run(sys.executable, "-c", SMOKE, str(packages), PYTHONPATH=str(packages))
+    run(str(prefix / "bin" / "corvane"), "--version")  # finds its package relative to itself
+    assert (prefix / "share" / "man" / "man1" / "corvane.1.gz").is_file(), "no manual page of corvane"
 
     venv = work / "venv"
     run(sys.executable, "-m", "venv", "--system-site-packages", str(venv))
@@ -43,6 +46,7 @@ def main(build: Path, source: Path, python_dir: str) -> None:
     run(str(venv / "bin" / "python"), "-m", "pip", "install", "--no-build-isolation", "--no-index", "--no-deps",
         settings, str(source), **launcher)
     run(str(venv / "bin" / "python"), "-c", SMOKE, str(venv))
+    run(str(venv / "bin" / "corvane"), "--version")
 
 
 if __name__ == "__main__":

@@ -35,7 +35,8 @@ set_tests_properties(python_tests PROPERTIES ENVIRONMENT "${pytest_env}" LABELS 
 add_test(NAME python_types
   COMMAND ${Python3_EXECUTABLE} -m mypy --config-file ${PROJECT_SOURCE_DIR}/pyproject.toml
           --cache-dir ${CMAKE_CURRENT_BINARY_DIR}/mypy-cache
-          ${CMAKE_CURRENT_SOURCE_DIR}/corvane ${CMAKE_CURRENT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/examples/quickstart.py)
+          ${CMAKE_CURRENT_SOURCE_DIR}/corvane ${CMAKE_CURRENT_SOURCE_DIR}/tests ${CMAKE_CURRENT_SOURCE_DIR}/doc
+          ${PROJECT_SOURCE_DIR}/examples/quickstart.py)
 set_tests_properties(python_types PROPERTIES ENVIRONMENT "MYPYPATH=${CMAKE_CURRENT_SOURCE_DIR}" LABELS python TIMEOUT 300)
 
 # Slow (pip builds the package again, in its own folder): not in sanitizer builds, where it adds nothing.

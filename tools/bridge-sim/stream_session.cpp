@@ -60,8 +60,11 @@ void StreamSession::onAccept(beast::error_code ec) {
 void StreamSession::scheduleTick() {
   const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
       std::chrono::duration<double>(1.0 / context_.options().streamRate));
+  // Ticks stay on their schedule, so the rate holds on average when a tick wakes late; after a stall of
+  // more than kCatchUp the schedule restarts from now rather than bursting the samples missed.
+  constexpr auto kCatchUp = std::chrono::milliseconds(50);
   const auto now = std::chrono::steady_clock::now();
-  nextTick_ = nextTick_ + period < now ? now : nextTick_ + period;  // behind schedule: skip, do not burst
+  nextTick_ = nextTick_ + period + kCatchUp < now ? now : nextTick_ + period;
   timer_.expires_at(nextTick_);
   timer_.async_wait([self = shared_from_this()](beast::error_code ec) { self->onTick(ec); });
 }
