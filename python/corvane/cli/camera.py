@@ -152,18 +152,19 @@ RAMP = ((220, 40, 30), (240, 200, 40), (60, 190, 80), (40, 180, 210), (40, 60, 2
 
 
 def false_colour(depth: "numpy.ndarray[Any, Any]") -> "numpy.ndarray[Any, Any]":
-    """Depth as colour over the 1st..99th percentile of its finite values; no depth is black."""
+    """Depth as colour, graded by inverse depth (so near things keep their detail when the floor runs far)
+    between the 2nd and 98th percentiles of its finite positive values; no depth is black."""
     import numpy
 
     picture = numpy.zeros(depth.shape + (3,), dtype=numpy.uint8)
-    finite = numpy.isfinite(depth)
-    if finite.any():
-        values = depth[finite].astype(numpy.float64)
-        near, far = numpy.percentile(values, [1, 99])
-        t = numpy.clip((values - near) / (far - near if far > near else 1.0), 0.0, 1.0)
+    seen = numpy.isfinite(depth) & (depth > 0)
+    if seen.any():
+        inverse = 1.0 / depth[seen].astype(numpy.float64)
+        far, near = numpy.percentile(inverse, [2, 98])
+        t = numpy.clip((near - inverse) / (near - far if near > far else 1.0), 0.0, 1.0)
         stops = numpy.linspace(0.0, 1.0, len(RAMP))
         for channel in range(3):
-            picture[..., channel][finite] = numpy.interp(t, stops, [colour[channel] for colour in RAMP])
+            picture[..., channel][seen] = numpy.interp(t, stops, [colour[channel] for colour in RAMP])
     return picture
 
 

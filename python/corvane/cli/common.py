@@ -76,13 +76,14 @@ def websocket_url(http_url: str) -> str:
 
 def make_client(args: argparse.Namespace) -> corvane.Client:
     bridge = args.bridge or os.environ.get(ENVIRONMENT_BRIDGE) or DEFAULT_BRIDGE
+    args.bridge_url = bridge  # for the messages of failures
     if args.retries < 0:
         raise UsageError("--retries must be 0 or more")
     try:
         return corvane.Client("corvane-cli", bridge, args.ws or websocket_url(bridge), args.timeout, args.retries,
                               headers=args.header, ca_file=args.ca_file, proxy=args.proxy)
     except ValueError as error:
-        raise UsageError(str(error)) from None
+        raise UsageError(f"bad connection option: {error}") from None
 
 
 def load_json(text: str, what: str) -> Any:
@@ -131,11 +132,12 @@ def bridge_reason(status: int, body: bytes) -> str:
     return f"{status} {phrase}" + (f": {text}" if text else "")
 
 
-def describe(error: BaseException) -> str:
+def describe(error: BaseException, args: argparse.Namespace) -> str:
     if isinstance(error, corvane.HTTPError):
         return f"the bridge answered {bridge_reason(error.status, error.body)}"
     if isinstance(error, corvane.TransportError):
-        return f"cannot reach the bridge ({error.kind.value}, {error.attempts} attempts): {error}"
+        tries = "1 attempt" if error.attempts == 1 else f"{error.attempts} attempts"
+        return f"cannot reach the bridge at {getattr(args, 'bridge_url', '?')} ({tries}): {error}"
     if isinstance(error, corvane.HandshakeError):
         refused = f" (the bridge answered {error.http_status})" if error.http_status else ""
         return f"cannot open the stream at {error.url}{refused}: {error}"
@@ -152,7 +154,8 @@ def run(handler: Handler, args: argparse.Namespace, prog: str) -> int:
         if isinstance(error, BrokenPipeError):  # a reader such as `head` went away: not a failure of ours
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
             return 0
-        status, message = EXIT_FAILED, describe(error)
+        malformed = isinstance(error, corvane.TransportError) and error.kind == corvane.TransportErrorKind.MALFORMED_URL
+        status, message = EXIT_USAGE if malformed else EXIT_FAILED, describe(error, args)
     except KeyboardInterrupt:
         status, message = EXIT_INTERRUPTED, "interrupted"
     print(f"{prog}: {message}", file=sys.stderr)
