@@ -119,6 +119,9 @@ def test_stream_echo_ends_on_ctrl_c_and_names_an_unknown_articulation(cli: Cli, 
     assert cli("articulation", "create", "/World/echo")[0] == 0
     status, out, _ = cli("stream", "/World/echo", "--state", "--count", "3")
     assert status == 0 and len([json.loads(line) for line in out.splitlines()]) == 3
+    status, out, _ = cli("stream", "/World/echo", "--latest", "--every", "0.3", "--count", "2")
+    first, second = (json.loads(line)["seq"] for line in out.splitlines())
+    assert status == 0 and 10 <= second - first <= 30  # the newest sample, 0.3 s of samples apart
     status, _, err = cli("stream", "/World/none")
     assert status == 1 and "404" in err
     echo = subprocess.Popen(command("stream", "/World/echo", "--bridge", simulated_bridge.http_url),
@@ -135,11 +138,12 @@ def test_sim_runs_bridges_until_ctrl_c() -> None:
     assert sim.stdout is not None
     urls = [sim.stdout.readline().split() for _ in range(2)]
     assert len({http for http, _ in urls}) == 2
-    assert main(["get", "/articulations//World/none/dof_limits", "--bridge", urls[1][0], "--ws", urls[1][1]]) == 1
+    reply = subprocess.run(command("get", "/articulations//World/none/dof_limits"), capture_output=True, text=True,
+                           env={**os.environ, "CORVANE_BRIDGE": urls[1][0]})
+    assert reply.returncode == 1 and reply.stderr.startswith("404 Not Found")
     sim.send_signal(signal.SIGINT)
     assert sim.wait(timeout=15) == 0
-    assert subprocess.run(command("get", "/", "--bridge", urls[0][0], "--retries", "0", "--timeout", "2"),
-                          capture_output=True).returncode == 1
+    assert main(["get", "/", "--bridge", urls[0][0], "--retries", "0", "--timeout", "2"]) == 1  # all stopped
 
 
 def test_help_at_every_level() -> None:
