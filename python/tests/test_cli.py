@@ -123,7 +123,7 @@ def test_stream_echo_ends_on_ctrl_c_and_names_an_unknown_articulation(cli: Cli, 
     first, second = (json.loads(line)["seq"] for line in out.splitlines())
     assert status == 0 and 10 <= second - first <= 30  # the newest sample, 0.3 s of samples apart
     status, _, err = cli("stream", "/World/none")
-    assert status == 1 and "404" in err
+    assert status == 1 and "404 Not Found: " in err and "/World/none" in err  # the bridge's reason
     echo = subprocess.Popen(command("stream", "/World/echo", "--bridge", simulated_bridge.http_url),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     assert echo.stdout is not None and json.loads(echo.stdout.readline())
@@ -147,7 +147,8 @@ def test_sim_runs_bridges_until_ctrl_c() -> None:
 
 
 def test_help_at_every_level() -> None:
-    levels: List[List[str]] = [[], ["articulation"], ["gripper", "set-attachment-points"], ["camera", "capture"], ["sim"]]
+    levels: List[List[str]] = [[], ["articulation"], ["gripper", "set-attachment-points"], ["camera", "capture"],
+                               ["sim"]]
     for args in levels:
         run = subprocess.run(command(*args, "--help"), capture_output=True, text=True, timeout=30)
         assert run.returncode == 0 and run.stdout.startswith("usage: corvane") and run.stderr == ""

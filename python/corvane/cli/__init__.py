@@ -13,7 +13,7 @@ import sys
 from typing import List, Optional
 
 from .. import __version__
-from .common import EXIT_USAGE, Parser, connection_parent, run
+from .common import EXIT_INTERRUPTED, EXIT_USAGE, Parser, connection_parent, run
 
 # The command groups, in the order of `corvane --help`.
 GROUPS = (
@@ -45,11 +45,14 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    parser = build_parser()
     try:
+        parser = build_parser()
         args = parser.parse_args(argv)
     except SystemExit as exit:  # --help, --version and usage errors (argparse already printed)
         return exit.code if isinstance(exit.code, int) else EXIT_USAGE
+    except KeyboardInterrupt:
+        print("corvane: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
     if getattr(args, "handler", None) is None:
         parser.print_help(sys.stderr)
         return EXIT_USAGE

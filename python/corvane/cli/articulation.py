@@ -36,7 +36,8 @@ def register(subparsers: Any, connection: argparse.ArgumentParser) -> None:
         add_prim(parser)
         return parser
 
-    parser = add("create", lambda a, x: a.create(x.prim, x.urdf), "create an articulation (the built-in arm, or a URDF)")
+    parser = add("create", lambda a, x: a.create(x.prim, x.urdf),
+                 "create an articulation (the built-in arm, or a URDF)")
     parser.add_argument("--urdf", metavar="PATH", help="the robot's URDF, a path on the bridge's side")
     add("remove", lambda a, x: a.remove(x.prim), "remove an articulation")
     add("driver-joint", lambda a, x: a.get_driver_joint(x.prim), "print the driver joint")

@@ -13,7 +13,8 @@ from typing import TYPE_CHECKING, Any, Callable, Iterator, List, Sequence, Tuple
 
 import corvane
 
-from .common import Failure, UsageError, add_prim, atomic_file, family_command, leaf, make_client, positive_float, writable_folder
+from .common import (Failure, UsageError, add_prim, atomic_file, family_command, leaf, make_client, positive_float,
+                     writable_folder)
 
 if TYPE_CHECKING:
     import numpy
@@ -37,7 +38,8 @@ def register(subparsers: Any, connection: argparse.ArgumentParser) -> None:
                   "JSON; then prints a table of the outputs. With several cameras the files of each go in a "
                   "folder named after it; with --count each file name starts with the frame's number.")
     parser.add_argument("prims", metavar="PRIM", nargs="+", help="the camera prim paths (several: one capture call)")
-    parser.add_argument("--types", metavar="TYPE", nargs="+", help="the outputs, e.g. rgb depth (default: the bridge's)")
+    parser.add_argument("--types", metavar="TYPE", nargs="+",
+                        help="the outputs, e.g. rgb depth (default: the bridge's)")
     parser.add_argument("-o", "--output", metavar="DIR", default=".", help="the folder to write to (default: .)")
     parser.add_argument("--count", metavar="N", type=int, default=1, help="frames to capture (default 1)")
     parser.add_argument("--rate", metavar="HZ", type=positive_float, help="at most HZ captures a second")

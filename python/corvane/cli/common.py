@@ -138,10 +138,13 @@ def describe(error: BaseException, args: argparse.Namespace) -> str:
     if isinstance(error, corvane.TransportError):
         tries = "1 attempt" if error.attempts == 1 else f"{error.attempts} attempts"
         return f"cannot reach the bridge at {getattr(args, 'bridge_url', '?')} ({tries}): {error}"
+    if isinstance(error, corvane.HandshakeError) and error.http_status:
+        return f"the bridge refused the stream {error.url}: {bridge_reason(error.http_status, b'')}"
     if isinstance(error, corvane.HandshakeError):
-        refused = f" (the bridge answered {error.http_status})" if error.http_status else ""
-        return f"cannot open the stream at {error.url}{refused}: {error}"
-    return str(error)
+        return f"cannot open the stream: {error}"
+    if isinstance(error, (ValueError, TypeError, corvane.Error, OSError, Failure)):
+        return str(error)
+    return f"unexpected {type(error).__name__}: {error}"
 
 
 def run(handler: Handler, args: argparse.Namespace, prog: str) -> int:
@@ -156,8 +159,12 @@ def run(handler: Handler, args: argparse.Namespace, prog: str) -> int:
             return 0
         malformed = isinstance(error, corvane.TransportError) and error.kind == corvane.TransportErrorKind.MALFORMED_URL
         status, message = EXIT_USAGE if malformed else EXIT_FAILED, describe(error, args)
+    except (ValueError, TypeError) as error:  # an argument the library refused before sending anything
+        status, message = EXIT_USAGE, describe(error, args)
     except KeyboardInterrupt:
         status, message = EXIT_INTERRUPTED, "interrupted"
+    except Exception as error:  # never a traceback: one line, whatever went wrong
+        status, message = EXIT_FAILED, describe(error, args)
     print(f"{prog}: {message}", file=sys.stderr)
     return status
 

@@ -95,7 +95,7 @@ def stream(args: argparse.Namespace) -> int:
         raise UsageError("--window and --count must be 1 or more")
     client = make_client(args)
     outages = Outages()
-    with corvane.ReconnectingStream(client, "articulation_state" if args.state else "joint_positions", args.prim, on_reconnect=outages.reconnected) as opened:
+    with open_stream(client, args, outages) as opened:
         lines = Lines(args)
         while lines.wanted():
             if args.mode == "latest":  # only the newest matters: let the rest pile up and skip it
@@ -106,6 +106,16 @@ def stream(args: argparse.Namespace) -> int:
             outages.check(opened)
             lines.take(text, outages)
     return 0
+
+
+def open_stream(client: corvane.Client, args: argparse.Namespace, outages: Outages) -> corvane.ReconnectingStream:
+    try:
+        return corvane.ReconnectingStream(client, "articulation_state" if args.state else "joint_positions",
+                                          args.prim, on_reconnect=outages.reconnected)
+    except corvane.HandshakeError as error:
+        if error.http_status == 404:  # the upgrade's refusal carries no reason: the articulation's query does
+            client.articulation.get_joints_state(args.prim)
+        raise
 
 
 class Lines:
