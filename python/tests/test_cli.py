@@ -133,6 +133,20 @@ def test_stream_echo_ends_on_ctrl_c_and_names_an_unknown_articulation(cli: Cli, 
     assert time.monotonic() - started < 2 and echo.returncode == 130 and err.endswith("interrupted\n")
 
 
+def test_stream_reports_an_outage_and_resumes(cli: Cli, simulated_bridge: BridgeUrls) -> None:
+    assert cli("articulation", "create", "/World/outage")[0] == 0
+    hz = subprocess.Popen(command("stream", "/World/outage", "--hz", "--duration", "6", "--bridge",
+                                  simulated_bridge.http_url), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert hz.stdout is not None and hz.stdout.readline().startswith("average rate: ")
+    assert cli("articulation", "remove", "/World/outage")[0] == 0
+    time.sleep(0.5)
+    assert cli("articulation", "create", "/World/outage")[0] == 0
+    out, err = hz.communicate(timeout=20)
+    assert hz.returncode == 0 and re.search(r"stream lost; reconnecting \.\.\.\nstream back after [0-9.]+ s .*"
+                                            r"articulation removed", err), err
+    assert out.splitlines()[-2].startswith("average rate: ")  # samples again after the outage
+
+
 def test_sim_runs_bridges_until_ctrl_c() -> None:
     sim = subprocess.Popen(command("sim", "--count", "2", "--stream-rate", "30"), stdout=subprocess.PIPE, text=True)
     assert sim.stdout is not None
