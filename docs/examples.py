@@ -1,0 +1,139 @@
+"""The examples of the documentation: every ```python and ```cpp block of the pages is a complete program.
+
+    examples.py extract-cpp <folder> <page>...   writes each C++ example to <folder>/<name>.cpp, prints the names
+    examples.py run <folder> <page>...           runs every example against its own simulated bridge
+
+A block that is not a whole program is written as a `{code-block}` directive with `:class: fragment`; any other
+`{code-block}` of Python or C++ is refused, so that no example goes unrun by accident. The examples talk to
+the bridge a reader starts with `corvane sim --port 8000`; here each gets a fresh simulated bridge on a free
+port, put in place of that address (Python: in the text; C++: read from the environment at run time).
+"""
+
+import os
+import re
+import subprocess
+import sys
+import tempfile
+from typing import Iterator, List, NamedTuple
+
+HTTP, WS = "http://127.0.0.1:8000", "ws://127.0.0.1:8000"
+LANGUAGES = {"python": "python", "py": "python", "cpp": "cpp", "c++": "cpp"}
+FENCE = re.compile(r"^(\s*)(`{3,}|~{3,})\s*(.*)$")
+CPP_PRELUDE = """#include <cstdlib>
+#include <string>
+// The documentation's bridge address, here that of the test's own simulated bridge.
+static std::string docsBridge(const char* variable) { return std::getenv(variable); }
+"""
+
+
+class Example(NamedTuple):
+    name: str
+    language: str
+    code: str
+    where: str
+
+
+def blocks(path: str) -> Iterator[tuple]:
+    """(line, info, options, code) of every fenced block of a Markdown page."""
+    with open(path, encoding="utf-8") as file:
+        lines = file.read().splitlines()
+    i = 0
+    while i < len(lines):
+        match = FENCE.match(lines[i])
+        if not match:
+            i += 1
+            continue
+        indent, fence, info = match.groups()
+        start, body = i + 1, []
+        i += 1
+        while i < len(lines) and not lines[i].strip().startswith(fence):
+            body.append(lines[i][len(indent):] if lines[i].startswith(indent) else lines[i].lstrip())
+            i += 1
+        i += 1
+        options = []
+        while body and body[0].startswith(":") and info.startswith("{"):
+            options.append(body.pop(0).strip())
+        yield start, info.strip(), options, "\n".join(body) + "\n"
+
+
+def examples(pages: List[str]) -> List[Example]:
+    found = []
+    for page in pages:
+        stem = re.sub(r"[^A-Za-z0-9]+", "-", os.path.splitext(os.path.basename(page))[0]).strip("-").lower()
+        count = 0
+        for line, info, options, code in blocks(page):
+            where = f"{page}:{line}"
+            words = info.split()
+            if words and words[0] in ("{code-block}", "{code}", "{sourcecode}"):
+                language = LANGUAGES.get(words[1].lower() if len(words) > 1 else "")
+                if language and ":class: fragment" not in options:
+                    raise SystemExit(f"{where}: a {language} directive must be a fragment (:class: fragment) or a "
+                                     "plain fenced block, which runs")
+                continue
+            language = LANGUAGES.get(words[0].lower() if words else "")
+            if language:
+                count += 1
+                found.append(Example(f"{stem}-{count}", language, code, where))
+    return found
+
+
+def cpp_source(example: Example) -> str:
+    code = example.code.replace(f'"{HTTP}"', 'docsBridge("CORVANE_DOCS_HTTP")')
+    code = code.replace(f'"{WS}"', 'docsBridge("CORVANE_DOCS_WS")')
+    if "127.0.0.1:8000" in code:
+        raise SystemExit(f"{example.where}: the bridge's address must be the whole string \"{HTTP}\" or \"{WS}\"")
+    page, line = example.where.rsplit(":", 1)
+    return f'{CPP_PRELUDE}#line {int(line) + 1} "{page}"\n{code}'
+
+
+def extract_cpp(folder: str, pages: List[str]) -> None:
+    os.makedirs(folder, exist_ok=True)
+    names = [example.name for example in examples(pages) if example.language == "cpp"]
+    for stale in set(os.listdir(folder)) - {name + ".cpp" for name in names}:
+        if stale.endswith(".cpp"):
+            os.remove(os.path.join(folder, stale))
+    for example in examples(pages):
+        if example.language == "cpp":
+            path = os.path.join(folder, example.name + ".cpp")
+            text = cpp_source(example)
+            if not os.path.exists(path) or open(path, encoding="utf-8").read() != text:
+                with open(path, "w", encoding="utf-8") as file:
+                    file.write(text)
+            print(example.name)
+
+
+def run(folder: str, pages: List[str]) -> int:
+    from corvane.testing import SimulatedBridge
+
+    failures = 0
+    for example in examples(pages):
+        with SimulatedBridge() as (http_url, ws_url), tempfile.TemporaryDirectory() as work:
+            http_url, ws_url = http_url.rstrip("/"), ws_url.rstrip("/")
+            path = os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p)
+            env = dict(os.environ, CORVANE_DOCS_HTTP=http_url, CORVANE_DOCS_WS=ws_url, PYTHONPATH=path)
+            if example.language == "python":
+                code = example.code.replace(HTTP, http_url).replace(WS, ws_url)
+                command = [sys.executable, "-c", code]
+            else:
+                command = [os.path.join(os.path.abspath(folder), example.name)]
+            try:
+                result = subprocess.run(command, cwd=work, env=env, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT, text=True, timeout=120)
+                ok, output = result.returncode == 0, result.stdout
+            except subprocess.TimeoutExpired as expired:
+                ok, output = False, f"timed out after 120 s\n{expired.stdout or ''}"
+        print(f"{'ok  ' if ok else 'FAIL'} {example.name} ({example.language}, {example.where})", flush=True)
+        if not ok:
+            failures += 1
+            print("  " + output.replace("\n", "\n  "), flush=True)
+    print(f"{failures} of {len(examples(pages))} examples failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 3 or sys.argv[1] not in ("extract-cpp", "run"):
+        raise SystemExit(__doc__)
+    if sys.argv[1] == "extract-cpp":
+        extract_cpp(sys.argv[2], sys.argv[3:])
+    else:
+        sys.exit(run(sys.argv[2], sys.argv[3:]))
