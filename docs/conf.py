@@ -35,3 +35,5 @@ html_title = f"corvane {version}"
 html_show_sourcelink = False
 html_theme_options = {"navigation_depth": 2}
 copybutton_prompt_text = "$ "
+html_static_path = ["_static"]
+html_css_files = ["site.css"]
