@@ -22,8 +22,8 @@ import math
 import threading
 import time
 from types import TracebackType
-from typing import (Any, Awaitable, Callable, Dict, Generator, Generic, Iterable, List, Optional, Sequence, Type,
-                    TypeVar, Union)
+from typing import (Any, Awaitable, Callable, Dict, Generator, Generic, Iterable, List, Literal, Optional, Sequence,
+                    Type, TypeVar, Union)
 
 from ._corvane import (BatchResult, Client, Frame, ReconnectEvent, ReconnectPolicy, ReopenAttempt, Response, Stream,
                        StreamStats, _StopFlag)
@@ -401,7 +401,8 @@ class ReconnectingStream(AsyncStream):
     worker thread (reach the event loop with loop.call_soon_threadsafe). Reopening counts as one call:
     a cancellation ends it within about a second."""
 
-    def __init__(self, client: Union[AsyncClient, Client], kind: str, prim_path: str, *,
+    def __init__(self, client: Union[AsyncClient, Client], kind: Literal["joint_positions", "articulation_state"],
+                 prim_path: str, *,
                  policy: Optional[ReconnectPolicy] = None, opening_messages: Sequence[str] = (),
                  before_reopen: Optional[Callable[[ReopenAttempt], object]] = None,
                  on_reconnect: Optional[Callable[[ReconnectEvent], object]] = None) -> None:
@@ -410,7 +411,7 @@ class ReconnectingStream(AsyncStream):
         sibling = synchronous._cancellable(self._flag)  # its handshakes stop at this stream's flag
         self._opener: Optional[Callable[[], _SyncReconnectingStream]] = lambda: _SyncReconnectingStream(
             sibling, kind, prim_path, policy=policy, opening_messages=list(opening_messages),
-            before_reopen=before_reopen, on_reconnect=on_reconnect)  # type: ignore[arg-type]
+            before_reopen=before_reopen, on_reconnect=on_reconnect)
         self._stream = None  # type: ignore[assignment]
 
     async def open(self) -> ReconnectingStream:
@@ -432,7 +433,7 @@ class ReconnectingStream(AsyncStream):
     @property
     def is_connected(self) -> bool:
         """Whether a connection is held now (False before opening)."""
-        return self._stream is not None and self._stream.is_connected
+        return isinstance(self._stream, _SyncReconnectingStream) and self._stream.is_connected
 
     async def __aenter__(self) -> ReconnectingStream:
         return await self.open()

@@ -103,6 +103,7 @@ def test_streams_iterate_until_the_bridge_closes_them(simulated_bridge: BridgeUr
         async with client.articulation.stream_joint_positions("/World/aio") as stream:
             async for sample in stream:
                 await client.articulation.remove("/World/aio")
+        assert isinstance(stream.stream, corvane.Stream)
         assert sample.startswith(b"{") and stream.stream.close_code == 1001
         await client.articulation.create("/World/aio")
         async with corvane.aio.ReconnectingStream(client, "joint_positions", "/World/aio") as reconnecting:

@@ -1,6 +1,7 @@
 """Each failure raises its own corvane.Error subclass with the C++ message and fields, from a real failure."""
 
 import socket
+from typing import Callable, List
 
 import pytest
 
@@ -50,7 +51,8 @@ def test_http_error_reasons(canned: CannedServer) -> None:
         assert str(raised.value) == text
     assert canned.requests[-1].body == '{"a":"\u00e9","b":[1]}'.encode()
     canned.replies["/r"] = (200, b"{}")
-    assert client.get("/r").ok and client.get("/r").raise_for_status() is None
+    assert client.get("/r").ok
+    client.get("/r").raise_for_status()
 
 
 def test_transport_errors_come_after_the_retries() -> None:
@@ -89,12 +91,14 @@ def test_invalid_arguments_are_value_errors() -> None:
         corvane.Client("t", "http://h", "ws://h", proxie="http://p")  # type: ignore[call-arg]
     assert corvane.Client("t", "http://h", "ws://h", timeout=0.0001).timeout == 0.001  # rounded up, not to 0
     client = corvane.Client("t", "http://h", "ws://h")
-    for call in [lambda: client.get("/World/\udcff"), lambda: client.articulation.create("/W/\udcff"),
-                 lambda: client.articulation.set_driven_joints("/W", ["j\udcff"])]:
+    calls: List[Callable[[], object]] = [lambda: client.get("/World/\udcff"),
+                                         lambda: client.articulation.create("/W/\udcff"),
+                                         lambda: client.articulation.set_driven_joints("/W", ["j\udcff"])]
+    for call in calls:
         with pytest.raises(ValueError, match="^(path|prim_path|joint_names) holds a lone surrogate at index"):
             call()
     for body in [3, 1.5, None, object()]:
         with pytest.raises(TypeError, match="body must be str, bytes, dict or list"):
-            client.batch([("POST", "/x", body)])
+            client.batch([("POST", "/x", body)])  # type: ignore[list-item]
         with pytest.raises(TypeError, match="body must be str, bytes, dict or list"):
             client.post("/x", body)  # type: ignore[arg-type]
