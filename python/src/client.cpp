@@ -108,19 +108,40 @@ Settings settingsOf(const IsaacSimClient& c) {
   return s;
 }
 
-// Applies the keyword options given, as the constructor reads them.
+// Applies one keyword option, as the constructor reads it; false for an unknown name.
+bool change(Settings& s, const std::string& name, py::handle value) {
+  const auto object = [&] { return py::reinterpret_borrow<py::object>(value); };
+  if (name == "timeout")
+    s.timeout = value.cast<double>();
+  else if (name == "max_retries")
+    s.maxRetries = value.cast<int>();
+  else if (name == "reuse_connections")
+    s.reuseConnections = value.cast<bool>();
+  else if (name == "headers")
+    s.headers = object();
+  else if (name == "ca_file")
+    s.caFile = object();
+  else if (name == "proxy")
+    s.proxy = value.cast<std::optional<Text<kProxy>>>();
+  else if (name == "deadline")
+    s.deadline = value.cast<std::optional<double>>();
+  else if (name == "interrupted")
+    s.interrupted = object();
+  else
+    return false;
+  return true;
+}
+
 void change(Settings& s, const py::kwargs& changes) {
   for (const auto& [key, value] : changes) {
     const std::string name = py::str(key);
-    if (name == "timeout") s.timeout = value.cast<double>();
-    else if (name == "max_retries") s.maxRetries = value.cast<int>();
-    else if (name == "reuse_connections") s.reuseConnections = value.cast<bool>();
-    else if (name == "headers") s.headers = py::reinterpret_borrow<py::object>(value);
-    else if (name == "ca_file") s.caFile = py::reinterpret_borrow<py::object>(value);
-    else if (name == "proxy") s.proxy = value.cast<std::optional<Text<kProxy>>>();
-    else if (name == "deadline") s.deadline = value.cast<std::optional<double>>();
-    else if (name == "interrupted") s.interrupted = py::reinterpret_borrow<py::object>(value);
-    else throw py::type_error("with_options() got an unexpected keyword argument " + std::string(py::repr(key)));
+    try {
+      if (!change(s, name, value))
+        throw py::type_error("with_options() got an unexpected keyword argument " + std::string(py::repr(key)));
+    } catch (const py::cast_error&) {
+      throw py::type_error("with_options(): " + name + " cannot be " +
+                           std::string(py::str(py::type::handle_of(value).attr("__name__"))));
+    }
   }
 }
 

@@ -164,9 +164,8 @@ void bindArticulation(py::module_& module) {
               .c_str())
       .def(
           "assemble_robot",
-          [](Articulation& a, const PrimPath& path, const Text<kGripperId>& gripper,
-             const Text<kArmMountLink>& armLink, const std::optional<Text<kGripperMountLink>>& gripperLink,
-             py::handle offset, bool maskCollisions) {
+          [](Articulation& a, const PrimPath& path, const Text<kGripperId>& gripper, const Text<kArmMountLink>& armLink,
+             const std::optional<Text<kGripperMountLink>>& gripperLink, py::handle offset, bool maskCollisions) {
             const optional<nlohmann::json> pose = toOptionalJson(offset);
             return released(
                 [&] { return a.assembleRobot(path, gripper, armLink, viewOf(gripperLink), pose, maskCollisions); });
@@ -239,8 +238,8 @@ void bindSurfaceGripper(py::module_& module) {
       .def("create", query(&SurfaceGripper::create), "prim_path"_a,
            doc("PUT /surface_grippers {\"prim_path\"}: creates a surface gripper.").c_str())
       .def(
-          "remove", [](SurfaceGripper& g, const PrimPath& path) { released([&] { g.remove(path); }); },
-          "prim_path"_a, "DELETE /surface_grippers/<prim_path>. Returns None; raises as the other operations do.")
+          "remove", [](SurfaceGripper& g, const PrimPath& path) { released([&] { g.remove(path); }); }, "prim_path"_a,
+          "DELETE /surface_grippers/<prim_path>. Returns None; raises as the other operations do.")
       .def("get", query(&SurfaceGripper::get), "prim_path"_a,
            doc("GET /surface_grippers/<prim_path>: the gripper's description.").c_str())
       .def(
@@ -270,9 +269,9 @@ void bindSurfaceGripper(py::module_& module) {
           [](SurfaceGripper& g, const PrimPath& path, optional<double> coaxial, optional<double> shear,
              optional<double> distance, optional<double> retry, py::handle rotation, py::handle translation,
              const optional<Text<kForwardAxis>>& axis) {
-            const GripperProperties properties = gripperProperties(
-                coaxial, shear, distance, retry, rotation, translation,
-                axis ? optional<std::string>(axis->value) : std::nullopt);
+            const GripperProperties properties =
+                gripperProperties(coaxial, shear, distance, retry, rotation, translation,
+                                  axis ? optional<std::string>(axis->value) : std::nullopt);
             return released([&] { return g.setProperties(path, properties); });
           },
           "prim_path"_a, py::kw_only(), "coaxial_force_limit"_a = py::none(), "shear_force_limit"_a = py::none(),
@@ -319,8 +318,7 @@ void bindCamera(py::module_& module) {
           "DELETE /cameras/<prim_path>. Returns None; raises as the other operations do.")
       .def(
           "capture",
-          [](Camera& c, const PrimPath& path, const optional<Texts<kDataTypes>>& dataTypes,
-             optional<bool> worldFrame) {
+          [](Camera& c, const PrimPath& path, const optional<Texts<kDataTypes>>& dataTypes, optional<bool> worldFrame) {
             const Names types = dataTypes ? Names(dataTypes->values) : std::nullopt;
             return Frame(released([&] { return c.capture(path, types, worldFrame); }));
           },
@@ -333,8 +331,7 @@ void bindCamera(py::module_& module) {
           [](Camera& c, const Texts<kPrimPaths>& paths, const optional<Texts<kDataTypes>>& dataTypes,
              optional<bool> worldFrame) {
             const Names types = dataTypes ? Names(dataTypes->values) : std::nullopt;
-            std::vector<CameraFrame> frames =
-                released([&] { return c.captureAll(paths.values, types, worldFrame); });
+            std::vector<CameraFrame> frames = released([&] { return c.captureAll(paths.values, types, worldFrame); });
             py::list result;
             for (CameraFrame& frame : frames) result.append(Frame(std::move(frame)));
             return result;

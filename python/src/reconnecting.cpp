@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "python_error.hpp"
 #include "collectable.hpp"
+#include "python_error.hpp"
 #include "stream.hpp"
 #include "text_arg.hpp"
 
@@ -127,8 +127,8 @@ void bindReconnecting(py::module_& module) {
       "callbacks run on the caller's thread; what they raise reaches the caller. Opening fails as the\n"
       "client's stream openers do (HandshakeError); when the policy's attempts are spent, calls raise\n"
       "StreamError. During an outage, Ctrl-C ends a receive_for within about a second.");
-  stream.def(py::init(&openReconnecting), "client"_a, "kind"_a, "prim_path"_a, py::kw_only(),
-             "policy"_a = py::none(), "opening_messages"_a = std::vector<std::string>(), "before_reopen"_a = py::none(),
+  stream.def(py::init(&openReconnecting), "client"_a, "kind"_a, "prim_path"_a, py::kw_only(), "policy"_a = py::none(),
+             "opening_messages"_a = std::vector<std::string>(), "before_reopen"_a = py::none(),
              "on_reconnect"_a = py::none(),
              "Opens the stream `kind` of the articulation at `prim_path` through `client` (kept alive by the\n"
              "stream) and sends `opening_messages`. policy: a ReconnectPolicy (None: the default one).\n"

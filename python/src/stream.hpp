@@ -93,9 +93,8 @@ void defineStreamMethods(py::class_<W>& cls) {
          "Sends `text` (str as UTF-8, or bytes) as one text message, whole. Raises StreamError when the\n"
          "stream is closed or the send fails.")
       .def(
-          "send_for",
-          [](W& stream, const Text<kText>& text, double seconds) { return stream.sendFor(text, seconds); }, "text"_a,
-          "seconds"_a,
+          "send_for", [](W& stream, const Text<kText>& text, double seconds) { return stream.sendFor(text, seconds); },
+          "text"_a, "seconds"_a,
           "Like send(), but waits at most `seconds` for the socket to take the message; True when it all went\n"
           "out. A message cut off halfway ends sending on this connection.")
       .def("receive", &W::receive,

@@ -79,6 +79,8 @@ def test_siblings_have_their_own_limits(hanging_port: int) -> None:
     assert client.timeout == 30.0 and client.with_options(deadline=None).deadline is None
     with pytest.raises(TypeError, match="unexpected keyword argument 'timeuot'"):
         client.with_options(timeuot=1.0)
+    with pytest.raises(TypeError, match="timeout cannot be str"):
+        client.with_options(timeout="1")
     with pytest.raises(ValueError, match="timeout must be positive"):
         client.with_options(timeout=0)
 
