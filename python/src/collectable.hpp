@@ -45,6 +45,12 @@ py::custom_type_setup collectable() {
       if (T* held = heldObject<T>(self)) Collect<T>::clear(*held);
       return 0;
     };
+    // Out of the collector's sight before the C++ object is destroyed: a collection that its destructor
+    // sets off must not visit it half gone (this pybind11 leaves a collected type's instances tracked).
+    type->tp_dealloc = [](PyObject* self) {
+      PyObject_GC_UnTrack(self);
+      py::detail::pybind11_object_dealloc(self);
+    };
   });
 }
 
