@@ -29,6 +29,7 @@ std::unique_ptr<Reconnecting> openReconnecting(const py::object& clientObject, c
                                                Text<kPrimPath> primPath, const std::optional<ReconnectPolicy>& policy,
                                                Texts<kOpeningMessages> openingMessages, const py::object& beforeReopen,
                                                const py::object& onReconnect) {
+  if (!py::isinstance<IsaacSimClient>(clientObject)) throw py::type_error("client must be a corvane.Client");
   auto& client = clientObject.cast<IsaacSimClient&>();
   const ArticulationStream which = streamKind(kind.value);
   ReconnectingHolds holds{clientObject, shareCallable(beforeReopen), shareCallable(onReconnect)};

@@ -98,10 +98,11 @@ void defineStreamMethods(py::class_<W>& cls) {
           "Like send(), but waits at most `seconds` for the socket to take the message; True when it all went\n"
           "out. A message cut off halfway ends sending on this connection.")
       .def("receive", &W::receive,
-           "The payload of the next complete frame, or None when none is waiting. Never blocks.")
+           "The payload (bytes) of the next complete frame, or None when none is waiting. Never blocks.\n"
+           "Raises StreamError on a closed stream or a transport error (the bridge's hang-up included).")
       .def("receive_for", &W::receiveFor, "seconds"_a,
-           "Like receive(), but waits up to `seconds` (math.inf: no limit) for a frame; None when none came.\n"
-           "Ctrl-C ends the wait with KeyboardInterrupt.")
+           "Like receive(), but waits up to `seconds` (math.inf: no limit) for a frame; None when none came\n"
+           "or when the bridge's close frame arrived. Ctrl-C ends the wait with KeyboardInterrupt.")
       .def("receive_latest", &W::receiveLatest,
            "Takes every frame already waiting and returns only the newest (None when none is waiting); the\n"
            "others count in stats().frames_skipped. Never blocks.")
