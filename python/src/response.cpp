@@ -5,6 +5,7 @@
 #include <string>
 
 #include "json_convert.hpp"
+#include "text_arg.hpp"
 
 namespace corvane::python {
 namespace {
@@ -77,7 +78,9 @@ void bindResponse(py::module_& module) {
       .def_property_readonly("body", &Response::body, "The raw body.")
       .def_property_readonly("headers", &Response::headers,
                              "The headers as received (name -> value; the last repeated line wins).")
-      .def("header", &Response::header, "name"_a, "The value of header `name` compared ignoring ASCII case, or None.")
+      .def(
+          "header", [](const Response& r, const Text<kName>& name) { return r.header(name); }, "name"_a,
+          "The value of header `name` compared ignoring ASCII case, or None.")
       .def("json", &Response::json, "The body parsed as one JSON document (ValueError when it is not one).")
       .def_property_readonly("ok", &Response::ok, "Whether the status is a success (200..299).")
       .def_property_readonly("text", &Response::text,
