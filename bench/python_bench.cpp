@@ -143,6 +143,30 @@ void corvaneCapture(benchmark::State& state) {
       [&](const testing::TestBridge& server) { return std::vector<std::string>{server.baseUrl() + target.substr(1)}; },
       5);
 }
+
+// 100 concurrent awaited GETs through corvane.aio against the same 100 in one client.batch, and against
+// aiohttp's 100 concurrent GETs; every side keeps its connections.
+Arguments corvaneArguments(const char* mode, bool withPackage) {
+  return [mode, withPackage](const testing::TestBridge& server) {
+    std::vector<std::string> arguments{mode, server.baseUrl(), kGetTarget, kGetReply};
+    if (withPackage) arguments.insert(arguments.begin(), CORVANE_BENCH_PACKAGE_DIR);
+    return arguments;
+  };
+}
+
+void aioVsBatch(benchmark::State& state) {
+  packageVsPython(state, routes(), corvaneArguments("aio", false), "corvane_loop.py", corvaneArguments("batch", true),
+                  5);
+}
+
+void aioVsAiohttp(benchmark::State& state) {
+  packageVsPython(
+      state, routes(), corvaneArguments("aio", false), "aiohttp_loop.py",
+      [](const testing::TestBridge& server) {
+        return std::vector<std::string>{server.baseUrl() + kGetTarget.substr(1), kGetReply};
+      },
+      5);
+}
 #endif
 
 void measured(benchmark::internal::Benchmark* benchmark) {
@@ -159,6 +183,8 @@ void registerBenchmarks() {
 #ifdef CORVANE_BENCH_PACKAGE_DIR
   measured(benchmark::RegisterBenchmark("python/corvane_get_vs_requests_get", corvaneGet));
   measured(benchmark::RegisterBenchmark("python/corvane_receive_vs_websockets_recv/100B", corvaneReceive));
+  measured(benchmark::RegisterBenchmark("python/corvane_aio_gather_vs_batch/100", aioVsBatch));
+  measured(benchmark::RegisterBenchmark("python/corvane_aio_gather_vs_aiohttp/100", aioVsAiohttp));
   benchmark::RegisterBenchmark("python/corvane_capture_vs_requests_numpy/1920x1080", corvaneCapture)
       ->Iterations(rounds(15))
       ->UseManualTime()

@@ -54,6 +54,25 @@ TEST(Reuse, CallsCopiesAndBatchesShareConnectionsThatFiveArgumentClientsNeverKee
   EXPECT_EQ(other.connectionCount(), 3u);
 }
 
+TEST(Siblings, HaveTheirOwnLimitsAndShareTheOriginalsConnections) {
+  TestBridge bridge;
+  IsaacSimClient client = clientFor(bridge, reusing(), 0, 5000ms);
+  EXPECT_EQ(client.get("/x").status, 200);
+  ClientOptions options = client.options();
+  options.deadline = 150ms;
+  IsaacSimClient hasty = client.withOptions(100ms, 2, options);
+  EXPECT_EQ(hasty.label(), "t");
+  EXPECT_EQ(hasty.timeout(), 100ms);
+  EXPECT_EQ(hasty.get("/y").status, 200);
+  EXPECT_EQ(bridge.connectionCount(), 1u) << "the sibling took the original's kept connection";
+
+  bridge.enqueue(Reply::delayed(400ms, Reply::json(200, "{}")));
+  const auto error = caught<TransportError>([&] { (void)hasty.get("/slow"); });
+  EXPECT_EQ(error.kind(), TransportErrorKind::deadlineExceeded);
+  EXPECT_EQ(client.timeout(), 5000ms) << "the original keeps its settings";
+  EXPECT_THROW((void)client.withOptions(0ms, 0, client.options()), std::invalid_argument);
+}
+
 // No retries: a connection the bridge dropped must never cost the call an attempt, let alone fail it.
 TEST(Reuse, ConnectionsTheBridgeClosedAreReplacedWithoutAnError) {
   TestBridge bridge;

@@ -6,7 +6,12 @@ Exits with 77 when the package cannot be imported.
     corvane_loop.py PACKAGE_DIR get HTTP_BASE PATH EXPECTED_BODY
     corvane_loop.py PACKAGE_DIR receive WS_BASE PRIM_PATH FRAME_SIZE
     corvane_loop.py PACKAGE_DIR capture HTTP_BASE PRIM_PATH
+    corvane_loop.py PACKAGE_DIR aio HTTP_BASE PATH EXPECTED_BODY      (an operation: 100 concurrent awaited GETs)
+    corvane_loop.py PACKAGE_DIR batch HTTP_BASE PATH EXPECTED_BODY    (an operation: the same 100 in one batch)
+
+The aio and batch modes keep connections (reuse_connections=True), as aiohttp does.
 """
+import asyncio
 import sys
 import time
 
@@ -19,7 +24,27 @@ except ImportError:
 CAPTURED = ("rgb", "distance_to_image_plane", "semantic_segmentation")
 
 
+CONCURRENT = 100
+
+
+def check(replies, expected):
+    if any(reply.status != 200 or reply.body != expected for reply in replies):
+        raise RuntimeError("unexpected reply")
+
+
 def operation(client, mode, target, expected):
+    if mode == "aio":
+        import corvane.aio
+        concurrent = corvane.aio.AsyncClient.from_client(client)
+
+        loop = asyncio.new_event_loop()  # one loop for every round, as aiohttp_loop.py keeps its session's
+
+        async def gather():
+            check(await asyncio.gather(*(concurrent.get(target) for _ in range(CONCURRENT))), expected)
+        return lambda: loop.run_until_complete(gather()), lambda count: None
+    if mode == "batch":
+        requests = [("GET", target)] * CONCURRENT
+        return lambda: check([result.response for result in client.batch(requests)], expected), lambda count: None
     if mode == "get":
         def get():
             reply = client.get(target)
@@ -43,7 +68,8 @@ def operation(client, mode, target, expected):
 
 
 def main(mode, base, target, expected=""):
-    client = corvane.Client("bench", base, base.replace("http://", "ws://"), timeout=5.0, max_retries=0)
+    client = corvane.Client("bench", base, base.replace("http://", "ws://"), timeout=5.0, max_retries=0,
+                            reuse_connections=mode in ("aio", "batch"))
     run, prepare = operation(client, mode, target, expected.encode())
     print("ready", flush=True)
     for line in sys.stdin:

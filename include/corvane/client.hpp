@@ -43,6 +43,14 @@ class CORVANE_API IsaacSimClient {
   IsaacSimClient& operator=(const IsaacSimClient&) = delete;
   ~IsaacSimClient() = default;
 
+  /// A sibling: a client with the same label and URLs but its own timeout, retry count and options (a
+  /// longer timeout for one slow call, a deadline, another interruption hook), checked as the constructor
+  /// checks them. When both reuse connections, the sibling shares this client's kept connections, TLS
+  /// sessions and name lookups (libcurl reuses a connection only for a request whose proxy and TLS settings
+  /// match it). Cheap enough to make per call: it copies the settings and opens nothing.
+  [[nodiscard]] IsaacSimClient withOptions(std::chrono::milliseconds timeout, int max_retries,
+                                           ClientOptions options) const;
+
   Articulation articulation;
   SurfaceGripper surfaceGripper;
   Camera camera;
@@ -95,6 +103,10 @@ class CORVANE_API IsaacSimClient {
   [[nodiscard]] WebSocketStream openStream_(std::string_view path, std::chrono::milliseconds limit);
 
  private:
+  IsaacSimClient(const IsaacSimClient& origin, std::chrono::milliseconds timeout, int max_retries,
+                 ClientOptions options);
+  void checkSettings() const;
+
   std::string label_;
   std::string baseUrl_;
   std::string websocketBaseUrl_;

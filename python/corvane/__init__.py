@@ -11,11 +11,16 @@ outputs that numpy reads in place::
     frame = client.camera.capture("/World/camera", ["rgb", "depth"])
     rgb = frame["rgb"]                                              # numpy array on the frame's own bytes
 
-The GIL is released during every network wait, so threads may share one client. The compiled part is
+The GIL is released during every network wait, so threads may share one client; corvane.aio has the same
+client for asyncio. The compiled part is
 built for one interpreter (Debian's /usr/bin/python3).
 """
 
-from typing import NamedTuple, Union
+from typing import Any as _Any
+from typing import Dict as _Dict
+from typing import List as _List
+from typing import NamedTuple as _NamedTuple
+from typing import Union as _Union
 
 from ._corvane import (
     JSON_NULL,
@@ -51,12 +56,14 @@ from ._errors import (
 )
 
 
-class BatchRequest(NamedTuple):
-    """One request of Client.batch (a plain tuple (method, path) or (method, path, body) does as well)."""
+class BatchRequest(_NamedTuple):
+    """One request of Client.batch (a plain tuple (method, path) or (method, path, body) does as well): the
+    method ("GET", "POST", "PUT", "PATCH", "DELETE"), the path, and the body (str, bytes, or a dict or list
+    sent as compact JSON)."""
 
     method: str
     path: str
-    body: Union[str, bytes] = ""
+    body: _Union[str, bytes, _Dict[str, _Any], _List[_Any]] = ""
 
 
 # The C++ names, for readers coming from the C++ library.
@@ -100,3 +107,8 @@ __all__ = [
     "WebSocketStream",
     "__version__",
 ]
+
+
+def __dir__() -> _List[str]:
+    """The library's names: what __all__ lists and the submodules (aio, testing)."""
+    return sorted(set(__all__) | {"aio", "testing"})

@@ -1,6 +1,8 @@
 """The exceptions corvane raises, each carrying the C++ exception's message and fields."""
 
 import enum
+import json
+from typing import Optional
 
 
 class TransportErrorKind(str, enum.Enum):
@@ -28,13 +30,54 @@ class Error(RuntimeError):
     """The base of every failure of corvane's own (a RuntimeError, as the C++ ones are runtime errors)."""
 
 
+_REASON_MEMBERS = ("error", "detail", "message")
+_REASON_LENGTH = 200
+
+
+def _reason_of(body: bytes) -> Optional[str]:
+    """The bridge's reason in an error reply: a JSON object's "error", "detail" or "message" member (a
+    non-text member as compact JSON), else the body's first 200 characters; None for an empty body."""
+    text = body.decode("utf-8", "replace").strip()
+    if not text:
+        return None
+    try:
+        document = json.loads(text)
+    except ValueError:
+        document = None
+    if isinstance(document, dict):
+        for name in _REASON_MEMBERS:
+            if name in document and document[name] not in (None, ""):
+                value = document[name]
+                return value if isinstance(value, str) else json.dumps(value, ensure_ascii=False)
+    return text[:_REASON_LENGTH]
+
+
 class HTTPError(Error):
-    """A reply whose status is outside 200..299: "Bridge returned status <code>"."""
+    """A reply whose status is outside 200..299. ``str()`` is "Bridge returned status <code>" followed by the
+    bridge's reason when the body gives one (``reason``); ``status`` and ``body`` (bytes) are the reply's."""
 
     def __init__(self, message: str, *, status: int = 0, body: bytes = b"") -> None:
         super().__init__(message)
         self.status = status
         self.body = body
+
+    @property
+    def message(self) -> str:
+        """The message alone, as the C++ library gives it: "Bridge returned status <code>"."""
+        return str(self.args[0]) if self.args else ""
+
+    @property
+    def reason(self) -> Optional[str]:
+        """The bridge's reason: a JSON member "error", "detail" or "message", else the body's first 200
+        characters (undecodable bytes replaced); None for an empty body."""
+        return _reason_of(self.body)
+
+    def __str__(self) -> str:
+        reason = self.reason
+        return self.message if reason is None else f"{self.message}: {reason}"
+
+    def __repr__(self) -> str:
+        return f"HTTPError(status={self.status}, reason={self.reason!r})"
 
 
 class TransportError(Error):

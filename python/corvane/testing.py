@@ -44,6 +44,8 @@ def find_bridge() -> str:
 
 
 class BridgeUrls(NamedTuple):
+    """The simulated bridge's base URLs: http_url for the REST calls, websocket_url for the streams."""
+
     http_url: str
     websocket_url: str
 
@@ -71,6 +73,7 @@ class SimulatedBridge:
         self.stop()
 
     def start(self) -> BridgeUrls:
+        """Starts the bridge and returns its URLs; RuntimeError when it does not start in time."""
         process = subprocess.Popen(self._command, stdout=subprocess.PIPE, text=True)
         self._process = process
         assert process.stdout is not None

@@ -6,7 +6,10 @@
 #include <utility>
 #include <vector>
 
+#include "collectable.hpp"
+#include "json_convert.hpp"
 #include "response.hpp"
+#include "text_arg.hpp"
 
 namespace corvane::python {
 namespace {
@@ -25,12 +28,19 @@ BatchRequest toRequest(const py::handle& item) {
     throw py::value_error("a batch request is (method, path) or (method, path, body), not " + std::to_string(count) +
                           " items");
   }
-  return BatchRequest{fields[0].cast<std::string>(), fields[1].cast<std::string>(),
-                      count == 3 ? fields[2].cast<std::string>() : std::string()};
+  BatchRequest request;
+  if (!loadText(fields[0], "a batch request's method", request.method) ||
+      !loadText(fields[1], "a batch request's path", request.path)) {
+    throw py::type_error("a batch request's method and path are str");
+  }
+  if (count == 3) request.body = requestBody(fields[2], "a batch request's body");
+  return request;
 }
 
 py::object responseOf(const Outcome& outcome) {
   if (!outcome.error.is_none()) {
+    // Raised afresh each time: the traceback of an earlier read does not grow with every read.
+    PyException_SetTraceback(outcome.error.ptr(), Py_None);
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(outcome.error.ptr())), outcome.error.ptr());
     throw py::error_already_set();
   }
@@ -38,6 +48,20 @@ py::object responseOf(const Outcome& outcome) {
 }
 
 }  // namespace
+
+// A failed entry's exception, once raised, holds a traceback whose frames may hold the result: the
+// collector must see the result's references to break that cycle.
+template <>
+struct Collect<Outcome> {
+  static int traverse(Outcome& o, visitproc visit, void* arg) {
+    if (const int stop = visitObject(o.response, visit, arg)) return stop;
+    return visitObject(o.error, visit, arg);
+  }
+  static void clear(Outcome& o) {
+    o.response = py::none();
+    o.error = py::none();
+  }
+};
 
 py::list batch(IsaacSimClient& client, const py::iterable& requests) {
   std::vector<BatchRequest> planned;
@@ -57,7 +81,7 @@ py::list batch(IsaacSimClient& client, const py::iterable& requests) {
 }
 
 void bindBatch(py::module_& module) {
-  py::class_<Outcome>(module, "BatchResult",
+  py::class_<Outcome>(module, "BatchResult", collectable<Outcome>(),
                       "One entry's outcome: `response` (raising the entry's exception when it has none), `error`.")
       .def_property_readonly(
           "ok", [](const Outcome& o) { return o.error.is_none(); }, "Whether a response came back (any status).")

@@ -10,6 +10,7 @@
 #include "frame.hpp"
 #include "json_convert.hpp"
 #include "stream.hpp"
+#include "text_arg.hpp"
 
 namespace corvane::python {
 namespace {
@@ -73,9 +74,9 @@ void bindAxisLimits(py::module_& module) {
       .def(py::init([](double minimum, double maximum) {
              return AxisRange{minimum, maximum};
            }),
-           "minimum"_a, "maximum"_a)
-      .def_readwrite("minimum", &AxisRange::minimum)
-      .def_readwrite("maximum", &AxisRange::maximum)
+           "minimum"_a, "maximum"_a, "An axis range; nothing about the values is checked.")
+      .def_readwrite("minimum", &AxisRange::minimum, "The lower limit.")
+      .def_readwrite("maximum", &AxisRange::maximum, "The upper limit.")
       .def("__eq__",
            [](const AxisRange& a, const AxisRange& b) { return a.minimum == b.minimum && a.maximum == b.maximum; })
       .def("__repr__",
@@ -83,77 +84,114 @@ void bindAxisLimits(py::module_& module) {
   py::class_<AxisLimits>(module, "AxisLimits",
                          "Per-axis limits; an axis left as None is sent as null. Each axis is an AxisRange or a "
                          "pair (minimum, maximum).")
-      .def(py::init(&makeAxisLimits), py::kw_only(), "x"_a = py::none(), "y"_a = py::none(), "z"_a = py::none())
-      .def_readonly("x", &AxisLimits::x)
-      .def_readonly("y", &AxisLimits::y)
-      .def_readonly("z", &AxisLimits::z)
+      .def(py::init(&makeAxisLimits), py::kw_only(), "x"_a = py::none(), "y"_a = py::none(), "z"_a = py::none(),
+           "Limits per axis, each an AxisRange, a pair (minimum, maximum) or None. Raises ValueError for a\n"
+           "pair of another length.")
+      .def_readonly("x", &AxisLimits::x, "The x axis's AxisRange, or None.")
+      .def_readonly("y", &AxisLimits::y, "The y axis's AxisRange, or None.")
+      .def_readonly("z", &AxisLimits::z, "The z axis's AxisRange, or None.")
       .def("__repr__", [](const AxisLimits& limits) {
         return py::str("AxisLimits(x={}, y={}, z={})")
             .format(optionalRepr(limits.x), optionalRepr(limits.y), optionalRepr(limits.z));
       });
 }
 
+constexpr const char* kReturns =
+    "\nReturns the bridge's JSON reply as dict/list/... ({} for an empty one). Raises HTTPError for a status\n"
+    "outside 200..299, TransportError when the last attempt fails in transport, ValueError for a prim path\n"
+    "that is not valid Unicode or a reply that is not JSON.";
+
+std::string doc(const char* what) { return std::string(what) + kReturns; }
+
+using PrimPath = Text<kPrimPath>;
+
 void bindArticulation(py::module_& module) {
-  py::class_<Articulation>(module, "Articulation", "Robots in the scene, addressed by prim path.")
+  py::class_<Articulation>(module, "Articulation",
+                           "Robots (articulations) in the scene, addressed by prim path (client.articulation).\n"
+                           "Every operation is one request under /articulations/<prim_path>.")
       .def(
           "create",
-          [](Articulation& a, string_view path, optional<string_view> urdf) {
-            return released([&] { return a.create(path, urdf); });
+          [](Articulation& a, const PrimPath& path, const std::optional<Text<kUrdfPath>>& urdf) {
+            return released([&] { return a.create(path, viewOf(urdf)); });
           },
-          "prim_path"_a, "urdf_path"_a = py::none())
+          "prim_path"_a, "urdf_path"_a = py::none(),
+          doc("PUT /articulations {\"prim_path\", \"urdf_path\"}: creates the articulation at `prim_path`, from\n"
+              "the URDF file `urdf_path` (a path on the bridge's machine) when given.")
+              .c_str())
       .def(
-          "remove", [](Articulation& a, string_view path) { released([&] { a.remove(path); }); }, "prim_path"_a)
+          "remove", [](Articulation& a, const PrimPath& path) { released([&] { a.remove(path); }); }, "prim_path"_a,
+          "DELETE /articulations/<prim_path>. Returns None; raises as the other operations do.")
       .def(
           "get_driver_joint",
-          [](Articulation& a, string_view path) { return released([&] { return a.getDriverJoint(path); }); },
-          "prim_path"_a)
+          [](Articulation& a, const PrimPath& path) { return released([&] { return a.getDriverJoint(path); }); },
+          "prim_path"_a, doc("GET /articulations/<prim_path>/driver_joint.").c_str())
       .def(
           "set_driven_joints",
-          [](Articulation& a, string_view path, const std::vector<std::string>& names) {
-            return released([&] { return a.setDrivenJoints(path, names); });
+          [](Articulation& a, const PrimPath& path, const Texts<kJointNames>& names) {
+            return released([&] { return a.setDrivenJoints(path, names.values); });
           },
-          "prim_path"_a, "joint_names"_a)
+          "prim_path"_a, "joint_names"_a,
+          doc("PUT /articulations/<prim_path>/driven_joints {\"joint_names\"}: the names in order.").c_str())
       .def(
           "get_dof_limits",
-          [](Articulation& a, string_view path) { return released([&] { return a.getDofLimits(path); }); },
-          "prim_path"_a)
+          [](Articulation& a, const PrimPath& path) { return released([&] { return a.getDofLimits(path); }); },
+          "prim_path"_a, doc("GET /articulations/<prim_path>/dof_limits: each joint's limits.").c_str())
       .def(
           "get_joints_state",
-          [](Articulation& a, string_view path) { return released([&] { return a.getJointsState(path); }); },
-          "prim_path"_a)
+          [](Articulation& a, const PrimPath& path) { return released([&] { return a.getJointsState(path); }); },
+          "prim_path"_a, doc("GET /articulations/<prim_path>/joints_state: positions, velocities, efforts.").c_str())
       .def(
           "set_joint_positions",
-          [](Articulation& a, string_view path, const Positions& positions, const Indices& indices) {
+          [](Articulation& a, const PrimPath& path, const Positions& positions, const Indices& indices) {
             return released([&] { return a.setJointPositions(path, positions, indices); });
           },
-          "prim_path"_a, "positions"_a, "indices"_a = py::none())
+          "prim_path"_a, "positions"_a, "indices"_a = py::none(),
+          doc("POST /articulations/<prim_path>/set_j {\"indices\", \"joint_positions\"}: sets the joints at once\n"
+              "(teleports them). `positions` (floats, a numpy array too) go to the joints `indices` (ints or an\n"
+              "integer array; None: all joints in order). Non-finite positions are sent as null.")
+              .c_str())
       .def(
           "move_joint_positions",
-          [](Articulation& a, string_view path, const Positions& positions, const Indices& indices, bool asynchronous) {
+          [](Articulation& a, const PrimPath& path, const Positions& positions, const Indices& indices,
+             bool asynchronous) {
             return released([&] { return a.moveJointPositions(path, positions, indices, asynchronous); });
           },
-          "prim_path"_a, "positions"_a, "indices"_a = py::none(), "asynchronous"_a = false)
+          "prim_path"_a, "positions"_a, "indices"_a = py::none(), "asynchronous"_a = false,
+          doc("POST /articulations/<prim_path>/move_j {\"asynchronous\", \"indices\", \"joint_positions\"}: drives\n"
+              "the joints to `positions` (as for set_joint_positions). The reply comes when the move ends unless\n"
+              "`asynchronous`: a long move needs a timeout above its duration, e.g. through\n"
+              "client.with_options(timeout=...).")
+              .c_str())
       .def(
           "assemble_robot",
-          [](Articulation& a, string_view path, string_view gripper, string_view armLink,
-             optional<string_view> gripperLink, py::handle offset, bool maskCollisions) {
+          [](Articulation& a, const PrimPath& path, const Text<kGripperId>& gripper, const Text<kArmMountLink>& armLink,
+             const std::optional<Text<kGripperMountLink>>& gripperLink, py::handle offset, bool maskCollisions) {
             const optional<nlohmann::json> pose = toOptionalJson(offset);
-            return released([&] { return a.assembleRobot(path, gripper, armLink, gripperLink, pose, maskCollisions); });
+            return released(
+                [&] { return a.assembleRobot(path, gripper, armLink, viewOf(gripperLink), pose, maskCollisions); });
           },
           "prim_path"_a, "gripper_id"_a, "arm_mount_link"_a, "gripper_mount_link"_a = py::none(),
-          "offset"_a = py::none(), "mask_collisions"_a = true)
+          "offset"_a = py::none(), "mask_collisions"_a = true,
+          doc("POST /articulations/<prim_path>/assemble_robot {\"arm_mount_link\", \"gripper_id\",\n"
+              "\"gripper_mount_link\", \"mask_collisions\", \"offset\"}: mounts gripper `gripper_id` on the arm.\n"
+              "`offset` is any JSON value, sent as given (None: null).")
+              .c_str())
       .def(
           "stream_joint_positions",
-          [](Articulation& a, string_view path) {
+          [](Articulation& a, const PrimPath& path) {
             return std::make_unique<Stream>(released([&] { return a.streamJointPositions(path); }));
           },
-          "prim_path"_a)
+          "prim_path"_a,
+          "Opens the joint-position stream of the articulation (a Stream; client.open_joint_position_stream).\n"
+          "Raises HandshakeError when the bridge refuses or does not answer.")
       .def(
           "stream_articulation_state",
-          [](Articulation& a, string_view path) {
+          [](Articulation& a, const PrimPath& path) {
             return std::make_unique<Stream>(released([&] { return a.streamArticulationState(path); }));
           },
-          "prim_path"_a);
+          "prim_path"_a,
+          "Opens the articulation-state stream of the articulation (a Stream). Raises HandshakeError when the\n"
+          "bridge refuses or does not answer.");
 }
 
 GripperProperties gripperProperties(optional<double> coaxialForceLimit, optional<double> shearForceLimit,
@@ -192,86 +230,115 @@ AttachmentPointProperties attachmentPointProperties(Names jointPaths, py::handle
 void bindSurfaceGripper(py::module_& module) {
   using Query = nlohmann::json (SurfaceGripper::*)(string_view);
   const auto query = [](Query call) {
-    return [call](SurfaceGripper& g, string_view path) { return released([&] { return (g.*call)(path); }); };
+    return [call](SurfaceGripper& g, const PrimPath& path) { return released([&] { return (g.*call)(path); }); };
   };
-  py::class_<SurfaceGripper>(module, "SurfaceGripper", "Surface grippers in the scene, addressed by prim path.")
-      .def("create", query(&SurfaceGripper::create), "prim_path"_a)
+  py::class_<SurfaceGripper>(module, "SurfaceGripper",
+                             "Surface grippers in the scene, addressed by prim path (client.surface_gripper). Every\n"
+                             "operation is one request under /surface_grippers/<prim_path>.")
+      .def("create", query(&SurfaceGripper::create), "prim_path"_a,
+           doc("PUT /surface_grippers {\"prim_path\"}: creates a surface gripper.").c_str())
       .def(
-          "remove", [](SurfaceGripper& g, string_view path) { released([&] { g.remove(path); }); }, "prim_path"_a)
-      .def("get", query(&SurfaceGripper::get), "prim_path"_a)
+          "remove", [](SurfaceGripper& g, const PrimPath& path) { released([&] { g.remove(path); }); }, "prim_path"_a,
+          "DELETE /surface_grippers/<prim_path>. Returns None; raises as the other operations do.")
+      .def("get", query(&SurfaceGripper::get), "prim_path"_a,
+           doc("GET /surface_grippers/<prim_path>: the gripper's description.").c_str())
       .def(
           "close",
-          [](SurfaceGripper& g, string_view path, bool asynchronous) {
+          [](SurfaceGripper& g, const PrimPath& path, bool asynchronous) {
             return released([&] { return g.close(path, asynchronous); });
           },
-          "prim_path"_a, "asynchronous"_a = false)
+          "prim_path"_a, "asynchronous"_a = false,
+          doc("POST /surface_grippers/<prim_path>/close {\"asynchronous\"}: closes the gripper (the reply\n"
+              "comes when it is closed unless `asynchronous`).")
+              .c_str())
       .def(
           "open",
-          [](SurfaceGripper& g, string_view path, bool asynchronous) {
+          [](SurfaceGripper& g, const PrimPath& path, bool asynchronous) {
             return released([&] { return g.open(path, asynchronous); });
           },
-          "prim_path"_a, "asynchronous"_a = false)
-      .def("get_status", query(&SurfaceGripper::getStatus), "prim_path"_a)
-      .def("get_properties", query(&SurfaceGripper::getProperties), "prim_path"_a)
-      .def("get_attachment_points", query(&SurfaceGripper::getAttachmentPoints), "prim_path"_a)
+          "prim_path"_a, "asynchronous"_a = false,
+          doc("POST /surface_grippers/<prim_path>/open {\"asynchronous\"}: opens the gripper.").c_str())
+      .def("get_status", query(&SurfaceGripper::getStatus), "prim_path"_a,
+           doc("GET /surface_grippers/<prim_path>/status.").c_str())
+      .def("get_properties", query(&SurfaceGripper::getProperties), "prim_path"_a,
+           doc("GET /surface_grippers/<prim_path>/properties.").c_str())
+      .def("get_attachment_points", query(&SurfaceGripper::getAttachmentPoints), "prim_path"_a,
+           doc("GET /surface_grippers/<prim_path>/attachment_points.").c_str())
       .def(
           "set_properties",
-          [](SurfaceGripper& g, string_view path, optional<double> coaxial, optional<double> shear,
+          [](SurfaceGripper& g, const PrimPath& path, optional<double> coaxial, optional<double> shear,
              optional<double> distance, optional<double> retry, py::handle rotation, py::handle translation,
-             optional<std::string> axis) {
+             const optional<Text<kForwardAxis>>& axis) {
             const GripperProperties properties =
-                gripperProperties(coaxial, shear, distance, retry, rotation, translation, std::move(axis));
+                gripperProperties(coaxial, shear, distance, retry, rotation, translation,
+                                  axis ? optional<std::string>(axis->value) : std::nullopt);
             return released([&] { return g.setProperties(path, properties); });
           },
           "prim_path"_a, py::kw_only(), "coaxial_force_limit"_a = py::none(), "shear_force_limit"_a = py::none(),
           "max_grip_distance"_a = py::none(), "retry_interval"_a = py::none(), "rotation_limits"_a = py::none(),
           "translation_limits"_a = py::none(), "forward_axis"_a = py::none(),
-          "Changes the settings given (keyword arguments); the others are left out of the request.")
+          doc("PATCH /surface_grippers/<prim_path>/properties with the settings given (keyword arguments);\n"
+              "the others are left out of the request. Limits are AxisLimits or a dict of \"x\", \"y\", \"z\" to\n"
+              "(minimum, maximum).")
+              .c_str())
       .def(
           "set_attachment_point_properties",
-          [](SurfaceGripper& g, string_view path, Names joints, py::handle pose0, py::handle pose1,
-             optional<double> stiffness, optional<double> damping, py::handle rotation, py::handle translation,
-             optional<double> clearance, optional<std::string> axis) {
+          [](SurfaceGripper& g, const PrimPath& path, optional<Texts<kJointPaths>> joints, py::handle pose0,
+             py::handle pose1, optional<double> stiffness, optional<double> damping, py::handle rotation,
+             py::handle translation, optional<double> clearance, const optional<Text<kForwardAxis>>& axis) {
             const AttachmentPointProperties properties = attachmentPointProperties(
-                std::move(joints), pose0, pose1, stiffness, damping, rotation, translation, clearance, std::move(axis));
+                valuesOf(std::move(joints)), pose0, pose1, stiffness, damping, rotation, translation, clearance,
+                axis ? optional<std::string>(axis->value) : std::nullopt);
             return released([&] { return g.setAttachmentPointProperties(path, properties); });
           },
           "prim_path"_a, py::kw_only(), "joint_paths"_a = py::none(), "local_pose_0"_a = py::none(),
           "local_pose_1"_a = py::none(), "z_axis_translation_drive_stiffness"_a = py::none(),
           "z_axis_translation_drive_damping"_a = py::none(), "rotation_limits"_a = py::none(),
           "translation_limits"_a = py::none(), "clearance_offset"_a = py::none(), "forward_axis"_a = py::none(),
-          "Changes the settings given (keyword arguments) on every attachment point; a local pose of\n"
-          "corvane.JSON_NULL is sent as null.");
+          doc("PATCH /surface_grippers/<prim_path>/attachment_points with the settings given (keyword\n"
+              "arguments) for every attachment point; a local pose of corvane.JSON_NULL is sent as null.")
+              .c_str());
 }
 
 void bindCamera(py::module_& module) {
-  py::class_<Camera>(module, "Camera", "Cameras in the scene, addressed by prim path.")
+  py::class_<Camera>(module, "Camera",
+                     "Cameras in the scene, addressed by prim path (client.camera). Every operation is one request\n"
+                     "under /cameras/<prim_path>.")
       .def(
           "create",
-          [](Camera& c, string_view path, const Indices& resolution, optional<double> frequency) {
+          [](Camera& c, const PrimPath& path, const Indices& resolution, optional<double> frequency) {
             return released([&] { return c.create(path, resolution, frequency); });
           },
-          "prim_path"_a, "resolution"_a = py::none(), "frequency"_a = py::none())
+          "prim_path"_a, "resolution"_a = py::none(), "frequency"_a = py::none(),
+          doc("PUT /cameras {\"prim_path\", \"resolution\", \"frequency\"}: creates a camera; `resolution`\n"
+              "(width, height) and `frequency` (Hz) are left out when None.")
+              .c_str())
       .def(
-          "remove", [](Camera& c, string_view path) { released([&] { c.remove(path); }); }, "prim_path"_a)
+          "remove", [](Camera& c, const PrimPath& path) { released([&] { c.remove(path); }); }, "prim_path"_a,
+          "DELETE /cameras/<prim_path>. Returns None; raises as the other operations do.")
       .def(
           "capture",
-          [](Camera& c, string_view path, const Names& dataTypes, optional<bool> worldFrame) {
-            return Frame(released([&] { return c.capture(path, dataTypes, worldFrame); }));
+          [](Camera& c, const PrimPath& path, const optional<Texts<kDataTypes>>& dataTypes, optional<bool> worldFrame) {
+            const Names types = dataTypes ? Names(dataTypes->values) : std::nullopt;
+            return Frame(released([&] { return c.capture(path, types, worldFrame); }));
           },
           "prim_path"_a, "data_types"_a = py::none(), "world_frame"_a = py::none(),
-          "Captures a frame and decodes it; its arrays are read in place (see Output).")
+          "POST /cameras/<prim_path>/capture {\"data_types\", \"world_frame\"} (each left out when None):\n"
+          "captures a frame and decodes it into a Frame whose arrays numpy reads in place. Raises FrameError\n"
+          "for a reply that is not a frame, HTTPError, TransportError as the other operations do.")
       .def(
           "capture_all",
-          [](Camera& c, const std::vector<std::string>& paths, const Names& dataTypes, optional<bool> worldFrame) {
-            std::vector<CameraFrame> frames = released([&] { return c.captureAll(paths, dataTypes, worldFrame); });
+          [](Camera& c, const Texts<kPrimPaths>& paths, const optional<Texts<kDataTypes>>& dataTypes,
+             optional<bool> worldFrame) {
+            const Names types = dataTypes ? Names(dataTypes->values) : std::nullopt;
+            std::vector<CameraFrame> frames = released([&] { return c.captureAll(paths.values, types, worldFrame); });
             py::list result;
             for (CameraFrame& frame : frames) result.append(Frame(std::move(frame)));
             return result;
           },
           "prim_paths"_a, "data_types"_a = py::none(), "world_frame"_a = py::none(),
-          "Captures every camera at once with the same options; the frames in the order of `prim_paths`.\n"
-          "Every capture runs to its end; then the first failure in that order is raised.");
+          "Captures every camera at once with the same options; a list of Frames in the order of\n"
+          "`prim_paths`. Every capture runs to its end; then the first failure in that order is raised.");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "binding.hpp"
+#include "text_arg.hpp"
 
 namespace corvane::python {
 namespace {
@@ -93,6 +94,14 @@ nlohmann::json toJson(py::handle value) {
     return integer(index);
   }
   throw py::type_error("Object of type " + typeName(value) + " is not JSON serializable");
+}
+
+std::string requestBody(py::handle body, const char* name) {
+  std::string text;
+  if (loadText(body, name, text)) return text;
+  if (PyDict_Check(body.ptr()) || PyList_Check(body.ptr()))
+    return toJson(body).dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+  throw py::type_error(std::string(name) + " must be str, bytes, dict or list, not " + typeName(body));
 }
 
 py::object toPython(const nlohmann::json& value) {

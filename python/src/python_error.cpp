@@ -37,7 +37,8 @@ bool restorePythonError() {
 }
 
 SharedCallable shareCallable(py::object callable) {
-  return SharedCallable(new py::object(std::move(callable)), [](const py::object* held) {
+  if (callable.is_none()) return nullptr;
+  return SharedCallable(new py::object(std::move(callable)), [](py::object* held) {
     py::gil_scoped_acquire gil;
     delete held;
   });
@@ -47,24 +48,34 @@ void noteMainThread() {
   mainThread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
 }
 
-std::function<bool()> interruptHook(const py::object& user) {
-  SharedCallable shared = user.is_none() ? nullptr : shareCallable(user);
-  return [shared]() -> bool {
-    if (!shared && !onMainThread()) return false;  // nothing to ask: no GIL needed
-    py::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() != 0) {
-      keepPythonError();
-      return true;
-    }
-    if (!shared) return false;
-    try {
-      return py::bool_((*shared)());
-    } catch (py::error_already_set& error) {
-      error.restore();
-      keepPythonError();
-      return true;
-    }
-  };
+bool InterruptHook::operator()() const {
+  if (flag && flag->load(std::memory_order_relaxed)) return true;
+  if (!user && !onMainThread()) return false;  // nothing to ask: no GIL needed
+  py::gil_scoped_acquire gil;
+  if (PyErr_CheckSignals() != 0) {
+    keepPythonError();
+    return true;
+  }
+  const py::object callable = user ? *user : py::object();  // held for the call (see SharedCallable)
+  if (!callable) return false;
+  try {
+    return py::bool_(callable());
+  } catch (py::error_already_set& error) {
+    error.restore();
+    keepPythonError();
+    return true;
+  }
+}
+
+std::function<bool()> interruptHook(const py::object& user, StopFlag flag) {
+  // always a hook: Ctrl-C ends retry series and batches
+  return InterruptHook{shareCallable(user), std::move(flag)};
+}
+
+py::object interruptCallable(const std::function<bool()>& hook) {
+  const auto* held = hook.target<InterruptHook>();
+  if (held == nullptr || !held->user || !*held->user) return py::none();
+  return *held->user;
 }
 
 }  // namespace corvane::python

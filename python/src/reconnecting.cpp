@@ -8,8 +8,10 @@
 #include <utility>
 #include <vector>
 
+#include "collectable.hpp"
 #include "python_error.hpp"
 #include "stream.hpp"
+#include "text_arg.hpp"
 
 namespace corvane::python {
 namespace {
@@ -23,18 +25,26 @@ ArticulationStream streamKind(const std::string& kind) {
                         std::string(py::repr(py::str(kind))));
 }
 
-std::unique_ptr<Reconnecting> openReconnecting(IsaacSimClient& client, const std::string& kind, std::string primPath,
-                                               const std::optional<ReconnectPolicy>& policy,
-                                               std::vector<std::string> openingMessages, const py::object& beforeReopen,
+std::unique_ptr<Reconnecting> openReconnecting(const py::object& clientObject, const Text<kKind>& kind,
+                                               Text<kPrimPath> primPath, const std::optional<ReconnectPolicy>& policy,
+                                               Texts<kOpeningMessages> openingMessages, const py::object& beforeReopen,
                                                const py::object& onReconnect) {
-  const ArticulationStream which = streamKind(kind);
+  if (!py::isinstance<IsaacSimClient>(clientObject)) throw py::type_error("client must be a corvane.Client");
+  auto& client = clientObject.cast<IsaacSimClient&>();
+  const ArticulationStream which = streamKind(kind.value);
+  ReconnectingHolds holds{clientObject, shareCallable(beforeReopen), shareCallable(onReconnect)};
   ReconnectOptions options;
   if (policy) options.policy = *policy;
-  options.openingMessages = std::move(openingMessages);
-  options.beforeReopen = pythonCallback<ReopenAttempt>(beforeReopen);
-  options.onReconnect = pythonCallback<ReconnectEvent>(onReconnect);
-  return std::make_unique<Reconnecting>(
-      released([&] { return ReconnectingStream(client, which, std::move(primPath), std::move(options)); }));
+  options.openingMessages = std::move(openingMessages.values);
+  options.beforeReopen = pythonCallback<ReopenAttempt>(holds.beforeReopen);
+  options.onReconnect = pythonCallback<ReconnectEvent>(holds.onReconnect);
+  ReconnectingStream stream =
+      released([&] { return ReconnectingStream(client, which, std::move(primPath.value), std::move(options)); });
+  return std::make_unique<Reconnecting>(std::move(holds), std::move(stream));
+}
+
+int visitShared(const SharedCallable& callable, visitproc visit, void* arg) {
+  return callable ? visitObject(*callable, visit, arg) : 0;
 }
 
 void bindPolicy(py::module_& module) {
@@ -47,14 +57,21 @@ void bindPolicy(py::module_& module) {
                                     millisecondsOf(largestPause, "largest_pause"),
                                     maxAttempts.value_or(ReconnectPolicy::kUnlimited));
            }),
-           "first_pause"_a = 0.1, "largest_pause"_a = 5.0, "max_attempts"_a = py::none())
-      .def_property_readonly("first_pause", [](const ReconnectPolicy& p) { return secondsOf(p.firstPause()); })
-      .def_property_readonly("largest_pause", [](const ReconnectPolicy& p) { return secondsOf(p.largestPause()); })
-      .def_property_readonly("max_attempts",
-                             [](const ReconnectPolicy& p) -> std::optional<int> {
-                               if (p.maxAttempts() == ReconnectPolicy::kUnlimited) return std::nullopt;
-                               return p.maxAttempts();
-                             })
+           "first_pause"_a = 0.1, "largest_pause"_a = 5.0, "max_attempts"_a = py::none(),
+           "A policy (pauses in seconds). Raises ValueError for a pause <= 0 or largest_pause < first_pause.")
+      .def_property_readonly(
+          "first_pause", [](const ReconnectPolicy& p) { return secondsOf(p.firstPause()); },
+          "Seconds before the first attempt.")
+      .def_property_readonly(
+          "largest_pause", [](const ReconnectPolicy& p) { return secondsOf(p.largestPause()); },
+          "The longest pause, in seconds.")
+      .def_property_readonly(
+          "max_attempts",
+          [](const ReconnectPolicy& p) -> std::optional<int> {
+            if (p.maxAttempts() == ReconnectPolicy::kUnlimited) return std::nullopt;
+            return p.maxAttempts();
+          },
+          "Attempts per outage, or None (no limit).")
       .def(
           "pause_before",
           [](const ReconnectPolicy& p, int attempt, double unit) { return secondsOf(p.pauseBefore(attempt, unit)); },
@@ -86,21 +103,43 @@ void bindEvents(py::module_& module) {
 
 }  // namespace
 
+// The stream's client and callbacks are seen by the collector; clearing drops the callbacks (the stream
+// keeps using its client until it is gone).
+template <>
+struct Collect<Reconnecting> {
+  static int traverse(Reconnecting& s, visitproc visit, void* arg) {
+    if (const int stop = visitObject(s.client, visit, arg)) return stop;
+    if (const int stop = visitShared(s.beforeReopen, visit, arg)) return stop;
+    return visitShared(s.onReconnect, visit, arg);
+  }
+  static void clear(Reconnecting& s) {
+    if (s.beforeReopen) *s.beforeReopen = py::object();
+    if (s.onReconnect) *s.onReconnect = py::object();
+  }
+};
+
 void bindReconnecting(py::module_& module) {
   bindPolicy(module);
   bindEvents(module);
   py::class_<Reconnecting> stream(
-      module, "ReconnectingStream",
+      module, "ReconnectingStream", collectable<Reconnecting>(),
       "A joint-position (kind \"joint_positions\") or articulation-state (\"articulation_state\") stream that\n"
       "reopens itself after a loss, inside the caller's own calls, and sends the opening messages again. The\n"
       "callbacks run on the caller's thread; what they raise reaches the caller. Opening fails as the\n"
       "client's stream openers do (HandshakeError); when the policy's attempts are spent, calls raise\n"
       "StreamError. During an outage, Ctrl-C ends a receive_for within about a second.");
-  stream.def(py::init(&openReconnecting), py::keep_alive<1, 2>(), "client"_a, "kind"_a, "prim_path"_a, py::kw_only(),
-             "policy"_a = py::none(), "opening_messages"_a = std::vector<std::string>(), "before_reopen"_a = py::none(),
-             "on_reconnect"_a = py::none());
+  stream.def(py::init(&openReconnecting), "client"_a, "kind"_a, "prim_path"_a, py::kw_only(), "policy"_a = py::none(),
+             "opening_messages"_a = std::vector<std::string>(), "before_reopen"_a = py::none(),
+             "on_reconnect"_a = py::none(),
+             "Opens the stream `kind` of the articulation at `prim_path` through `client` (kept alive by the\n"
+             "stream) and sends `opening_messages`. policy: a ReconnectPolicy (None: the default one).\n"
+             "before_reopen(ReopenAttempt) runs before each reopening attempt, on_reconnect(ReconnectEvent)\n"
+             "after each reopened connection; both on the caller's thread. Raises HandshakeError when the first\n"
+             "opening fails, ValueError for an unknown kind.");
   defineStreamMethods(stream);
   stream.def_property_readonly("is_connected", &Reconnecting::isConnected, "Whether a connection is held now.")
+      .def_property_readonly(
+          "client", [](const Reconnecting& s) { return s.client; }, "The client the stream reopens through.")
       .def("__repr__", [](Reconnecting& s) {
         return std::string("<corvane.ReconnectingStream ") + (s.isConnected() ? "connected" : "not connected") + ">";
       });

@@ -19,6 +19,10 @@ class Response {
   py::dict headers();
   py::object header(std::string_view name) const;
   nlohmann::json json() const { return response_.json(); }
+  bool ok() const noexcept;
+  py::str text() const;
+  /// Throws corvane::HTTPError (translated with its reason) unless ok().
+  void raiseForStatus() const;
 
  private:
   HttpResponse response_;

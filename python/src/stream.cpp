@@ -28,6 +28,10 @@ milliseconds sliceFor(const ReconnectingStream& stream) { return stream.isConnec
 bool closedByBridge(const WebSocketStream& stream) { return stream.closedByBridge(); }
 bool closedByBridge(const ReconnectingStream&) { return false; }
 
+// Iteration ends on a stream closed by either side; a reconnecting stream is never done.
+bool finished(const WebSocketStream& stream) { return !stream.isOpen() || stream.closedByBridge(); }
+bool finished(const ReconnectingStream&) { return false; }
+
 milliseconds waitOf(double seconds) {
   if (std::isnan(seconds)) throw py::value_error("seconds must be a number, not NaN");
   return std::chrono::ceil<milliseconds>(std::chrono::duration<double>(std::clamp(seconds, 0.0, kLongestSeconds)));
@@ -77,6 +81,15 @@ py::object Guarded<S>::receiveFor(double seconds) {
 template <typename S>
 py::object Guarded<S>::receiveLatest() {
   return payload(locked([](S& stream) { return stream.receiveLatest(); }));
+}
+
+template <typename S>
+py::object Guarded<S>::next() {
+  for (;;) {
+    if (locked([](S& stream) { return finished(stream); })) throw py::stop_iteration();
+    py::object sample = receiveFor(kLongestSeconds);
+    if (!sample.is_none()) return sample;
+  }
 }
 
 template <typename S>

@@ -11,6 +11,8 @@
 #include <utility>
 
 #include "binding.hpp"
+#include "python_error.hpp"
+#include "text_arg.hpp"
 
 namespace corvane::python {
 
@@ -27,6 +29,9 @@ class Guarded {
   py::object receive();
   py::object receiveFor(double seconds);
   py::object receiveLatest();
+  /// The next sample, waiting as long as it takes; StopIteration once the bridge closed the stream or it
+  /// was closed here (a reconnecting stream reopens instead, and raises StreamError when it gives up).
+  py::object next();
   StreamStats stats();
   void close();
 
@@ -64,10 +69,18 @@ class Stream : public Guarded<WebSocketStream> {
   bool sendTorn();
 };
 
-/// corvane.ReconnectingStream.
-class Reconnecting : public Guarded<ReconnectingStream> {
+/// The Python objects a ReconnectingStream uses: its client (whose address the stream keeps) and callbacks.
+struct ReconnectingHolds {
+  py::object client;
+  SharedCallable beforeReopen;
+  SharedCallable onReconnect;
+};
+
+/// corvane.ReconnectingStream. The holds come first, so the stream is gone before they are let go.
+class Reconnecting : public ReconnectingHolds, public Guarded<ReconnectingStream> {
  public:
-  using Guarded::Guarded;
+  Reconnecting(ReconnectingHolds holds, ReconnectingStream stream)
+      : ReconnectingHolds(std::move(holds)), Guarded(std::move(stream)) {}
   bool isConnected();
 };
 
@@ -75,20 +88,28 @@ class Reconnecting : public Guarded<ReconnectingStream> {
 template <typename W>
 void defineStreamMethods(py::class_<W>& cls) {
   using namespace pybind11::literals;
-  cls.def("send", &W::send, "text"_a, "Sends `text` as one text message, whole.")
-      .def("send_for", &W::sendFor, "text"_a, "seconds"_a,
-           "Like send(), but waits at most `seconds` for the socket to take the message; True when it all went\n"
-           "out. A message cut off halfway ends sending on this connection.")
+  cls.def(
+         "send", [](W& stream, const Text<kText>& text) { stream.send(text); }, "text"_a,
+         "Sends `text` (str as UTF-8, or bytes) as one text message, whole. Raises StreamError when the\n"
+         "stream is closed or the send fails.")
+      .def(
+          "send_for", [](W& stream, const Text<kText>& text, double seconds) { return stream.sendFor(text, seconds); },
+          "text"_a, "seconds"_a,
+          "Like send(), but waits at most `seconds` for the socket to take the message; True when it all went\n"
+          "out. A message cut off halfway ends sending on this connection.")
       .def("receive", &W::receive,
-           "The payload of the next complete frame, or None when none is waiting. Never blocks.")
+           "The payload (bytes) of the next complete frame, or None when none is waiting. Never blocks.\n"
+           "Raises StreamError on a closed stream or a transport error (the bridge's hang-up included).")
       .def("receive_for", &W::receiveFor, "seconds"_a,
-           "Like receive(), but waits up to `seconds` (math.inf: no limit) for a frame; None when none came.\n"
-           "Ctrl-C ends the wait with KeyboardInterrupt.")
+           "Like receive(), but waits up to `seconds` (math.inf: no limit) for a frame; None when none came\n"
+           "or when the bridge's close frame arrived. Ctrl-C ends the wait with KeyboardInterrupt.")
       .def("receive_latest", &W::receiveLatest,
            "Takes every frame already waiting and returns only the newest (None when none is waiting); the\n"
            "others count in stats().frames_skipped. Never blocks.")
       .def("stats", &W::stats, "What the stream has received so far (a StreamStats).")
       .def("close", &W::close, "Closes the stream. Does nothing a second time.")
+      .def("__iter__", [](py::object self) { return self; })
+      .def("__next__", &W::next)
       .def("__enter__", [](py::object self) { return self; })
       .def("__exit__", [](W& stream, const py::args&) { stream.close(); });
 }

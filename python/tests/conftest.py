@@ -4,7 +4,9 @@ local HTTP server that records what it is sent and answers what a test tells it 
 from __future__ import annotations
 
 import http.server
+import socket
 import threading
+import time
 from typing import Dict, Iterator, List, NamedTuple, Tuple
 
 import pytest
@@ -39,6 +41,7 @@ class CannedServer:
     def __init__(self) -> None:
         self.replies: Dict[str, Tuple[int, bytes]] = {}
         self.requests: List[Request] = []
+        self.delay = 0.0  # seconds before each answer
         canned = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -46,6 +49,7 @@ class CannedServer:
                 length = int(self.headers.get("Content-Length") or 0)
                 canned.requests.append(Request(self.command, self.path, self.rfile.read(length), dict(self.headers)))
                 status, body = canned.replies.get(self.path, (200, b"{}"))
+                time.sleep(canned.delay)
                 self.send_response(status)
                 self.send_header("Content-Length", str(len(body)))
                 self.end_headers()
@@ -74,3 +78,12 @@ def canned() -> Iterator[CannedServer]:
     server = CannedServer()
     yield server
     server.close()
+
+
+@pytest.fixture
+def hanging_port() -> Iterator[int]:
+    """A port that takes connections (into the backlog) and never answers."""
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(64)
+        yield int(listener.getsockname()[1])

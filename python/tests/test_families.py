@@ -18,6 +18,8 @@ def test_articulation(client: corvane.Client) -> None:
     assert len(limits["lower_limits"]) == 7
     assert arm.set_joint_positions(ARM, [0.1, 0.2])["joint_positions"][:2] == [0.1, 0.2]
     assert arm.move_joint_positions(ARM, [0.15], indices=[0])["completed"] is True
+    arm.set_joint_positions(ARM, numpy.array([0.15, 0.25]), indices=numpy.array([0, 1]))  # numpy as the stubs say
+    arm.set_joint_positions(ARM, [numpy.float64(0.15)], indices=[numpy.int64(0)])
     assert arm.get_joints_state(ARM)["joint_positions"][0] == 0.15
     with arm.stream_joint_positions(ARM) as positions, arm.stream_articulation_state(ARM) as state:
         positions.send(json.dumps({"joint_positions": [0.3], "indices": [1]}))

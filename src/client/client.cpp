@@ -32,9 +32,7 @@ IsaacSimClient::IsaacSimClient(std::string label, std::string base_url, std::str
       options_(std::move(options)) {
   if (baseUrl_.empty()) throw std::invalid_argument("base_url must not be empty");
   if (websocketBaseUrl_.empty()) throw std::invalid_argument("websocket_base_url must not be empty");
-  if (timeout_.count() <= 0) throw std::invalid_argument("timeout must be positive");
-  if (maxRetries_ < 0) throw std::invalid_argument("max_retries must not be negative");
-  detail::checkOptions(options_);
+  checkSettings();
   ensureTrailingSlash(baseUrl_);
   ensureTrailingSlash(websocketBaseUrl_);
   if (options_.reuseConnections) pool_ = std::make_shared<detail::ConnectionPool>();
@@ -51,6 +49,34 @@ IsaacSimClient::IsaacSimClient(const IsaacSimClient& other)
       maxRetries_(other.maxRetries_),
       options_(other.options_),
       pool_(other.pool_) {}
+
+IsaacSimClient::IsaacSimClient(const IsaacSimClient& origin, std::chrono::milliseconds timeout, int max_retries,
+                               ClientOptions options)
+    : articulation(*this),
+      surfaceGripper(*this),
+      camera(*this),
+      label_(origin.label_),
+      baseUrl_(origin.baseUrl_),
+      websocketBaseUrl_(origin.websocketBaseUrl_),
+      timeout_(timeout),
+      maxRetries_(max_retries),
+      options_(std::move(options)) {
+  checkSettings();
+  if (options_.reuseConnections) {
+    pool_ = origin.pool_ ? origin.pool_ : std::make_shared<detail::ConnectionPool>();
+  }
+}
+
+IsaacSimClient IsaacSimClient::withOptions(std::chrono::milliseconds timeout, int max_retries,
+                                           ClientOptions options) const {
+  return IsaacSimClient(*this, timeout, max_retries, std::move(options));
+}
+
+void IsaacSimClient::checkSettings() const {
+  if (timeout_.count() <= 0) throw std::invalid_argument("timeout must be positive");
+  if (maxRetries_ < 0) throw std::invalid_argument("max_retries must not be negative");
+  detail::checkOptions(options_);
+}
 
 std::string IsaacSimClient::prepareUrl_(std::string_view path) const {
   const auto first = path.find_first_not_of('/');

@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
     std::cerr << "corvane-bridge-sim: " << e.what() << "\n";
     return 1;
   }
-  std::cerr << "corvane-bridge-sim: stopped (signal " << received << ")\n";
+  // Ctrl-C at a terminal is acknowledged; SIGTERM (a supervisor, a test harness) stops it quietly.
+  if (received == SIGINT) std::cerr << "corvane-bridge-sim: stopped\n";
   return 0;
 }
