@@ -112,8 +112,9 @@ def run(folder: str, pages: List[str]) -> int:
             path = os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p)
             env = dict(os.environ, CORVANE_DOCS_HTTP=http_url, CORVANE_DOCS_WS=ws_url, PYTHONPATH=path)
             if example.language == "python":
-                code = example.code.replace(HTTP, http_url).replace(WS, ws_url)
-                command = [sys.executable, "-c", code]
+                with open(os.path.join(work, "example.py"), "w", encoding="utf-8") as file:
+                    file.write(example.code.replace(HTTP, http_url).replace(WS, ws_url))
+                command = [sys.executable, "example.py"]
             else:
                 command = [os.path.join(os.path.abspath(folder), example.name)]
             try:
