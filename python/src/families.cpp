@@ -257,21 +257,26 @@ void bindCamera(py::module_& module) {
       .def(
           "capture",
           [](Camera& c, string_view path, const Names& dataTypes, optional<bool> worldFrame) {
-            return Frame(released([&] { return c.capture(path, dataTypes, worldFrame); }));
+            return Frame(released([&] { return c.captureShared(path, dataTypes, worldFrame); }));
           },
           "prim_path"_a, "data_types"_a = py::none(), "world_frame"_a = py::none(),
-          "Captures a frame and decodes it; its arrays are read in place (see Output).")
+          "Captures a frame (POST /cameras/<prim_path>/capture; `data_types` and `world_frame` are sent only\n"
+          "when given) and returns it as a Frame. The reply is read once into one buffer and the outputs are\n"
+          "views of it: numpy arrays of them copy nothing. Raises HTTPError for a failure status, FrameError\n"
+          "for a reply that is not a frame, TransportError when the transport fails.")
       .def(
           "capture_all",
           [](Camera& c, const std::vector<std::string>& paths, const Names& dataTypes, optional<bool> worldFrame) {
-            std::vector<CameraFrame> frames = released([&] { return c.captureAll(paths, dataTypes, worldFrame); });
+            std::vector<SharedFrame> frames =
+                released([&] { return c.captureAllShared(paths, dataTypes, worldFrame); });
             py::list result;
-            for (CameraFrame& frame : frames) result.append(Frame(std::move(frame)));
+            for (SharedFrame& frame : frames) result.append(Frame(std::move(frame)));
             return result;
           },
           "prim_paths"_a, "data_types"_a = py::none(), "world_frame"_a = py::none(),
-          "Captures every camera at once with the same options; the frames in the order of `prim_paths`.\n"
-          "Every capture runs to its end; then the first failure in that order is raised.");
+          "Captures every camera at once (one batch) with the same options and returns their Frames in the\n"
+          "order of `prim_paths`, each a view of its own reply as capture() gives. Every capture runs to its\n"
+          "end; then the first failure in that order is raised as capture() would raise it.");
 }
 
 }  // namespace
