@@ -20,7 +20,8 @@ std::atomic<bool> gThisThreadOnly{false};
 thread_local bool tCountedThread = false;
 
 bool counting() {
-  return gCounting.load(std::memory_order_relaxed) && (tCountedThread || !gThisThreadOnly.load(std::memory_order_relaxed));
+  return gCounting.load(std::memory_order_relaxed) &&
+         (tCountedThread || !gThisThreadOnly.load(std::memory_order_relaxed));
 }
 
 void* allocate(std::size_t size) {

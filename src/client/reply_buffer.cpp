@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <vector>
 
 namespace corvane::detail {
 namespace {
@@ -14,6 +16,63 @@ constexpr std::size_t kAlignment = 64;          // the payload's boundary, and t
 constexpr std::size_t kFirstMapping = 1 << 20;  // a body of unknown length starts with this much
 constexpr std::size_t kHugePage = 2 << 20;
 constexpr std::size_t kPage = 4096;
+
+constexpr std::size_t kKeptMinimum = 1 << 20;               // smaller blocks are cheap to fault in again
+constexpr std::size_t kKeptLimit = std::size_t{256} << 20;  // the most kept in all
+constexpr std::size_t kKeptBlocks = 2;
+
+struct Block {
+  std::byte* storage;
+  std::size_t capacity;
+};
+
+// Freed blocks of announced bodies, kept for the next replies of about their size (any thread may free a
+// frame, hence the lock). Never destroyed: a frame may outlive every static.
+class KeptBlocks {
+ public:
+  static KeptBlocks& instance() {
+    static auto* kept = new KeptBlocks();  // NOLINT(cppcoreguidelines-owning-memory): lives until exit
+    return *kept;
+  }
+
+  // A kept block of at least `capacity` bytes and not twice as large, or null.
+  std::byte* take(std::size_t capacity, std::size_t& taken) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (auto block = blocks_.begin(); block != blocks_.end(); ++block) {
+      if (block->capacity < capacity || block->capacity / 2 > capacity) continue;
+      std::byte* storage = block->storage;
+      taken = block->capacity;
+      bytes_ -= taken;
+      blocks_.erase(block);
+      return storage;
+    }
+    return nullptr;
+  }
+
+  // Keeps the block, the oldest ones making room; false when it is not worth keeping (the caller frees it).
+  bool give(std::byte* storage, std::size_t capacity) noexcept {
+    if (capacity < kKeptMinimum || capacity > kKeptLimit) return false;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    try {
+      blocks_.reserve(kKeptBlocks);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    while (!blocks_.empty() && (blocks_.size() >= kKeptBlocks || bytes_ + capacity > kKeptLimit)) {
+      bytes_ -= blocks_.front().capacity;
+      ::operator delete(blocks_.front().storage);
+      blocks_.erase(blocks_.begin());
+    }
+    blocks_.push_back({storage, capacity});
+    bytes_ += capacity;
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<Block> blocks_;  // oldest first
+  std::size_t bytes_ = 0;
+};
 
 std::size_t pageRounded(std::size_t bytes) { return (bytes + kPage - 1) / kPage * kPage; }
 
@@ -45,7 +104,7 @@ void ReplyBuffer::release() noexcept {
   if (storage_ == nullptr) return;
   if (mapped_) {
     munmap(storage_, capacity_);
-  } else {
+  } else if (!KeptBlocks::instance().give(storage_, capacity_)) {
     ::operator delete(storage_);
   }
   storage_ = nullptr;
@@ -54,7 +113,13 @@ void ReplyBuffer::release() noexcept {
 void ReplyBuffer::reserve(std::size_t bytes) {
   if (size_ != 0 || storage_ != nullptr) return;
   capacity_ = bytes + kAlignment;
-  storage_ = static_cast<std::byte*>(::operator new(capacity_));
+  std::size_t kept = 0;
+  if (capacity_ >= kKeptMinimum) storage_ = KeptBlocks::instance().take(capacity_, kept);
+  if (storage_ != nullptr) {
+    capacity_ = kept;
+  } else {
+    storage_ = static_cast<std::byte*>(::operator new(capacity_));
+  }
   mapped_ = false;
 }
 

@@ -53,6 +53,8 @@ class ReplySink {
   [[nodiscard]] bool append(const char* data, std::size_t size) noexcept;
   /// The body bytes received so far.
   [[nodiscard]] std::size_t bodySize() const noexcept;
+  /// Whether the body goes into a reply buffer (a frame's, usually megabytes).
+  [[nodiscard]] bool intoBuffer() const noexcept { return buffer_ != nullptr; }
 
  private:
   HttpResponse& response_;
