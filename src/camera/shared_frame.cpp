@@ -99,7 +99,7 @@ SharedFrame decodeSharedFrame(HttpResponse&& response) {
   auto body = std::make_shared<const std::string>(std::move(response.body));
   const std::size_t size = body->size();
   const auto* first = reinterpret_cast<const std::byte*>(body->data());
-  return decodeSharedFrame(response.status, std::shared_ptr<const std::byte>(std::move(body), first), size);
+  return decodeSharedFrame(response.status, std::shared_ptr<const std::byte>(body, first), size);
 }
 
 }  // namespace detail
