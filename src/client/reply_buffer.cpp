@@ -124,6 +124,7 @@ void ReplyBuffer::reserve(std::size_t bytes) {
 }
 
 void ReplyBuffer::append(const char* data, std::size_t size) {
+  if (size == 0) return;
   if (!placed_) place(data, size);
   if (size > capacity_ - lead_ - size_) grow(lead_ + size_ + size);
   std::memcpy(storage_ + lead_ + size_, data, size);
