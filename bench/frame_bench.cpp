@@ -1,5 +1,7 @@
 // Camera frame decoding against its limit: every output must own one copy of its bytes, so the floor is
 // memcpy of the same payload regions into fresh buffers. Also the decoder's allocations for a full frame.
+// The shared road (outputs as views of the reply) against a bare sized download, the owning capture, and
+// its own decode of a small frame, plus its peak memory for a full-HD capture.
 #include <malloc.h>
 
 #include <cstdint>
@@ -101,6 +103,95 @@ void captureTransfer(benchmark::State& state) {
   state.counters["frame_bytes"] = static_cast<double>(reply.body.size());
 }
 
+// The body of `reply` as a shared frame's reply, owned by `reply` itself (no copy per decode).
+std::shared_ptr<const std::byte> borrowedBody(const HttpResponse& reply) {
+  return std::shared_ptr<const std::byte>(std::shared_ptr<const void>(),
+                                          reinterpret_cast<const std::byte*>(reply.body.data()));
+}
+
+SharedFrame decodeShared(const HttpResponse& reply) {
+  return detail::decodeSharedFrame(reply.status, borrowedBody(reply), reply.body.size());
+}
+
+// Decoding on the shared road touches the manifest only: a full-HD frame against the owning decoder, and
+// against a 1 MiB frame of the same manifest (ratio about 1 when nothing grows with the payload).
+void decodeSharedVsOwning(benchmark::State& state) {
+  const HttpResponse full = captureReply(1920, 1080);
+  const HttpResponse small = captureReply(320, 298);
+  runSideBySide(state, batchSize(2),
+                {{"shared",
+                  [&] {
+                    const SharedFrame frame = decodeShared(full);
+                    check(frame.outputs().size() == 3, "shared decode");
+                  }},
+                 {"owning",
+                  [&] {
+                    const CameraFrame frame = detail::decodeFrame(full);
+                    benchmark::DoNotOptimize(frame.outputs.data());
+                  }},
+                 {"small", [&] {
+                    const SharedFrame frame = decodeShared(small);
+                    check(frame.outputs().size() == 3, "shared decode");
+                  }}});
+  state.counters["frame_bytes"] = static_cast<double>(full.body.size());
+}
+
+// A full-HD capture end to end on the shared road, against raw libcurl downloading the same reply into a
+// buffer sized from Content-Length (and nothing after), and against the owning capture.
+void captureSharedTransfer(benchmark::State& state) {
+  const HttpResponse reply = captureReply(1920, 1080);
+  const std::string target = "/cameras//World/cam/capture";
+  testing::TestBridge server({{{target, reply.body}}, {}, {}});
+  IsaacSimClient client("bench", server.baseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
+  const std::string url = server.baseUrl() + target.substr(1);
+  runSideBySide(state, batchSize(3),
+                {{"lib",
+                  [&] {
+                    const SharedFrame frame = client.camera.captureShared("/World/cam");
+                    check(frame.replySize() == reply.body.size() && frame.outputs().size() == 3, "shared capture");
+                  }},
+                 {"raw",
+                  [&] {
+                    const RawReply raw = rawSizedRequest(url, kTimeoutMs, "POST", "{}");
+                    check(raw.status == 200 && raw.body.size() == reply.body.size(), "raw capture reply");
+                  }},
+                 {"capture", [&] {
+                    const CameraFrame frame = client.camera.capture("/World/cam");
+                    check(frame.outputs.size() == 3, "capture");
+                  }}});
+  state.counters["frame_bytes"] = static_cast<double>(reply.body.size());
+}
+
+// What one full-HD capture on the shared road allocates through operator new on the calling thread (where the
+// client does all its work; the in-process server's thread is left out, and libcurl's own malloc is not
+// counted): the reply plus what the manifest needs, at its peak and in all. Checked, like the decoder's.
+void captureSharedMemory(benchmark::State& state) {
+  const HttpResponse reply = captureReply(1920, 1080);
+  const std::string target = "/cameras//World/cam/capture";
+  testing::TestBridge server({{{target, reply.body}}, {}, {}});
+  IsaacSimClient client("bench", server.baseUrl(), server.wsBaseUrl(), std::chrono::milliseconds(kTimeoutMs), 0);
+  // Warm-up (libcurl's one-time set-up is not the capture's), its frame kept so that no block kept from an
+  // earlier reply serves the measured one: its buffer is allocated, and counted.
+  const SharedFrame warm = client.camera.captureShared("/World/cam");
+  AllocStats stats;
+  for (auto _ : state) {
+    AllocScope scope(true);
+    const SharedFrame frame = client.camera.captureShared("/World/cam");
+    stats = scope.stats();
+    check(stats.bytes >= reply.body.size(), "the measured capture's buffer was not counted");
+  }
+  constexpr std::size_t kManifestBound = 64 * 1024;
+  const std::size_t body = reply.body.size();
+  check(stats.peakLive <= body + kManifestBound, "a shared capture peaked at " + std::to_string(stats.peakLive) +
+                                                     " bytes for a reply of " + std::to_string(body));
+  check(stats.bytes <= body + kManifestBound,
+        "a shared capture allocated " + std::to_string(stats.bytes) + " bytes for a reply of " + std::to_string(body));
+  state.counters["frame_bytes"] = static_cast<double>(body);
+  state.counters["allocations"] = static_cast<double>(stats.allocations);
+  state.counters["extra_bytes"] = static_cast<double>(stats.bytes - body);
+  state.counters["peak_extra_bytes"] = static_cast<double>(stats.peakLive - body);
+}
+
 struct DecodeMemory {
   AllocStats stats;
   std::size_t outputBytes = 0;  // usable sizes of the outputs' own buffers
@@ -173,6 +264,15 @@ void registerBenchmarks() {
       ->Iterations(rounds(20))
       ->UseManualTime()
       ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("decode_shared/1920x1080_vs_owning_vs_1MiB", decodeSharedVsOwning)
+      ->Iterations(rounds(30))
+      ->UseManualTime()
+      ->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("capture_shared/1920x1080_vs_raw_sized_download_vs_capture", captureSharedTransfer)
+      ->Iterations(rounds(20))
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("capture_shared_memory/1920x1080", captureSharedMemory)->Iterations(1);
 }
 
 }  // namespace corvane::bench

@@ -71,6 +71,14 @@ ROWS = [
      None),
     ("capture/1920x1080_vs_raw_sized_download", "9 capture 22.8 MB, canned server vs raw sized download+memcpy",
      "lib", "raw", 1.10),
+    ("capture_shared/1920x1080_vs_raw_sized_download_vs_capture",
+     "10 captureShared 22.8 MB vs raw libcurl sized download", "lib", "raw", 1.05),
+    ("capture_shared/1920x1080_vs_raw_sized_download_vs_capture", "10 captureShared 22.8 MB vs capture (owning)",
+     "lib", "capture", None),
+    ("decode_shared/1920x1080_vs_owning_vs_1MiB", "10 decodeSharedFrame 22.8 MB vs decodeFrame 22.8 MB", "shared",
+     "owning", None),
+    ("decode_shared/1920x1080_vs_owning_vs_1MiB", "10 decodeSharedFrame 22.8 MB vs 1 MiB, same manifest", "shared",
+     "small", None),
     ("stream_latency/receiveFor_vs_receive_spin/1000Hz", "8 1 kHz stream, sample age median: receiveFor vs spin",
      "lib", "spin", None),
     ("stream_latency/receiveFor_vs_receive_spin/1000Hz", "8 1 kHz stream, sample age p99: receiveFor vs spin",
@@ -140,6 +148,15 @@ def memory_note(runs):
             f"the frame)")
 
 
+def shared_memory_note(runs):
+    run = runs.get("capture_shared_memory/1920x1080")
+    if run is None:
+        return "shared capture memory: not run"
+    return (f"shared capture memory, 1920x1080 ({run['frame_bytes'] / 1e6:.1f} MB reply): {run['allocations']:.0f} "
+            f"allocations on the calling thread; beyond the reply it allocated {kib(run['extra_bytes'])} in all and "
+            f"peaked at {kib(run['peak_extra_bytes'])} above it (checked: at most 64 KiB; libcurl's malloc not counted)")
+
+
 def main(paths):
     runs = load(paths)
     table = [["workload", "corvane", "baseline", "ratio", "target", "verdict"]]
@@ -151,6 +168,7 @@ def main(paths):
             print("-+-".join("-" * width for width in widths))
     print()
     print(memory_note(runs))
+    print(shared_memory_note(runs))
     print("ratio = corvane / baseline, the median over rounds in which both ran side by side")
     return 0
 

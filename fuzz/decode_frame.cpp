@@ -1,7 +1,8 @@
 // libFuzzer target: any body, as a 200 reply to a capture, through the frame decoder. It must reject the
 // body with a documented exception or return outputs that are faithful copies of bytes inside the body;
 // the sanitizers catch any read outside it on the way. The fast manifest reader must also either give up
-// or end exactly as the general decoder does.
+// or end exactly as the general decoder does, and the shared road (views of the reply) exactly as the
+// owning one.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 
 #include "fast_path_check.hpp"
 #include "frame_check.hpp"
+#include "shared_road_check.hpp"
 
 // Keeps what the read-back computed observable, so the optimiser cannot drop the reads.
 volatile double decodeFrameFuzzSink = 0;
@@ -28,6 +30,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fast_path_check::compareDecoders(body, problem);
   if (!problem.empty()) {
     std::fprintf(stderr, "the fast manifest reader differs from the general decoder: %s\n", problem.c_str());
+    std::abort();
+  }
+  shared_road_check::compareRoads(body, problem);
+  if (!problem.empty()) {
+    std::fprintf(stderr, "the shared road differs from the owning decoder: %s\n", problem.c_str());
     std::abort();
   }
   decodeFrameFuzzSink = seen;

@@ -16,11 +16,18 @@ std::atomic<std::size_t> gAllocations{0};
 std::atomic<std::size_t> gBytes{0};
 std::atomic<long long> gLive{0};
 std::atomic<long long> gPeak{0};
+std::atomic<bool> gThisThreadOnly{false};
+thread_local bool tCountedThread = false;
+
+bool counting() {
+  return gCounting.load(std::memory_order_relaxed) &&
+         (tCountedThread || !gThisThreadOnly.load(std::memory_order_relaxed));
+}
 
 void* allocate(std::size_t size) {
   void* block = std::malloc(size == 0 ? 1 : size);
   if (block == nullptr) throw std::bad_alloc();
-  if (gCounting.load(std::memory_order_relaxed)) {
+  if (counting()) {
     const std::size_t usable = malloc_usable_size(block);
     gAllocations.fetch_add(1, std::memory_order_relaxed);
     gBytes.fetch_add(usable, std::memory_order_relaxed);
@@ -34,21 +41,26 @@ void* allocate(std::size_t size) {
 
 void release(void* block) noexcept {
   if (block == nullptr) return;
-  if (gCounting.load(std::memory_order_relaxed)) gLive.fetch_sub(static_cast<long long>(malloc_usable_size(block)));
+  if (counting()) gLive.fetch_sub(static_cast<long long>(malloc_usable_size(block)));
   std::free(block);
 }
 
 }  // namespace
 
-AllocScope::AllocScope() {
+AllocScope::AllocScope(bool thisThreadOnly) {
   gAllocations = 0;
   gBytes = 0;
   gLive = 0;
   gPeak = 0;
+  gThisThreadOnly = thisThreadOnly;
+  tCountedThread = true;
   gCounting = true;
 }
 
-AllocScope::~AllocScope() { gCounting = false; }
+AllocScope::~AllocScope() {
+  gCounting = false;
+  tCountedThread = false;
+}
 
 AllocStats AllocScope::stats() const {
   return {gAllocations.load(), gBytes.load(), static_cast<std::size_t>(gPeak.load())};

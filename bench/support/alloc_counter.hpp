@@ -12,10 +12,11 @@ struct AllocStats {
   std::size_t peakLive = 0;     ///< highest live bytes above the level at start
 };
 
-/// Counts the allocations made while it lives (on any thread). One at a time.
+/// Counts the allocations made while it lives, on any thread or (`thisThreadOnly`) on the thread that made
+/// it, e.g. to leave out an in-process server's. One at a time.
 class AllocScope {
  public:
-  AllocScope();
+  explicit AllocScope(bool thisThreadOnly = false);
   ~AllocScope();
   AllocScope(const AllocScope&) = delete;
   AllocScope& operator=(const AllocScope&) = delete;

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -16,11 +18,14 @@ namespace corvane {
 
 class IsaacSimClient;
 struct CameraOutput;
+class SharedOutput;
 
 namespace detail {
 /// The element count of `output` as T, after checking that its dtype is `dtype` and that its byte count is
 /// exactly shape product * item size (computed without wrapping). Throws std::invalid_argument otherwise.
 [[nodiscard]] CORVANE_API std::size_t checkedElementCount(const CameraOutput& output, std::string_view dtype);
+/// The same for a shared output.
+[[nodiscard]] CORVANE_API std::size_t checkedElementCount(const SharedOutput& output, std::string_view dtype);
 }  // namespace detail
 
 /// One captured array: its dimensions, element type name and raw bytes, in the layout the bridge wrote.
@@ -61,6 +66,87 @@ struct CORVANE_API CameraFrame {
   [[nodiscard]] const CameraOutput* output(std::string_view name) const;
 };
 
+/// One captured array of a SharedFrame: its dimensions and element type name, and a view of its bytes where
+/// they lie in the capture's reply, which it shares ownership of (copying an output copies no bytes; the
+/// whole reply lives while any output or view of it does). Nothing ties nbytes() to the shape and dtype;
+/// as<T>() checks that they agree.
+class CORVANE_API SharedOutput {
+ public:
+  std::vector<std::size_t> shape;  ///< dimensions, in the manifest's order
+  std::string dtype;               ///< element type name as the manifest gives it, e.g. "float32"
+
+  SharedOutput() = default;
+  /// `nbytes` bytes at `bytes`; `bytes` keeps whatever holds them alive.
+  SharedOutput(std::vector<std::size_t> shape, std::string dtype, std::shared_ptr<const std::byte> bytes,
+               std::size_t nbytes) noexcept;
+
+  /// The first of its bytes (null for an empty output of an empty reply). They may sit at any address:
+  /// read them through as<T>() or memcpy.
+  [[nodiscard]] const std::byte* data() const noexcept { return bytes_.get(); }
+  /// Its byte count.
+  [[nodiscard]] std::size_t nbytes() const noexcept { return nbytes_; }
+  /// Its bytes with shared ownership of the reply they lie in.
+  [[nodiscard]] const std::shared_ptr<const std::byte>& bytes() const noexcept { return bytes_; }
+  /// Whether data() is aligned for its dtype's element size (as<T>() reads any address either way).
+  [[nodiscard]] bool aligned() const noexcept;
+
+  /// As CameraOutput::elementCount(): the product of the shape entries, wrapping modulo 2^64.
+  [[nodiscard]] std::size_t elementCount() const noexcept;
+  /// As CameraOutput::itemSize(): bytes per element of `dtype`, 0 for a name outside the table.
+  [[nodiscard]] std::size_t itemSize() const noexcept;
+
+  /// The bytes as a read-only view of T elements, as CameraOutput::as<T>() (same checks, same errors). The
+  /// view reads each element by value, so any alignment works, and keeps the reply alive on its own.
+  template <typename T>
+  [[nodiscard]] OutputView<T> as() const {
+    const std::size_t count = detail::checkedElementCount(*this, DtypeOf<T>::name);
+    return OutputView<T>(data(), count, bytes_);
+  }
+
+  /// An owning copy: the same shape and dtype, and its own copy of the bytes.
+  [[nodiscard]] CameraOutput toCameraOutput() const;
+
+ private:
+  std::shared_ptr<const std::byte> bytes_;
+  std::size_t nbytes_ = 0;
+};
+
+/// A decoded capture whose outputs are views of the reply it was read from: the reply is read once into one
+/// buffer and decoding touches only the manifest, never a payload byte. The frame and its outputs share
+/// that buffer, immutable; it is freed when the last frame, output or view of it is gone (so one output kept
+/// keeps its whole reply: toCameraOutput() copies just that one). Copying a frame is cheap (shared).
+/// Lookup by name and the structure are those of CameraFrame; toCameraFrame() gives the owning kind.
+class CORVANE_API SharedFrame {
+ public:
+  /// An empty frame: null structure, no outputs, no reply.
+  SharedFrame();
+
+  /// The capture's result tree; each array appears in it as an object whose "__ndarray__" is its index.
+  [[nodiscard]] const nlohmann::json& structure() const noexcept;
+  /// The arrays, in manifest order.
+  [[nodiscard]] const std::vector<SharedOutput>& outputs() const noexcept;
+  /// As CameraFrame::output(): the output that the top-level member `name` of structure() refers to, or
+  /// nullptr; throws nlohmann::json::type_error 302 when its "__ndarray__" is not a number. The pointer is
+  /// valid while this frame (or a copy) lives.
+  [[nodiscard]] const SharedOutput* output(std::string_view name) const;
+
+  /// The whole reply body (header, manifest, payload) that the outputs are views of.
+  [[nodiscard]] const std::shared_ptr<const std::byte>& reply() const noexcept;
+  /// Its size in bytes.
+  [[nodiscard]] std::size_t replySize() const noexcept;
+
+  /// An owning CameraFrame: the structure and every output copied.
+  [[nodiscard]] CameraFrame toCameraFrame() const;
+
+  /// Internal: what every copy of a frame shares, defined and made by the decoder.
+  struct Contents;
+  /// Internal: the decoder's constructor.
+  explicit SharedFrame(std::shared_ptr<const Contents> contents) noexcept : contents_(std::move(contents)) {}
+
+ private:
+  std::shared_ptr<const Contents> contents_;
+};
+
 namespace detail {
 /// Decodes the reply to a capture. A status outside 200..299 throws HTTPError. The body must be "CVB1",
 /// a 32-bit little-endian manifest length L, L bytes of JSON manifest, then the payload; each output's
@@ -68,6 +154,15 @@ namespace detail {
 /// FrameError (a std::runtime_error) for a body that is not a frame or claims bytes past its end, and nlohmann/json's
 /// parse_error, type_error and out_of_range for a manifest that is not valid JSON or lacks a member.
 [[nodiscard]] CORVANE_API CameraFrame decodeFrame(const HttpResponse& response);
+
+/// Decodes a capture reply of `status` whose body is the `size` bytes at `body` into a frame of views of
+/// those bytes (`body` keeps them alive, and the frame shares it). The checks, errors and messages are
+/// decodeFrame's; no payload byte is read.
+[[nodiscard]] CORVANE_API SharedFrame decodeSharedFrame(long status, std::shared_ptr<const std::byte> body,
+                                                        std::size_t size);
+/// The same for a response taken over whole: its body becomes the frame's reply without a copy (for instance
+/// a capture reply from IsaacSimClient::batch).
+[[nodiscard]] CORVANE_API SharedFrame decodeSharedFrame(HttpResponse&& response);
 }  // namespace detail
 
 /// Cameras in the scene, addressed by prim path.
@@ -102,6 +197,21 @@ class CORVANE_API Camera {
   /// own retries and the client's deadline); then the first failure in that order, if any, is thrown as
   /// capture would throw it. For each camera's own outcome, use batch and detail::decodeFrame.
   [[nodiscard]] std::vector<CameraFrame> captureAll(
+      const std::vector<std::string>& prim_paths,
+      const std::optional<std::vector<std::string>>& data_types = std::nullopt,
+      std::optional<bool> world_frame = std::nullopt);
+
+  /// capture() on the shared road: the same request, retries and errors, but the reply is read once into a
+  /// buffer that the frame keeps, and the outputs are views of it (no copy of any payload byte). Prefer it
+  /// for large frames that are read or handed on whole; prefer capture() to keep single outputs for long
+  /// (a shared output keeps its whole reply alive).
+  [[nodiscard]] SharedFrame captureShared(std::string_view prim_path,
+                                          const std::optional<std::vector<std::string>>& data_types = std::nullopt,
+                                          std::optional<bool> world_frame = std::nullopt);
+
+  /// captureAll() on the shared road: every camera at once (one batch), frames in the order of
+  /// `prim_paths`, the first failure in that order thrown once every capture has ended.
+  [[nodiscard]] std::vector<SharedFrame> captureAllShared(
       const std::vector<std::string>& prim_paths,
       const std::optional<std::vector<std::string>>& data_types = std::nullopt,
       std::optional<bool> world_frame = std::nullopt);

@@ -20,7 +20,8 @@ namespace corvane {
 
 namespace detail {
 class ConnectionPool;
-}
+struct RunSettings;
+}  // namespace detail
 
 /// The connection to one bridge. Construction only checks and stores settings and sends nothing; unless
 /// ClientOptions::reuseConnections is on, every attempt opens its own connection. Settings never change after
@@ -106,6 +107,9 @@ class CORVANE_API IsaacSimClient {
   IsaacSimClient(const IsaacSimClient& origin, std::chrono::milliseconds timeout, int max_retries,
                  ClientOptions options);
   void checkSettings() const;
+  friend class Camera;  // its shared-frame captures run the request engine with a reply buffer
+  /// The settings a run of the request engine reads.
+  detail::RunSettings runSettings_() const;
 
   std::string label_;
   std::string baseUrl_;

@@ -5,9 +5,11 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace corvane {
@@ -70,8 +72,9 @@ static_assert(sizeof(double) == 8 && std::numeric_limits<double>::is_iec559, "do
 /// The bytes live in a std::vector<std::byte> and may sit at any address, so the view never hands out a
 /// T* or T&: each element is loaded by value with memcpy (one plain load on common hardware), which is safe
 /// for any alignment and any byte pattern. A bool element is true for any non-zero byte. Elements are read
-/// in host byte order, as the bridge wrote them. The view refers to the output's bytes: it is valid while
-/// the output lives and its `data` is not changed.
+/// in host byte order, as the bridge wrote them. A view of a CameraOutput refers to the output's bytes: it is
+/// valid while the output lives and its `data` is not changed. A view of a SharedOutput shares ownership of
+/// the reply its bytes lie in, so it stays valid on its own.
 template <typename T>
 class OutputView {
  public:
@@ -110,6 +113,9 @@ class OutputView {
   OutputView() noexcept = default;
   /// `count` elements starting at `bytes`; the caller guarantees count * sizeof(T) readable bytes.
   OutputView(const std::byte* bytes, std::size_t count) noexcept : bytes_(bytes), size_(count) {}
+  /// The same, keeping `owner` (whatever holds the bytes) alive as long as the view or a copy of it lives.
+  OutputView(const std::byte* bytes, std::size_t count, std::shared_ptr<const void> owner) noexcept
+      : bytes_(bytes), size_(count), owner_(std::move(owner)) {}
 
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
@@ -141,6 +147,7 @@ class OutputView {
 
   const std::byte* bytes_ = nullptr;
   std::size_t size_ = 0;
+  std::shared_ptr<const void> owner_;
 };
 
 }  // namespace corvane

@@ -320,25 +320,28 @@ void bindCamera(py::module_& module) {
           "capture",
           [](Camera& c, const PrimPath& path, const optional<Texts<kDataTypes>>& dataTypes, optional<bool> worldFrame) {
             const Names types = dataTypes ? Names(dataTypes->values) : std::nullopt;
-            return Frame(released([&] { return c.capture(path, types, worldFrame); }));
+            return Frame(released([&] { return c.captureShared(path, types, worldFrame); }));
           },
           "prim_path"_a, "data_types"_a = py::none(), "world_frame"_a = py::none(),
           "POST /cameras/<prim_path>/capture {\"data_types\", \"world_frame\"} (each left out when None):\n"
-          "captures a frame and decodes it into a Frame whose arrays numpy reads in place. Raises FrameError\n"
-          "for a reply that is not a frame, HTTPError, TransportError as the other operations do.")
+          "captures a frame and returns it as a Frame. The reply is read once into one buffer and the outputs\n"
+          "are views of it: numpy arrays of them copy nothing. Raises HTTPError for a failure status, FrameError\n"
+          "for a reply that is not a frame, TransportError when the transport fails.")
       .def(
           "capture_all",
           [](Camera& c, const Texts<kPrimPaths>& paths, const optional<Texts<kDataTypes>>& dataTypes,
              optional<bool> worldFrame) {
             const Names types = dataTypes ? Names(dataTypes->values) : std::nullopt;
-            std::vector<CameraFrame> frames = released([&] { return c.captureAll(paths.values, types, worldFrame); });
+            std::vector<SharedFrame> frames =
+                released([&] { return c.captureAllShared(paths.values, types, worldFrame); });
             py::list result;
-            for (CameraFrame& frame : frames) result.append(Frame(std::move(frame)));
+            for (SharedFrame& frame : frames) result.append(Frame(std::move(frame)));
             return result;
           },
           "prim_paths"_a, "data_types"_a = py::none(), "world_frame"_a = py::none(),
-          "Captures every camera at once with the same options; a list of Frames in the order of\n"
-          "`prim_paths`. Every capture runs to its end; then the first failure in that order is raised.");
+          "Captures every camera at once (one batch) with the same options and returns their Frames in the\n"
+          "order of `prim_paths`, each a view of its own reply as capture() gives. Every capture runs to its\n"
+          "end; then the first failure in that order is raised as capture() would raise it.");
 }
 
 }  // namespace

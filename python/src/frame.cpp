@@ -1,5 +1,5 @@
 // Frames and their outputs. An Output exports its bytes through the buffer protocol, in place: numpy (or a
-// memoryview) reads the frame's own bytes, and keeps the Output, and with it the frame's data, alive.
+// memoryview) reads the reply buffer itself, and keeps the Output, and with it that buffer, alive.
 #include "frame.hpp"
 
 #include <algorithm>
@@ -15,10 +15,10 @@
 namespace corvane::python {
 namespace {
 
-/// One output of a frame; holding the frame's data keeps `output` valid.
+/// One output of a frame: a view of the reply that shares its ownership.
 struct Output {
-  std::shared_ptr<const CameraFrame> frame;
-  const CameraOutput* output;
+  SharedOutput output;
+  std::optional<std::string> name;
 };
 
 // The buffer protocol's format character of each dtype name; the item sizes are CameraOutput::itemSize()'s.
@@ -56,12 +56,13 @@ struct Layout {
 
 // The output's layout, after checking that its bytes agree with its dtype and shape (ValueError
 // otherwise), so nothing past them can be read; bool bytes must be 0 or 1, the only values numpy's bool holds.
-Layout layoutOf(const CameraOutput& output) {
+Layout layoutOf(const SharedOutput& output) {
   (void)detail::checkedElementCount(output, output.dtype);  // std::invalid_argument
   const char* format = formatOf(output.dtype);
   if (format == nullptr) throw py::value_error("camera output dtype \"" + output.dtype + "\" has no buffer format");
+  const std::byte* first = output.data();
   if (output.dtype == "bool" &&
-      std::any_of(output.data.begin(), output.data.end(), [](std::byte b) { return b > std::byte{1}; })) {
+      std::any_of(first, first + output.nbytes(), [](std::byte b) { return b > std::byte{1}; })) {
     throw py::value_error("camera output of dtype \"bool\" holds a byte other than 0 and 1");
   }
   std::vector<Py_ssize_t> strides = stridesOf(output.shape, output.itemSize());
@@ -71,11 +72,13 @@ Layout layoutOf(const CameraOutput& output) {
 
 // The buffer protocol, read-only and in place (pybind11's own export cannot report a failure). A consumer
 // that does not ask for a shape gets the plain bytes.
-void fillView(Py_buffer& view, PyObject* owner, const CameraOutput& output, int flags) {
+// numpy takes outputs at any address: a misaligned one becomes an array flagged unaligned, which numpy reads
+// correctly (element by element); output.copy() gives an aligned one.
+void fillView(Py_buffer& view, PyObject* owner, const SharedOutput& output, int flags) {
   auto layout = std::make_unique<Layout>(layoutOf(output));
   const bool shaped = (flags & PyBUF_ND) == PyBUF_ND;
-  view.buf = const_cast<std::byte*>(output.data.data());  // exported read-only
-  view.len = static_cast<Py_ssize_t>(output.data.size());
+  view.buf = const_cast<std::byte*>(output.data());  // exported read-only
+  view.len = static_cast<Py_ssize_t>(output.nbytes());
   view.readonly = 1;
   view.itemsize = shaped ? static_cast<Py_ssize_t>(layout->itemSize) : 1;
   view.format = !shaped                                  ? nullptr
@@ -94,7 +97,7 @@ extern "C" int getOutputBuffer(PyObject* self, Py_buffer* view, int flags) {
   view->obj = nullptr;
   try {
     if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) throw py::buffer_error("camera outputs are read-only");
-    fillView(*view, self, *py::handle(self).cast<const Output&>().output, flags);
+    fillView(*view, self, py::handle(self).cast<const Output&>().output, flags);
     return 0;
   } catch (py::error_already_set& error) {
     error.restore();
@@ -108,43 +111,97 @@ extern "C" int getOutputBuffer(PyObject* self, Py_buffer* view, int flags) {
 
 extern "C" void releaseOutputBuffer(PyObject*, Py_buffer* view) { delete static_cast<Layout*>(view->internal); }
 
-py::tuple shapeOf(const CameraOutput& output) {
+py::tuple shapeOf(const SharedOutput& output) {
   py::tuple shape(output.shape.size());
   for (std::size_t i = 0; i < output.shape.size(); ++i) shape[i] = py::int_(output.shape[i]);
   return shape;
 }
 
-py::object outputNamed(const Frame& frame, std::string_view name) {
-  const CameraOutput* output = frame.frame->output(name);
-  if (output == nullptr) return py::none();
-  return py::cast(Output{frame.frame, output});
+// The index of `output` among the frame's outputs.
+std::size_t indexOf(const SharedFrame& frame, const SharedOutput* output) {
+  return static_cast<std::size_t>(output - frame.outputs().data());
 }
 
+// The frame's output names: the top-level members of the structure that name an output (in key order).
+// A member whose "__ndarray__" is not a number names none here (looking it up raises).
+const std::vector<std::string>& namesOf(Frame& frame) {
+  if (frame.names) return *frame.names;
+  std::vector<std::string> names;
+  std::vector<std::optional<std::string>> nameOf(frame.frame.outputs().size());
+  const nlohmann::json& structure = frame.frame.structure();
+  if (structure.is_object()) {
+    for (const auto& member : structure.items()) {
+      const SharedOutput* output = nullptr;
+      try {
+        output = frame.frame.output(member.key());
+      } catch (const nlohmann::json::exception&) {
+        continue;
+      }
+      if (output == nullptr) continue;
+      names.push_back(member.key());
+      std::optional<std::string>& name = nameOf[indexOf(frame.frame, output)];
+      if (!name) name = member.key();
+    }
+  }
+  frame.nameOf = std::move(nameOf);
+  return *(frame.names = std::move(names));
+}
+
+Output outputAt(Frame& frame, std::size_t index) {
+  namesOf(frame);
+  return Output{frame.frame.outputs()[index], (*frame.nameOf)[index]};
+}
+
+py::object outputNamed(Frame& frame, std::string_view name) {
+  const SharedOutput* output = frame.frame.output(name);
+  if (output == nullptr) return py::none();
+  return py::cast(outputAt(frame, indexOf(frame.frame, output)));
+}
+
+py::object asArray(py::handle output) { return py::module_::import("numpy").attr("asarray")(output); }
+
 void bindOutput(py::module_& module) {
+  using namespace pybind11::literals;
   auto type =
-      py::class_<Output>(module, "Output", py::buffer_protocol(),
-                         "One captured array. It supports the buffer protocol with its dtype and shape, read-only and "
-                         "without a copy:\nnumpy.asarray(output) shares the frame's bytes and keeps them alive.")
-          .def_property_readonly("shape", [](const Output& view) { return shapeOf(*view.output); })
+      py::class_<Output>(
+          module, "Output", py::buffer_protocol(),
+          "One captured array, a view of its frame's reply buffer. It supports the buffer protocol with its dtype\n"
+          "and shape, read-only and without a copy: numpy.asarray(output) reads the reply buffer itself and keeps\n"
+          "it alive, so one array kept keeps its whole reply (all outputs); output.copy() keeps only its own\n"
+          "bytes. An output at an address not aligned for its dtype gives an array flagged unaligned, which\n"
+          "numpy reads correctly; copy() gives an aligned one.")
           .def_property_readonly(
-              "dtype", [](const Output& view) { return view.output->dtype; },
-              "The element type name, e.g. \"float32\".")
+              "shape", [](const Output& view) { return shapeOf(view.output); }, "The dimensions, a tuple of ints.")
           .def_property_readonly(
-              "nbytes", [](const Output& view) { return view.output->data.size(); }, "The number of bytes it holds.")
+              "dtype", [](const Output& view) { return view.output.dtype; }, "The element type name, e.g. \"float32\".")
+          .def_property_readonly(
+              "nbytes", [](const Output& view) { return view.output.nbytes(); }, "The number of bytes it holds.")
+          .def_property_readonly(
+              "name", [](const Output& view) { return view.name; },
+              "The name the frame's structure gives it (its first top-level member naming it), or None.")
           .def(
               "tobytes",
               [](const Output& view) {
-                return py::bytes(reinterpret_cast<const char*>(view.output->data.data()), view.output->data.size());
+                return py::bytes(reinterpret_cast<const char*>(view.output.data()), view.output.nbytes());
               },
-              "A copy of its bytes.")
+              "A copy of its bytes, as bytes.")
+          .def(
+              "copy",
+              [](py::object self) {
+                return py::module_::import("numpy").attr("array")(py::memoryview(self), "copy"_a = true);
+              },
+              "An owning numpy array of its own (aligned, writable), which keeps nothing of the reply alive.\n"
+              "Raises ValueError when its bytes do not match its dtype and shape.")
           // numpy reads the buffer first and falls back to __array__ when that fails: raising here keeps a
           // mismatched output from turning silently into an array of objects.
-          .def("__array__",
-               [](py::object self, py::args args) {
-                 return py::module_::import("numpy").attr("asarray")(py::memoryview(self), *args);
-               })
+          .def(
+              "__array__",
+              [](py::object self, py::args args) {
+                return py::module_::import("numpy").attr("asarray")(py::memoryview(self), *args);
+              },
+              "numpy.asarray(output): a read-only array on the reply buffer itself.")
           .def("__repr__", [](const Output& view) {
-            return "<corvane.Output " + view.output->dtype + " " + std::string(py::repr(shapeOf(*view.output))) + ">";
+            return "<corvane.Output " + view.output.dtype + " " + std::string(py::repr(shapeOf(view.output))) + ">";
           });
   // py::buffer_protocol() gave the type its buffer slots; they are filled here instead of by def_buffer.
   auto* heapType = reinterpret_cast<PyHeapTypeObject*>(type.ptr());
@@ -152,40 +209,88 @@ void bindOutput(py::module_& module) {
   heapType->as_buffer.bf_releasebuffer = &releaseOutputBuffer;
 }
 
+void bindMapping(py::class_<Frame>& frame) {
+  using namespace pybind11::literals;
+  const py::module_ abc = py::module_::import("collections.abc");
+  frame
+      .def(
+          "__getitem__",
+          [](Frame& self, std::string_view name) {
+            py::object output = outputNamed(self, name);
+            if (output.is_none()) throw py::key_error(std::string(name));
+            return asArray(output);
+          },
+          "name"_a, "The named output as a numpy array on the reply buffer (no copy); KeyError when absent.")
+      .def(
+          "__iter__", [](Frame& self) { return py::iter(py::cast(namesOf(self))); }, "Iterates over the output names.")
+      .def(
+          "__len__", [](Frame& self) { return namesOf(self).size(); }, "The number of named outputs.")
+      .def(
+          "__contains__",
+          [](Frame& self, const py::object& name) {
+            if (!py::isinstance<py::str>(name)) return false;
+            const auto& names = namesOf(self);
+            return std::find(names.begin(), names.end(), name.cast<std::string>()) != names.end();
+          },
+          "name"_a, "Whether an output has that name.")
+      .def(
+          "keys", [abc](py::object self) { return abc.attr("KeysView")(self); }, "The output names.")
+      .def(
+          "values", [abc](py::object self) { return abc.attr("ValuesView")(self); },
+          "The named outputs as numpy arrays (no copies), in the order of keys().")
+      .def(
+          "items", [abc](py::object self) { return abc.attr("ItemsView")(self); },
+          "(name, numpy array) pairs, in the order of keys().")
+      .def(
+          "get",
+          [](Frame& self, std::string_view name, py::object fallback) {
+            py::object output = outputNamed(self, name);
+            return output.is_none() ? fallback : asArray(output);
+          },
+          "name"_a, "default"_a = py::none(), "frame[name], or `default` when no output has that name.");
+  abc.attr("Mapping").attr("register")(frame);
+}
+
 }  // namespace
 
 void bindFrame(py::module_& module) {
   using namespace pybind11::literals;
   bindOutput(module);
-  py::class_<Frame>(module, "Frame", "A decoded capture: its result tree and its arrays.")
+  py::class_<Frame> frame(
+      module, "Frame",
+      "A capture: its result tree and its arrays, all views of one reply buffer read once from the network.\n"
+      "A read-only mapping of output name to numpy array (frame[\"rgb\"], \"rgb\" in frame, dict(frame)); the\n"
+      "buffer lives while the frame or any output or array taken from it does.");
+  frame
       .def_property_readonly(
           "structure",
-          [](Frame& frame) {
-            if (!frame.structure) frame.structure = toPython(frame.frame->structure);
-            return frame.structure;
+          [](Frame& self) {
+            if (!self.structure) self.structure = toPython(self.frame.structure());
+            return self.structure;
           },
           "The capture's result tree; each array appears in it as an object whose \"__ndarray__\" is its index.")
       .def_property_readonly(
           "outputs",
-          [](const Frame& frame) {
+          [](Frame& self) {
             py::list outputs;
-            for (const CameraOutput& output : frame.frame->outputs) outputs.append(Output{frame.frame, &output});
+            for (std::size_t i = 0; i < self.frame.outputs().size(); ++i) outputs.append(outputAt(self, i));
             return outputs;
           },
-          "The arrays, in manifest order.")
+          "The arrays as Output objects, in manifest order (named or not).")
+      .def_property_readonly(
+          "buffer",
+          [](const Frame& self) {
+            const std::size_t size = self.frame.replySize();
+            py::object whole = py::cast(Output{SharedOutput({size}, "uint8", self.frame.reply(), size), {}});
+            return py::memoryview(whole);
+          },
+          "The whole reply (header, manifest, payload) as a read-only memoryview: the bytes every output views.")
       .def("output", &outputNamed, "name"_a,
            "The output the top-level member `name` of the structure refers to, or None.")
-      .def(
-          "__getitem__",
-          [](const Frame& frame, std::string_view name) {
-            py::object output = outputNamed(frame, name);
-            if (output.is_none()) throw py::key_error(std::string(name));
-            return py::module_::import("numpy").attr("asarray")(output);
-          },
-          "name"_a, "numpy.asarray(frame.output(name)): the named array, without a copy (KeyError when absent).")
-      .def("__repr__", [](const Frame& frame) {
-        return "<corvane.Frame with " + std::to_string(frame.frame->outputs.size()) + " outputs>";
+      .def("__repr__", [](const Frame& self) {
+        return "<corvane.Frame with " + std::to_string(self.frame.outputs().size()) + " outputs>";
       });
+  bindMapping(frame);
 }
 
 }  // namespace corvane::python

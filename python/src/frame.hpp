@@ -2,19 +2,24 @@
 
 #include <corvane/camera.hpp>
 
-#include <memory>
+#include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "binding.hpp"
 
 namespace corvane::python {
 
-/// corvane.Frame: a decoded capture, shared with every Output taken from it.
+/// corvane.Frame: a capture whose outputs are views of its one reply buffer, shared with every Output and
+/// array taken from it.
 struct Frame {
-  explicit Frame(CameraFrame frame) : frame(std::make_shared<const CameraFrame>(std::move(frame))) {}
+  explicit Frame(SharedFrame frame) : frame(std::move(frame)) {}
 
-  std::shared_ptr<const CameraFrame> frame;
-  py::object structure;  // the structure as a dict, made when first asked for
+  SharedFrame frame;
+  py::object structure;                                           // the structure as a dict, made when first asked for
+  std::optional<std::vector<std::string>> names;                  // the mapping's keys, found when first asked for
+  std::optional<std::vector<std::optional<std::string>>> nameOf;  // each output's name, by index
 };
 
 }  // namespace corvane::python

@@ -1,6 +1,8 @@
-"""Camera outputs as numpy arrays: in place (no copy), alive after their frame, every dtype's format, and an
-output whose bytes do not match its shape refused instead of read out of bounds."""
+"""Camera outputs as numpy arrays: views of the one reply buffer (no copy), alive after their frame and client,
+every dtype's format, misaligned outputs, the frame as a mapping, and an output whose bytes do not match its
+shape refused instead of read out of bounds."""
 
+import collections.abc
 import gc
 import json
 import struct
@@ -31,6 +33,8 @@ def test_outputs_are_views_of_the_frame_that_outlive_it(client: corvane.Client) 
     assert rgb.shape == (48, 64, 3) and rgb.dtype == numpy.uint8
     assert depth.shape == (48, 64) and depth.dtype == numpy.float32
     assert numpy.shares_memory(rgb, numpy.asarray(frame.output("rgb")))  # one set of bytes, not a copy each
+    reply = numpy.frombuffer(frame.buffer, dtype=numpy.uint8)
+    assert numpy.shares_memory(rgb, reply) and numpy.shares_memory(depth, reply)  # both views of the reply
     assert isinstance(rgb.base, memoryview) and isinstance(rgb.base.obj, corvane.Output)
     assert not rgb.flags.writeable
     output = frame.output("rgb")
@@ -73,3 +77,35 @@ def test_outputs_that_do_not_match_their_bytes_are_refused(canned: CannedServer,
     with pytest.raises(ValueError, match=message):
         memoryview(output)  # type: ignore[arg-type]
     assert output.tobytes() == payload
+
+
+def test_views_outlive_their_frame_and_client(canned: CannedServer) -> None:
+    values = numpy.arange(12, dtype=numpy.float32)
+    client = canned.client()
+    canned.replies["/cameras//C/capture"] = (200, frame_body(
+        [{"shape": [3, 4], "dtype": "float32", "offset": 0, "nbytes": 48}], values.tobytes()))
+    frame = client.camera.capture("/C")
+    array, owned = frame["out0"], frame.output("out0").copy()  # type: ignore[union-attr]
+    assert not numpy.shares_memory(owned, array) and owned.flags.writeable and owned.flags.aligned
+    del frame, client
+    gc.collect()
+    assert numpy.array_equal(array, values.reshape(3, 4)) and numpy.array_equal(owned, array)
+
+
+def test_misaligned_outputs_read_correctly_and_copy_aligned(canned: CannedServer) -> None:
+    values = numpy.array([1.5, -2.25, 1e30], dtype=numpy.float32)
+    frame = capture(canned, [{"shape": [3], "dtype": "float32", "offset": 1, "nbytes": 12}], b"x" + values.tobytes())
+    array = frame["out0"]
+    assert not array.flags.aligned and numpy.array_equal(array, values) and array.sum() == values.sum()
+    assert frame.outputs[0].copy().flags.aligned
+
+
+def test_a_frame_is_a_read_only_mapping_of_names_to_arrays(canned: CannedServer) -> None:
+    arrays = [{"shape": [2], "dtype": "uint8", "offset": i, "nbytes": 2} for i in range(2)]
+    frame = capture(canned, arrays, b"\x01\x02\x03")
+    assert isinstance(frame, collections.abc.Mapping)
+    assert list(frame) == ["out0", "out1"] and len(frame) == 2 and "out1" in frame and "pose" not in frame
+    assert {name: array.tolist() for name, array in frame.items()} == {"out0": [1, 2], "out1": [2, 3]}
+    assert [output.name for output in frame.outputs] == ["out0", "out1"] and frame.get("nope") is None
+    with pytest.raises(TypeError):
+        frame["out0"] = numpy.zeros(2)  # type: ignore[index]

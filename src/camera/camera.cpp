@@ -1,5 +1,7 @@
 #include "corvane/camera.hpp"
 #include "client/family_request.hpp"
+#include "client/reply_buffer.hpp"
+#include "client/request_run.hpp"
 #include "client/routes.hpp"
 #include "corvane/client.hpp"
 
@@ -12,6 +14,33 @@ std::string captureBody(const std::optional<std::vector<std::string>>& data_type
   if (data_types) body["data_types"] = *data_types;
   if (world_frame) body["world_frame"] = *world_frame;
   return detail::serializeBody(body);
+}
+
+// The body that a reply buffer holds, with a share of its ownership; empty when no attempt read anything.
+std::shared_ptr<const std::byte> keptBody(const std::shared_ptr<detail::ReplyBuffer>& buffer) {
+  if (!buffer) return nullptr;
+  return std::shared_ptr<const std::byte>(buffer, buffer->data());
+}
+
+// Captures on the shared road: each reply read into a buffer its frame keeps. Every capture runs to its end;
+// then the first failure in order is thrown.
+std::vector<SharedFrame> captureIntoBuffers(IsaacSimClient& client, const std::vector<std::string_view>& prim_paths,
+                                            const std::string& body, const detail::RunSettings& settings) {
+  std::vector<std::shared_ptr<detail::ReplyBuffer>> buffers(prim_paths.size());
+  std::vector<detail::PlannedRequest> requests;
+  requests.reserve(prim_paths.size());
+  for (std::size_t i = 0; i < prim_paths.size(); ++i) {
+    requests.push_back({"POST", client.prepareUrl_(detail::cameraPath(prim_paths[i], "/capture")), body, &buffers[i]});
+  }
+  std::vector<BatchResult> results = detail::runRequests(settings, requests);
+  std::vector<SharedFrame> frames;
+  frames.reserve(results.size());
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const long status = results[i].response().status;
+    const std::size_t size = buffers[i] ? buffers[i]->size() : 0;
+    frames.push_back(detail::decodeSharedFrame(status, keptBody(buffers[i]), size));
+  }
+  return frames;
 }
 
 }  // namespace
@@ -47,6 +76,20 @@ std::vector<CameraFrame> Camera::captureAll(const std::vector<std::string>& prim
   frames.reserve(results.size());
   for (const BatchResult& result : results) frames.push_back(detail::decodeFrame(result.response()));
   return frames;
+}
+
+SharedFrame Camera::captureShared(std::string_view prim_path, const std::optional<std::vector<std::string>>& data_types,
+                                  std::optional<bool> world_frame) {
+  const std::string text = captureBody(data_types, world_frame);
+  return std::move(captureIntoBuffers(*client_, {prim_path}, text, client_->runSettings_()).front());
+}
+
+std::vector<SharedFrame> Camera::captureAllShared(const std::vector<std::string>& prim_paths,
+                                                  const std::optional<std::vector<std::string>>& data_types,
+                                                  std::optional<bool> world_frame) {
+  const std::string text = captureBody(data_types, world_frame);
+  const std::vector<std::string_view> paths(prim_paths.begin(), prim_paths.end());
+  return captureIntoBuffers(*client_, paths, text, client_->runSettings_());
 }
 
 }  // namespace corvane

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "camera/json_count.hpp"
+#include "camera/output_rules.hpp"
 #include "corvane/camera.hpp"
 
 namespace corvane {
@@ -44,44 +45,60 @@ std::optional<std::uint64_t> neededBytes(const std::vector<std::size_t>& shape, 
 
 }  // namespace
 
-std::size_t CameraOutput::elementCount() const noexcept {
+namespace detail {
+
+std::size_t elementCountOf(const std::vector<std::size_t>& shape) noexcept {
   std::uint64_t count = 1;
   for (const std::size_t dimension : shape) count *= dimension;  // wraps by design: no overflow check
   return static_cast<std::size_t>(count);
 }
 
-std::size_t CameraOutput::itemSize() const noexcept {
+std::size_t itemSizeOf(const std::string& dtype) noexcept {
   const auto& table = itemSizeTable();
   const auto found = table.find(dtype);
   return found == table.end() ? 0 : found->second;
 }
 
-const CameraOutput* CameraFrame::output(std::string_view name) const {
-  if (!structure.is_object()) return nullptr;
-  const auto entry = structure.find(name);
-  if (entry == structure.end() || !entry->is_object()) return nullptr;
-  const auto index = entry->find("__ndarray__");
-  if (index == entry->end()) return nullptr;
-  const std::uint64_t position = detail::toCount(*index);
-  return position < outputs.size() ? &outputs[static_cast<std::size_t>(position)] : nullptr;
-}
-
-namespace detail {
-
-std::size_t checkedElementCount(const CameraOutput& output, std::string_view dtype) {
-  if (output.dtype != dtype) {
-    throw std::invalid_argument("camera output has dtype \"" + output.dtype + "\", not \"" + std::string(dtype) + "\"");
+std::size_t checkedCount(const std::vector<std::size_t>& shape, const std::string& dtype, std::size_t nbytes,
+                         std::string_view wanted) {
+  if (dtype != wanted) {
+    throw std::invalid_argument("camera output has dtype \"" + dtype + "\", not \"" + std::string(wanted) + "\"");
   }
-  const std::size_t itemSize = output.itemSize();
-  if (itemSize == 0) throw std::invalid_argument("camera output dtype \"" + output.dtype + "\" has no element size");
-  const std::optional<std::uint64_t> needed = neededBytes(output.shape, itemSize);
-  if (!needed || *needed != output.data.size()) {
-    throw std::invalid_argument("camera output holds " + std::to_string(output.data.size()) + " bytes, but shape " +
-                                shapeText(output.shape) + " of " + output.dtype + " needs " +
+  const std::size_t itemSize = itemSizeOf(dtype);
+  if (itemSize == 0) throw std::invalid_argument("camera output dtype \"" + dtype + "\" has no element size");
+  const std::optional<std::uint64_t> needed = neededBytes(shape, itemSize);
+  if (!needed || *needed != nbytes) {
+    throw std::invalid_argument("camera output holds " + std::to_string(nbytes) + " bytes, but shape " +
+                                shapeText(shape) + " of " + dtype + " needs " +
                                 (needed ? std::to_string(*needed) : std::string("more than 2^64")));
   }
-  return output.data.size() / itemSize;
+  return nbytes / itemSize;
+}
+
+std::optional<std::size_t> outputIndex(const nlohmann::json& structure, std::string_view name, std::size_t count) {
+  if (!structure.is_object()) return std::nullopt;
+  const auto entry = structure.find(name);
+  if (entry == structure.end() || !entry->is_object()) return std::nullopt;
+  const auto index = entry->find("__ndarray__");
+  if (index == entry->end()) return std::nullopt;
+  const std::uint64_t position = toCount(*index);
+  if (position >= count) return std::nullopt;
+  return static_cast<std::size_t>(position);
+}
+
+std::size_t checkedElementCount(const CameraOutput& output, std::string_view dtype) {
+  return checkedCount(output.shape, output.dtype, output.data.size(), dtype);
 }
 
 }  // namespace detail
+
+std::size_t CameraOutput::elementCount() const noexcept { return detail::elementCountOf(shape); }
+
+std::size_t CameraOutput::itemSize() const noexcept { return detail::itemSizeOf(dtype); }
+
+const CameraOutput* CameraFrame::output(std::string_view name) const {
+  const std::optional<std::size_t> index = detail::outputIndex(structure, name, outputs.size());
+  return index ? &outputs[*index] : nullptr;
+}
+
 }  // namespace corvane

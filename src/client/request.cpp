@@ -15,8 +15,7 @@ HttpResponse IsaacSimClient::deleteRequest(std::string_view path) { return reque
 
 HttpResponse IsaacSimClient::request_(std::string_view method, std::string_view path, std::string_view body) {
   const std::vector<detail::PlannedRequest> requests{{method, prepareUrl_(path), body}};
-  const detail::RunSettings settings{timeout_, maxRetries_, options_, pool_.get()};
-  return std::move(detail::runRequests(settings, requests).front()).response();
+  return std::move(detail::runRequests(runSettings_(), requests).front()).response();
 }
 
 std::vector<BatchResult> IsaacSimClient::batch(const std::vector<BatchRequest>& requests) {
@@ -24,8 +23,9 @@ std::vector<BatchResult> IsaacSimClient::batch(const std::vector<BatchRequest>& 
   planned.reserve(requests.size());
   for (const BatchRequest& request : requests)
     planned.push_back({request.method, prepareUrl_(request.path), request.body});
-  const detail::RunSettings settings{timeout_, maxRetries_, options_, pool_.get()};
-  return detail::runRequests(settings, planned);
+  return detail::runRequests(runSettings_(), planned);
 }
+
+detail::RunSettings IsaacSimClient::runSettings_() const { return {timeout_, maxRetries_, options_, pool_.get()}; }
 
 }  // namespace corvane

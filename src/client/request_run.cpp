@@ -59,7 +59,8 @@ struct Entry {
   explicit Entry(const PlannedRequest& request) : plan(&request) {}
 
   const PlannedRequest* plan;
-  HttpResponse response;  // libcurl writes into it: entries never move once the run has started
+  HttpResponse response;          // libcurl writes into it: entries never move once the run has started
+  std::optional<ReplySink> sink;  // the running attempt's, into `response` (or the plan's reply buffer)
   std::unique_ptr<RunningAttempt> running;
   int attempt = 0;             // the running attempt's number, or the next one's
   Clock::time_point wakeAt;    // the next attempt starts no earlier
@@ -125,10 +126,16 @@ class Run {
   void start(Entry& entry) {
     entry.response = HttpResponse{};
     try {
+      ReplyBuffer* buffer = nullptr;
+      if (entry.plan->replyBuffer != nullptr) {
+        *entry.plan->replyBuffer = std::make_shared<ReplyBuffer>();
+        buffer = entry.plan->replyBuffer->get();
+      }
+      entry.sink.emplace(entry.response, buffer);
       EasyHandle handle = multi_.takeHandle();
       const AttemptSetup setup{entry.plan->method,    entry.plan->url,   entry.plan->body,
                                attemptTimeout(entry), settings_.options, poolShare()};
-      HeaderList headers = configureAttempt(handle.get(), setup, entry.response);
+      HeaderList headers = configureAttempt(handle.get(), setup, *entry.sink);
       entry.running = std::make_unique<RunningAttempt>(std::move(handle), std::move(headers), multi_);
     } catch (...) {
       entry.result.emplace(std::current_exception());  // set-up failures are final: nothing was sent

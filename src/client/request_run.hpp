@@ -3,6 +3,7 @@
 // The request engine: any number of REST requests, each with its own attempts, pauses and deadline, driven
 // together on the calling thread through libcurl's multi interface. A verb call is a run of one request.
 #include <chrono>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,12 +14,16 @@
 namespace corvane::detail {
 
 class ConnectionPool;
+class ReplyBuffer;
 
 /// One request of a run. The views must stay valid until the run returns.
 struct PlannedRequest {
   std::string_view method;
   std::string url;  ///< computed once, used by every attempt
   std::string_view body;
+  /// When set, each attempt reads its reply body into a fresh buffer stored here (the last attempt's is what
+  /// is left), and the response's body stays empty: a frame keeps that buffer instead of a copy.
+  std::shared_ptr<ReplyBuffer>* replyBuffer = nullptr;
 };
 
 /// The client's settings a run reads.

@@ -1,6 +1,7 @@
 #include "client/transfer_setup.hpp"
 
 #include <charconv>
+#include <optional>
 #include <stdexcept>
 
 #include "client/header_line.hpp"
@@ -8,55 +9,49 @@
 namespace corvane::detail {
 namespace {
 
+constexpr long kFrameReadSize = 512L * 1024;
+
 bool isContentLength(std::string_view name) { return equalsIgnoringCase(name, "content-length"); }
 
-// Makes room for the whole body once its length is announced, so it arrives in place instead of growing by
-// doubling. Only a hint: a length past kBodyReserveLimit, or no memory for it, leaves the body to grow.
-void reserveAnnouncedBody(std::string_view line, std::string& body) {
+// The length a Content-Length line announces, or nothing for any other line.
+std::optional<std::size_t> announcedLength(std::string_view line) {
   const auto colon = line.find(':');
-  if (colon == std::string_view::npos || !body.empty() || !isContentLength(line.substr(0, colon))) return;
+  if (colon == std::string_view::npos || !isContentLength(line.substr(0, colon))) return std::nullopt;
   std::string_view value = line.substr(colon + 1);
   while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
   std::size_t length = 0;
   const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), length);
-  if (error != std::errc() || length > kBodyReserveLimit) return;
-  try {
-    body.reserve(length);
-  } catch (const std::exception&) {  // no memory for it: the body grows as it comes
-  }
+  if (error != std::errc()) return std::nullopt;
+  return length;
 }
 
-// libcurl callbacks are C frames: nothing may be thrown through them. A failed append (out of memory)
-// returns 0, which makes libcurl abort the transfer with an error instead.
+// libcurl callbacks are C frames: nothing may be thrown through them. A body that cannot be kept (out of
+// memory) returns 0, which makes libcurl abort the transfer with an error instead.
 size_t writeCallback(char* data, size_t size, size_t count, void* userdata) noexcept {
   const size_t n = size * count;
-  try {
-    static_cast<std::string*>(userdata)->append(data, n);
-    return n;
-  } catch (...) {
-    return 0;
-  }
+  return static_cast<ReplySink*>(userdata)->append(data, n) ? n : 0;
 }
 
 size_t headerCallback(char* data, size_t size, size_t count, void* userdata) noexcept {
   const size_t n = size * count;
-  auto& response = *static_cast<HttpResponse*>(userdata);
+  auto& sink = *static_cast<ReplySink*>(userdata);
+  const std::string_view line(data, n);
   try {
-    storeHeaderLine(std::string_view(data, n), response.headers);
+    storeHeaderLine(line, sink.response().headers);
   } catch (...) {
     return 0;
   }
-  reserveAnnouncedBody(std::string_view(data, n), response.body);
+  if (const std::optional<std::size_t> length = announcedLength(line)) sink.announce(*length);
   return n;
 }
 
-void setCommonOptions(CURL* handle, const AttemptSetup& setup, HttpResponse& response) {
+void setCommonOptions(CURL* handle, const AttemptSetup& setup, ReplySink& sink) {
   setOption(handle, CURLOPT_URL, setup.url.c_str());
   setOption(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(setup.timeout.count()));
   setOption(handle, CURLOPT_WRITEFUNCTION, &writeCallback);
-  setOption(handle, CURLOPT_WRITEDATA, static_cast<void*>(&response.body));
+  setOption(handle, CURLOPT_WRITEDATA, static_cast<void*>(&sink));
   setOption(handle, CURLOPT_HEADERFUNCTION, &headerCallback);
-  setOption(handle, CURLOPT_HEADERDATA, static_cast<void*>(&response));
+  setOption(handle, CURLOPT_HEADERDATA, static_cast<void*>(&sink));
 }
 
 // With reuseConnections the handle joins the client's share (name lookups, TLS sessions) and leaves its
@@ -131,8 +126,42 @@ HeaderList requestHeaders(const ClientOptions& options, bool jsonBody) {
   return list;
 }
 
-HeaderList configureAttempt(CURL* handle, const AttemptSetup& setup, HttpResponse& response) {
-  setCommonOptions(handle, setup, response);
+// Makes room for the whole body once its length is announced, so it arrives in place instead of growing by
+// doubling. A length past kBodyReserveLimit, or no memory for it, leaves the body to grow as it comes.
+void ReplySink::announce(std::size_t length) noexcept {
+  if (length > kBodyReserveLimit || bodySize() != 0) return;
+  try {
+    if (buffer_ != nullptr) {
+      buffer_->reserve(length);
+    } else {
+      response_.body.reserve(length);
+    }
+  } catch (const std::exception&) {  // no memory for it: the body grows as it comes
+  }
+}
+
+bool ReplySink::append(const char* data, std::size_t size) noexcept {
+  try {
+    if (buffer_ != nullptr) {
+      buffer_->append(data, size);
+    } else {
+      response_.body.append(data, size);
+    }
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+std::size_t ReplySink::bodySize() const noexcept {
+  return buffer_ != nullptr ? buffer_->size() : response_.body.size();
+}
+
+HeaderList configureAttempt(CURL* handle, const AttemptSetup& setup, ReplySink& sink) {
+  setCommonOptions(handle, setup, sink);
+  // A frame's reply is megabytes: reading it in larger pieces takes a fraction of the system calls and
+  // callbacks (libcurl's default is 16 KiB). A recycled handle gets its default back from curl_easy_reset.
+  if (sink.intoBuffer()) setOption(handle, CURLOPT_BUFFERSIZE, kFrameReadSize);
   setTransportOptions(handle, setup.options, false);
   setConnectionPolicy(handle, setup.share);
   const bool hasBody = selectMethod(handle, setup.method);

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "client/curl_handle.hpp"
+#include "client/reply_buffer.hpp"
 #include "corvane/options.hpp"
 #include "corvane/response.hpp"
 
@@ -36,9 +37,33 @@ struct AttemptSetup {
   CURLSH* share;  ///< the client's share object with reuseConnections, null without
 };
 
-/// Sets every option of a REST attempt whose reply goes into `response` (which must stay in place until
-/// the transfer ends). Returns the request's header list, which must outlive the transfer too. Throws
-/// std::invalid_argument for an unsupported method, SetupError when an option is refused.
-HeaderList configureAttempt(CURL* handle, const AttemptSetup& setup, HttpResponse& response);
+/// Where every REST reply goes: status and headers into `response`; the body into `response.body`, or into
+/// `buffer` when one is given (a reply a frame will keep; `response.body` then stays empty). Every body byte
+/// of every reply passes through append().
+class ReplySink {
+ public:
+  explicit ReplySink(HttpResponse& response, ReplyBuffer* buffer = nullptr) noexcept
+      : response_(response), buffer_(buffer) {}
+
+  [[nodiscard]] HttpResponse& response() noexcept { return response_; }
+  /// The body's announced length (Content-Length): room for it is made before it comes, up to
+  /// kBodyReserveLimit. Only a hint: without memory for it the body grows as it comes.
+  void announce(std::size_t length) noexcept;
+  /// Appends body bytes; false when they cannot be kept (the transfer is then aborted).
+  [[nodiscard]] bool append(const char* data, std::size_t size) noexcept;
+  /// The body bytes received so far.
+  [[nodiscard]] std::size_t bodySize() const noexcept;
+  /// Whether the body goes into a reply buffer (a frame's, usually megabytes).
+  [[nodiscard]] bool intoBuffer() const noexcept { return buffer_ != nullptr; }
+
+ private:
+  HttpResponse& response_;
+  ReplyBuffer* buffer_;
+};
+
+/// Sets every option of a REST attempt whose reply goes into `sink` (which, with its response and buffer,
+/// must stay in place until the transfer ends). Returns the request's header list, which must outlive the
+/// transfer too. Throws std::invalid_argument for an unsupported method, SetupError when an option is refused.
+HeaderList configureAttempt(CURL* handle, const AttemptSetup& setup, ReplySink& sink);
 
 }  // namespace corvane::detail
