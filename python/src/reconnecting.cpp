@@ -23,16 +23,32 @@ ArticulationStream streamKind(const std::string& kind) {
                         std::string(py::repr(py::str(kind))));
 }
 
+// after_failed_attempt: a true answer (Python truth) says the cause is mended.
+std::function<bool(const FailedAttempt&)> mendingHook(const py::object& callable) {
+  if (callable.is_none()) return {};
+  return [shared = shareCallable(callable)](const FailedAttempt& failed) {
+    py::gil_scoped_acquire gil;
+    try {
+      return PyObject_IsTrue((*shared)(failed).ptr()) == 1;
+    } catch (py::error_already_set& error) {
+      error.restore();
+      keepPythonError();
+      throw PythonErrorPending();
+    }
+  };
+}
+
 std::unique_ptr<Reconnecting> openReconnecting(IsaacSimClient& client, const std::string& kind, std::string primPath,
                                                const std::optional<ReconnectPolicy>& policy,
                                                std::vector<std::string> openingMessages, const py::object& beforeReopen,
-                                               const py::object& onReconnect) {
+                                               const py::object& onReconnect, const py::object& afterFailedAttempt) {
   const ArticulationStream which = streamKind(kind);
   ReconnectOptions options;
   if (policy) options.policy = *policy;
   options.openingMessages = std::move(openingMessages);
   options.beforeReopen = pythonCallback<ReopenAttempt>(beforeReopen);
   options.onReconnect = pythonCallback<ReconnectEvent>(onReconnect);
+  options.afterFailedAttempt = mendingHook(afterFailedAttempt);
   return std::make_unique<Reconnecting>(
       released([&] { return ReconnectingStream(client, which, std::move(primPath), std::move(options)); }));
 }
@@ -71,6 +87,17 @@ void bindEvents(py::module_& module) {
       .def("__repr__", [](const ReopenAttempt& a) {
         return py::str("ReopenAttempt(attempt={}, last_http_status={})").format(a.attempt, a.lastHttpStatus);
       });
+  py::class_<FailedAttempt>(module, "FailedAttempt", "Handed to after_failed_attempt right after an attempt failed.")
+      .def_readonly("attempt", &FailedAttempt::attempt, "1 for the first attempt after the loss.")
+      .def_readonly("http_status", &FailedAttempt::httpStatus,
+                    "The status with which the bridge refused the handshake; 0 when it did not answer.")
+      .def_property_readonly(
+          "error", [](const FailedAttempt& f) { return lenientText(f.error); }, "The error's message.")
+      .def_readonly("code", &FailedAttempt::code, "libcurl's error code, 0 when there was none.")
+      .def("__repr__", [](const FailedAttempt& f) {
+        return py::str("FailedAttempt(attempt={}, http_status={}, error={!r})")
+            .format(f.attempt, f.httpStatus, lenientText(f.error));
+      });
   py::class_<ReconnectEvent>(module, "ReconnectEvent", "Handed to on_reconnect after a connection was reopened.")
       .def_readonly("reconnections", &ReconnectEvent::reconnections, "Reconnections so far, this one included.")
       .def_readonly("attempts", &ReconnectEvent::attempts, "Attempts this outage took, the successful one included.")
@@ -95,10 +122,12 @@ void bindReconnecting(py::module_& module) {
       "reopens itself after a loss, inside the caller's own calls, and sends the opening messages again. The\n"
       "callbacks run on the caller's thread; what they raise reaches the caller. Opening fails as the\n"
       "client's stream openers do (HandshakeError); when the policy's attempts are spent, calls raise\n"
-      "StreamError. During an outage, Ctrl-C ends a receive_for within about a second.");
+      "StreamError. after_failed_attempt(failed) runs right after a failed attempt; a true answer says the\n"
+      "cause is mended and the next attempt comes at once (once per step of the backoff). During an outage,\n"
+      "Ctrl-C ends a receive_for within about a second.");
   stream.def(py::init(&openReconnecting), py::keep_alive<1, 2>(), "client"_a, "kind"_a, "prim_path"_a, py::kw_only(),
              "policy"_a = py::none(), "opening_messages"_a = std::vector<std::string>(), "before_reopen"_a = py::none(),
-             "on_reconnect"_a = py::none());
+             "on_reconnect"_a = py::none(), "after_failed_attempt"_a = py::none());
   defineStreamMethods(stream);
   stream.def_property_readonly("is_connected", &Reconnecting::isConnected, "Whether a connection is held now.")
       .def("__repr__", [](Reconnecting& s) {
