@@ -165,7 +165,7 @@ class CORVANE_API ReconnectingStream {
   bool reopenBy(std::optional<Clock::time_point> deadline);
   std::optional<std::string> readNow(std::optional<std::string> (WebSocketStream::*read)());
   void attempt(std::optional<Clock::time_point> deadline);
-  void failAttempt(FailedAttempt failed, bool mendedRetry);
+  void failAttempt(const FailedAttempt& failed, bool mendedRetry);
   Clock::time_point afterPause(Clock::time_point from);
   void reconnected();
   [[noreturn]] void giveUp();

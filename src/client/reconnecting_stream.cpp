@@ -149,10 +149,10 @@ void ReconnectingStream::attempt(std::optional<Clock::time_point> deadline) {
     failed = {attempts_, 0, e.what(), e.code()};
   }
   if (stream_.isOpen()) return reconnected();
-  failAttempt(std::move(failed), mendedRetry);
+  failAttempt(failed, mendedRetry);
 }
 
-void ReconnectingStream::failAttempt(FailedAttempt failed, bool mendedRetry) {
+void ReconnectingStream::failAttempt(const FailedAttempt& failed, bool mendedRetry) {
   // Counted from the end of the attempt: a slow handshake must not leave the next one already due.
   nextAttemptAt_ = afterPause(Clock::now());
   lastHttpStatus_ = failed.httpStatus;
