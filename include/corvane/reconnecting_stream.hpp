@@ -125,7 +125,8 @@ struct ReconnectOptions {
 class CORVANE_API ReconnectingStream {
  public:
   /// Opens the stream at once through the client's opener (throwing HandshakeError as it does when that
-  /// fails), then sends the opening messages (StreamError when that fails).
+  /// fails), then sends the opening messages (StreamError when that fails). An opening message that is not
+  /// valid UTF-8 throws std::invalid_argument before anything is opened.
   ReconnectingStream(IsaacSimClient& client, ArticulationStream which, const std::string& primPath,
                      ReconnectOptions options = ReconnectOptions());
   ReconnectingStream(ReconnectingStream&&) noexcept;
