@@ -28,9 +28,12 @@ double millis(std::chrono::steady_clock::duration d) { return std::chrono::durat
 corvane::ReconnectOptions reconnectOptions(corvane::IsaacSimClient& client) {
   corvane::ReconnectOptions options;
   options.policy = corvane::ReconnectPolicy(50ms, 1s);  // unlimited attempts: wait for the bridge to return
-  // A 404 to the handshake means the bridge is back without the arm (a restart loses the scene).
-  options.beforeReopen = [&client](const corvane::ReopenAttempt& attempt) {
-    if (attempt.lastHttpStatus == 404) client.articulation.create(kArm, std::nullopt);
+  // A 404 to the handshake means the bridge is back without the arm (a restart loses the scene): once it
+  // is re-created, the next attempt is made at once.
+  options.afterFailedAttempt = [&client](const corvane::FailedAttempt& failed) {
+    if (failed.httpStatus != 404) return false;
+    client.articulation.create(kArm, std::nullopt);
+    return true;
   };
   options.onReconnect = [](const corvane::ReconnectEvent& event) {
     std::cout << "reconnected after " << std::fixed << std::setprecision(0) << millis(event.down) << " ms ("

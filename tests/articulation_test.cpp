@@ -200,10 +200,10 @@ TEST_F(ArticulationTest, StreamOperationsOpenTheClientsStreams) {
   EXPECT_EQ(bridge.requestCount(), 2u) << "no REST request precedes a stream";
 
   bridge.setUpgradeAnswer(testing::UpgradeAnswer::refuse);
-  EXPECT_THROW_MSG(
-      arm.streamArticulationState("/World/robot"), std::runtime_error,
-      "WebSocket handshake failed for " + bridge.wsBaseUrl() +
-          "articulations//World/robot/stream_articulation_state: " + curl_easy_strerror(CURLE_HTTP_RETURNED_ERROR));
+  EXPECT_THROW_MSG(arm.streamArticulationState("/World/robot"), std::runtime_error,
+                   "WebSocket handshake failed for " + bridge.wsBaseUrl() +
+                       "articulations//World/robot/stream_articulation_state: " +
+                       curl_easy_strerror(CURLE_HTTP_RETURNED_ERROR) + " (status 404)");
 }
 
 }  // namespace

@@ -44,9 +44,11 @@ TEST(Errors, HandshakeErrorsCarryTheUrlAndTheBridgesAnswer) {
   const auto rejected = caught<HandshakeError>([&] { (void)client.openJointPositionStream("/World/arm"); });
   const std::string url = bridge.wsBaseUrl() + "articulations//World/arm/stream_joint_positions";
   EXPECT_EQ(rejected.url(), url);
-  EXPECT_STREQ(rejected.what(),
-               curlText("WebSocket handshake failed for " + url + ": ", CURLE_HTTP_RETURNED_ERROR).c_str());
+  EXPECT_STREQ(
+      rejected.what(),
+      (curlText("WebSocket handshake failed for " + url + ": ", CURLE_HTTP_RETURNED_ERROR) + " (status 404)").c_str());
   EXPECT_EQ(rejected.httpStatus(), 404);
+  EXPECT_EQ(rejected.status(), 404);
   EXPECT_EQ(rejected.code(), CURLE_HTTP_RETURNED_ERROR);
 
   const std::string closed = "ws://127.0.0.1:" + std::to_string(TestBridge::closedPort()) + "/";

@@ -1,6 +1,7 @@
 // ReconnectingStream: its backoff policy, reopening after the simulated bridge restarts on the same port
 // (the articulation re-created in the hook, the opening messages sent again in order, frames flowing
-// again), and a bridge that refuses every reconnection.
+// again), a bridge that refuses every reconnection, never answers it or drops each stream at once, and a
+// hook that mends the cause of a refusal.
 #include <gtest/gtest.h>
 #include <algorithm>
 
@@ -17,6 +18,25 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 using testing::TestBridge;
+using testing::UpgradeAnswer;
+using Clock = std::chrono::steady_clock;
+
+// Receives until the stream has noticed that its connection is gone.
+void awaitLoss(ReconnectingStream& stream) {
+  for (const auto end = Clock::now() + 5s; stream.isConnected() && Clock::now() < end;) {
+    (void)stream.receive();
+    std::this_thread::sleep_for(1ms);
+  }
+}
+
+// The gaps between the arrivals of the bridge's requests from `first` on.
+std::vector<Clock::duration> gapsBetweenRequests(const TestBridge& bridge, std::size_t first) {
+  const std::vector<testing::RecordedRequest> requests = bridge.requests();
+  std::vector<Clock::duration> gaps;
+  for (std::size_t i = first + 1; i < requests.size(); ++i)
+    gaps.push_back(requests[i].arrival - requests[i - 1].arrival);
+  return gaps;
+}
 
 TEST(ReconnectPolicy, PausesDoubleToTheLargestWithJitterAndAttemptsAreCounted) {
   const ReconnectPolicy policy(100ms, 1000ms, 3);
@@ -32,6 +52,9 @@ TEST(ReconnectPolicy, PausesDoubleToTheLargestWithJitterAndAttemptsAreCounted) {
   EXPECT_TRUE(policy.allows(3));
   EXPECT_FALSE(policy.allows(4));
   EXPECT_TRUE(ReconnectPolicy().allows(1 << 30)) << "unlimited by default";
+  EXPECT_EQ(ReconnectPolicy(1ms, 1ms).pauseBefore(1, 0.0), 1ms) << "half a millisecond is not rounded to none";
+  EXPECT_EQ(policy.stableAfter(), 1s);
+  EXPECT_EQ(ReconnectPolicy(100ms, 5s).stableAfter(), 5s);
   EXPECT_THROW(ReconnectPolicy(0ms), std::invalid_argument);
   EXPECT_THROW(ReconnectPolicy(100ms, 50ms), std::invalid_argument);
   EXPECT_THROW(ReconnectPolicy(100ms, 1s, -1), std::invalid_argument);
@@ -121,7 +144,8 @@ TEST(ReconnectingStream, ABridgeRefusingEveryReconnectionGetsThePolicysAttemptsT
   const std::string gaveUp =
       "ReconnectingStream gave up after 3 reopening attempts; the last: WebSocket handshake "
       "failed for " +
-      bridge.wsBaseUrl() + "articulations//World/arm/stream_articulation_state: HTTP response code said error";
+      bridge.wsBaseUrl() +
+      "articulations//World/arm/stream_articulation_state: HTTP response code said error (status 404)";
   const auto start = std::chrono::steady_clock::now();
   const auto keepReceiving = [&] {
     for (int call = 0; call < 10; ++call) (void)stream.receiveFor(500ms);
@@ -135,6 +159,97 @@ TEST(ReconnectingStream, ABridgeRefusingEveryReconnectionGetsThePolicysAttemptsT
   EXPECT_EQ(stream.stats().framesReceived, 2u);
   stream.close();
   EXPECT_THROW_MSG(stream.send("x"), StreamError, "send() called on a closed ReconnectingStream");
+}
+
+// The bridge refuses or never answers: a call that does not wait makes at most one attempt (bounded by the
+// client's timeout), and a waiting one pauses after the end of each failed attempt.
+TEST(ReconnectingStream, ACallThatDoesNotWaitMakesOneAttemptAndPausesFollowTheAttempt) {
+  for (const UpgradeAnswer answer : {UpgradeAnswer::refuse, UpgradeAnswer::stall}) {
+    TestBridge bridge;
+    IsaacSimClient client("test", bridge.baseUrl(), bridge.wsBaseUrl(), 200ms, 0);
+    ReconnectOptions reconnect;
+    reconnect.policy = ReconnectPolicy(100ms, 100ms, 40);
+    ReconnectingStream stream(client, ArticulationStream::jointPositions, "/World/arm", reconnect);
+    const auto peer = bridge.webSocket(0);
+    ASSERT_NE(peer, nullptr);
+    bridge.setUpgradeAnswer(answer);
+    peer->dropConnection();
+    awaitLoss(stream);
+    for (int call = 0; call < 3; ++call) {
+      std::this_thread::sleep_for(150ms);  // the pause has passed
+      const std::size_t before = bridge.requestCount();
+      const auto start = Clock::now();
+      if (call < 2) {
+        EXPECT_EQ(stream.receive(), std::nullopt);
+      } else {
+        EXPECT_THROW(stream.send("x"), StreamError);
+      }
+      EXPECT_LT(Clock::now() - start, 3s);
+      EXPECT_EQ(bridge.requestCount(), before + 1) << "one attempt per call";
+    }
+    const std::size_t waitingFrom = bridge.requestCount();
+    EXPECT_EQ(stream.receiveFor(1500ms), std::nullopt);
+    const auto gaps = gapsBetweenRequests(bridge, waitingFrom - 1);
+    EXPECT_GE(gaps.size(), 2u);
+    // A stalled attempt lasts 200 ms; at least half the 100 ms pause follows its end.
+    const auto shortest = answer == UpgradeAnswer::stall ? 240ms : 45ms;
+    for (const auto gap : gaps) EXPECT_GE(gap, shortest);
+
+    ReconnectingStream moved(std::move(stream));
+    const std::size_t requests = bridge.requestCount();
+    EXPECT_THROW_MSG(stream.receive(), StreamError, "receive() called on a closed ReconnectingStream");
+    EXPECT_EQ(bridge.requestCount(), requests) << "a moved-from stream opens nothing";
+  }
+}
+
+TEST(ReconnectingStream, AHookThatMendsTheCauseGetsOneRetryAtOncePerStep) {
+  TestBridge bridge;
+  IsaacSimClient client("test", bridge.baseUrl(), bridge.wsBaseUrl(), 5000ms, 0);
+  ReconnectOptions reconnect;
+  reconnect.policy = ReconnectPolicy(2s, 2s);  // pauses of 1 to 2 s
+  std::vector<FailedAttempt> failures;
+  reconnect.afterFailedAttempt = [&](const FailedAttempt& failed) {
+    failures.push_back(failed);
+    if (failures.size() == 3) bridge.setUpgradeAnswer(UpgradeAnswer::accept);  // mended, the third time
+    return true;
+  };
+  int attempts = 0;
+  reconnect.onReconnect = [&](const ReconnectEvent& event) { attempts = event.attempts; };
+  ReconnectingStream stream(client, ArticulationStream::jointPositions, "/World/arm", reconnect);
+  const auto peer = bridge.webSocket(0);
+  ASSERT_NE(peer, nullptr);
+  bridge.setUpgradeAnswer(UpgradeAnswer::refuse);
+  peer->dropConnection();
+  for (const auto end = Clock::now() + 20s; attempts == 0 && Clock::now() < end;) (void)stream.receiveFor(100ms);
+  EXPECT_EQ(attempts, 4);
+  ASSERT_EQ(failures.size(), 3u);
+  EXPECT_EQ(failures[0].attempt, 1);
+  EXPECT_EQ(failures[0].httpStatus, 404);
+  EXPECT_EQ(failures[0].error, "WebSocket handshake failed for " + bridge.wsBaseUrl() +
+                                   "articulations//World/arm/stream_joint_positions: HTTP response code said "
+                                   "error (status 404)");
+  const auto gaps = gapsBetweenRequests(bridge, 1);
+  ASSERT_EQ(gaps.size(), 3u);
+  EXPECT_LT(gaps[0], 900ms) << "the retry the hook asked for comes at once";
+  EXPECT_GE(gaps[1], 950ms) << "once per step: the next attempt waits for its pause";
+  EXPECT_LT(gaps[2], 900ms);
+}
+
+TEST(ReconnectingStream, ABridgeDroppingEachStreamAtOnceMeetsGrowingPauses) {
+  TestBridge bridge;
+  IsaacSimClient client("test", bridge.baseUrl(), bridge.wsBaseUrl(), 5000ms, 0);
+  ReconnectOptions reconnect;
+  reconnect.policy = ReconnectPolicy(10ms, 10s);
+  reconnect.openingMessages = {"subscribe"};
+  ReconnectingStream stream(client, ArticulationStream::jointPositions, "/World/arm", reconnect);
+  const auto peer = bridge.webSocket(0);
+  ASSERT_NE(peer, nullptr);
+  bridge.setUpgradeAnswer(UpgradeAnswer::acceptThenClose);
+  peer->sendClose();
+  for (const auto end = Clock::now() + 2s; Clock::now() < end;) (void)stream.receiveFor(100ms);
+  // Pauses of at least 5, 10, 20 ... 640 ms add up to 1.3 s: about ten reopenings, not hundreds.
+  EXPECT_GE(stream.stats().reconnections, 3u);
+  EXPECT_LE(stream.stats().reconnections, 12u);
 }
 
 }  // namespace

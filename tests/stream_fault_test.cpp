@@ -75,13 +75,14 @@ TEST(StreamFaults, ConnectionLostMidFrameThrowsAndTheCutFrameIsNeverReturned) {
 TEST(StreamFaults, CloseFrameFollowedByAHangUpEndsReceivingCleanly) {
   ConnectedStream c;
   ASSERT_NE(c.peer, nullptr);
-  const std::string bytes = textFrame("last") + closeFrame("\x03\xe8");
+  const std::string bytes = textFrame("last") + closeFrame("\x03\xefnot UTF-8");  // 1007
   c.peer->sendRaw(bytes, bytes.size(), 0ms);
   c.peer->dropConnection();
   EXPECT_EQ(testing::pollForFrame(c.stream).frame, "last");
   int frames = 0;
   const std::string error = testing::pollForError(c.stream, frames);
   EXPECT_TRUE(startsWith(error, "WebSocket receive failed: ")) << error;
+  EXPECT_NE(error.find(" after the bridge closed the stream (1007 not UTF-8)"), std::string::npos) << error;
   EXPECT_EQ(frames, 0) << "the close frame is no result";
   EXPECT_THROW_PREFIX(c.stream.receiveFor(200ms), std::runtime_error, "WebSocket receive failed: ");
   expectBrokenButClosable(c.stream);

@@ -233,7 +233,8 @@ TEST_F(WrappedStream, AfterTheBridgesCloseNothingMoreGoesOnTheWire) {
   EXPECT_EQ(stream.closeReason(), "going away");
   ASSERT_EQ(wrapped.sends.size(), 1u);
   EXPECT_EQ(wrapped.sends[0].flags, static_cast<unsigned>(CURLWS_CLOSE)) << "the answer";
-  EXPECT_THROW_MSG(stream.send("late"), StreamError, "send() called after the bridge closed the WebSocketStream");
+  EXPECT_THROW_MSG(stream.send("late"), StreamError,
+                   "send() called after the bridge closed the WebSocketStream (1001 going away)");
   stream.close();
   EXPECT_EQ(wrapped.sends.size(), 1u) << "neither the text nor a second close frame reached libcurl";
 
@@ -258,7 +259,8 @@ TEST_F(WrappedStream, LibcurlAnswersPingsItselfAndHandsOverCloseFrames) {
   peer->sendClose();
   int frames = 0;
   const std::string error = testing::pollForError(stream, frames);
-  EXPECT_EQ(error, std::string("WebSocket receive failed: ") + curl_easy_strerror(CURLE_GOT_NOTHING));
+  EXPECT_EQ(error, std::string("WebSocket receive failed: ") + curl_easy_strerror(CURLE_GOT_NOTHING) +
+                       " after the bridge closed the stream (1000)");
   EXPECT_EQ(frames, 0);
   auto close = std::find_if(wrapped.recvs.begin(), wrapped.recvs.end(),
                             [](const RecvCall& call) { return call.flags == CURLWS_CLOSE; });

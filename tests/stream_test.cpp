@@ -65,16 +65,29 @@ TEST(StreamOpening, FailedHandshakesNameTheUrlAndAreNotRetried) {
   const struct {
     UpgradeAnswer answer;
     CURLcode code;
-  } cases[] = {{UpgradeAnswer::refuse, CURLE_HTTP_RETURNED_ERROR}, {UpgradeAnswer::hangUp, CURLE_GOT_NOTHING}};
+    const char* status;
+  } cases[] = {{UpgradeAnswer::refuse, CURLE_HTTP_RETURNED_ERROR, " (status 404)"},
+               {UpgradeAnswer::hangUp, CURLE_GOT_NOTHING, ""}};
   for (const auto& c : cases) {
     TestBridge bridge;
     bridge.setUpgradeAnswer(c.answer);
     IsaacSimClient client = clientFor(bridge, 3);
     EXPECT_THROW_MSG(client.openArticulationStateStream("/World/arm"), std::runtime_error,
                      "WebSocket handshake failed for " + bridge.wsBaseUrl() +
-                         "articulations//World/arm/stream_articulation_state: " + curl_easy_strerror(c.code));
+                         "articulations//World/arm/stream_articulation_state: " + curl_easy_strerror(c.code) +
+                         c.status);
     EXPECT_EQ(bridge.requestCount(), 1u) << "one handshake, whatever max_retries says";
   }
+}
+
+// A reply that is no upgrade (as to an http:// WebSocket base URL) is never written to stdout.
+TEST(StreamOpening, AReplyThatIsNoUpgradeIsWrittenNowhere) {
+  TestBridge bridge;
+  bridge.setFallback(testing::Reply::json(200, patterned(5000)));
+  IsaacSimClient http("test", bridge.baseUrl(), bridge.baseUrl(), 5000ms, 0);
+  ::testing::internal::CaptureStdout();
+  EXPECT_THROW((void)http.openStream_("x"), std::runtime_error);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
 }
 
 TEST(StreamOpening, TheClientTimeoutLimitsTheHandshakeOnly) {
@@ -175,8 +188,9 @@ TEST(StreamReceive, ACloseFrameFromTheBridgeEndsReceivingWithAnError) {
   EXPECT_EQ(pollForFrame(c.stream).frame, "last");
   // The bridge hangs up only once its close frame is answered; libcurl then reports the hang-up.
   int frames = 0;
-  EXPECT_EQ(testing::pollForError(c.stream, frames),
-            std::string("WebSocket receive failed: ") + curl_easy_strerror(CURLE_GOT_NOTHING));
+  EXPECT_EQ(testing::pollForError(c.stream, frames), std::string("WebSocket receive failed: ") +
+                                                         curl_easy_strerror(CURLE_GOT_NOTHING) +
+                                                         " after the bridge closed the stream (1000)");
   EXPECT_EQ(frames, 0) << "the close frame is no result";
   EXPECT_TRUE(c.stream.isOpen()) << "an error does not close the stream";
   c.stream.close();
@@ -310,9 +324,10 @@ TEST(StreamBridgeClose, IsRecordedEndsTheWaitAndNothingFollowsIt) {
   EXPECT_TRUE(c.stream.closedByBridge());
   EXPECT_EQ(c.stream.closeCode(), 1000);
   EXPECT_TRUE(c.stream.isOpen()) << "the handle is still held";
-  EXPECT_THROW_MSG(c.stream.send("after"), StreamError, "send() called after the bridge closed the WebSocketStream");
+  EXPECT_THROW_MSG(c.stream.send("after"), StreamError,
+                   "send() called after the bridge closed the WebSocketStream (1000)");
   EXPECT_THROW_MSG(c.stream.sendFor("after", 1s), StreamError,
-                   "send() called after the bridge closed the WebSocketStream");
+                   "send() called after the bridge closed the WebSocketStream (1000)");
   c.stream.close();
   EXPECT_TRUE(c.peer->waitForEnd());
   EXPECT_EQ(c.peer->closeFrames(), 1) << "one answer to the bridge's close, none from close()";
@@ -338,6 +353,30 @@ TEST(StreamReceiveLatest, TakesEveryWaitingFrameAndReturnsTheNewest) {
   EXPECT_EQ(stats.bytesReceived, bytes);
   ASSERT_TRUE(stats.lastFrameAt.has_value());
   EXPECT_GE(*stats.lastFrameAt, before);
+}
+
+TEST(StreamReceiveLatest, JoinsTheFragmentsOfAMessage) {
+  ConnectedStream c;
+  ASSERT_NE(c.peer, nullptr);
+  c.peer->sendFragmented({"AAAA", "BBBB"}, false);
+  c.peer->sendFragmented({"CCCC", "DDDD"}, true);
+  ASSERT_TRUE(c.peer->flush());
+  std::this_thread::sleep_for(100ms);  // all of it in the client's socket
+  EXPECT_EQ(c.stream.receiveLatest(), "CCCCDDDD");
+  EXPECT_EQ(c.stream.stats().framesSkipped, 1u) << "one whole message skipped";
+}
+
+TEST(StreamSend, TextThatIsNotUtf8IsRefusedBeforeAnythingIsSent) {
+  ConnectedStream c;
+  ASSERT_NE(c.peer, nullptr);
+  // A stray continuation byte, a truncated sequence, an overlong '/', a surrogate, a code point past U+10FFFF.
+  for (const char* bad : {"a\x80", "\xe2\x82", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80"}) {
+    EXPECT_THROW(c.stream.send(bad), std::invalid_argument) << bad;
+    EXPECT_THROW((void)c.stream.sendFor(bad, 1s), std::invalid_argument) << bad;
+  }
+  const std::string good = "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\xa4\x96";  // é, €, a robot face
+  c.stream.send(good);
+  EXPECT_EQ(c.peer->waitForTextMessages(1), std::vector<std::string>{good}) << "only the valid text went out";
 }
 
 std::chrono::nanoseconds threadCpuTime() {

@@ -62,7 +62,8 @@ class CORVANE_API TransportError : public std::runtime_error {
 };
 
 /// A stream's WebSocket handshake failed (never retried). what() is "WebSocket handshake failed for "
-/// + url() + ": " + libcurl's text for code().
+/// + url() + ": " + libcurl's text for code(), followed by " (status N)" when the bridge answered with a
+/// status other than 101.
 class CORVANE_API HandshakeError : public std::runtime_error {
  public:
   HandshakeError(const std::string& message, std::string url, int curlCode, long httpStatus);
@@ -72,8 +73,11 @@ class CORVANE_API HandshakeError : public std::runtime_error {
   /// libcurl's error code; 52 (nothing received) when the bridge hung up without answering, 22 when it
   /// answered with a status other than 101.
   [[nodiscard]] int code() const noexcept { return code_; }
-  /// The HTTP status the bridge answered the upgrade with, 0 when it did not answer.
+  /// The HTTP status the bridge answered the upgrade with, 0 when it did not answer. (libcurl reads no
+  /// body after a refused upgrade, so what the bridge wrote there cannot be had.)
   [[nodiscard]] long httpStatus() const noexcept { return httpStatus_; }
+  /// The same as httpStatus(), named as on HTTPError.
+  [[nodiscard]] long status() const noexcept { return httpStatus_; }
   [[nodiscard]] TransportErrorKind kind() const noexcept { return kind_; }
 
  private:

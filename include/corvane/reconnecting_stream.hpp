@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "corvane/export.hpp"
@@ -20,7 +21,9 @@ class IsaacSimClient;
 
 /// When a ReconnectingStream tries again: a pause before each reopening attempt that doubles from
 /// `firstPause` up to `largestPause`, with jitter so that many clients do not reconnect in step, and
-/// at most `maxAttempts` attempts per outage (kUnlimited: no limit).
+/// at most `maxAttempts` attempts per outage (kUnlimited: no limit). The backoff starts over from the
+/// first pause only after a connection stayed up for stableAfter(); a connection lost sooner continues
+/// it, so that a bridge that accepts each stream and drops it at once is not hammered.
 class CORVANE_API ReconnectPolicy {
  public:
   static constexpr int kUnlimited = 0;
@@ -31,7 +34,8 @@ class CORVANE_API ReconnectPolicy {
                            int maxAttempts = kUnlimited);
 
   /// The pause before attempt `attempt` (1 for the first after a loss): firstPause * 2^(attempt - 1), at
-  /// most largestPause, scaled into [half of it, all of it] by `unit` (a random value in [0, 1]).
+  /// most largestPause, scaled into [half of it, all of it] by `unit` (a random value in [0, 1]), and
+  /// never shorter than 1 ms.
   [[nodiscard]] std::chrono::milliseconds pauseBefore(int attempt, double unit) const noexcept;
   /// Whether attempt number `attempt` (1-based) may be made.
   [[nodiscard]] bool allows(int attempt) const noexcept;
@@ -39,6 +43,8 @@ class CORVANE_API ReconnectPolicy {
   [[nodiscard]] std::chrono::milliseconds firstPause() const noexcept { return firstPause_; }
   [[nodiscard]] std::chrono::milliseconds largestPause() const noexcept { return largestPause_; }
   [[nodiscard]] int maxAttempts() const noexcept { return maxAttempts_; }
+  /// How long a connection must stay up for the backoff to start over: the largest pause, at least 1 s.
+  [[nodiscard]] std::chrono::milliseconds stableAfter() const noexcept;
 
  private:
   std::chrono::milliseconds firstPause_;
@@ -62,6 +68,14 @@ struct ReopenAttempt {
   long lastHttpStatus = 0;
 };
 
+/// Handed to ReconnectOptions::afterFailedAttempt right after a reopening attempt failed.
+struct FailedAttempt {
+  int attempt = 0;      ///< 1 for the first attempt after the loss
+  long httpStatus = 0;  ///< the status with which the bridge refused the handshake; 0 when it did not answer
+  std::string error;    ///< the error's message (a HandshakeError's or StreamError's what())
+  int code = 0;         ///< libcurl's error code, 0 when there was none
+};
+
 /// Handed to ReconnectOptions::onReconnect after a connection was reopened.
 struct ReconnectEvent {
   std::uint64_t reconnections = 0;             ///< reconnections so far, this one included
@@ -79,6 +93,13 @@ struct ReconnectOptions {
   /// caller's timeout; what it throws reaches the caller (the attempt counts as made). It must not use
   /// the stream.
   std::function<void(const ReopenAttempt&)> beforeReopen;
+  /// Run on the caller's thread right after a reopening attempt failed, with its outcome, unless it was
+  /// the last attempt the policy allows: the place to mend what the bridge refused (re-create the
+  /// articulation on a 404). Returning true says the cause is mended: the next attempt is then due at
+  /// once instead of after the pause, once per step of the backoff (if that attempt fails too, the next
+  /// one waits for its pause, whatever the hook says). Its time counts as beforeReopen's; what it throws
+  /// reaches the caller (the pause before the next attempt is kept). It must not use the stream.
+  std::function<bool(const FailedAttempt&)> afterFailedAttempt;
   /// Run on the caller's thread after a reopening, once the opening messages went out. What it throws
   /// reaches the caller; the stream is connected by then. It must not use the stream.
   std::function<void(const ReconnectEvent&)> onReconnect;
@@ -87,22 +108,25 @@ struct ReconnectOptions {
 /// A stream of an articulation that reopens itself when a receive or send fails or the bridge closes it.
 ///
 /// No thread runs for it: reopening happens inside the caller's receive, receiveFor, receiveLatest, send
-/// and sendFor calls. After a loss the first attempt comes after the policy's first pause, later ones after
-/// growing pauses; an attempt is one handshake (never retried by the client) followed by the opening
-/// messages. receiveFor() and sendFor() wait through the pauses and reopen within their timeout, and an
-/// attempt's handshake gets only the time they have left (at most the client's timeout): a caller that
-/// gives each call only a millisecond or two may starve a slow handshake. receive(), receiveLatest() and
-/// send() never wait for a pause, but an attempt that is due runs inside them and may take up to the
-/// client's timeout.
+/// and sendFor calls. After a loss the first attempt comes after the policy's first pause (or, when the
+/// lost connection was up for less than the policy's stableAfter(), after the backoff's next pause),
+/// later ones after growing pauses, each counted from the end of the failed attempt; an attempt is one
+/// handshake (never retried by the client) followed by the opening messages. receiveFor() and sendFor()
+/// wait through the pauses and reopen within their timeout, and an attempt's handshake gets only the time
+/// they have left (at most the client's timeout): a caller that gives each call only a millisecond or two
+/// may starve a slow handshake. receive(), receiveLatest() and send() never wait for a pause and make at
+/// most one attempt, when one is due: it may take up to the client's timeout.
 ///
 /// Nothing lost is hidden: frames the bridge sent while the stream was down are not there, a message whose
 /// send failed is not sent again, and stats() counts reconnections and the time spent down. When the
 /// policy's attempts are spent, the call that made the last one throws StreamError, and so does every later
-/// call. Move-only; use it from one thread at a time; the client must outlive it.
+/// call. Move-only (a moved-from stream is closed: its calls throw StreamError); use it from one thread at
+/// a time; the client must outlive it.
 class CORVANE_API ReconnectingStream {
  public:
   /// Opens the stream at once through the client's opener (throwing HandshakeError as it does when that
-  /// fails), then sends the opening messages (StreamError when that fails).
+  /// fails), then sends the opening messages (StreamError when that fails). An opening message that is not
+  /// valid UTF-8 throws std::invalid_argument before anything is opened.
   ReconnectingStream(IsaacSimClient& client, ArticulationStream which, const std::string& primPath,
                      ReconnectOptions options = ReconnectOptions());
   ReconnectingStream(ReconnectingStream&&) noexcept;
@@ -116,11 +140,12 @@ class CORVANE_API ReconnectingStream {
   [[nodiscard]] std::optional<std::string> receive();
   /// Waits up to `timeout` for a frame, reopening on the way as needed; nothing when none came in time.
   [[nodiscard]] std::optional<std::string> receiveFor(std::chrono::milliseconds timeout);
-  /// As WebSocketStream::receiveLatest(); while down, as receive().
+  /// As WebSocketStream::receiveLatest() (the newest whole message); while down, as receive().
   [[nodiscard]] std::optional<std::string> receiveLatest();
   /// Sends one text message on the current connection, reopening first if an attempt is due. Throws
   /// StreamError when there is no connection ("... while the stream is down", nothing sent) or when the
-  /// send fails (the stream then reopens later; the message is not sent again).
+  /// send fails (the stream then reopens later; the message is not sent again), std::invalid_argument
+  /// for text that is not valid UTF-8 (before anything else happens).
   void send(std::string_view text);
   /// Sends within `timeout`, reopening first as needed; true when the whole message went out. False when
   /// it could not in time; if the deadline passed halfway through the message the connection is dropped
@@ -141,16 +166,31 @@ class CORVANE_API ReconnectingStream {
   bool reopenBy(std::optional<Clock::time_point> deadline);
   std::optional<std::string> readNow(std::optional<std::string> (WebSocketStream::*read)());
   void attempt(std::optional<Clock::time_point> deadline);
-  void failAttempt(std::string error, int code);
+  void failAttempt(const FailedAttempt& failed, bool mendedRetry);
+  Clock::time_point afterPause(Clock::time_point from);
   void reconnected();
   [[noreturn]] void giveUp();
   void sendOpeningMessages(WebSocketStream& stream) const;
+
+  /// True once closed, and in a stream moved from.
+  struct ClosedFlag {
+    bool value = false;
+    ClosedFlag() = default;
+    ClosedFlag(ClosedFlag&& other) noexcept : value(std::exchange(other.value, true)) {}
+    ClosedFlag& operator=(ClosedFlag&& other) noexcept {
+      value = std::exchange(other.value, true);
+      return *this;
+    }
+    ClosedFlag(const ClosedFlag&) = delete;
+    ClosedFlag& operator=(const ClosedFlag&) = delete;
+    ~ClosedFlag() = default;
+  };
 
   IsaacSimClient* client_;
   std::string path_;
   ReconnectOptions options_;
   WebSocketStream stream_{nullptr};
-  bool closed_ = false;
+  ClosedFlag closed_;
   bool down_ = false;
   std::string gaveUp_;  ///< what every call throws once the attempts are spent
   int gaveUpCode_ = 0;
@@ -159,7 +199,10 @@ class CORVANE_API ReconnectingStream {
   Clock::duration timeDown_{};
   Clock::time_point downSince_{};
   Clock::time_point nextAttemptAt_{};
-  int attempts_ = 0;  ///< attempts made in the current outage
+  Clock::time_point connectedAt_{};  ///< when the current (or last) connection was made
+  int attempts_ = 0;                 ///< attempts made in the current outage
+  int step_ = 0;                     ///< the backoff's step: the pause before the next attempt is its step_-th
+  bool mendedRetry_ = false;         ///< the next attempt is the one afterFailedAttempt asked for at once
   long lastHttpStatus_ = 0;
   std::string cause_;      ///< what ended the last connection
   std::string lastError_;  ///< why the last attempt failed

@@ -53,8 +53,9 @@ class CORVANE_API WebSocketStream {
 
   /// Sends `text` as one text message, whole: returns only when every byte went out (it spins while the
   /// socket would block). Throws StreamError on a closed stream, after the bridge closed the stream
-  /// (nothing is written: no data may follow a close frame), after a sendFor() gave up mid-message, and
-  /// on a transport error.
+  /// (nothing is written: no data may follow a close frame; the message names the bridge's close code and
+  /// reason), after a sendFor() gave up mid-message, and on a transport error. Text that is not valid
+  /// UTF-8 throws std::invalid_argument before anything is sent (the bridge would close the stream).
   void send(std::string_view text);
 
   /// Like send(), but sleeps on the socket while it cannot take more, and gives up at `timeout`
@@ -70,7 +71,8 @@ class CORVANE_API WebSocketStream {
   /// string), or nothing when no complete frame is waiting. Never blocks: a frame that arrives in
   /// pieces is completed by later calls. Pings and pongs are skipped; the bridge's close frame is
   /// answered and recorded (closedByBridge()). Throws StreamError on a closed stream or a transport
-  /// error, including after the bridge closed the connection.
+  /// error, including after the bridge closed the connection (the message then ends with " after the
+  /// bridge closed the stream (<code> <reason>)"). Each fragment of a fragmented message is one result.
   [[nodiscard]] std::optional<std::string> receive();
 
   /// Like receive(), but waits up to `timeout` for a frame, sleeping on the connection's socket rather
@@ -79,8 +81,10 @@ class CORVANE_API WebSocketStream {
   /// timeout <= 0 polls once.
   [[nodiscard]] std::optional<std::string> receiveFor(std::chrono::milliseconds timeout);
 
-  /// Takes every complete frame already waiting and returns only the newest, or nothing when none is
-  /// waiting; the older ones are counted in stats().framesSkipped. Never blocks: for a control loop that
+  /// Takes every complete message already waiting and returns only the newest, or nothing when none is
+  /// waiting; the older ones are counted in stats().framesSkipped. The fragments of a fragmented message
+  /// are joined into one result (and counted as one frame); a message whose last fragment has not come
+  /// yet stays pending for a later call. Never blocks: for a control loop that
   /// wants the freshest sample and never works through a backlog. Costs one receive() per waiting frame
   /// (it reads until libcurl has nothing more), so a bridge sending faster than the client reads keeps it
   /// reading. Throws like receive(); frames taken before the failure are counted as skipped.
@@ -100,9 +104,11 @@ class CORVANE_API WebSocketStream {
   [[nodiscard]] bool sendTorn() const noexcept { return sendTorn_; }
 
  private:
-  bool takeFrame();
+  bool takeFrame(bool wholeMessage);
+  std::string closeNote() const;
+  std::string receiveFailure(int code) const;
   void noteControlChunk(int flags, long long offset, long long bytesLeft, const char* bytes, std::size_t size);
-  void checkCanSend() const;
+  void checkCanSend(std::string_view text) const;
 
   void* handle_;
   std::string pending_;

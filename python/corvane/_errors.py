@@ -91,14 +91,16 @@ class TransportError(Error):
 
 
 class HandshakeError(Error):
-    """A stream could not be opened (never retried)."""
+    """A stream could not be opened (never retried): "WebSocket handshake failed for <url>: <libcurl's text>",
+    followed by " (status <status>)" when the bridge refused the upgrade."""
 
     def __init__(self, message: str, *, url: str = "", code: int = 0, http_status: int = 0,
-                 kind: str = "other") -> None:
+                 kind: str = "other", status: int = 0) -> None:
         super().__init__(message)
         self.url = url
         self.code = code  # libcurl's error code
         self.http_status = http_status  # the bridge's answer to the upgrade, 0 when it did not answer
+        self.status = status or http_status  # the same, named as on HTTPError
         self.kind = TransportErrorKind(kind)
 
 

@@ -25,8 +25,8 @@ from types import TracebackType
 from typing import (Any, Awaitable, Callable, Dict, Generator, Generic, Iterable, List, Literal, Optional, Sequence,
                     Type, TypeVar, Union)
 
-from ._corvane import (BatchResult, Client, Frame, ReconnectEvent, ReconnectPolicy, ReopenAttempt, Response, Stream,
-                       StreamStats, _StopFlag)
+from ._corvane import (BatchResult, Client, FailedAttempt, Frame, ReconnectEvent, ReconnectPolicy, ReopenAttempt,
+                       Response, Stream, StreamStats, _StopFlag)
 from ._corvane import ReconnectingStream as _SyncReconnectingStream
 from ._errors import StreamError
 
@@ -405,13 +405,14 @@ class ReconnectingStream(AsyncStream):
                  prim_path: str, *,
                  policy: Optional[ReconnectPolicy] = None, opening_messages: Sequence[str] = (),
                  before_reopen: Optional[Callable[[ReopenAttempt], object]] = None,
-                 on_reconnect: Optional[Callable[[ReconnectEvent], object]] = None) -> None:
+                 on_reconnect: Optional[Callable[[ReconnectEvent], object]] = None,
+                 after_failed_attempt: Optional[Callable[[FailedAttempt], object]] = None) -> None:
         self._flag = _StopFlag()
         synchronous = client.client if isinstance(client, AsyncClient) else client
         sibling = synchronous._cancellable(self._flag)  # its handshakes stop at this stream's flag
         self._opener: Optional[Callable[[], _SyncReconnectingStream]] = lambda: _SyncReconnectingStream(
             sibling, kind, prim_path, policy=policy, opening_messages=list(opening_messages),
-            before_reopen=before_reopen, on_reconnect=on_reconnect)
+            before_reopen=before_reopen, on_reconnect=on_reconnect, after_failed_attempt=after_failed_attempt)
         self._stream = None  # type: ignore[assignment]
 
     async def open(self) -> ReconnectingStream:

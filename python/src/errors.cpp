@@ -64,7 +64,7 @@ void translate(std::exception_ptr thrown) {
   } catch (const HandshakeError& e) {
     raise("HandshakeError", e,
           py::dict("url"_a = e.url(), "code"_a = e.code(), "http_status"_a = e.httpStatus(),
-                   "kind"_a = toString(e.kind())));
+                   "kind"_a = toString(e.kind()), "status"_a = e.status()));
   } catch (const StreamError& e) {
     raise("StreamError", e, py::dict("code"_a = e.code()));
   } catch (const FrameError& e) {

@@ -74,6 +74,7 @@ struct ReconnectingHolds {
   py::object client;
   SharedCallable beforeReopen;
   SharedCallable onReconnect;
+  SharedCallable afterFailedAttempt;
 };
 
 /// corvane.ReconnectingStream. The holds come first, so the stream is gone before they are let go.

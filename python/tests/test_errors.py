@@ -68,8 +68,10 @@ def test_stream_errors(client: corvane.Client) -> None:
     with pytest.raises(corvane.HandshakeError) as handshake:
         client.open_joint_position_stream("/World/nothing")
     url = client.websocket_base_url + "articulations//World/nothing/stream_joint_positions"
-    assert str(handshake.value).startswith(f"WebSocket handshake failed for {url}: ")
+    assert str(handshake.value) == (
+        f"WebSocket handshake failed for {url}: HTTP response code said error (status 404)")
     assert (handshake.value.url, handshake.value.http_status, handshake.value.code) == (url, 404, 22)
+    assert handshake.value.status == 404
     client.articulation.create("/World/errors")
     stream = client.articulation.stream_joint_positions("/World/errors")
     stream.close()

@@ -120,3 +120,25 @@ def test_reconnecting_stream_reopens_through_its_callbacks(client: corvane.Clien
         assert events[0].reconnections == 1 and "articulation removed" in events[0].cause
         stats = stream.stats()
         assert stats.reconnections == 1 and stats.time_down > 0
+
+
+def test_after_failed_attempt_mends_the_cause_and_the_retry_follows(client: corvane.Client) -> None:
+    arm = "/World/mended"
+    client.articulation.create(arm)
+    failures: List[corvane.FailedAttempt] = []
+    events: List[corvane.ReconnectEvent] = []
+
+    def mend(failed: corvane.FailedAttempt) -> bool:
+        failures.append(failed)
+        client.articulation.create(arm)
+        return True
+
+    policy = corvane.ReconnectPolicy(0.01, 10.0)
+    with corvane.ReconnectingStream(client, "joint_positions", arm, policy=policy, after_failed_attempt=mend,
+                                    on_reconnect=events.append) as stream:
+        assert stream.receive_for(5) is not None
+        client.articulation.remove(arm)  # the bridge closes the stream; reopening is refused until mended
+        deadline = time.monotonic() + 10
+        while not events and time.monotonic() < deadline:
+            stream.receive_for(0.5)
+    assert [(f.attempt, f.http_status) for f in failures] == [(1, 404)] and events[0].attempts == 2

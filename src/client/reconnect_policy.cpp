@@ -24,7 +24,12 @@ std::chrono::milliseconds ReconnectPolicy::pauseBefore(int attempt, double unit)
   for (int i = 1; i < attempt && nominal < largest; ++i) nominal *= 2;
   nominal = std::min(nominal, largest);
   const double scale = 0.5 + 0.5 * std::clamp(unit, 0.0, 1.0);
-  return std::chrono::milliseconds(static_cast<long long>(nominal * scale));
+  // Half of a 1 ms pause would round to none: a refusing bridge would then be asked again at once.
+  return std::chrono::milliseconds(std::max(1LL, static_cast<long long>(nominal * scale)));
+}
+
+std::chrono::milliseconds ReconnectPolicy::stableAfter() const noexcept {
+  return std::max<std::chrono::milliseconds>(largestPause_, std::chrono::seconds(1));
 }
 
 bool ReconnectPolicy::allows(int attempt) const noexcept {

@@ -7,6 +7,7 @@
 
 #include "client/routes.hpp"
 #include "client/time_limit.hpp"
+#include "client/utf8.hpp"
 #include "corvane/client.hpp"
 
 namespace corvane {
@@ -33,6 +34,9 @@ std::string closeCause(const WebSocketStream& stream) {
   return cause + ")";
 }
 
+// The backoff's steps stop counting far past the largest pause (which no policy reaches after 64 doublings).
+int nextStep(int step) { return std::min(step, 1 << 20) + 1; }
+
 std::minstd_rand::result_type jitterSeed(const void* self) {
   const auto now = static_cast<unsigned long long>(Clock::now().time_since_epoch().count());
   return static_cast<std::minstd_rand::result_type>(now ^ reinterpret_cast<std::uintptr_t>(self));
@@ -48,8 +52,10 @@ ReconnectingStream::ReconnectingStream(IsaacSimClient& client, ArticulationStrea
                                                          : detail::kArticulationStateStream)),
       options_(std::move(options)),
       jitter_(jitterSeed(this)) {
+  for (const std::string& message : options_.openingMessages) detail::requireTextMessage(message);
   stream_ = which == ArticulationStream::jointPositions ? client.openJointPositionStream(primPath)
                                                         : client.openArticulationStateStream(primPath);
+  connectedAt_ = Clock::now();
   sendOpeningMessages(stream_);
 }
 
@@ -58,7 +64,7 @@ ReconnectingStream& ReconnectingStream::operator=(ReconnectingStream&&) noexcept
 ReconnectingStream::~ReconnectingStream() = default;
 
 void ReconnectingStream::checkUsable(const char* call) const {
-  if (closed_) throw StreamError(std::string(call) + " called on a closed ReconnectingStream", 0);
+  if (closed_.value) throw StreamError(std::string(call) + " called on a closed ReconnectingStream", 0);
   if (!gaveUp_.empty()) throw StreamError(gaveUp_, gaveUpCode_);
 }
 
@@ -66,33 +72,48 @@ void ReconnectingStream::sendOpeningMessages(WebSocketStream& stream) const {
   for (const std::string& message : options_.openingMessages) stream.send(message);
 }
 
-// The connection is gone: keep what it received, and schedule the first attempt.
+// The end of the pause of the backoff's current step, counted from `from`.
+ReconnectingStream::Clock::time_point ReconnectingStream::afterPause(Clock::time_point from) {
+  return detail::pointAfter(options_.policy.pauseBefore(step_, std::generate_canonical<double, 32>(jitter_)), from);
+}
+
+// The connection is gone: keep what it received, and schedule the first attempt. Only a connection that
+// lasted starts the backoff over; one lost sooner continues it, so a bridge that drops every stream at once
+// meets growing pauses.
 void ReconnectingStream::lose(std::string cause) {
   add(past_, stream_.stats());
   stream_ = WebSocketStream(nullptr);  // closes it: without a close frame if the bridge sent one
   down_ = true;
   downSince_ = Clock::now();
+  const bool lasted =
+      std::chrono::floor<std::chrono::milliseconds>(downSince_ - connectedAt_) >= options_.policy.stableAfter();
+  step_ = lasted ? 1 : nextStep(step_);
   attempts_ = 0;
+  mendedRetry_ = false;
   lastHttpStatus_ = 0;
   lastError_ = cause;
   lastErrorCode_ = 0;
   cause_ = std::move(cause);
-  nextAttemptAt_ =
-      detail::pointAfter(options_.policy.pauseBefore(1, std::generate_canonical<double, 32>(jitter_)), downSince_);
+  nextAttemptAt_ = afterPause(downSince_);
 }
 
-// Makes the attempts that fall due before `deadline` (sleeping until each), or without a deadline the one
-// that is due now, if any. True once connected.
+// Makes the attempts that fall due before `deadline` (sleeping until each), or without a deadline at most
+// one, if it is due now: a call that never waits never loops on a bridge that keeps failing. True once
+// connected.
 bool ReconnectingStream::reopenBy(std::optional<Clock::time_point> deadline) {
+  if (!deadline) {
+    if (!stream_.isOpen() && Clock::now() >= nextAttemptAt_) attempt(std::nullopt);
+    return stream_.isOpen();
+  }
   while (!stream_.isOpen()) {
     const auto now = Clock::now();
     if (now < nextAttemptAt_) {
-      if (!deadline || *deadline <= now) return false;
+      if (*deadline <= now) return false;
       std::this_thread::sleep_until(std::min(nextAttemptAt_, *deadline));
       if (Clock::now() < nextAttemptAt_) return false;  // the deadline came first
       continue;
     }
-    if (deadline && timeLeft(*deadline).count() <= 0) return false;
+    if (timeLeft(*deadline).count() <= 0) return false;
     attempt(deadline);
   }
   return true;
@@ -100,41 +121,54 @@ bool ReconnectingStream::reopenBy(std::optional<Clock::time_point> deadline) {
 
 void ReconnectingStream::attempt(std::optional<Clock::time_point> deadline) {
   if (!options_.policy.allows(attempts_ + 1)) giveUp();
+  const bool mendedRetry = std::exchange(mendedRetry_, false);
+  const int stepBefore = step_;
   ++attempts_;
+  if (!mendedRetry) step_ = nextStep(step_);  // the retry the hook asked for stays in the same step
   // Scheduled first: a hook that throws must not bring the next attempt forward.
-  nextAttemptAt_ =
-      detail::pointAfter(options_.policy.pauseBefore(attempts_ + 1, std::generate_canonical<double, 32>(jitter_)));
+  nextAttemptAt_ = afterPause(Clock::now());
   // Told once: if the handshake has to wait for a later call, the hook must not re-create what it just did.
   const ReopenAttempt info{attempts_, std::exchange(lastHttpStatus_, 0)};
   if (options_.beforeReopen) options_.beforeReopen(info);
   const auto limit = deadline ? timeLeft(*deadline) : client_->timeout();
   if (limit.count() <= 0) {  // the hook used the caller's time up: the attempt is made on a later call
     --attempts_;
+    step_ = stepBefore;
+    mendedRetry_ = mendedRetry;
     nextAttemptAt_ = Clock::now();
     return;
   }
+  FailedAttempt failed;
   try {
     WebSocketStream fresh = client_->openStream_(path_, limit);
     sendOpeningMessages(fresh);
     stream_ = std::move(fresh);
   } catch (const HandshakeError& e) {
-    lastHttpStatus_ = e.httpStatus();
-    return failAttempt(e.what(), e.code());
+    failed = {attempts_, e.httpStatus(), e.what(), e.code()};
   } catch (const StreamError& e) {
-    lastHttpStatus_ = 0;
-    return failAttempt(e.what(), e.code());
+    failed = {attempts_, 0, e.what(), e.code()};
   }
-  reconnected();
+  if (stream_.isOpen()) return reconnected();
+  failAttempt(failed, mendedRetry);
 }
 
-void ReconnectingStream::failAttempt(std::string error, int code) {
-  lastError_ = std::move(error);
-  lastErrorCode_ = code;
+void ReconnectingStream::failAttempt(const FailedAttempt& failed, bool mendedRetry) {
+  // Counted from the end of the attempt: a slow handshake must not leave the next one already due.
+  nextAttemptAt_ = afterPause(Clock::now());
+  lastHttpStatus_ = failed.httpStatus;
+  lastError_ = failed.error;
+  lastErrorCode_ = failed.code;
   if (!options_.policy.allows(attempts_ + 1)) giveUp();
+  if (options_.afterFailedAttempt && options_.afterFailedAttempt(failed) && !mendedRetry) {
+    mendedRetry_ = true;  // mended: try again at once, once in this step
+    nextAttemptAt_ = Clock::now();
+  }
 }
 
 void ReconnectingStream::reconnected() {
-  const auto down = Clock::now() - downSince_;
+  connectedAt_ = Clock::now();
+  mendedRetry_ = false;
+  const auto down = connectedAt_ - downSince_;
   timeDown_ += down;
   down_ = false;
   ++reconnections_;
@@ -192,6 +226,7 @@ std::optional<std::string> ReconnectingStream::receiveLatest() {
 
 void ReconnectingStream::send(std::string_view text) {
   checkUsable("send()");
+  detail::requireTextMessage(text);
   if (!reopenBy(std::nullopt))
     throw StreamError("send() called while the ReconnectingStream is down: nothing was sent", 0);
   try {
@@ -204,6 +239,7 @@ void ReconnectingStream::send(std::string_view text) {
 
 bool ReconnectingStream::sendFor(std::string_view text, std::chrono::milliseconds timeout) {
   checkUsable("sendFor()");
+  detail::requireTextMessage(text);
   const auto deadline = deadlineAfter(timeout);
   if (!reopenBy(deadline)) return false;
   try {
@@ -224,12 +260,12 @@ StreamStats ReconnectingStream::stats() const {
 }
 
 void ReconnectingStream::close() noexcept {
-  if (closed_) return;
+  if (closed_.value) return;
   if (down_) timeDown_ += Clock::now() - downSince_;
   down_ = false;
   add(past_, stream_.stats());
   stream_ = WebSocketStream(nullptr);
-  closed_ = true;
+  closed_.value = true;
 }
 
 }  // namespace corvane

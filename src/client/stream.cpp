@@ -12,6 +12,7 @@
 
 #include "client/curl_handle.hpp"
 #include "client/time_limit.hpp"
+#include "client/utf8.hpp"
 
 namespace corvane {
 namespace {
@@ -125,14 +126,23 @@ void WebSocketStream::close() noexcept {
   handle_ = nullptr;
 }
 
-void WebSocketStream::checkCanSend() const {
+void WebSocketStream::checkCanSend(std::string_view text) const {
   if (handle_ == nullptr) throw StreamError("send() called on a closed WebSocketStream", 0);
-  if (closedByBridge()) throw StreamError("send() called after the bridge closed the WebSocketStream", 0);
+  if (closedByBridge())
+    throw StreamError("send() called after the bridge closed the WebSocketStream " + closeNote(), 0);
   if (sendTorn_) throw StreamError("send() called after sendFor() gave up in the middle of a message", 0);
+  detail::requireTextMessage(text);  // the bridge would close the stream (1007) on invalid text
+}
+
+// The bridge's close frame, as later errors name it: "(1007 reason)", "(1000)".
+std::string WebSocketStream::closeNote() const {
+  std::string note = "(" + std::to_string(closeCode_);
+  if (!closeReason_.empty()) note += " " + closeReason_;
+  return note + ")";
 }
 
 void WebSocketStream::send(std::string_view text) {
-  checkCanSend();
+  checkCanSend(text);
   // libcurl may take part of the message per call; finishing the whole message before returning keeps
   // a half-sent frame from meeting an automatic pong on the next receive.
   size_t offset = 0;
@@ -141,7 +151,7 @@ void WebSocketStream::send(std::string_view text) {
 }
 
 bool WebSocketStream::sendFor(std::string_view text, std::chrono::milliseconds timeout) {
-  checkCanSend();
+  checkCanSend(text);
   const auto deadline = deadlineAfter(timeout);
   // Nothing is handed to libcurl before the socket can take bytes: libcurl may begin a frame (queue its
   // header) even on a call that reports CURLE_AGAIN, so from the first call on the message is under way.
@@ -160,8 +170,9 @@ bool WebSocketStream::sendFor(std::string_view text, std::chrono::milliseconds t
   return true;
 }
 
-// Reads until a frame is complete in pending_ (true) or libcurl has nothing more (false).
-bool WebSocketStream::takeFrame() {
+// Reads until a frame is complete in pending_ (true) or libcurl has nothing more (false). With `wholeMessage`,
+// the fragments of one message are joined: it completes with the message's last fragment.
+bool WebSocketStream::takeFrame(bool wholeMessage) {
   if (handle_ == nullptr) throw StreamError("receive() called on a closed WebSocketStream", 0);
   char buffer[kReadChunk];
   for (;;) {
@@ -169,7 +180,7 @@ bool WebSocketStream::takeFrame() {
     const curl_ws_frame* frame = nullptr;
     const CURLcode code = curl_ws_recv(easy(handle_), buffer, sizeof buffer, &received, &frame);
     if (code == CURLE_AGAIN) return false;  // pending_ keeps a partly received frame
-    if (code != CURLE_OK) throw StreamError(detail::curlErrorText(kReceiveFailed, code), code);
+    if (code != CURLE_OK) throw StreamError(receiveFailure(code), code);
     if (frame != nullptr && (frame->flags & kControlFrames) != 0) {
       noteControlChunk(frame->flags, frame->offset, frame->bytesleft, buffer, received);
       if (closedByBridge()) return false;  // nothing follows a close frame: the caller learns of it at once
@@ -177,7 +188,8 @@ bool WebSocketStream::takeFrame() {
     }
     if (frame != nullptr) reserveFrame(pending_, *frame, received);
     pending_.append(buffer, received);
-    if (frame == nullptr || frame->bytesleft == 0) {
+    const bool moreFragments = wholeMessage && frame != nullptr && (frame->flags & CURLWS_CONT) != 0;
+    if (frame == nullptr || (frame->bytesleft == 0 && !moreFragments)) {
       ++stats_.framesReceived;
       stats_.bytesReceived += pending_.size();
       stats_.lastFrameAt = Clock::now();
@@ -203,8 +215,15 @@ void WebSocketStream::noteControlChunk(int flags, long long offset, long long by
   closePayload_.clear();
 }
 
+// After the bridge's close frame, a failed read says so: what the bridge gave as its reason is the cause.
+std::string WebSocketStream::receiveFailure(int code) const {
+  std::string message = detail::curlErrorText(kReceiveFailed, static_cast<CURLcode>(code));
+  if (closedByBridge()) message += " after the bridge closed the stream " + closeNote();
+  return message;
+}
+
 std::optional<std::string> WebSocketStream::receive() {
-  if (!takeFrame()) return std::nullopt;
+  if (!takeFrame(false)) return std::nullopt;
   std::optional<std::string> result(std::move(pending_));
   pending_.clear();
   return result;
@@ -228,7 +247,7 @@ std::optional<std::string> WebSocketStream::receiveFor(std::chrono::milliseconds
 std::optional<std::string> WebSocketStream::receiveLatest() {
   std::optional<std::string> latest;
   try {
-    while (takeFrame()) {
+    while (takeFrame(true)) {
       if (latest) {
         ++stats_.framesSkipped;
         latest->swap(pending_);  // the older frame's buffer takes the next one

@@ -17,6 +17,16 @@ struct Handshake {
   long status = 0;  // the bridge's answer to the upgrade; 0 when none could be read
 };
 
+// The body of a reply that is not an upgrade (libcurl hands one over for an http:// URL) goes nowhere:
+// libcurl's default would write it to the process's stdout.
+size_t dropBody(char*, size_t size, size_t count, void*) { return size * count; }
+
+std::string handshakeMessage(const std::string& url, const Handshake& outcome) {
+  std::string message = detail::curlErrorText("WebSocket handshake failed for " + url + ": ", outcome.code);
+  if (outcome.status != 0 && outcome.status != 101) message += " (status " + std::to_string(outcome.status) + ")";
+  return message;
+}
+
 // libcurl reports success when the server hangs up without answering the upgrade at all, leaving a handle
 // that cannot send or receive: only a 101 answer opens a stream.
 Handshake handshakeOutcome(CURL* handle, CURLcode performed) {
@@ -57,6 +67,7 @@ WebSocketStream IsaacSimClient::openStream_(std::string_view path, std::chrono::
   const auto handshakeLimit = std::clamp(limit, std::chrono::milliseconds(1), timeout_);
   detail::setOption(handle.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(handshakeLimit.count()));
   detail::setTransportOptions(handle.get(), options_, true);
+  detail::setOption(handle.get(), CURLOPT_WRITEFUNCTION, &dropBody);
   const detail::HeaderList headers = detail::requestHeaders(options_, false);
   if (headers) detail::setOption(handle.get(), CURLOPT_HTTPHEADER, headers.get());
   detail::Interruption interruption(options_.interrupted);
@@ -68,7 +79,7 @@ WebSocketStream IsaacSimClient::openStream_(std::string_view path, std::chrono::
   interruption.rethrowIfInterrupted();
   const Handshake outcome = handshakeOutcome(handle.get(), performed);
   if (outcome.code != CURLE_OK) {
-    std::string message = detail::curlErrorText("WebSocket handshake failed for " + url + ": ", outcome.code);
+    std::string message = handshakeMessage(url, outcome);
     throw HandshakeError(message, std::move(url), outcome.code, outcome.status);
   }
   return WebSocketStream(handle.release());

@@ -452,6 +452,7 @@ void TestBridge::serveUpgrade(Connection& connection, Upgrade& upgrade) {
       waitUnlessStopping(std::chrono::hours(1));
       return;
     case UpgradeAnswer::accept:
+    case UpgradeAnswer::acceptThenClose:
       break;
   }
   auto impl = std::make_unique<WebSocketPeer::Impl>(std::string(upgrade.request.target()));
@@ -464,6 +465,7 @@ void TestBridge::serveUpgrade(Connection& connection, Upgrade& upgrade) {
     peers_.push_back(peer);
   }
   peerCv_.notify_all();
+  if (answer == UpgradeAnswer::acceptThenClose) peer->sendClose();  // goes out once the upgrade is done
   // The session owns the socket from here on; the destructor reaches it through stop().
   const auto socket = connection.socket.release(ec);
   if (!ec) session.run(socket, upgrade.request);

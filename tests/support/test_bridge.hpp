@@ -55,10 +55,11 @@ struct Reply {
 
 /// How the bridge answers a WebSocket upgrade request (the request itself is always recorded).
 enum class UpgradeAnswer {
-  accept,  ///< 101, then a WebSocketPeer the test drives
-  refuse,  ///< 404 with the body "no such stream"
-  hangUp,  ///< close the connection without answering
-  stall,   ///< never answer (until the bridge shuts down)
+  accept,           ///< 101, then a WebSocketPeer the test drives
+  refuse,           ///< 404 with the body "no such stream"
+  hangUp,           ///< close the connection without answering
+  stall,            ///< never answer (until the bridge shuts down)
+  acceptThenClose,  ///< 101, then at once a close frame (normal closure)
 };
 
 /// The bridge's end of one accepted WebSocket connection. Writes may be queued from any thread; they go
