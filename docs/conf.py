@@ -17,7 +17,7 @@ with open(os.path.join(here, "..", "CMakeLists.txt"), encoding="utf-8") as cmake
 
 project = "corvane"
 copyright = "the corvane developers; Apache License 2.0"
-extensions = ["myst_parser", "sphinx.ext.autodoc", "sphinx_copybutton", "corvane_cli"]
+extensions = ["myst_parser", "sphinx.ext.autodoc", "sphinx_copybutton", "corvane_cli", "corvane_reference"]
 source_suffix = {".md": "markdown"}
 root_doc = "index"
 exclude_patterns = ["_build", "api.md", "README.md"]
