@@ -43,9 +43,15 @@ std::vector<std::string> headerLines(const py::object& headers) {
   }
 }
 
+// The caps, kept together so that the constructor's keywords stay readable.
+struct Caps {
+  int maxConnections;
+  std::size_t maxReplyBytes;
+};
+
 ClientOptions clientOptions(bool reuseConnections, const py::object& headers, const py::object& caFile,
                             std::optional<std::string> proxy, std::optional<double> deadline,
-                            const py::object& interrupted) {
+                            const py::object& interrupted, Caps caps) {
   if (!interrupted.is_none() && !PyCallable_Check(interrupted.ptr()))
     throw py::type_error("interrupted must be a callable or None");
   ClientOptions options;
@@ -55,6 +61,8 @@ ClientOptions clientOptions(bool reuseConnections, const py::object& headers, co
   options.proxy = proxy.value_or("");
   if (deadline) options.deadline = millisecondsOf(*deadline, "deadline");
   options.interrupted = interruptHook(interrupted);  // always: Ctrl-C ends retry series and batches
+  options.maxConnections = caps.maxConnections;
+  options.maxReplyBytes = caps.maxReplyBytes;
   return options;
 }
 
@@ -62,11 +70,13 @@ std::unique_ptr<IsaacSimClient> makeClient(std::string label, std::string baseUr
                                            double timeout, int maxRetries, bool reuseConnections,
                                            const py::object& headers, const py::object& caFile,
                                            std::optional<std::string> proxy, std::optional<double> deadline,
-                                           const py::object& interrupted, const py::kwargs& others) {
+                                           const py::object& interrupted, int maxConnections, std::size_t maxReplyBytes,
+                                           const py::kwargs& others) {
   checkNoOtherKeywords(others);
-  return std::make_unique<IsaacSimClient>(
-      std::move(label), std::move(baseUrl), std::move(websocketBaseUrl), millisecondsOf(timeout, "timeout"), maxRetries,
-      clientOptions(reuseConnections, headers, caFile, std::move(proxy), deadline, interrupted));
+  return std::make_unique<IsaacSimClient>(std::move(label), std::move(baseUrl), std::move(websocketBaseUrl),
+                                          millisecondsOf(timeout, "timeout"), maxRetries,
+                                          clientOptions(reuseConnections, headers, caFile, std::move(proxy), deadline,
+                                                        interrupted, Caps{maxConnections, maxReplyBytes}));
 }
 
 Response get(IsaacSimClient& c, string_view path) {
@@ -119,11 +129,14 @@ void bindClient(py::module_& module) {
       .def(py::init(&makeClient), "label"_a, "base_url"_a, "websocket_base_url"_a, "timeout"_a = 10.0,
            "max_retries"_a = 3, py::kw_only(), "reuse_connections"_a = false, "headers"_a = py::none(),
            "ca_file"_a = py::none(), "proxy"_a = py::none(), "deadline"_a = py::none(), "interrupted"_a = py::none(),
+           "max_connections"_a = ClientOptions{}.maxConnections, "max_reply_bytes"_a = ClientOptions{}.maxReplyBytes,
            "Keyword options: reuse_connections (keep connections across calls), headers (lines 'Name: value' or a\n"
            "dict, sent with every request and handshake), ca_file (PEM of trusted CAs), proxy (a URL; no proxy\n"
            "otherwise, whatever the environment says), deadline (seconds for a whole call, retries included),\n"
            "interrupted (a callable asked about every 100 ms while a call waits; True stops it with\n"
-           "InterruptedError). Ctrl-C stops a waiting call with KeyboardInterrupt in any case.")
+           "InterruptedError), max_connections (the most connections one call or batch opens at once),\n"
+           "max_reply_bytes (the largest reply body taken; a larger one is TransportError kind replyTooLarge).\n"
+           "Ctrl-C stops a waiting call with KeyboardInterrupt in any case.")
       .def_property_readonly("label", &IsaacSimClient::label)
       .def_property_readonly("base_url", &IsaacSimClient::baseUrl)
       .def_property_readonly("websocket_base_url", &IsaacSimClient::websocketBaseUrl)
@@ -131,6 +144,8 @@ void bindClient(py::module_& module) {
       .def_property_readonly("max_retries", &IsaacSimClient::maxRetries)
       .def_property_readonly("reuse_connections", [](const IsaacSimClient& c) { return c.options().reuseConnections; })
       .def_property_readonly("headers", [](const IsaacSimClient& c) { return c.options().headers; })
+      .def_property_readonly("max_connections", [](const IsaacSimClient& c) { return c.options().maxConnections; })
+      .def_property_readonly("max_reply_bytes", [](const IsaacSimClient& c) { return c.options().maxReplyBytes; })
       .def_property_readonly("ca_file", [](const IsaacSimClient& c) { return unlessEmpty(c.options().caFile); })
       .def_property_readonly("proxy", [](const IsaacSimClient& c) { return unlessEmpty(c.options().proxy); })
       .def_property_readonly("deadline",

@@ -1,6 +1,8 @@
 #include "client/transfer_setup.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <limits>
 #include <stdexcept>
 
 #include "client/header_line.hpp"
@@ -11,27 +13,34 @@ namespace {
 bool isContentLength(std::string_view name) { return equalsIgnoringCase(name, "content-length"); }
 
 // Makes room for the whole body once its length is announced, so it arrives in place instead of growing by
-// doubling. Only a hint: a length past kBodyReserveLimit, or no memory for it, leaves the body to grow.
-void reserveAnnouncedBody(std::string_view line, std::string& body) {
+// doubling. Only a hint: a length past kBodyReserveLimit or the reply cap (libcurl refuses the latter by
+// itself), or no memory for it, leaves the body to grow.
+void reserveAnnouncedBody(std::string_view line, std::string& body, std::size_t limit) {
   const auto colon = line.find(':');
   if (colon == std::string_view::npos || !body.empty() || !isContentLength(line.substr(0, colon))) return;
   std::string_view value = line.substr(colon + 1);
   while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
   std::size_t length = 0;
   const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), length);
-  if (error != std::errc() || length > kBodyReserveLimit) return;
+  if (error != std::errc() || length > std::min(kBodyReserveLimit, limit)) return;
   try {
     body.reserve(length);
   } catch (const std::exception&) {  // no memory for it: the body grows as it comes
   }
 }
 
-// libcurl callbacks are C frames: nothing may be thrown through them. A failed append (out of memory)
-// returns 0, which makes libcurl abort the transfer with an error instead.
+// libcurl callbacks are C frames: nothing may be thrown through them. A failed append (out of memory) or a
+// body growing past the cap returns 0, which makes libcurl abort the transfer with an error instead.
 size_t writeCallback(char* data, size_t size, size_t count, void* userdata) noexcept {
   const size_t n = size * count;
+  auto& reply = *static_cast<ReplyBuffer*>(userdata);
+  std::string& body = reply.response.body;
+  if (n > reply.limit - body.size()) {
+    reply.tooLarge = true;
+    return 0;
+  }
   try {
-    static_cast<std::string*>(userdata)->append(data, n);
+    body.append(data, n);
     return n;
   } catch (...) {
     return 0;
@@ -40,23 +49,27 @@ size_t writeCallback(char* data, size_t size, size_t count, void* userdata) noex
 
 size_t headerCallback(char* data, size_t size, size_t count, void* userdata) noexcept {
   const size_t n = size * count;
-  auto& response = *static_cast<HttpResponse*>(userdata);
+  auto& reply = *static_cast<ReplyBuffer*>(userdata);
   try {
-    storeHeaderLine(std::string_view(data, n), response.headers);
+    storeHeaderLine(std::string_view(data, n), reply.response.headers);
   } catch (...) {
     return 0;
   }
-  reserveAnnouncedBody(std::string_view(data, n), response.body);
+  reserveAnnouncedBody(std::string_view(data, n), reply.response.body, reply.limit);
   return n;
 }
 
-void setCommonOptions(CURL* handle, const AttemptSetup& setup, HttpResponse& response) {
+void setCommonOptions(CURL* handle, const AttemptSetup& setup, ReplyBuffer& reply) {
   setOption(handle, CURLOPT_URL, setup.url.c_str());
   setOption(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(setup.timeout.count()));
   setOption(handle, CURLOPT_WRITEFUNCTION, &writeCallback);
-  setOption(handle, CURLOPT_WRITEDATA, static_cast<void*>(&response.body));
+  setOption(handle, CURLOPT_WRITEDATA, static_cast<void*>(&reply));
   setOption(handle, CURLOPT_HEADERFUNCTION, &headerCallback);
-  setOption(handle, CURLOPT_HEADERDATA, static_cast<void*>(&response));
+  setOption(handle, CURLOPT_HEADERDATA, static_cast<void*>(&reply));
+  setOption(handle, CURLOPT_ERRORBUFFER, static_cast<char*>(reply.errorText));
+  // An announced length past the cap ends the transfer before its body comes.
+  setOption(handle, CURLOPT_MAXFILESIZE_LARGE,
+            static_cast<curl_off_t>(std::min<std::size_t>(reply.limit, std::numeric_limits<curl_off_t>::max())));
 }
 
 // With reuseConnections the handle joins the client's share (name lookups, TLS sessions) and leaves its
@@ -111,12 +124,21 @@ curl_slist* appendLine(curl_slist* list, const std::string& line) {
 void setTransportOptions(CURL* handle, const ClientOptions& options, bool stream) {
   setOption(handle, CURLOPT_PROXY, options.proxy.c_str());  // "": no proxy, whatever the environment says
   setOption(handle, CURLOPT_PATH_AS_IS, 1L);
+  // file://, ftp:// and the rest would read local files or talk to other servers in the bridge's name.
+  setOption(handle, CURLOPT_PROTOCOLS_STR, stream ? "ws,wss" : "http,https");
+  setOption(handle, CURLOPT_REDIR_PROTOCOLS_STR, stream ? "ws,wss" : "http,https");
+  // A name lookup still running in libcurl's resolver thread is left behind instead of waited for, so it
+  // cannot hold a call past its timeout, deadline or interruption.
+  setOption(handle, CURLOPT_QUICK_EXIT, 1L);
   if (!options.proxy.empty()) {
     setOption(handle, CURLOPT_NOPROXY, "");                   // "": the proxy for every host, whatever no_proxy says
     setOption(handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);  // the bridge's headers only, not the proxy's
     if (stream) setOption(handle, CURLOPT_HTTPPROXYTUNNEL, 1L);
   }
-  if (!options.caFile.empty()) setOption(handle, CURLOPT_CAINFO, options.caFile.c_str());
+  if (!options.caFile.empty()) {
+    setOption(handle, CURLOPT_CAINFO, options.caFile.c_str());
+    setOption(handle, CURLOPT_PROXY_CAINFO, options.caFile.c_str());
+  }
 }
 
 HeaderList requestHeaders(const ClientOptions& options, bool jsonBody) {
@@ -131,8 +153,11 @@ HeaderList requestHeaders(const ClientOptions& options, bool jsonBody) {
   return list;
 }
 
-HeaderList configureAttempt(CURL* handle, const AttemptSetup& setup, HttpResponse& response) {
-  setCommonOptions(handle, setup, response);
+HeaderList configureAttempt(CURL* handle, const AttemptSetup& setup, ReplyBuffer& reply) {
+  reply.response = HttpResponse{};
+  reply.tooLarge = false;
+  reply.errorText[0] = '\0';
+  setCommonOptions(handle, setup, reply);
   setTransportOptions(handle, setup.options, false);
   setConnectionPolicy(handle, setup.share);
   const bool hasBody = selectMethod(handle, setup.method);

@@ -19,8 +19,20 @@ constexpr std::size_t kBodyReserveLimit = std::size_t{256} << 20;
 
 /// What every transfer of a client gets, REST requests and stream handshakes alike: the configured proxy or
 /// none (never one from the environment), the path exactly as written (libcurl would resolve "/../" and
-/// "/./"), and the configured CA file. `stream`: a proxy is crossed with a CONNECT tunnel.
+/// "/./"), the configured CA file (for an https:// proxy too), only the schemes of its kind (http and https,
+/// or with `stream` ws and wss, whose proxy is crossed with a CONNECT tunnel), and an end that does not wait
+/// for a name lookup still running.
 void setTransportOptions(CURL* handle, const ClientOptions& options, bool stream);
+
+/// Where one REST attempt's reply goes. Must stay in place until the transfer ends.
+struct ReplyBuffer {
+  explicit ReplyBuffer(std::size_t limit) noexcept : limit(limit) {}
+
+  HttpResponse response;
+  std::size_t limit;                     ///< the most body bytes taken (ClientOptions::maxReplyBytes)
+  bool tooLarge = false;                 ///< the body grew past `limit`: the transfer was ended
+  char errorText[CURL_ERROR_SIZE] = {};  ///< libcurl's detailed text of a failure (CURLOPT_ERRORBUFFER)
+};
 
 /// The header lines of a request: "Content-Type: application/json" when `jsonBody`, then the configured
 /// lines. Null when there are none; throws SetupError when libcurl cannot build the list.
@@ -36,9 +48,9 @@ struct AttemptSetup {
   CURLSH* share;  ///< the client's share object with reuseConnections, null without
 };
 
-/// Sets every option of a REST attempt whose reply goes into `response` (which must stay in place until
-/// the transfer ends). Returns the request's header list, which must outlive the transfer too. Throws
-/// std::invalid_argument for an unsupported method, SetupError when an option is refused.
-HeaderList configureAttempt(CURL* handle, const AttemptSetup& setup, HttpResponse& response);
+/// Sets every option of a REST attempt whose reply goes into `reply`, which it empties. Returns the request's
+/// header list, which must outlive the transfer too. Throws std::invalid_argument for an unsupported method,
+/// SetupError when an option is refused.
+HeaderList configureAttempt(CURL* handle, const AttemptSetup& setup, ReplyBuffer& reply);
 
 }  // namespace corvane::detail
