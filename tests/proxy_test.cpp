@@ -193,7 +193,9 @@ TEST_F(ProxyLane, RefusalsAreNamedAndNotRetried) {
   EXPECT_EQ(refused.proxyStatus(), 407);
   EXPECT_EQ(refused.attempts(), 1);
   EXPECT_NE(std::string(refused.what()).find("407"), std::string::npos) << refused.what();
-  EXPECT_THROW((void)anonymous.openJointPositionStream("/World/arm"), HandshakeError);
+  const HandshakeError tunnel = caught<HandshakeError>([&] { (void)anonymous.openJointPositionStream("/World/arm"); });
+  EXPECT_EQ(tunnel.kind(), TransportErrorKind::proxyRefused);
+  EXPECT_NE(std::string(tunnel.what()).find("CONNECT answered 407"), std::string::npos) << tunnel.what();
 
   ClientOptions options;
   options.proxy = squid();

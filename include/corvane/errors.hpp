@@ -71,10 +71,12 @@ class CORVANE_API TransportError : public std::runtime_error {
 };
 
 /// A stream's WebSocket handshake failed (never retried). what() is "WebSocket handshake failed for "
-/// + url() + ": " + libcurl's text for code().
+/// + url() + ": " + libcurl's text for code(); when a proxy refused the tunnel, the proxy's answer follows.
 class CORVANE_API HandshakeError : public std::runtime_error {
  public:
   HandshakeError(const std::string& message, std::string url, int curlCode, long httpStatus);
+  /// With a kind of its own (proxyRefused: a proxy refused the tunnel before the bridge was reached).
+  HandshakeError(const std::string& message, std::string url, int curlCode, long httpStatus, TransportErrorKind kind);
   ~HandshakeError() override;
 
   [[nodiscard]] const std::string& url() const noexcept { return url_; }

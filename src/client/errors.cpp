@@ -75,6 +75,9 @@ HandshakeError::HandshakeError(const std::string& message, std::string url, int 
       code_(curlCode),
       httpStatus_(httpStatus),
       kind_(transportErrorKindOf(curlCode)) {}
+HandshakeError::HandshakeError(const std::string& message, std::string url, int curlCode, long httpStatus,
+                               TransportErrorKind kind)
+    : std::runtime_error(message), url_(std::move(url)), code_(curlCode), httpStatus_(httpStatus), kind_(kind) {}
 HandshakeError::~HandshakeError() = default;
 
 StreamError::StreamError(const std::string& message, int curlCode) : std::runtime_error(message), code_(curlCode) {}

@@ -27,13 +27,6 @@ bool reachedServer(CURL* handle) {
   return curl_easy_getinfo(handle, CURLINFO_PRIMARY_IP, &address) == CURLE_OK && address != nullptr && *address != '\0';
 }
 
-// The status a proxy refused the tunnel with (CONNECT answered outside 2xx), or 0.
-long proxyRefusal(CURL* handle) {
-  long status = 0;
-  if (curl_easy_getinfo(handle, CURLINFO_HTTP_CONNECTCODE, &status) != CURLE_OK) return 0;
-  return status >= 300 ? status : 0;
-}
-
 // The scheme a URL names ("file" of "file:///etc/"), or "" when it names none.
 std::string schemeOf(const std::string& url) {
   const auto end = url.find("://");

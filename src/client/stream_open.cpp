@@ -69,7 +69,10 @@ WebSocketStream IsaacSimClient::openStream_(std::string_view path, std::chrono::
   const Handshake outcome = handshakeOutcome(handle.get(), performed);
   if (outcome.code != CURLE_OK) {
     std::string message = detail::curlErrorText("WebSocket handshake failed for " + url + ": ", outcome.code);
-    throw HandshakeError(message, std::move(url), outcome.code, outcome.status);
+    const long proxyStatus = detail::proxyRefusal(handle.get());
+    if (proxyStatus == 0) throw HandshakeError(message, std::move(url), outcome.code, outcome.status);
+    message += " (the proxy refused the tunnel: CONNECT answered " + std::to_string(proxyStatus) + ")";
+    throw HandshakeError(message, std::move(url), outcome.code, outcome.status, TransportErrorKind::proxyRefused);
   }
   return WebSocketStream(handle.release());
 }

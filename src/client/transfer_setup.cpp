@@ -141,6 +141,12 @@ void setTransportOptions(CURL* handle, const ClientOptions& options, bool stream
   }
 }
 
+long proxyRefusal(CURL* handle) noexcept {
+  long status = 0;
+  if (curl_easy_getinfo(handle, CURLINFO_HTTP_CONNECTCODE, &status) != CURLE_OK) return 0;
+  return status >= 300 ? status : 0;
+}
+
 HeaderList requestHeaders(const ClientOptions& options, bool jsonBody) {
   HeaderList list;
   // Without its content type the body would go out as form data: refuse to send it at all.

@@ -24,6 +24,9 @@ constexpr std::size_t kBodyReserveLimit = std::size_t{256} << 20;
 /// for a name lookup still running.
 void setTransportOptions(CURL* handle, const ClientOptions& options, bool stream);
 
+/// The status a proxy refused a transfer's tunnel with (CONNECT answered outside 2xx), or 0.
+long proxyRefusal(CURL* handle) noexcept;
+
 /// Where one REST attempt's reply goes. Must stay in place until the transfer ends.
 struct ReplyBuffer {
   explicit ReplyBuffer(std::size_t limit) noexcept : limit(limit) {}
