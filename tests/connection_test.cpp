@@ -191,18 +191,28 @@ TEST(Paths, DotSegmentsTravelAsWritten) {
 TEST(PermanentErrors, FailAtOnceWithTheSameMessage) {
   TestBridge bridge;
   IsaacSimClient client("t", bridge.baseUrl(), bridge.wsBaseUrl(), 5000ms, 5);
-  IsaacSimClient unknownScheme("t", "nosuch://127.0.0.1/", "ws://h", 5000ms, 5);
-  const struct {
-    IsaacSimClient* client;
-    const char* path;
-    CURLcode code;
-  } cases[] = {{&client, "/World/a b", CURLE_URL_MALFORMAT}, {&unknownScheme, "/x", CURLE_UNSUPPORTED_PROTOCOL}};
-  for (const auto& c : cases) {
+  TransportError error("", 0, 0);
+  EXPECT_LT(timed([&] { error = caught<TransportError>([&] { (void)client.get("/World/a b"); }); }), 300ms);
+  EXPECT_STREQ(error.what(), (std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_URL_MALFORMAT)).c_str());
+  EXPECT_EQ(error.attempts(), 1);
+  EXPECT_EQ(bridge.requestCount(), 0u);
+}
+
+// REST calls speak http and https, streams ws and wss: a local file or another protocol is never reached.
+TEST(PermanentErrors, OtherSchemesAreRefusedByName) {
+  const std::string unsupported = std::string("HTTP request failed: ") + curl_easy_strerror(CURLE_UNSUPPORTED_PROTOCOL);
+  for (const char* scheme : {"file", "ftp", "nosuch", "ws"}) {
+    IsaacSimClient client("t", std::string(scheme) + "://127.0.0.1/etc/", "ws://h", 5000ms, 5);
     TransportError error("", 0, 0);
-    EXPECT_LT(timed([&] { error = caught<TransportError>([&] { (void)c.client->get(c.path); }); }), 300ms);
-    EXPECT_STREQ(error.what(), (std::string("HTTP request failed: ") + curl_easy_strerror(c.code)).c_str());
+    EXPECT_LT(timed([&] { error = caught<TransportError>([&] { (void)client.get("hostname"); }); }), 300ms);
+    EXPECT_EQ(error.what(), unsupported + ": " + scheme + " (REST calls use http and https only)");
+    EXPECT_EQ(error.kind(), TransportErrorKind::malformedUrl);
     EXPECT_EQ(error.attempts(), 1);
   }
+  TestBridge bridge;
+  IsaacSimClient httpStreams("t", bridge.baseUrl(), bridge.baseUrl(), 5000ms, 0);
+  EXPECT_EQ(caught<HandshakeError>([&] { (void)httpStreams.openJointPositionStream("/World/arm"); }).code(),
+            CURLE_UNSUPPORTED_PROTOCOL);
   EXPECT_EQ(bridge.requestCount(), 0u);
 }
 
@@ -236,12 +246,16 @@ TEST(Replies, BodiesAreSizedFromTheirAnnouncedLength) {
   TestBridge bridge;
   const std::string body(3'000'000, 'b');
   bridge.setReplyFor("/large", Reply::json(200, body));
-  bridge.setReplyFor("/lying", Reply::rawBytes("HTTP/1.1 200 OK\r\nContent-Length: 4611686018427387904\r\n\r\n{}"));
+  bridge.setReplyFor("/lying", Reply::rawBytes("HTTP/1.1 200 OK\r\nContent-Length: 536870912\r\n\r\n{}"));
+  bridge.setReplyFor("/huge", Reply::rawBytes("HTTP/1.1 200 OK\r\nContent-Length: 4611686018427387904\r\n\r\n{}"));
   IsaacSimClient client("t", bridge.baseUrl(), bridge.wsBaseUrl(), 5000ms, 0);
   const HttpResponse large = client.get("/large");
   EXPECT_EQ(large.body, body);
   EXPECT_EQ(large.body.capacity(), body.size());
   EXPECT_EQ(caught<TransportError>([&] { (void)client.get("/lying"); }).code(), CURLE_PARTIAL_FILE);
+  const TransportError huge = caught<TransportError>([&] { (void)client.get("/huge"); });
+  EXPECT_EQ(huge.code(), CURLE_FILESIZE_EXCEEDED) << "announced past the reply cap";
+  EXPECT_EQ(huge.kind(), TransportErrorKind::replyTooLarge);
 }
 
 TEST(Interruption, HookEndsARetrySeriesPromptly) {

@@ -33,6 +33,10 @@ enum class TransportErrorKind {
   /// The call's deadline (ClientOptions::deadline) ended it: its last attempt timed out at the deadline, or
   /// failed with no time left for a pause and another attempt. code() is that attempt's libcurl error.
   deadlineExceeded,
+  /// The reply body passed ClientOptions::maxReplyBytes (announced or as it came); never retried.
+  replyTooLarge,
+  /// The proxy refused the tunnel (CONNECT answered with e.g. 403 or 407); proxyStatus() is its answer.
+  proxyRefused,
 };
 
 /// The name of a kind, e.g. "timeout" or "connectionRefused".
@@ -41,13 +45,17 @@ CORVANE_API const char* toString(TransportErrorKind kind) noexcept;
 CORVANE_API TransportErrorKind transportErrorKindOf(int curlCode) noexcept;
 
 /// An HTTP request failed in transport on its last attempt. what() is "HTTP request failed: " followed by
-/// libcurl's text for code().
+/// libcurl's text for code(); a refused scheme, a refusing proxy and a reply past the size cap add what
+/// happened after that.
 class CORVANE_API TransportError : public std::runtime_error {
  public:
   /// The kind follows from `curlCode` (transportErrorKindOf).
   TransportError(const std::string& message, int curlCode, int attempts);
-  TransportError(const std::string& message, int curlCode, int attempts, TransportErrorKind kind);
+  TransportError(const std::string& message, int curlCode, int attempts, TransportErrorKind kind, long proxyStatus = 0);
   ~TransportError() override;
+
+  /// The status a proxy answered the CONNECT request with when it refused the tunnel; 0 otherwise.
+  [[nodiscard]] long proxyStatus() const noexcept { return proxyStatus_; }
 
   /// libcurl's error code (a CURLcode value) of the last attempt.
   [[nodiscard]] int code() const noexcept { return code_; }
@@ -59,14 +67,17 @@ class CORVANE_API TransportError : public std::runtime_error {
   int code_;
   TransportErrorKind kind_;
   int attempts_;
+  long proxyStatus_ = 0;
 };
 
 /// A stream's WebSocket handshake failed (never retried). what() is "WebSocket handshake failed for "
 /// + url() + ": " + libcurl's text for code(), followed by " (status N)" when the bridge answered with a
-/// status other than 101.
+/// status other than 101; when a proxy refused the tunnel, the proxy's answer follows instead.
 class CORVANE_API HandshakeError : public std::runtime_error {
  public:
   HandshakeError(const std::string& message, std::string url, int curlCode, long httpStatus);
+  /// With a kind of its own (proxyRefused: a proxy refused the tunnel before the bridge was reached).
+  HandshakeError(const std::string& message, std::string url, int curlCode, long httpStatus, TransportErrorKind kind);
   ~HandshakeError() override;
 
   [[nodiscard]] const std::string& url() const noexcept { return url_; }

@@ -1,9 +1,11 @@
 #pragma once
 
 // Transport settings beyond the five basic ones: connection reuse, extra header lines, a private certificate
-// authority, a proxy, a deadline per call and an interruption hook. Every member defaults to "off"; a client
-// built without options behaves as one built with a default ClientOptions.
+// authority, a proxy, a deadline per call, an interruption hook, and the caps on connections and reply size.
+// Every member defaults to "off" or to a cap no bridge reply comes near; a client built without options
+// behaves as one built with a default ClientOptions.
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -52,6 +54,16 @@ struct CORVANE_API ClientOptions {
   /// handshake it is called through libcurl's progress callback, which may slow down to once a second while
   /// nothing arrives. An exception it throws ends the call and passes through. Empty: never called.
   std::function<bool()> interrupted;
+
+  /// The most connections one call or batch has open at once; the other entries of a batch wait (their
+  /// timeout not yet running) until one ends. With reuseConnections it also bounds the idle connections
+  /// each kept lane holds. Calls made at once from several threads each have this many. Must be positive.
+  int maxConnections = 16;
+
+  /// The largest reply body one attempt takes, in bytes. A reply announced larger, or growing past it,
+  /// ends the attempt with TransportError kind replyTooLarge (not retried): the client never holds more.
+  /// Must be positive.
+  std::size_t maxReplyBytes = std::size_t{1} << 30;
 };
 
 }  // namespace corvane

@@ -16,6 +16,8 @@ class TransportErrorKind(str, enum.Enum):
     MALFORMED_URL = "malformedUrl"
     OTHER = "other"
     DEADLINE_EXCEEDED = "deadlineExceeded"  # the client's deadline ended the call
+    REPLY_TOO_LARGE = "replyTooLarge"  # the reply body passed max_reply_bytes
+    PROXY_REFUSED = "proxyRefused"  # the proxy refused the tunnel; proxy_status is its answer
 
 
 class FrameErrorKind(str, enum.Enum):
@@ -83,11 +85,13 @@ class HTTPError(Error):
 class TransportError(Error):
     """An HTTP request failed in transport on its last attempt: "HTTP request failed: <libcurl's text>"."""
 
-    def __init__(self, message: str, *, code: int = 0, kind: str = "other", attempts: int = 0) -> None:
+    def __init__(self, message: str, *, code: int = 0, kind: str = "other", attempts: int = 0,
+                 proxy_status: int = 0) -> None:
         super().__init__(message)
         self.code = code  # libcurl's error code of the last attempt
         self.kind = TransportErrorKind(kind)
         self.attempts = attempts  # the failed last one included
+        self.proxy_status = proxy_status  # a refusing proxy's answer to CONNECT, 0 otherwise
 
 
 class HandshakeError(Error):

@@ -66,6 +66,8 @@ struct Settings {
   std::optional<Text<kProxy>> proxy;
   std::optional<double> deadline;
   py::object interrupted = py::none();
+  int maxConnections = ClientOptions{}.maxConnections;
+  std::size_t maxReplyBytes = ClientOptions{}.maxReplyBytes;
 };
 
 ClientOptions clientOptions(const Settings& s, StopFlag flag) {
@@ -78,6 +80,8 @@ ClientOptions clientOptions(const Settings& s, StopFlag flag) {
   if (s.proxy) options.proxy = s.proxy->value;
   if (s.deadline) options.deadline = millisecondsOf(*s.deadline, "deadline");
   options.interrupted = interruptHook(s.interrupted, std::move(flag));
+  options.maxConnections = s.maxConnections;
+  options.maxReplyBytes = s.maxReplyBytes;
   return options;
 }
 
@@ -85,10 +89,11 @@ std::unique_ptr<IsaacSimClient> makeClient(Text<kLabel> label, Text<kBaseUrl> ba
                                            Text<kWebsocketBaseUrl> websocketBaseUrl, double timeout, int maxRetries,
                                            bool reuseConnections, py::object headers, py::object caFile,
                                            std::optional<Text<kProxy>> proxy, std::optional<double> deadline,
-                                           py::object interrupted, const py::kwargs& others) {
+                                           py::object interrupted, int maxConnections, std::size_t maxReplyBytes,
+                                           const py::kwargs& others) {
   checkNoOtherKeywords("Client", others);
-  const Settings settings{timeout,           maxRetries,       reuseConnections, std::move(headers),
-                          std::move(caFile), std::move(proxy), deadline,         std::move(interrupted)};
+  const Settings settings{timeout,          maxRetries, reuseConnections,       std::move(headers), std::move(caFile),
+                          std::move(proxy), deadline,   std::move(interrupted), maxConnections,     maxReplyBytes};
   return std::make_unique<IsaacSimClient>(std::move(label.value), std::move(baseUrl.value),
                                           std::move(websocketBaseUrl.value), millisecondsOf(timeout, "timeout"),
                                           maxRetries, clientOptions(settings, nullptr));
@@ -105,6 +110,8 @@ Settings settingsOf(const IsaacSimClient& c) {
   if (!o.proxy.empty()) s.proxy = Text<kProxy>{o.proxy};
   if (o.deadline) s.deadline = secondsOf(*o.deadline);
   s.interrupted = interruptCallable(o.interrupted);
+  s.maxConnections = o.maxConnections;
+  s.maxReplyBytes = o.maxReplyBytes;
   return s;
 }
 
@@ -127,6 +134,10 @@ bool change(Settings& s, const std::string& name, py::handle value) {
     s.deadline = value.cast<std::optional<double>>();
   else if (name == "interrupted")
     s.interrupted = object();
+  else if (name == "max_connections")
+    s.maxConnections = value.cast<int>();
+  else if (name == "max_reply_bytes")
+    s.maxReplyBytes = value.cast<std::size_t>();
   else
     return false;
   return true;
@@ -238,19 +249,23 @@ void bindClient(py::module_& module) {
       .def(py::init(&makeClient), "label"_a, "base_url"_a, "websocket_base_url"_a, "timeout"_a = 10.0,
            "max_retries"_a = 3, py::kw_only(), "reuse_connections"_a = false, "headers"_a = py::none(),
            "ca_file"_a = py::none(), "proxy"_a = py::none(), "deadline"_a = py::none(), "interrupted"_a = py::none(),
+           "max_connections"_a = ClientOptions{}.maxConnections, "max_reply_bytes"_a = ClientOptions{}.maxReplyBytes,
            "A client of the bridge at `base_url` (REST) and `websocket_base_url` (streams); `label` names it.\n"
            "timeout: seconds per attempt; max_retries: retries after a transport failure or a status 408, 409,\n"
            "429 or >= 500 (but 501). Keyword options: reuse_connections (keep connections across calls),\n"
            "headers (lines 'Name: value' or a dict, sent with every request and handshake), ca_file (PEM of\n"
            "trusted CAs), proxy (a URL; no proxy otherwise, whatever the environment says), deadline (seconds\n"
            "for a whole call, retries included), interrupted (a callable asked about every 100 ms while a call\n"
-           "waits; True stops it with InterruptedError). Ctrl-C stops a waiting call with KeyboardInterrupt in\n"
-           "any case. Raises ValueError for an empty URL, a timeout or deadline <= 0, max_retries < 0 or a\n"
-           "refused header line; TypeError for an unknown keyword.")
+           "waits; True stops it with InterruptedError), max_connections (the most connections one call or\n"
+           "batch opens at once), max_reply_bytes (the largest reply body taken; a larger one is TransportError\n"
+           "kind replyTooLarge). Ctrl-C stops a waiting call with KeyboardInterrupt in any case. Raises\n"
+           "ValueError for an empty URL, a timeout or deadline <= 0, max_retries < 0 or a refused header line;\n"
+           "TypeError for an unknown keyword.")
       .def("with_options", &withOptions,
            "A sibling client: the same label and URLs, the keyword options given (any of the constructor's:\n"
-           "timeout, max_retries, reuse_connections, headers, ca_file, proxy, deadline, interrupted) and this\n"
-           "client's for the others. With reuse_connections on both, it shares this client's kept connections.\n"
+           "timeout, max_retries, reuse_connections, headers, ca_file, proxy, deadline, interrupted,\n"
+           "max_connections, max_reply_bytes) and this client's for the others. With reuse_connections on both,\n"
+           "it shares this client's kept connections.\n"
            "Sends nothing and is cheap enough to make per call, e.g.\n"
            "client.with_options(timeout=30.0).articulation.move_joint_positions(...). Raises as the\n"
            "constructor does.")
@@ -261,6 +276,12 @@ void bindClient(py::module_& module) {
       .def_property_readonly("base_url", &IsaacSimClient::baseUrl, "The REST base URL, ending in '/'.")
       .def_property_readonly("websocket_base_url", &IsaacSimClient::websocketBaseUrl,
                              "The WebSocket base URL, ending in '/'.")
+      .def_property_readonly(
+          "max_connections", [](const IsaacSimClient& c) { return c.options().maxConnections; },
+          "The most connections one call or batch opens at once.")
+      .def_property_readonly(
+          "max_reply_bytes", [](const IsaacSimClient& c) { return c.options().maxReplyBytes; },
+          "The largest reply body taken.")
       .def_property_readonly(
           "timeout", [](const IsaacSimClient& c) { return secondsOf(c.timeout()); }, "Seconds per attempt.")
       .def_property_readonly("max_retries", &IsaacSimClient::maxRetries, "Retries after the first attempt.")

@@ -60,7 +60,8 @@ void translate(std::exception_ptr thrown) {
     raise("HTTPError", e, py::dict("status"_a = e.status(), "body"_a = py::bytes(e.body())));
   } catch (const TransportError& e) {
     raise("TransportError", e,
-          py::dict("code"_a = e.code(), "kind"_a = toString(e.kind()), "attempts"_a = e.attempts()));
+          py::dict("code"_a = e.code(), "kind"_a = toString(e.kind()), "attempts"_a = e.attempts(),
+                   "proxy_status"_a = e.proxyStatus()));
   } catch (const HandshakeError& e) {
     raise("HandshakeError", e,
           py::dict("url"_a = e.url(), "code"_a = e.code(), "http_status"_a = e.httpStatus(),

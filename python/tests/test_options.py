@@ -72,3 +72,15 @@ def test_ctrl_c_ends_a_retry_series(canned: CannedServer) -> None:
     with pytest.raises(KeyboardInterrupt):
         client.get("/busy")
     assert time.monotonic() - started < 2.5
+
+
+def test_the_caps(canned: CannedServer) -> None:
+    canned.replies["/big"] = (200, b"x" * 4096)
+    client = corvane.Client("c", canned.url, "ws://h/", max_retries=3, max_connections=2, max_reply_bytes=4095)
+    assert (client.max_connections, client.max_reply_bytes) == (2, 4095)
+    with pytest.raises(corvane.TransportError, match="larger than maxReplyBytes") as capped:
+        client.get("/big")
+    assert capped.value.kind == corvane.TransportErrorKind.REPLY_TOO_LARGE and capped.value.attempts == 1
+    assert [r.ok for r in client.batch([("GET", "/a")] * 5)] == [True] * 5
+    with pytest.raises(ValueError, match="^maxConnections must be positive$"):
+        corvane.Client("c", "http://h", "ws://h", max_connections=0)

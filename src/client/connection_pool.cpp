@@ -12,6 +12,13 @@ void shareOption(CURLSH* share, CURLSHoption option, long value) {
 
 }  // namespace
 
+MultiHandle makeBoundedMulti(int maxConnections) {
+  MultiHandle multi = makeMultiHandle();
+  const CURLMcode code = curl_multi_setopt(multi.get(), CURLMOPT_MAXCONNECTS, static_cast<long>(maxConnections));
+  if (code != CURLM_OK) throw SetupError(std::string("curl_multi_setopt failed: ") + curl_multi_strerror(code), 0);
+  return multi;
+}
+
 ConnectionPool::ConnectionPool() : share_(curl_share_init()) {
   if (!share_) throw SetupError("Failed to initialize libcurl", 0);
   shareOption(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
@@ -25,7 +32,7 @@ ConnectionPool::ConnectionPool() : share_(curl_share_init()) {
 
 ConnectionPool::~ConnectionPool() { idle_.clear(); }
 
-Lane ConnectionPool::acquire() {
+Lane ConnectionPool::acquire(int maxConnections) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (!idle_.empty()) {
@@ -34,7 +41,7 @@ Lane ConnectionPool::acquire() {
       return lane;
     }
   }
-  return Lane{makeMultiHandle(), {}};
+  return Lane{makeBoundedMulti(maxConnections), {}};
 }
 
 void ConnectionPool::release(Lane lane) noexcept {
@@ -62,7 +69,8 @@ MultiScope::~MultiScope() {
 }
 
 CURLM* MultiScope::multi() {
-  if (!lane_.multi) lane_ = pool_ != nullptr ? pool_->acquire() : Lane{makeMultiHandle(), {}};
+  if (!lane_.multi)
+    lane_ = pool_ != nullptr ? pool_->acquire(maxConnections_) : Lane{makeBoundedMulti(maxConnections_), {}};
   return lane_.multi.get();
 }
 

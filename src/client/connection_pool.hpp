@@ -14,6 +14,9 @@
 
 namespace corvane::detail {
 
+/// A multi handle that keeps at most `maxConnections` idle connections; throws SetupError when none can be made.
+MultiHandle makeBoundedMulti(int maxConnections);
+
 struct Lane {
   MultiHandle multi;
   std::vector<EasyHandle> spare;  // handles of finished attempts, outside the multi handle
@@ -29,8 +32,9 @@ class ConnectionPool {
 
   /// The share object every easy handle of the client's lanes is given (CURLOPT_SHARE).
   CURLSH* share() const noexcept { return share_.get(); }
-  /// The most recently returned idle lane, or a new one; throws SetupError when none can be made.
-  Lane acquire();
+  /// The most recently returned idle lane, or a new one keeping at most `maxConnections` idle connections;
+  /// throws SetupError when none can be made.
+  Lane acquire(int maxConnections);
   /// Gives a lane back; its multi handle must hold no easy handle.
   void release(Lane lane) noexcept;
 
@@ -51,7 +55,8 @@ class ConnectionPool {
 /// as it did before the multi interface (a pool's share handle has set libcurl up already).
 class MultiScope {
  public:
-  explicit MultiScope(ConnectionPool* pool) noexcept : pool_(pool) {}
+  /// `maxConnections`: the most idle connections a multi handle made here keeps.
+  MultiScope(ConnectionPool* pool, int maxConnections) noexcept : pool_(pool), maxConnections_(maxConnections) {}
   MultiScope(const MultiScope&) = delete;
   MultiScope& operator=(const MultiScope&) = delete;
   ~MultiScope();
@@ -64,6 +69,7 @@ class MultiScope {
 
  private:
   ConnectionPool* pool_;
+  int maxConnections_;
   Lane lane_;
 };
 

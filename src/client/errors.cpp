@@ -22,6 +22,10 @@ const char* toString(TransportErrorKind kind) noexcept {
       return "malformedUrl";
     case TransportErrorKind::deadlineExceeded:
       return "deadlineExceeded";
+    case TransportErrorKind::replyTooLarge:
+      return "replyTooLarge";
+    case TransportErrorKind::proxyRefused:
+      return "proxyRefused";
     case TransportErrorKind::other:
       break;
   }
@@ -51,6 +55,8 @@ TransportErrorKind transportErrorKindOf(int curlCode) noexcept {
     case CURLE_URL_MALFORMAT:
     case CURLE_UNSUPPORTED_PROTOCOL:
       return TransportErrorKind::malformedUrl;
+    case CURLE_FILESIZE_EXCEEDED:
+      return TransportErrorKind::replyTooLarge;
     default:
       return TransportErrorKind::other;
   }
@@ -58,8 +64,9 @@ TransportErrorKind transportErrorKindOf(int curlCode) noexcept {
 
 TransportError::TransportError(const std::string& message, int curlCode, int attempts)
     : std::runtime_error(message), code_(curlCode), kind_(transportErrorKindOf(curlCode)), attempts_(attempts) {}
-TransportError::TransportError(const std::string& message, int curlCode, int attempts, TransportErrorKind kind)
-    : std::runtime_error(message), code_(curlCode), kind_(kind), attempts_(attempts) {}
+TransportError::TransportError(const std::string& message, int curlCode, int attempts, TransportErrorKind kind,
+                               long proxyStatus)
+    : std::runtime_error(message), code_(curlCode), kind_(kind), attempts_(attempts), proxyStatus_(proxyStatus) {}
 TransportError::~TransportError() = default;
 
 HandshakeError::HandshakeError(const std::string& message, std::string url, int curlCode, long httpStatus)
@@ -68,6 +75,9 @@ HandshakeError::HandshakeError(const std::string& message, std::string url, int 
       code_(curlCode),
       httpStatus_(httpStatus),
       kind_(transportErrorKindOf(curlCode)) {}
+HandshakeError::HandshakeError(const std::string& message, std::string url, int curlCode, long httpStatus,
+                               TransportErrorKind kind)
+    : std::runtime_error(message), url_(std::move(url)), code_(curlCode), httpStatus_(httpStatus), kind_(kind) {}
 HandshakeError::~HandshakeError() = default;
 
 StreamError::StreamError(const std::string& message, int curlCode) : std::runtime_error(message), code_(curlCode) {}

@@ -62,6 +62,8 @@ void checkOptions(const ClientOptions& options) {
   checkNoNul(options.caFile, "caFile");
   checkNoNul(options.proxy, "proxy");
   if (options.deadline && options.deadline->count() <= 0) throw std::invalid_argument("deadline must be positive");
+  if (options.maxConnections <= 0) throw std::invalid_argument("maxConnections must be positive");
+  if (options.maxReplyBytes == 0) throw std::invalid_argument("maxReplyBytes must be positive");
 }
 
 }  // namespace corvane::detail

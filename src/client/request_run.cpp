@@ -27,6 +27,12 @@ bool reachedServer(CURL* handle) {
   return curl_easy_getinfo(handle, CURLINFO_PRIMARY_IP, &address) == CURLE_OK && address != nullptr && *address != '\0';
 }
 
+// The scheme a URL names ("file" of "file:///etc/"), or "" when it names none.
+std::string schemeOf(const std::string& url) {
+  const auto end = url.find("://");
+  return end == std::string::npos ? std::string() : url.substr(0, end);
+}
+
 void checkMulti(CURLMcode code, const char* call) {
   if (code != CURLM_OK) throw SetupError(std::string(call) + " failed: " + curl_multi_strerror(code), 0);
 }
@@ -56,16 +62,18 @@ class RunningAttempt {
 
 // One request across its attempts.
 struct Entry {
-  explicit Entry(const PlannedRequest& request) : plan(&request) {}
+  Entry(const PlannedRequest& request, std::size_t replyLimit) : plan(&request), replyLimit(replyLimit) {}
 
   const PlannedRequest* plan;
   HttpResponse response;          // libcurl writes into it: entries never move once the run has started
   std::optional<ReplySink> sink;  // the running attempt's, into `response` (or the plan's reply buffer)
+  std::size_t replyLimit;         // the most body bytes one attempt takes
   std::unique_ptr<RunningAttempt> running;
   int attempt = 0;             // the running attempt's number, or the next one's
   Clock::time_point wakeAt;    // the next attempt starts no earlier
   bool cutByDeadline = false;  // the running attempt's timeout was cut to what the deadline left
   bool garbledReply = false;   // the last attempt reached a server whose reply was not HTTP
+  long proxyStatus = 0;        // a proxy's answer to the last attempt's CONNECT, when it refused the tunnel
   std::optional<BatchResult> result;
 
   bool waiting() const { return !result && !running; }
@@ -74,10 +82,12 @@ struct Entry {
 class Run {
  public:
   Run(const RunSettings& settings, const std::vector<PlannedRequest>& requests)
-      : settings_(settings), interruption_(settings.options.interrupted), multi_(settings.pool) {
+      : settings_(settings),
+        interruption_(settings.options.interrupted),
+        multi_(settings.pool, settings.options.maxConnections) {
     if (settings.options.deadline) deadline_ = pointAfter(*settings.options.deadline);
     entries_.reserve(requests.size());
-    for (const PlannedRequest& request : requests) entries_.emplace_back(request);
+    for (const PlannedRequest& request : requests) entries_.emplace_back(request, settings.options.maxReplyBytes);
   }
 
   std::vector<BatchResult> perform() {
@@ -106,8 +116,11 @@ class Run {
   }
 
  private:
+  // Starts the attempts that are due, as long as the run has fewer than maxConnections running: the rest
+  // wait for one to end, their timeouts not yet running.
   void startDue(Clock::time_point now) {
     for (Entry& entry : entries_) {
+      if (running_ >= settings_.options.maxConnections) return;
       if (entry.waiting() && entry.wakeAt <= now) start(entry);
     }
   }
@@ -124,19 +137,20 @@ class Run {
   }
 
   void start(Entry& entry) {
-    entry.response = HttpResponse{};
     try {
       ReplyBuffer* buffer = nullptr;
       if (entry.plan->replyBuffer != nullptr) {
         *entry.plan->replyBuffer = std::make_shared<ReplyBuffer>();
         buffer = entry.plan->replyBuffer->get();
       }
-      entry.sink.emplace(entry.response, buffer);
+      entry.response = HttpResponse{};
+      entry.sink.emplace(entry.response, entry.replyLimit, buffer);
       EasyHandle handle = multi_.takeHandle();
       const AttemptSetup setup{entry.plan->method,    entry.plan->url,   entry.plan->body,
                                attemptTimeout(entry), settings_.options, poolShare()};
       HeaderList headers = configureAttempt(handle.get(), setup, *entry.sink);
       entry.running = std::make_unique<RunningAttempt>(std::move(handle), std::move(headers), multi_);
+      ++running_;
     } catch (...) {
       entry.result.emplace(std::current_exception());  // set-up failures are final: nothing was sent
     }
@@ -157,11 +171,15 @@ class Run {
   }
 
   void finish(Entry& entry, CURLcode code) {
-    if (code == CURLE_OK) curl_easy_getinfo(entry.running->handle(), CURLINFO_RESPONSE_CODE, &entry.response.status);
+    CURL* handle = entry.running->handle();
+    if (code == CURLE_OK) curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &entry.response.status);
     // libcurl reports a reply that is not HTTP as an unsupported protocol, like a URL's unknown scheme: only
     // the scheme is beyond any retry.
-    entry.garbledReply = code == CURLE_UNSUPPORTED_PROTOCOL && reachedServer(entry.running->handle());
+    entry.garbledReply = code == CURLE_UNSUPPORTED_PROTOCOL && reachedServer(handle);
+    if (entry.sink->tooLarge()) code = CURLE_FILESIZE_EXCEEDED;  // not the write error libcurl saw
+    entry.proxyStatus = code != CURLE_OK ? proxyRefusal(handle) : 0;
     entry.running.reset();
+    --running_;
     settle(entry, code, Clock::now());
   }
 
@@ -170,6 +188,7 @@ class Run {
     const bool failed = code != CURLE_OK;
     if (!failed && !isRetryableStatus(entry.response.status)) return end(entry, code, false);
     if (failed && isPermanentError(code) && !entry.garbledReply) return end(entry, code, false);
+    if (entry.proxyStatus >= 400 && entry.proxyStatus < 500) return end(entry, code, false);  // the proxy said no
     const bool cutShort = failed && code == CURLE_OPERATION_TIMEDOUT && entry.cutByDeadline;
     if (entry.attempt >= settings_.maxRetries || cutShort) return end(entry, code, cutShort);
     const milliseconds pause = retryPause(entry.attempt, std::rand());
@@ -183,15 +202,34 @@ class Run {
       entry.result.emplace(std::move(entry.response));
       return;
     }
-    const TransportErrorKind kind = byDeadline           ? TransportErrorKind::deadlineExceeded
-                                    : entry.garbledReply ? TransportErrorKind::other
-                                                         : transportErrorKindOf(code);
+    TransportErrorKind kind = transportErrorKindOf(code);
+    if (entry.proxyStatus != 0) kind = TransportErrorKind::proxyRefused;
+    if (entry.garbledReply) kind = TransportErrorKind::other;
+    if (byDeadline) kind = TransportErrorKind::deadlineExceeded;
     entry.result.emplace(std::make_exception_ptr(
-        TransportError(curlErrorText("HTTP request failed: ", code), code, entry.attempt + 1, kind)));
+        TransportError(failureMessage(entry, code), code, entry.attempt + 1, kind, entry.proxyStatus)));
   }
 
+  // libcurl's text for the code, and for the faults a caller must act on, what exactly happened.
+  std::string failureMessage(const Entry& entry, CURLcode code) const {
+    std::string message = curlErrorText("HTTP request failed: ", code);
+    if (code == CURLE_FILESIZE_EXCEEDED) {
+      message += " (the reply is larger than maxReplyBytes, " + std::to_string(entry.replyLimit) + " bytes)";
+    } else if (code == CURLE_UNSUPPORTED_PROTOCOL && !entry.garbledReply) {
+      const std::string scheme = schemeOf(entry.plan->url);
+      message += ": " + (scheme.empty() ? std::string(entry.sink->errorText()) : scheme) +
+                 " (REST calls use http and https only)";
+    } else if (entry.proxyStatus != 0) {
+      message += " (" + std::string(entry.sink->errorText()) + ")";
+    }
+    return message;
+  }
+
+  // When the next waiting attempt is due; none while every connection slot is taken (an attempt ending
+  // frees one, and the network wait wakes for that).
   std::optional<Clock::time_point> nextWake() const {
     std::optional<Clock::time_point> wake;
+    if (running_ >= settings_.options.maxConnections) return wake;
     for (const Entry& entry : entries_) {
       if (entry.waiting() && (!wake || entry.wakeAt < *wake)) wake = entry.wakeAt;
     }
@@ -209,6 +247,7 @@ class Run {
   }
 
   const RunSettings& settings_;
+  int running_ = 0;  // attempts in the multi handle
   std::optional<Clock::time_point> deadline_;
   Interruption interruption_;
   MultiScope multi_;  // outlives the entries, whose handles leave it when they end
@@ -228,6 +267,11 @@ bool isPermanentError(int curlCode) noexcept {
     case CURLE_NOT_BUILT_IN:
     case CURLE_BAD_FUNCTION_ARGUMENT:
     case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_PEER_FAILED_VERIFICATION:  // a certificate does not change between attempts
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_FILESIZE_EXCEEDED:  // the same reply would come again
       return true;
     default:
       return false;

@@ -41,9 +41,9 @@ struct RunSettings {
 /// request's outcome.
 std::vector<BatchResult> runRequests(const RunSettings& settings, const std::vector<PlannedRequest>& requests);
 
-/// Whether a libcurl error comes from the request or the client's own settings, so that no retry can mend
-/// it: a malformed URL, an unsupported scheme, a feature libcurl was built without, a refused argument, an
-/// unreadable CA file.
+/// Whether a libcurl error comes from the request, the client's own settings or what the peer is, so that
+/// no retry can mend it: a malformed URL, an unsupported scheme, a feature libcurl was built without, a
+/// refused argument, an unreadable CA file, a certificate that fails verification, a reply past the cap.
 bool isPermanentError(int curlCode) noexcept;
 
 }  // namespace corvane::detail

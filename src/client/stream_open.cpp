@@ -79,8 +79,12 @@ WebSocketStream IsaacSimClient::openStream_(std::string_view path, std::chrono::
   interruption.rethrowIfInterrupted();
   const Handshake outcome = handshakeOutcome(handle.get(), performed);
   if (outcome.code != CURLE_OK) {
+    const long proxyStatus = detail::proxyRefusal(handle.get());
     std::string message = handshakeMessage(url, outcome);
-    throw HandshakeError(message, std::move(url), outcome.code, outcome.status);
+    if (proxyStatus == 0) throw HandshakeError(message, std::move(url), outcome.code, outcome.status);
+    message = detail::curlErrorText("WebSocket handshake failed for " + url + ": ", outcome.code);
+    message += " (the proxy refused the tunnel: CONNECT answered " + std::to_string(proxyStatus) + ")";
+    throw HandshakeError(message, std::move(url), outcome.code, outcome.status, TransportErrorKind::proxyRefused);
   }
   return WebSocketStream(handle.release());
 }

@@ -1,6 +1,8 @@
 #include "client/transfer_setup.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 
@@ -52,6 +54,10 @@ void setCommonOptions(CURL* handle, const AttemptSetup& setup, ReplySink& sink) 
   setOption(handle, CURLOPT_WRITEDATA, static_cast<void*>(&sink));
   setOption(handle, CURLOPT_HEADERFUNCTION, &headerCallback);
   setOption(handle, CURLOPT_HEADERDATA, static_cast<void*>(&sink));
+  setOption(handle, CURLOPT_ERRORBUFFER, sink.errorText());
+  // An announced length past the cap ends the transfer before its body comes.
+  setOption(handle, CURLOPT_MAXFILESIZE_LARGE,
+            static_cast<curl_off_t>(std::min<std::size_t>(sink.limit(), std::numeric_limits<curl_off_t>::max())));
 }
 
 // With reuseConnections the handle joins the client's share (name lookups, TLS sessions) and leaves its
@@ -106,12 +112,27 @@ curl_slist* appendLine(curl_slist* list, const std::string& line) {
 void setTransportOptions(CURL* handle, const ClientOptions& options, bool stream) {
   setOption(handle, CURLOPT_PROXY, options.proxy.c_str());  // "": no proxy, whatever the environment says
   setOption(handle, CURLOPT_PATH_AS_IS, 1L);
+  // file://, ftp:// and the rest would read local files or talk to other servers in the bridge's name.
+  setOption(handle, CURLOPT_PROTOCOLS_STR, stream ? "ws,wss" : "http,https");
+  setOption(handle, CURLOPT_REDIR_PROTOCOLS_STR, stream ? "ws,wss" : "http,https");
+  // A name lookup still running in libcurl's resolver thread is left behind instead of waited for, so it
+  // cannot hold a call past its timeout, deadline or interruption.
+  setOption(handle, CURLOPT_QUICK_EXIT, 1L);
   if (!options.proxy.empty()) {
     setOption(handle, CURLOPT_NOPROXY, "");                   // "": the proxy for every host, whatever no_proxy says
     setOption(handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);  // the bridge's headers only, not the proxy's
     if (stream) setOption(handle, CURLOPT_HTTPPROXYTUNNEL, 1L);
   }
-  if (!options.caFile.empty()) setOption(handle, CURLOPT_CAINFO, options.caFile.c_str());
+  if (!options.caFile.empty()) {
+    setOption(handle, CURLOPT_CAINFO, options.caFile.c_str());
+    setOption(handle, CURLOPT_PROXY_CAINFO, options.caFile.c_str());
+  }
+}
+
+long proxyRefusal(CURL* handle) noexcept {
+  long status = 0;
+  if (curl_easy_getinfo(handle, CURLINFO_HTTP_CONNECTCODE, &status) != CURLE_OK) return 0;
+  return status >= 300 ? status : 0;
 }
 
 HeaderList requestHeaders(const ClientOptions& options, bool jsonBody) {
@@ -129,7 +150,7 @@ HeaderList requestHeaders(const ClientOptions& options, bool jsonBody) {
 // Makes room for the whole body once its length is announced, so it arrives in place instead of growing by
 // doubling. A length past kBodyReserveLimit, or no memory for it, leaves the body to grow as it comes.
 void ReplySink::announce(std::size_t length) noexcept {
-  if (length > kBodyReserveLimit || bodySize() != 0) return;
+  if (length > std::min(kBodyReserveLimit, limit_) || bodySize() != 0) return;
   try {
     if (buffer_ != nullptr) {
       buffer_->reserve(length);
@@ -141,6 +162,10 @@ void ReplySink::announce(std::size_t length) noexcept {
 }
 
 bool ReplySink::append(const char* data, std::size_t size) noexcept {
+  if (size > limit_ - bodySize()) {
+    tooLarge_ = true;
+    return false;
+  }
   try {
     if (buffer_ != nullptr) {
       buffer_->append(data, size);
