@@ -1,15 +1,17 @@
 #pragma once
 
 // Transport settings beyond the five basic ones: connection reuse, extra header lines, a private certificate
-// authority, a proxy, a deadline per call and an interruption hook. Every member defaults to "off"; a client
-// built without options behaves as one built with a default ClientOptions.
+// authority, a proxy, a deadline per call, an interruption hook and an observer. Every member defaults to "off"; a
+// client built without options behaves as one built with a default ClientOptions.
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "corvane/export.hpp"
+#include "corvane/observer.hpp"
 
 namespace corvane {
 
@@ -52,6 +54,10 @@ struct CORVANE_API ClientOptions {
   /// handshake it is called through libcurl's progress callback, which may slow down to once a second while
   /// nothing arrives. An exception it throws ends the call and passes through. Empty: never called.
   std::function<bool()> interrupted;
+
+  /// Sees every REST exchange, stream event and decoded frame of the client (and of its copies and streams)
+  /// on the calling thread; see ClientObserver. Empty: nothing is observed and nothing extra is done.
+  std::shared_ptr<ClientObserver> observer;
 };
 
 }  // namespace corvane

@@ -1,5 +1,6 @@
 #include "corvane/camera.hpp"
 #include "client/family_request.hpp"
+#include "client/observation.hpp"
 #include "client/routes.hpp"
 #include "corvane/client.hpp"
 
@@ -31,7 +32,14 @@ void Camera::remove(std::string_view prim_path) {
 CameraFrame Camera::capture(std::string_view prim_path, const std::optional<std::vector<std::string>>& data_types,
                             std::optional<bool> world_frame) {
   const std::string text = captureBody(data_types, world_frame);
-  return detail::decodeFrame(client_->post(detail::cameraPath(prim_path, "/capture"), text));
+  ClientObserver* observer = client_->options().observer.get();
+  if (observer == nullptr) return detail::decodeFrame(client_->post(detail::cameraPath(prim_path, "/capture"), text));
+  const auto start = std::chrono::system_clock::now();
+  const HttpResponse reply = client_->post(detail::cameraPath(prim_path, "/capture"), text);
+  const auto end = std::chrono::system_clock::now();
+  CameraFrame frame = detail::decodeFrame(reply);
+  detail::notifyFrame(*observer, prim_path, frame, start, end);
+  return frame;
 }
 
 std::vector<CameraFrame> Camera::captureAll(const std::vector<std::string>& prim_paths,
@@ -42,10 +50,16 @@ std::vector<CameraFrame> Camera::captureAll(const std::vector<std::string>& prim
   requests.reserve(prim_paths.size());
   for (const std::string& prim_path : prim_paths)
     requests.push_back({"POST", detail::cameraPath(prim_path, "/capture"), text});
+  const auto start = std::chrono::system_clock::now();
   const std::vector<BatchResult> results = client_->batch(requests);
+  const auto end = std::chrono::system_clock::now();
   std::vector<CameraFrame> frames;
   frames.reserve(results.size());
   for (const BatchResult& result : results) frames.push_back(detail::decodeFrame(result.response()));
+  if (ClientObserver* observer = client_->options().observer.get()) {
+    for (std::size_t i = 0; i < frames.size(); ++i)
+      detail::notifyFrame(*observer, prim_paths[i], frames[i], start, end);
+  }
   return frames;
 }
 

@@ -4,6 +4,37 @@
 #include "corvane/client.hpp"
 
 namespace corvane {
+namespace {
+
+// Runs the requests; with an observer, tells it of each entry's outcome (also when the whole run fails).
+std::vector<BatchResult> run(const detail::RunSettings& settings, const std::vector<detail::PlannedRequest>& planned,
+                             const std::vector<std::string_view>& paths) {
+  ClientObserver* observer = settings.options.observer.get();
+  if (observer == nullptr) return detail::runRequests(settings, planned);
+  std::vector<detail::EntryEnd> ends(planned.size());
+  detail::RunSettings observed = settings;
+  observed.ends = &ends;
+  const auto start = std::chrono::system_clock::now();
+  auto tell = [&](std::size_t i, const HttpResponse* response, std::exception_ptr error) {
+    const auto end = ends[i].attempts > 0 ? ends[i].time : std::chrono::system_clock::now();
+    const auto& p = planned[i];
+    observer->onRestExchange({p.method, paths[i], p.body, response, std::move(error), ends[i].attempts, start, end});
+  };
+  std::vector<BatchResult> results;
+  try {
+    results = detail::runRequests(observed, planned);
+  } catch (...) {
+    const auto error = std::current_exception();
+    for (std::size_t i = 0; i < planned.size(); ++i) tell(i, nullptr, error);
+    throw;
+  }
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    tell(i, results[i].ok() ? &results[i].response() : nullptr, results[i].error());
+  }
+  return results;
+}
+
+}  // namespace
 
 HttpResponse IsaacSimClient::get(std::string_view path) { return request_("GET", path, {}); }
 HttpResponse IsaacSimClient::post(std::string_view path, std::string_view body) { return request_("POST", path, body); }
@@ -16,7 +47,7 @@ HttpResponse IsaacSimClient::deleteRequest(std::string_view path) { return reque
 HttpResponse IsaacSimClient::request_(std::string_view method, std::string_view path, std::string_view body) {
   const std::vector<detail::PlannedRequest> requests{{method, prepareUrl_(path), body}};
   const detail::RunSettings settings{timeout_, maxRetries_, options_, pool_.get()};
-  return std::move(detail::runRequests(settings, requests).front()).response();
+  return std::move(run(settings, requests, {path}).front()).response();
 }
 
 std::vector<BatchResult> IsaacSimClient::batch(const std::vector<BatchRequest>& requests) {
@@ -25,7 +56,11 @@ std::vector<BatchResult> IsaacSimClient::batch(const std::vector<BatchRequest>& 
   for (const BatchRequest& request : requests)
     planned.push_back({request.method, prepareUrl_(request.path), request.body});
   const detail::RunSettings settings{timeout_, maxRetries_, options_, pool_.get()};
-  return detail::runRequests(settings, planned);
+  if (!options_.observer) return detail::runRequests(settings, planned);
+  std::vector<std::string_view> paths;
+  paths.reserve(requests.size());
+  for (const BatchRequest& request : requests) paths.emplace_back(request.path);
+  return run(settings, planned, paths);
 }
 
 }  // namespace corvane

@@ -21,12 +21,19 @@ struct PlannedRequest {
   std::string_view body;
 };
 
+/// When an entry's outcome was settled, and after how many attempts (for the client's observer).
+struct EntryEnd {
+  int attempts = 0;
+  std::chrono::system_clock::time_point time;
+};
+
 /// The client's settings a run reads.
 struct RunSettings {
   std::chrono::milliseconds timeout;
   int maxRetries;
   const ClientOptions& options;
-  ConnectionPool* pool;  ///< null without reuseConnections
+  ConnectionPool* pool;                   ///< null without reuseConnections
+  std::vector<EntryEnd>* ends = nullptr;  ///< when set (one per request), filled as entries end
 };
 
 /// Performs every request and returns their outcomes in order. Each request makes up to maxRetries + 1
