@@ -178,6 +178,7 @@ struct McapWriter::State {
     ci.endLength(map);
     ci.u64(scratch.size()).str(method).u64(payload.size()).u64(chunk.records.size());
     ci.end(body);
+    sink.flush();  // a process killed from here on loses no complete chunk
     ++chunks;
     chunk.records.clear();
     chunk.index.clear();
@@ -299,10 +300,7 @@ void McapWriter::write(std::uint16_t channelId, std::uint64_t logTime, std::uint
 }
 
 void McapWriter::closeChunk() {
-  state_->guarded([&] {
-    state_->flushChunk();
-    state_->sink.flush();
-  });
+  state_->guarded([&] { state_->flushChunk(); });
 }
 
 void McapWriter::closeChunkIfDue() {
