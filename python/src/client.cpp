@@ -62,11 +62,13 @@ std::unique_ptr<IsaacSimClient> makeClient(std::string label, std::string baseUr
                                            double timeout, int maxRetries, bool reuseConnections,
                                            const py::object& headers, const py::object& caFile,
                                            std::optional<std::string> proxy, std::optional<double> deadline,
-                                           const py::object& interrupted, const py::kwargs& others) {
+                                           const py::object& interrupted, const py::object& recorder,
+                                           const py::kwargs& others) {
   checkNoOtherKeywords(others);
-  return std::make_unique<IsaacSimClient>(
-      std::move(label), std::move(baseUrl), std::move(websocketBaseUrl), millisecondsOf(timeout, "timeout"), maxRetries,
-      clientOptions(reuseConnections, headers, caFile, std::move(proxy), deadline, interrupted));
+  ClientOptions options = clientOptions(reuseConnections, headers, caFile, std::move(proxy), deadline, interrupted);
+  if (!recorder.is_none()) options.observer = observerOf(recorder);
+  return std::make_unique<IsaacSimClient>(std::move(label), std::move(baseUrl), std::move(websocketBaseUrl),
+                                          millisecondsOf(timeout, "timeout"), maxRetries, std::move(options));
 }
 
 Response get(IsaacSimClient& c, string_view path) {
@@ -119,11 +121,13 @@ void bindClient(py::module_& module) {
       .def(py::init(&makeClient), "label"_a, "base_url"_a, "websocket_base_url"_a, "timeout"_a = 10.0,
            "max_retries"_a = 3, py::kw_only(), "reuse_connections"_a = false, "headers"_a = py::none(),
            "ca_file"_a = py::none(), "proxy"_a = py::none(), "deadline"_a = py::none(), "interrupted"_a = py::none(),
+           "recorder"_a = py::none(),
            "Keyword options: reuse_connections (keep connections across calls), headers (lines 'Name: value' or a\n"
            "dict, sent with every request and handshake), ca_file (PEM of trusted CAs), proxy (a URL; no proxy\n"
            "otherwise, whatever the environment says), deadline (seconds for a whole call, retries included),\n"
            "interrupted (a callable asked about every 100 ms while a call waits; True stops it with\n"
-           "InterruptedError). Ctrl-C stops a waiting call with KeyboardInterrupt in any case.")
+           "InterruptedError), recorder (a corvane.Recorder that records every exchange, stream message and\n"
+           "capture). Ctrl-C stops a waiting call with KeyboardInterrupt in any case.")
       .def_property_readonly("label", &IsaacSimClient::label)
       .def_property_readonly("base_url", &IsaacSimClient::baseUrl)
       .def_property_readonly("websocket_base_url", &IsaacSimClient::websocketBaseUrl)

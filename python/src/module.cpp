@@ -18,4 +18,5 @@ PYBIND11_MODULE(_corvane, module) {
   bindBatch(module);
   bindClient(module);
   bindReconnecting(module);
+  bindRecording(module);
 }
