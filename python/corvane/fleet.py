@@ -64,7 +64,7 @@ class Bridge(NamedTuple):
         """A bridge from an HTTP URL (the WebSocket URL follows its scheme), a pair of URLs, or an object with
         http_url and websocket_url (corvane.testing.BridgeUrls)."""
         if hasattr(spec, "http_url"):
-            return Bridge(spec.http_url, spec.websocket_url)
+            return Bridge(str(spec.http_url), str(getattr(spec, "websocket_url")))
         if isinstance(spec, str):
             for scheme, ws_scheme in (("http://", "ws://"), ("https://", "wss://")):
                 if spec.lower().startswith(scheme):
@@ -117,7 +117,7 @@ def _session(bridge: Bridge, client_options: Mapping[str, Any]) -> _Session:
         session = _sessions.get(key)
         if session is None:
             slot = corvane.RecorderSlot()
-            options = {"timeout": 10.0, "max_retries": 2, "reuse_connections": True, **client_options}
+            options: Dict[str, Any] = {"timeout": 10.0, "max_retries": 2, "reuse_connections": True, **client_options}
             client = corvane.Client("corvane-fleet", bridge.http_url, bridge.websocket_url, recorder=slot, **options)
             session = _sessions[key] = _Session(client, slot, threading.Lock())
         return session
@@ -131,10 +131,13 @@ def _success_of(result: Any, recorder: EpisodeRecorder) -> Optional[bool]:
     return recorder.success
 
 
-def run_attempt(episode: Episode, bridge: Bridge, index: int, attempt: int, out: str,
+def run_attempt(pickled_episode: bytes, bridge: Bridge, index: int, attempt: int, out: str,
                 client_options: Mapping[str, Any], recorder_options: Mapping[str, Any]) -> Dict[str, Any]:
     """One attempt at episode `index` on `bridge` (runs on a worker): its entry of dataset.json, with "error"
     set when it failed (then no shard is left behind)."""
+    import cloudpickle
+
+    episode = cloudpickle.loads(pickled_episode)
     session = _session(bridge, client_options)
     final = os.path.join(out, shard_name(index))
     temporary = f"{final}.{attempt}.tmp"
@@ -301,15 +304,23 @@ def _drive(client: Any, run: _Run, episode: Episode, folder: str, client_options
     import distributed
 
     # The episode's own module travels by value: the workers need not import the script (or test) it is in.
+    # (Dask would try plain pickle first, which refers to the module by name.)
     module = sys.modules.get(getattr(episode, "__module__", "") or "")
-    if module is not None and module.__name__ != "__main__" and getattr(module, "__file__", None):
+    by_value = (module is not None and module.__name__ != "__main__" and getattr(module, "__file__", None)
+                and module.__name__ not in cloudpickle.list_registry_pickle_by_value())
+    if by_value:
         cloudpickle.register_pickle_by_value(module)
+    try:
+        pickled = cloudpickle.dumps(episode)
+    finally:
+        if by_value:
+            cloudpickle.unregister_pickle_by_value(module)
     running: Dict[Any, tuple[int, Bridge]] = {}
     queue = distributed.as_completed()
 
     def start() -> None:
         for index, bridge in run.assignments():
-            future = client.submit(run_attempt, episode, bridge, index, run.attempts[index], folder, client_options,
+            future = client.submit(run_attempt, pickled, bridge, index, run.attempts[index], folder, client_options,
                                    recorder_options, resources={bridge.resource: 1}, pure=False,
                                    key=f"episode-{index}-{run.attempts[index]}-{os.getpid()}-{time.time_ns()}")
             running[future] = (index, bridge)

@@ -30,7 +30,7 @@ void bindBatch(py::module_& module);
 void bindClient(py::module_& module);
 void bindRecording(py::module_& module);
 
-/// The C++ observer of a corvane.Recorder (for Client(..., recorder=...)).
+/// The C++ observer of a corvane.Recorder or RecorderSlot (for Client(..., recorder=...)).
 std::shared_ptr<ClientObserver> observerOf(const py::object& recorder);
 
 /// Seconds (a float) as the library's milliseconds, rounded up so that a positive duration stays positive;

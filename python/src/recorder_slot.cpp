@@ -44,7 +44,9 @@ class RecorderSlot final : public ClientObserver {
 };
 
 void setRecorder(RecorderSlot& slot, const py::object& recorder) {
-  slot.set(recorder.is_none() ? nullptr : observerOf(recorder));
+  if (recorder.is_none()) return slot.set(nullptr);
+  if (!py::isinstance<Recorder>(recorder)) throw py::type_error("a RecorderSlot holds a corvane.Recorder or None");
+  slot.set(recorder.cast<Recorder&>().observer());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "binding.hpp"
 #include "json_convert.hpp"
+#include "recorder_slot.hpp"
 
 namespace corvane::python {
 namespace {
@@ -109,6 +110,8 @@ py::list chunksOf(const Reader& r) {
 }  // namespace
 
 std::shared_ptr<ClientObserver> observerOf(const py::object& recorder) {
+  if (auto slot = slotObserverOf(recorder)) return slot;
+  if (!py::isinstance<Recorder>(recorder)) throw py::type_error("recorder must be a corvane.Recorder or RecorderSlot");
   return recorder.cast<Recorder&>().observer();
 }
 

@@ -3,7 +3,9 @@ command line; a bridge that dies mid-run, an episode that always fails, a collec
 
 from __future__ import annotations
 
+import argparse
 import contextlib
+import importlib.util
 import json
 import os
 import pathlib
@@ -42,7 +44,7 @@ def failing_at_3(client: corvane.Client, recorder: Any, index: int) -> None:
 def check_collection(out: pathlib.Path, recorded: List[int]) -> Dict[str, Any]:
     """dataset.json lists `recorded` with their shards, each shard holds its own episode, and nothing else is
     in the folder."""
-    dataset = json.loads((out / "dataset.json").read_text())
+    dataset: Dict[str, Any] = json.loads((out / "dataset.json").read_text())
     assert dataset["corvane"] == corvane.__version__
     shards = {e["index"]: e["shard"] for e in dataset["episodes"] if e.get("shard")}
     assert sorted(shards) == recorded
@@ -81,12 +83,12 @@ def test_twelve_episodes_on_three_bridges_one_killed_midway(tmp_path: pathlib.Pa
     assert sum(b["episodes"] for b in dataset["bridges"]) == 12
 
 
-@pytest.fixture
-def cluster(tmp_path: pathlib.Path) -> Iterator[Dict[str, Any]]:
+@pytest.fixture(scope="module")
+def cluster(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Dict[str, Any]]:
     """Two simulated bridges and a Dask scheduler and two workers on 127.0.0.1, each a process of its own."""
     with contextlib.ExitStack() as stack:
         urls = [stack.enter_context(SimulatedBridge()) for _ in range(2)]
-        scheduler_file = tmp_path / "scheduler.json"
+        scheduler_file = tmp_path_factory.mktemp("dask") / "scheduler.json"
         common = ["--no-dashboard", "--host", "127.0.0.1"]
         commands = [["dask", "scheduler", *common, "--port", "0", "--scheduler-file", str(scheduler_file)]]
         commands += [["dask", "worker", "--scheduler-file", str(scheduler_file), *common, "--nthreads", "1",
@@ -106,8 +108,10 @@ def test_a_cluster_by_address_resumes_and_reports_a_failing_episode(cluster: Dic
     out = tmp_path / "collection"
     first = corvane.fleet.collect(failing_at_3, cluster["urls"], episodes=2, out=out,
                                   scheduler=cluster["address"], progress=False)
-    assert first["recorded"] == 2 and all(e["success"] for e in first["episodes"])
+    assert first["recorded"] == 2 and all(e["success"] for e in first["episodes"]), first
     written = {name: (out / name).stat().st_mtime_ns for name in os.listdir(out) if name.endswith(".mcap")}
+    (out / "dataset.json").unlink()  # as if the driver had died: the shards describe themselves
+    (out / "episode-000002.mcap.1.tmp").write_bytes(b"left by a dead worker")
 
     second = corvane.fleet.collect(failing_at_3, cluster["urls"], episodes=4, out=out,
                                    scheduler=cluster["address"], attempts=2, progress=False)
@@ -116,8 +120,30 @@ def test_a_cluster_by_address_resumes_and_reports_a_failing_episode(cluster: Dic
     failed = second["episodes"][3]
     assert failed["shard"] is None and failed["attempts"] == 2
     assert "RuntimeError: the gripper slipped" in failed["error"]
-    assert {e["bridge"] for e in second["episodes"] if e["index"] < 3} <= {u.http_url for u in cluster["urls"]}
+    assert all(e["bridge"] in {u.http_url for u in cluster["urls"]} and e["attempts"] == 1 and e["success"]
+               for e in second["episodes"][:3])
 
     with pytest.raises(corvane.fleet.CollectionError, match="no worker serves http://127.0.0.1:9"):
         corvane.fleet.collect(failing_at_3, ["http://127.0.0.1:9"], episodes=1, out=out,
                               scheduler=cluster["address"], progress=False, connect_timeout=1.0)
+
+
+def test_the_collect_command_runs_a_function_of_a_script(cluster: Dict[str, Any], tmp_path: pathlib.Path) -> None:
+    spec = importlib.util.spec_from_file_location("collect", pathlib.Path(__file__).parents[1] / "corvane" / "cli" /
+                                                  "collect.py")
+    assert spec is not None and spec.loader is not None
+    command = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(command)
+    parser = argparse.ArgumentParser()
+    command.register(parser.add_subparsers(), argparse.ArgumentParser(add_help=False))
+    script = tmp_path / "episodes.py"
+    script.write_text("def wave(client, recorder, index):\n    client.articulation.create(f'/World/wave_{index}')\n")
+    out = tmp_path / "waves"
+    arguments = ["collect", f"{script}:wave", "-n", "3", "-o", str(out), "--scheduler", cluster["address"], "-q"]
+    for url in cluster["urls"]:
+        arguments += ["--bridge", url.http_url]
+    args = parser.parse_args(arguments)
+    assert args.handler(args) == 0
+    check_collection(out, [0, 1, 2])
+    args = parser.parse_args([*arguments[:1], f"{script}:missing", *arguments[2:]])
+    assert args.handler(args) == 2

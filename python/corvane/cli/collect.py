@@ -39,7 +39,7 @@ def register(subparsers: Any, connection: argparse.ArgumentParser) -> None:
 
 
 def collect(args: argparse.Namespace) -> int:
-    from .. import fleet
+    from corvane import fleet
 
     try:
         episode = fleet.load_episode(args.episode)
