@@ -14,6 +14,7 @@ import os
 import sys
 import tempfile
 import time
+import uuid
 from typing import Any, List
 
 import distributed
@@ -24,7 +25,8 @@ from corvane.testing import SimulatedBridge
 
 
 def episode(client: corvane.Client, recorder: Any, index: int) -> bool:
-    arm, camera = f"/World/bench_arm_{index}", f"/World/bench_cam_{index}"
+    tag = uuid.uuid4().hex  # the bridges serve every run of the benchmark: new prims each time
+    arm, camera = f"/World/bench_arm_{tag}", f"/World/bench_cam_{tag}"
     client.articulation.create(arm)
     client.camera.create(camera, [64, 48])
     stream = client.open_joint_position_stream(arm)

@@ -44,6 +44,9 @@ BridgeSpec = Union[str, Sequence[str], Any]
 
 DATASET = "dataset.json"
 EPISODE_TOPIC = "/episode"
+# Episodes handed to a bridge's worker at once: one runs (its resource allows one), the next waits there, so
+# the bridge does not idle while the driver hears of the end and sends the next.
+QUEUED_PER_BRIDGE = 2
 _SHARD = re.compile(r"^episode-(\d{6,})\.mcap$")
 _TEMPORARY = re.compile(r"^episode-\d{6,}\.mcap\.\d+\.tmp$")
 
@@ -199,7 +202,7 @@ class _Run:
         self.bridge_failures = bridge_failures
         self.attempts: Dict[int, int] = {i: int(entries.get(i, {}).get("attempts", 0)) for i in todo}
         self.tried: Dict[int, Set[str]] = {i: set() for i in todo}
-        self.busy: Set[str] = set()
+        self.queued: Dict[str, int] = {b.http_url: 0 for b in bridges}
         self.in_a_row: Dict[str, int] = {b.http_url: 0 for b in bridges}
         self.counts: Dict[str, Dict[str, int]] = {b.http_url: {"episodes": 0, "failures": 0} for b in bridges}
         self.retired: Set[str] = set()
@@ -210,26 +213,31 @@ class _Run:
         return [b for b in self.bridges if b.http_url not in self.retired]
 
     def assignments(self) -> Iterator[tuple[int, Bridge]]:
-        """(episode, bridge) pairs to start now: a free bridge takes the first waiting episode that has not
-        failed on it yet, or any waiting episode when it failed on every bridge left."""
-        for bridge in self.alive():
-            if bridge.http_url in self.busy or not self.pending:
-                continue
+        """(episode, bridge) pairs to start now: a bridge with room takes the first waiting episode that has
+        not failed on it yet, or any waiting episode when it failed on every bridge left."""
+        handed = True
+        while handed and self.pending:
+            handed = False
             alive = {b.http_url for b in self.alive()}
-            chosen = next((i for i in self.pending if bridge.http_url not in self.tried[i]), None)
-            if chosen is None:
-                chosen = next((i for i in self.pending if alive <= self.tried[i]), None)
-            if chosen is None:
-                continue
-            self.pending.remove(chosen)
-            self.busy.add(bridge.http_url)
-            self.attempts[chosen] += 1
-            yield chosen, bridge
+            for bridge in sorted(self.alive(), key=lambda b: self.queued[b.http_url]):
+                if self.queued[bridge.http_url] >= QUEUED_PER_BRIDGE:
+                    continue
+                chosen = next((i for i in self.pending if bridge.http_url not in self.tried[i]), None)
+                if chosen is None:
+                    chosen = next((i for i in self.pending if alive <= self.tried[i]), None)
+                if chosen is None:
+                    continue
+                self.pending.remove(chosen)
+                self.queued[bridge.http_url] += 1
+                self.attempts[chosen] += 1
+                handed = True
+                yield chosen, bridge
+                break  # the least loaded bridge goes first again
 
     def finished(self, index: int, bridge: Bridge, entry: Dict[str, Any]) -> str:
         """Takes an attempt's outcome; says "done", "failed" or "retry"."""
         name = bridge.http_url
-        self.busy.discard(name)
+        self.queued[name] -= 1
         self.tried[index].add(name)
         entry["attempts"] = self.attempts[index]
         if not entry.get("error"):
