@@ -172,7 +172,7 @@ def run_attempt(pickled_episode: bytes, bridge: Bridge, index: int, attempt: int
             if not isinstance(error, Exception):
                 raise
             return {**entry, "end": time.time(), "error": _describe(error)}
-    entry.update(shard=shard_name(index), end=time.time(), messages=int(recorder.stats()["messages"]))
+    entry.update(shard=shard_name(index), end=time.time(), **_counts(final))
     if success is not None:
         entry["success"] = success
     return entry
@@ -453,9 +453,8 @@ def _entry_of_shard(folder: str, name: str, index: int) -> Dict[str, Any]:
     """An episode's entry read back from its shard (the fleet's own "/episode" messages)."""
     import corvane.recording
 
-    entry: Dict[str, Any] = {"index": index, "shard": name, "bridge": None}
+    entry: Dict[str, Any] = {"index": index, "shard": name, "bridge": None, **_counts(os.path.join(folder, name))}
     recording = corvane.recording.open(os.path.join(folder, name))
-    entry["messages"] = sum(int(c["messages"]) for c in recording.channels)
     for message in recording.messages(topics=[EPISODE_TOPIC]):
         value = message.value
         if value.get("event") == "start" and "attempt" in value:
@@ -465,6 +464,16 @@ def _entry_of_shard(folder: str, name: str, index: int) -> Dict[str, Any]:
             if isinstance(value.get("success"), bool):
                 entry["success"] = value["success"]
     return entry
+
+
+def _counts(shard: str) -> Dict[str, Any]:
+    """The messages of a shard, in all and per topic (from its summary)."""
+    import corvane.recording
+
+    topics: Dict[str, int] = {}
+    for channel in corvane.recording.open(shard).channels:
+        topics[channel["topic"]] = topics.get(channel["topic"], 0) + int(channel["messages"])
+    return {"messages": sum(topics.values()), "topics": topics}
 
 
 def _remove_temporaries(folder: str) -> None:

@@ -127,7 +127,8 @@ void bindClient(py::module_& module) {
            "otherwise, whatever the environment says), deadline (seconds for a whole call, retries included),\n"
            "interrupted (a callable asked about every 100 ms while a call waits; True stops it with\n"
            "InterruptedError), recorder (a corvane.Recorder that records every exchange, stream message and\n"
-           "capture, or a corvane.RecorderSlot to change recorders later). Ctrl-C stops a waiting call with KeyboardInterrupt in any case.")
+           "capture, or a corvane.RecorderSlot to change recorders later). Ctrl-C stops a waiting call with\n"
+           "KeyboardInterrupt in any case.")
       .def_property_readonly("label", &IsaacSimClient::label)
       .def_property_readonly("base_url", &IsaacSimClient::baseUrl)
       .def_property_readonly("websocket_base_url", &IsaacSimClient::websocketBaseUrl)

@@ -11,8 +11,6 @@
 namespace corvane::python {
 namespace {
 
-using namespace pybind11::literals;
-
 // Forwards every event to the current recorder's observer; none set, events are dropped.
 class RecorderSlot final : public ClientObserver {
  public:
@@ -57,6 +55,7 @@ std::shared_ptr<ClientObserver> slotObserverOf(const py::object& slot) {
 }
 
 void bindRecorderSlot(py::module_& module) {
+  using pybind11::literals::operator""_a;
   py::class_<RecorderSlot, std::shared_ptr<RecorderSlot>>(
       module, "RecorderSlot",
       "Where a client records, changed at will: Client(..., recorder=slot), then slot.set(recorder) before a\n"
@@ -68,8 +67,8 @@ void bindRecorderSlot(py::module_& module) {
            }),
            "recorder"_a = py::none())
       .def("set", &setRecorder, "recorder"_a, "Records from now on to `recorder` (a corvane.Recorder), or nowhere.")
-      .def_property_readonly("recording", [](const RecorderSlot& slot) { return !slot.empty(); },
-                             "Whether a recorder is set.");
+      .def_property_readonly(
+          "recording", [](const RecorderSlot& slot) { return !slot.empty(); }, "Whether a recorder is set.");
 }
 
 }  // namespace corvane::python

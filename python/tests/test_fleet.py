@@ -75,8 +75,8 @@ def test_twelve_episodes_on_three_bridges_one_killed_midway(tmp_path: pathlib.Pa
 
     check_collection(tmp_path, list(range(12)))
     entries = dataset["episodes"]
-    assert all(e["success"] == (e["index"] % 2 == 0) and e["messages"] >= 9 and e["end"] > e["start"]
-               for e in entries)
+    assert all(e["success"] == (e["index"] % 2 == 0) and e["end"] > e["start"] and e["topics"]["/task"] == 1
+               and e["topics"]["/episode"] == 2 and e["messages"] == sum(e["topics"].values()) >= 9 for e in entries)
     killed = dataset["bridges"][1]
     assert killed["http_url"] == urls[1].http_url and killed["failures"] >= 1
     assert sum(e["attempts"] for e in entries) == 12 + killed["failures"]
@@ -147,3 +147,21 @@ def test_the_collect_command_runs_a_function_of_a_script(cluster: Dict[str, Any]
     check_collection(out, [0, 1, 2])
     args = parser.parse_args([*arguments[:1], f"{script}:missing", *arguments[2:]])
     assert args.handler(args) == 2
+
+
+def test_a_recorder_slot_sends_each_session_to_its_own_file(tmp_path: pathlib.Path) -> None:
+    slot = corvane.RecorderSlot()
+    with SimulatedBridge() as urls:
+        client = corvane.Client("slot", urls.http_url, urls.websocket_url, recorder=slot)
+        for name in ("a", "b"):
+            with corvane.Recorder(tmp_path / f"{name}.mcap") as recorder:
+                slot.set(recorder)
+                assert slot.recording
+                client.articulation.create(f"/World/slot_{name}")
+                slot.set(None)
+                client.articulation.create(f"/World/unrecorded_{name}")
+    for name in ("a", "b"):
+        recorded = [json.dumps(m.value) for m in corvane.recording.open(tmp_path / f"{name}.mcap")]
+        assert len(recorded) == 1 and f"/World/slot_{name}" in recorded[0]
+    with pytest.raises(TypeError, match="corvane.Recorder"):
+        slot.set(client)  # type: ignore[arg-type]
