@@ -19,7 +19,8 @@ episodes that have no shard yet.
 
 The fleet writes each episode's start and end on the topic "/episode" ({"event": "start"|"end", "index": ...});
 the success flag is what the episode returns when it returns a bool (or a dict with "success"), else the last
-"success" it wrote itself through `recorder.write`.
+"success" it wrote itself through `recorder.write`. Its own start and end messages on "/episode", if it writes
+any, are folded into the fleet's end message: a shard is one episode.
 """
 
 from __future__ import annotations
@@ -84,15 +85,21 @@ def shard_name(index: int) -> str:
 # ---- on the workers -------------------------------------------------------------------------------------
 
 class EpisodeRecorder:
-    """What an episode records through: the episode's Recorder, noting the last "success" written."""
+    """What an episode records through: the episode's Recorder, noting the last "success" written. The
+    episode's own start and end messages on "/episode" are not written apart: their fields go into the
+    fleet's end message, so that a shard holds one episode for whoever cuts it by those messages."""
 
     def __init__(self, recorder: Any) -> None:
         self._recorder = recorder
         self.success: Optional[bool] = None
+        self.attributes: Dict[str, Any] = {}
 
     def write(self, topic: str, message: Any, time: Optional[float] = None) -> None:
         if isinstance(message, dict) and isinstance(message.get("success"), bool):
             self.success = message["success"]
+        if topic == EPISODE_TOPIC and isinstance(message, dict) and message.get("event") in ("start", "end"):
+            self.attributes.update((k, v) for k, v in message.items() if k != "event")
+            return
         self._recorder.write(topic, message, time)
 
     def stats(self) -> Dict[str, Any]:
@@ -156,7 +163,7 @@ def run_attempt(pickled_episode: bytes, bridge: Bridge, index: int, attempt: int
             recorder.write(EPISODE_TOPIC, {"event": "start", "index": index, "bridge": bridge.http_url,
                                            "attempt": attempt})
             success = _success_of(episode(session.client, front, index), front)
-            end: Dict[str, Any] = {"event": "end", "index": index}
+            end: Dict[str, Any] = {**front.attributes, "event": "end", "index": index}
             if success is not None:
                 end["success"] = success
             recorder.write(EPISODE_TOPIC, end)

@@ -37,7 +37,7 @@ def episode(client: corvane.Client, recorder: Any, index: int) -> bool:
 def failing_at_3(client: corvane.Client, recorder: Any, index: int) -> None:
     if index == 3:
         raise RuntimeError("the gripper slipped")
-    recorder.write("/episode", {"event": "note", "success": True})
+    recorder.write("/episode", {"event": "end", "success": True, "task": "other"})
     client.articulation.create(f"/World/fleet_other_{index}")
 
 
@@ -51,8 +51,7 @@ def check_collection(out: pathlib.Path, recorded: List[int]) -> Dict[str, Any]:
     assert sorted(os.listdir(out)) == sorted([*shards.values(), "dataset.json"])  # no temporary left
     for index, shard in shards.items():
         episode_messages = [m.value for m in corvane.recording.open(out / shard).messages(topics=["/episode"])]
-        assert [(m["event"], m["index"]) for m in episode_messages if m["event"] != "note"] == \
-            [("start", index), ("end", index)]
+        assert [(m["event"], m["index"]) for m in episode_messages] == [("start", index), ("end", index)]
     return dataset
 
 
@@ -122,6 +121,8 @@ def test_a_cluster_by_address_resumes_and_reports_a_failing_episode(cluster: Dic
     assert "RuntimeError: the gripper slipped" in failed["error"]
     assert all(e["bridge"] in {u.http_url for u in cluster["urls"]} and e["attempts"] == 1 and e["success"]
                for e in second["episodes"][:3])
+    end = list(corvane.recording.open(out / "episode-000002.mcap").messages(topics=["/episode"]))[-1].value
+    assert end == {"event": "end", "index": 2, "success": True, "task": "other"}
 
     with pytest.raises(corvane.fleet.CollectionError, match="no worker serves http://127.0.0.1:9"):
         corvane.fleet.collect(failing_at_3, ["http://127.0.0.1:9"], episodes=1, out=out,
