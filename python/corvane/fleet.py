@@ -147,9 +147,11 @@ def run_attempt(pickled_episode: bytes, bridge: Bridge, index: int, attempt: int
     set when it failed (then no shard is left behind)."""
     import cloudpickle
 
+    final = os.path.join(out, shard_name(index))
+    if os.path.exists(final):  # done already: Dask runs a task again when the worker holding its result died
+        return _entry_of_shard(out, shard_name(index), index)
     episode = cloudpickle.loads(pickled_episode)
     session = _session(bridge, client_options)
-    final = os.path.join(out, shard_name(index))
     temporary = f"{final}.{attempt}.tmp"
     entry: Dict[str, Any] = {"index": index, "shard": None, "bridge": bridge.http_url, "start": time.time()}
     with session.lock:  # never two episodes on one client (the resource already sees to it)

@@ -25,6 +25,10 @@ pytest.importorskip("distributed")
 
 
 def episode(client: corvane.Client, recorder: Any, index: int) -> bool:
+    dying = os.environ.get("FLEET_TEST_DIE_ONCE", "")
+    if index == 7 and dying and not os.path.exists(dying):
+        pathlib.Path(dying).touch()
+        os._exit(1)  # the worker process dies mid-episode, once
     arm = f"/World/fleet_arm_{index}"
     client.articulation.create(arm)
     recorder.write("/task", {"arm": arm})
@@ -55,7 +59,10 @@ def check_collection(out: pathlib.Path, recorded: List[int]) -> Dict[str, Any]:
     return dataset
 
 
-def test_twelve_episodes_on_three_bridges_one_killed_midway(tmp_path: pathlib.Path) -> None:
+def test_twelve_episodes_on_three_bridges_one_killed_midway(tmp_path: pathlib.Path,
+                                                            monkeypatch: pytest.MonkeyPatch) -> None:
+    died = tmp_path.parent / f"{tmp_path.name}-died"
+    monkeypatch.setenv("FLEET_TEST_DIE_ONCE", str(died))  # and one worker dies too
     with contextlib.ExitStack() as stack:
         bridges = [SimulatedBridge() for _ in range(3)]
         urls = [stack.enter_context(bridge) for bridge in bridges]
@@ -73,12 +80,15 @@ def test_twelve_episodes_on_three_bridges_one_killed_midway(tmp_path: pathlib.Pa
         killer.join()
 
     check_collection(tmp_path, list(range(12)))
+    assert died.exists()
     entries = dataset["episodes"]
     assert all(e["success"] == (e["index"] % 2 == 0) and e["end"] > e["start"] and e["topics"]["/task"] == 1
                and e["topics"]["/episode"] == 2 and e["messages"] == sum(e["topics"].values()) >= 9 for e in entries)
     killed = dataset["bridges"][1]
     assert killed["http_url"] == urls[1].http_url and killed["failures"] >= 1
     assert sum(e["attempts"] for e in entries) == 12 + killed["failures"]
+    # The worker that died cost no attempt, and nothing it had finished was run (recorded) again.
+    assert dataset["bridges"][0]["failures"] == dataset["bridges"][2]["failures"] == 0
     assert sum(b["episodes"] for b in dataset["bridges"]) == 12
 
 
