@@ -22,8 +22,8 @@ void record(const std::string& path, Compression compression) {
   const auto observer = recorder.observer();
   const std::vector<std::size_t> rgbShape{48, 64, 3}, depthShape{48, 64}, arrayShape{2, 3};
   std::vector<std::byte> rgb(48 * 64 * 3), depth(48 * 64 * 4), array(2 * 3 * 4);
-  const nlohmann::json structure = {{"rgb", {{"__ndarray__", 0}}}, {"depth", {{"__ndarray__", 1}}},
-                                    {"ids", {{"__ndarray__", 2}}}, {"frequency", 30}};
+  const nlohmann::json structure = {
+      {"rgb", {{"__ndarray__", 0}}}, {"depth", {{"__ndarray__", 1}}}, {"ids", {{"__ndarray__", 2}}}, {"frequency", 30}};
   const auto base = std::chrono::system_clock::time_point(std::chrono::seconds(1700000000));
   for (int i = 0; i < 40; ++i) {
     for (std::size_t b = 0; b < rgb.size(); ++b) rgb[b] = static_cast<std::byte>((b + i) % 251);

@@ -1,6 +1,6 @@
 #pragma once
 
-// Chunk compression: zstd and LZ4 frames.
+// Chunk compression: zstd and LZ4 frames (CRC-32 in record/mcap_bytes.hpp).
 #include <cstdint>
 #include <memory>
 #include <string>

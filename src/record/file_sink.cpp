@@ -34,9 +34,19 @@ void FileSink::append(std::string_view bytes) {
   store(bytes);
 }
 
-void FileSink::append(std::string_view bytes, std::uint32_t crc) {
-  crc_ = crc32Combine(crc_, crc, bytes.size());
-  store(bytes);
+void FileSink::appendUncounted(std::string_view bytes) { store(bytes); }
+
+void FileSink::patch(std::uint64_t offset, std::string_view bytes) {
+  flush();
+  while (!bytes.empty()) {
+    const ssize_t n = ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail("write", path_, errno);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+    offset += static_cast<std::uint64_t>(n);
+  }
 }
 
 void FileSink::store(std::string_view bytes) {

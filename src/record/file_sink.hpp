@@ -16,8 +16,11 @@ class FileSink {
   FileSink& operator=(const FileSink&) = delete;
 
   void append(std::string_view bytes);
-  /// Appends bytes whose CRC the caller already has.
-  void append(std::string_view bytes, std::uint32_t crc);
+  /// Appends bytes left out of the running CRC (the caller accounts for them with setCrc()).
+  void appendUncounted(std::string_view bytes);
+  /// Overwrites bytes written before at `offset` (flushing first).
+  void patch(std::uint64_t offset, std::string_view bytes);
+  void setCrc(std::uint32_t crc) { crc_ = crc; }
   void flush();
   /// Flushes and closes; throws on failure.
   void close();

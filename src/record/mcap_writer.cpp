@@ -2,6 +2,7 @@
 #include "corvane/record/mcap_writer.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <set>
@@ -58,15 +59,20 @@ const char* compressionName(Compression c) {
   return "";
 }
 
-// The chunk being filled.
+// The chunk being filled. Compressed chunks gather their records here; uncompressed ones go to the file as
+// they come, behind a header patched when the chunk closes, so that large messages are never copied.
 struct OpenChunk {
   std::string records;
+  std::uint64_t size = 0;       // of the records so far
+  std::uint32_t crc = 0;        // of the records so far
+  std::uint64_t fileStart = 0;  // uncompressed: where the chunk record starts
+  std::uint32_t crcBefore = 0;  // uncompressed: the data section's CRC before it
   std::uint64_t start = std::numeric_limits<std::uint64_t>::max();
   std::uint64_t end = 0;
   std::map<std::uint16_t, std::vector<std::pair<std::uint64_t, std::uint64_t>>> index;  // (log time, offset)
   std::set<std::uint16_t> schemas, channels;
   std::chrono::steady_clock::time_point opened;
-  bool empty() const { return records.empty(); }
+  bool empty() const { return size == 0; }
 };
 
 }  // namespace
@@ -78,7 +84,7 @@ struct McapWriter::State {
   std::vector<SchemaEntry> schemas;
   std::vector<ChannelEntry> channels;
   OpenChunk chunk;
-  std::string compressed, scratch;
+  std::string compressed, scratch, small;
   std::string chunkIndexes;  // the summary's Chunk Index records
   std::map<std::uint16_t, std::uint64_t> channelCounts;
   std::uint64_t messages = 0, chunks = 0, start = 0, end = 0;
@@ -115,16 +121,51 @@ struct McapWriter::State {
     sink.append(out);
   }
 
-  void addToChunk(ChannelEntry& channel, std::uint64_t logTime, std::uint64_t publishTime, std::string_view data) {
-    if (chunk.empty()) chunk.opened = std::chrono::steady_clock::now();
-    if (channel.schemaId != 0 && chunk.schemas.insert(channel.schemaId).second) {
-      putSchema(chunk.records, schemas[channel.schemaId - 1]);
+  // The fixed part of a chunk record's body before its records.
+  static std::size_t chunkHeaderSize(const char* method) { return 8 + 8 + 8 + 4 + 4 + std::strlen(method) + 8; }
+
+  void putChunkHeader(std::string& out, const char* method, std::uint64_t payloadSize) const {
+    ByteWriter w(out);
+    w.u8(record::kChunk).u64(chunkHeaderSize(method) + payloadSize);
+    w.u64(chunk.start).u64(chunk.end).u64(chunk.size).u32(chunk.crc).str(method).u64(payloadSize);
+  }
+
+  void openChunk() {
+    chunk.opened = std::chrono::steady_clock::now();
+    if (compressor) return;
+    // Until the chunk closes its length reads as running past the end of any file: a reader treats it as torn.
+    chunk.fileStart = sink.position();
+    chunk.crcBefore = sink.crc();
+    std::string placeholder;
+    ByteWriter w(placeholder);
+    w.u8(record::kChunk).u64(std::numeric_limits<std::uint64_t>::max());
+    placeholder.resize(record::kRecordPrefix + chunkHeaderSize(""), '\0');
+    sink.appendUncounted(placeholder);
+  }
+
+  void putRecords(std::string_view bytes) {
+    chunk.size += bytes.size();
+    if (compressor) {
+      chunk.records.append(bytes);
+    } else {
+      chunk.crc = record::crc32(chunk.crc, bytes);
+      sink.appendUncounted(bytes);
     }
-    if (chunk.channels.insert(channel.id).second) putChannel(chunk.records, channel);
-    chunk.index[channel.id].emplace_back(logTime, chunk.records.size());
-    ByteWriter w(chunk.records);
+  }
+
+  void addToChunk(ChannelEntry& channel, std::uint64_t logTime, std::uint64_t publishTime, std::string_view data) {
+    if (chunk.empty()) openChunk();
+    small.clear();
+    if (channel.schemaId != 0 && chunk.schemas.insert(channel.schemaId).second) {
+      putSchema(small, schemas[channel.schemaId - 1]);
+    }
+    if (chunk.channels.insert(channel.id).second) putChannel(small, channel);
+    chunk.index[channel.id].emplace_back(logTime, chunk.size + small.size());
+    ByteWriter w(small);
     w.u8(record::kMessage).u64(2 + 4 + 8 + 8 + data.size());
-    w.u16(channel.id).u32(channel.sequence++).u64(logTime).u64(publishTime).raw(data);
+    w.u16(channel.id).u32(channel.sequence++).u64(logTime).u64(publishTime);
+    putRecords(small);
+    putRecords(data);
     chunk.start = std::min(chunk.start, logTime);
     chunk.end = std::max(chunk.end, logTime);
     start = messages == 0 ? logTime : std::min(start, logTime);
@@ -138,27 +179,34 @@ struct McapWriter::State {
            std::chrono::steady_clock::now() - chunk.opened >= options.chunkInterval;
   }
 
+  // Writes the compressed chunk, or completes the uncompressed one already in the file; returns the size of
+  // its records as stored.
+  std::uint64_t writeChunk(const char* method, std::uint64_t& chunkStart) {
+    scratch.clear();
+    if (compressor) {
+      chunk.crc = record::crc32(0, chunk.records);
+      compressor->compress(chunk.records, compressed);
+      chunkStart = sink.position();
+      putChunkHeader(scratch, method, compressed.size());
+      sink.append(scratch);
+      sink.append(compressed);
+      return compressed.size();
+    }
+    chunkStart = chunk.fileStart;
+    putChunkHeader(scratch, method, chunk.size);
+    sink.patch(chunk.fileStart, scratch);
+    const std::uint32_t withHeader = record::crc32Combine(chunk.crcBefore, record::crc32(0, scratch), scratch.size());
+    sink.setCrc(record::crc32Combine(withHeader, chunk.crc, chunk.size));
+    return chunk.size;
+  }
+
   void flushChunk() {
     if (chunk.empty()) return;
-    const std::uint32_t crc = record::crc32(0, chunk.records);
     const char* method = compressionName(options.compression);
-    std::string_view payload = chunk.records;
-    if (compressor) {
-      compressor->compress(chunk.records, compressed);
-      payload = compressed;
-    }
-    const std::uint64_t chunkStart = sink.position();
-    scratch.clear();
-    ByteWriter w(scratch);
-    w.u8(record::kChunk).u64(8 + 8 + 8 + 4 + 4 + std::string_view(method).size() + 8 + payload.size());
-    w.u64(chunk.start).u64(chunk.end).u64(chunk.records.size()).u32(crc).str(method).u64(payload.size());
-    sink.append(scratch);
-    if (compressor) {
-      sink.append(payload);
-    } else {
-      sink.append(payload, crc);
-    }
+    std::uint64_t chunkStart = 0;
+    const std::uint64_t storedSize = writeChunk(method, chunkStart);
     const std::uint64_t chunkLength = sink.position() - chunkStart;
+    ByteWriter w(scratch);
     const std::uint64_t indexStart = sink.position();
     std::map<std::uint16_t, std::uint64_t> indexOffsets;
     scratch.clear();
@@ -176,11 +224,13 @@ struct McapWriter::State {
     const auto map = ci.beginLength();
     for (const auto& [channelId, offset] : indexOffsets) ci.u16(channelId).u64(offset);
     ci.endLength(map);
-    ci.u64(scratch.size()).str(method).u64(payload.size()).u64(chunk.records.size());
+    ci.u64(scratch.size()).str(method).u64(storedSize).u64(chunk.size);
     ci.end(body);
     sink.flush();  // a process killed from here on loses no complete chunk
     ++chunks;
     chunk.records.clear();
+    chunk.size = 0;
+    chunk.crc = 0;
     chunk.index.clear();
     chunk.schemas.clear();
     chunk.channels.clear();
@@ -295,7 +345,7 @@ void McapWriter::write(std::uint16_t channelId, std::uint64_t logTime, std::uint
   s.guarded([&] {
     if (s.chunkDue()) s.flushChunk();
     s.addToChunk(s.channels[channelId - 1], logTime, publishTime, data);
-    if (s.chunk.records.size() >= s.options.chunkSize) s.flushChunk();
+    if (s.chunk.size >= s.options.chunkSize) s.flushChunk();
   });
 }
 

@@ -62,21 +62,32 @@ struct MessageCursor::State {
       offsets = indexedOffsets(chunk);
       if (offsets.empty()) return;
     }
-    const std::string body = reader->readAt(chunk.offset + record::kRecordPrefix, chunk.length - record::kRecordPrefix);
-    auto records = std::make_shared<const std::string>(record::chunkRecords(record::parseChunk(body)));
+    auto body = std::make_shared<const std::string>(
+        reader->readAt(chunk.offset + record::kRecordPrefix, chunk.length - record::kRecordPrefix));
+    const record::ChunkBody parsed = record::parseChunk(*body);
+    // Uncompressed records stay where they were read; others get a buffer of their own.
+    std::shared_ptr<const std::string> storage = body;
+    std::size_t base = static_cast<std::size_t>(parsed.records.data() - body->data());
+    if (parsed.compression.empty()) {
+      record::checkRecords(parsed, parsed.records);
+    } else {
+      storage = std::make_shared<const std::string>(record::chunkRecords(parsed));
+      base = 0;
+    }
+    const std::string_view records(storage->data() + base, parsed.uncompressedSize);
     if (useIndex) {
       for (const auto& [time, offset] : offsets) {
-        if (offset >= records->size() || (*records)[offset] != static_cast<char>(record::kMessage)) {
+        if (offset >= records.size() || records[offset] != static_cast<char>(record::kMessage)) {
           throw RecordingError("recording: a message index points at no message");
         }
-        pending.push({time, order++, records, static_cast<std::size_t>(offset)});
+        pending.push({time, order++, storage, base + static_cast<std::size_t>(offset)});
       }
       return;
     }
-    record::forEachRecord(*records, [&](std::uint8_t op, std::string_view inner, std::size_t offset) {
+    record::forEachRecord(records, [&](std::uint8_t op, std::string_view inner, std::size_t offset) {
       if (op != record::kMessage) return;
       const auto m = record::parseMessage(inner);
-      if (wants(m.channelId, m.logTime)) pending.push({m.logTime, order++, records, offset});
+      if (wants(m.channelId, m.logTime)) pending.push({m.logTime, order++, storage, base + offset});
     });
   }
 };

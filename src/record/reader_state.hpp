@@ -47,6 +47,8 @@ RecordingChunk parseChunkIndex(std::string_view body);
 RecordingStatistics parseStatistics(std::string_view body);
 ChunkBody parseChunk(std::string_view body);
 MessageBody parseMessage(std::string_view body);
+/// Checks uncompressed records against the chunk's size and CRC.
+void checkRecords(const ChunkBody& chunk, std::string_view records);
 /// The chunk's records, decompressed and checked against its CRC and size.
 std::string chunkRecords(const ChunkBody& chunk);
 

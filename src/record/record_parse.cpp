@@ -98,9 +98,14 @@ MessageBody parseMessage(std::string_view body) {
   return m;
 }
 
+void checkRecords(const ChunkBody& chunk, std::string_view records) {
+  if (records.size() != chunk.uncompressedSize) throw RecordingError("recording: a chunk has the wrong size");
+  if (chunk.crc != 0 && crc32(0, records) != chunk.crc) throw RecordingError("recording: a chunk fails its CRC check");
+}
+
 std::string chunkRecords(const ChunkBody& chunk) {
   std::string records = decompress(chunk.compression, chunk.records, chunk.uncompressedSize);
-  if (chunk.crc != 0 && crc32(0, records) != chunk.crc) throw RecordingError("recording: a chunk fails its CRC check");
+  checkRecords(chunk, records);
   return records;
 }
 
