@@ -8,8 +8,8 @@
     corvane.fleet.collect(episode, ["http://127.0.0.1:8000", "http://127.0.0.1:8001"], episodes=100, out="data")
 
 Each bridge serves one episode at a time: a bridge is a Dask worker resource named by its HTTP URL, one unit
-of it per bridge, and every episode asks for one unit of its bridge. The driver hands the next episode to a
-bridge as soon as it is free, so a slow simulator takes fewer episodes. A worker keeps one client per bridge
+of it per bridge, and every episode asks for one unit of its bridge. The driver keeps a bridge's next episode
+waiting on its worker and hands episodes to the bridges with the fewest, so a slow simulator takes fewer. A worker keeps one client per bridge
 it serves (its connections stay open from one episode to the next) and records each episode through its own
 Recorder into DIR/episode-NNNNNN.mcap, written under a temporary name and renamed when the episode ends: a
 shard that exists is whole. An episode that fails is tried again on another bridge, up to `attempts` times;
@@ -289,8 +289,8 @@ def collect(episode: Episode, bridges: Sequence[BridgeSpec], episodes: int, out:
     client_options: keywords of corvane.Client (default timeout 10 s, 2 retries, reused connections);
     recorder_options: keywords of corvane.Recorder.
     """
-    import distributed
-
+    if importlib.util.find_spec("distributed") is None:
+        raise ImportError("corvane.fleet needs Dask's distributed (Debian: python3-distributed)")
     fleet = [Bridge.of(spec) for spec in bridges]
     if not fleet or len({b.resource for b in fleet}) != len(fleet):
         raise ValueError("give at least one bridge, each once")
