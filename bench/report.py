@@ -79,6 +79,18 @@ ROWS = [
      "owning", None),
     ("decode_shared/1920x1080_vs_owning_vs_1MiB", "10 decodeSharedFrame 22.8 MB vs 1 MiB, same manifest", "shared",
      "small", None),
+    ("record/capture_loop_recorded_vs_not/none", "11 capture 640x480 rgb+depth: recorded (no compression) vs not",
+     "lib", "plain", 1.10),
+    ("record/capture_loop_recorded_vs_not/lz4", "11 capture 640x480 rgb+depth: recorded (lz4) vs not", "lib", "plain",
+     None),
+    ("record/capture_loop_recorded_vs_not/zstd", "11 capture 640x480 rgb+depth: recorded (zstd) vs not", "lib",
+     "plain", None),
+    ("record/writer_vs_write_loop/640x480_rgb", "11 MCAP writer, 640x480 rgb messages vs write() loop (/dev/shm)",
+     "lib", "raw", 1.25),
+    ("record/read_all_vs_read_bytes/none", "11 read every message (no compression) vs read the file's bytes", "lib",
+     "raw", None),
+    ("record/read_all_vs_read_bytes/zstd", "11 read every message (zstd) vs read the file's bytes", "lib", "raw",
+     None),
     ("stream_latency/receiveFor_vs_receive_spin/1000Hz", "8 1 kHz stream, sample age median: receiveFor vs spin",
      "lib", "spin", None),
     ("stream_latency/receiveFor_vs_receive_spin/1000Hz", "8 1 kHz stream, sample age p99: receiveFor vs spin",
@@ -155,6 +167,16 @@ def shared_memory_note(runs):
     return (f"shared capture memory, 1920x1080 ({run['frame_bytes'] / 1e6:.1f} MB reply): {run['allocations']:.0f} "
             f"allocations on the calling thread; beyond the reply it allocated {kib(run['extra_bytes'])} in all and "
             f"peaked at {kib(run['peak_extra_bytes'])} above it (checked: at most 64 KiB; libcurl's malloc not counted)")
+def recording_note(runs):
+    lines = []
+    for name in ("none", "lz4", "zstd"):
+        run = runs.get(f"record/capture_loop_recorded_vs_not/{name}")
+        if run is None or "file_bytes" not in run:
+            continue
+        ratio = run["uncompressed_bytes"] / run["file_bytes"] if run["file_bytes"] else 0.0
+        lines.append(f"{name}: {run['messages']:.0f} messages, {run['file_bytes'] / 1e6:.1f} MB "
+                     f"(records {run['uncompressed_bytes'] / 1e6:.1f} MB, {ratio:.2f}x)")
+    return "recorded capture loops: " + ("; ".join(lines) if lines else "not run")
 
 
 def main(paths):
@@ -169,6 +191,7 @@ def main(paths):
     print()
     print(memory_note(runs))
     print(shared_memory_note(runs))
+    print(recording_note(runs))
     print("ratio = corvane / baseline, the median over rounds in which both ran side by side")
     return 0
 

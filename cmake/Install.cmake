@@ -1,5 +1,7 @@
-# cmake --install: headers, the library, a CMake package (corvane::corvane) and corvane.pc.
-# Components, one per Debian package (cmake/Packaging.cmake): runtime (the shared library), dev (the rest);
+# cmake --install: headers, the libraries, a CMake package (corvane::corvane, corvane::record), corvane.pc and
+# corvane-record.pc.
+# Components, one per Debian package (cmake/Packaging.cmake): runtime (the shared library), record (the
+# recording library), dev (the rest);
 # tools/bridge-sim and python/ add bridge_sim and python.
 include(CMakePackageConfigHelpers)
 
@@ -9,6 +11,11 @@ install(TARGETS corvane EXPORT corvaneTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS corvane_record EXPORT corvaneTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT record NAMELINK_COMPONENT dev
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT record
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY include/corvane DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 install(FILES ${CORVANE_GENERATED_INCLUDE_DIR}/corvane/version.hpp
@@ -37,4 +44,10 @@ else()
   set(CORVANE_PC_REQUIRES_PRIVATE "Requires.private: libcurl >= ${CORVANE_CURL_MIN_VERSION}")
 endif()
 configure_file(cmake/corvane.pc.in ${CMAKE_CURRENT_BINARY_DIR}/corvane.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/corvane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+if(CORVANE_SHARED)
+  set(CORVANE_RECORD_PC_PRIVATE "")
+else()
+  set(CORVANE_RECORD_PC_PRIVATE "Requires.private: libzstd liblz4 libdeflate zlib")
+endif()
+configure_file(cmake/corvane-record.pc.in ${CMAKE_CURRENT_BINARY_DIR}/corvane-record.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/corvane.pc ${CMAKE_CURRENT_BINARY_DIR}/corvane-record.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)

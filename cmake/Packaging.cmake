@@ -1,6 +1,7 @@
 # Debian packages through CPack's DEB generator, one per install component (scripts/package builds them
 # from a Release build configured with CMAKE_INSTALL_PREFIX=/usr):
 #   libcorvane<SOVERSION>  runtime     the shared library
+#   libcorvane-record<SOV> record      the recording library
 #   libcorvane-dev         dev         headers, CMake package, corvane.pc, the libcorvane.so link
 #   corvane-bridge-sim     bridge_sim  the simulated bridge and its manual page
 #   python3-corvane        python      the Python package for the interpreter the build found, and the
@@ -17,6 +18,7 @@ set(deb_dir ${PROJECT_SOURCE_DIR}/packaging/deb)
 set(CORVANE_DEB_VERSION ${PROJECT_VERSION}-${CORVANE_PACKAGE_RELEASE})
 get_target_property(soversion corvane SOVERSION)
 set(runtime_package libcorvane${soversion})
+set(record_package libcorvane-record${soversion})
 
 # Debian's changelog names this build; the date honours SOURCE_DATE_EPOCH for reproducible packages.
 string(TIMESTAMP CORVANE_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
@@ -73,7 +75,13 @@ corvane_deb_package(dev libcorvane-dev libdevel "C++ client for a robotics simul
 ${about}
 This package holds the headers, the CMake package (find_package(corvane)) and
 the pkg-config module.")
+corvane_deb_package(record ${record_package} libs "recording for a C++ robotics simulator bridge client
+${about}
+This package holds corvane's recording library: sessions written to and read
+back from MCAP files (zstd or LZ4 chunks).")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_RECORD_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_RECORD_PACKAGE_DEPENDS "${runtime_package} (= ${CORVANE_DEB_VERSION})")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)  # only the library has a SONAME
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # dpkg-shlibdeps takes libcurl's minimum version from its symbols file: 7.86, when the WebSocket calls
@@ -91,7 +99,8 @@ if(CORVANE_DPKG_QUERY)
     message(WARNING "No Debian package owns ${curl_library}: ${runtime_package} would not name libcurl's minimum version")
   endif()
 endif()
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${runtime_package} (= ${CORVANE_DEB_VERSION}), nlohmann-json3-dev (>= 3.11)")
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
+    "${runtime_package} (= ${CORVANE_DEB_VERSION}), ${record_package} (= ${CORVANE_DEB_VERSION}), nlohmann-json3-dev (>= 3.11)")
 
 if(TARGET corvane-bridge-sim)
   corvane_deb_package(bridge_sim corvane-bridge-sim devel "simulated robotics bridge for testing corvane clients

@@ -6,6 +6,7 @@
 #include "corvane/camera.hpp"
 #include "corvane/client.hpp"
 #include "corvane/errors.hpp"
+#include "corvane/observer.hpp"
 #include "corvane/options.hpp"
 #include "corvane/reconnecting_stream.hpp"
 #include "corvane/response.hpp"

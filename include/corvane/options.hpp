@@ -1,17 +1,19 @@
 #pragma once
 
 // Transport settings beyond the five basic ones: connection reuse, extra header lines, a private certificate
-// authority, a proxy, a deadline per call, an interruption hook, and the caps on connections and reply size.
-// Every member defaults to "off" or to a cap no bridge reply comes near; a client built without options
-// behaves as one built with a default ClientOptions.
+// authority, a proxy, a deadline per call, an interruption hook, the caps on connections and reply size, and an
+// observer. Every member defaults to "off" or to a cap no bridge reply comes near; a client built without
+// options behaves as one built with a default ClientOptions.
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "corvane/export.hpp"
+#include "corvane/observer.hpp"
 
 namespace corvane {
 
@@ -64,6 +66,10 @@ struct CORVANE_API ClientOptions {
   /// ends the attempt with TransportError kind replyTooLarge (not retried): the client never holds more.
   /// Must be positive.
   std::size_t maxReplyBytes = std::size_t{1} << 30;
+
+  /// Sees every REST exchange, stream event and decoded frame of the client (and of its copies and streams)
+  /// on the calling thread; see ClientObserver. Empty: nothing is observed and nothing extra is done.
+  std::shared_ptr<ClientObserver> observer;
 };
 
 }  // namespace corvane

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +10,10 @@
 #include "corvane/export.hpp"
 
 namespace corvane {
+
+namespace detail {
+struct StreamObservation;
+}
 
 /// What a stream has received so far. A WebSocketStream counts from its opening; a ReconnectingStream
 /// counts over all its connections and also reports its reconnections and the time it spent without one.
@@ -103,6 +108,11 @@ class CORVANE_API WebSocketStream {
   /// Whether a sendFor() gave up in the middle of a message, which ends sending on this stream.
   [[nodiscard]] bool sendTorn() const noexcept { return sendTorn_; }
 
+  /// Internal: the client's observer and the stream's URL, set by the opener when the client has an observer.
+  void observe_(std::shared_ptr<const detail::StreamObservation> observation) noexcept {
+    observation_ = std::move(observation);
+  }
+
  private:
   bool takeFrame(bool wholeMessage);
   std::string closeNote() const;
@@ -117,6 +127,7 @@ class CORVANE_API WebSocketStream {
   std::string closeReason_;
   bool sendTorn_ = false;  ///< a sendFor() gave up mid-message
   StreamStats stats_;
+  std::shared_ptr<const detail::StreamObservation> observation_;  ///< null without an observer
 };
 
 }  // namespace corvane

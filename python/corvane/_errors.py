@@ -132,5 +132,9 @@ class SetupError(Error):
         self.code = code  # libcurl's error code, 0 when it gave none
 
 
+class RecordingError(Error):
+    """A recording could not be written (an unwritable path, a full disk) or read (not MCAP, a failed CRC)."""
+
+
 class InterruptedError(Error):  # noqa: A001 (corvane's own, as the C++ name; the builtin is an OSError)
     """The client's ``interrupted`` callable asked a call to stop: "Call interrupted"."""

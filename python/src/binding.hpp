@@ -7,8 +7,13 @@
 
 #include <chrono>
 #include <exception>
+#include <memory>
 #include <string_view>
 #include <utility>
+
+namespace corvane {
+class ClientObserver;
+}
 
 namespace corvane::python {
 
@@ -23,6 +28,10 @@ void bindFamilies(py::module_& module);
 void bindReconnecting(py::module_& module);
 void bindBatch(py::module_& module);
 void bindClient(py::module_& module);
+void bindRecording(py::module_& module);
+
+/// The C++ observer of a corvane.Recorder or RecorderSlot (for Client(..., recorder=...)).
+std::shared_ptr<ClientObserver> observerOf(const py::object& recorder);
 
 /// Seconds (a float) as the library's milliseconds, rounded up so that a positive duration stays positive;
 /// zero and negative values go through unchanged for the library to refuse with its own message. `name` is

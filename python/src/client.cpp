@@ -68,6 +68,7 @@ struct Settings {
   py::object interrupted = py::none();
   int maxConnections = ClientOptions{}.maxConnections;
   std::size_t maxReplyBytes = ClientOptions{}.maxReplyBytes;
+  std::shared_ptr<ClientObserver> observer;  // a recorder's, or none
 };
 
 ClientOptions clientOptions(const Settings& s, StopFlag flag) {
@@ -82,6 +83,7 @@ ClientOptions clientOptions(const Settings& s, StopFlag flag) {
   options.interrupted = interruptHook(s.interrupted, std::move(flag));
   options.maxConnections = s.maxConnections;
   options.maxReplyBytes = s.maxReplyBytes;
+  options.observer = s.observer;
   return options;
 }
 
@@ -90,10 +92,19 @@ std::unique_ptr<IsaacSimClient> makeClient(Text<kLabel> label, Text<kBaseUrl> ba
                                            bool reuseConnections, py::object headers, py::object caFile,
                                            std::optional<Text<kProxy>> proxy, std::optional<double> deadline,
                                            py::object interrupted, int maxConnections, std::size_t maxReplyBytes,
-                                           const py::kwargs& others) {
+                                           const py::object& recorder, const py::kwargs& others) {
   checkNoOtherKeywords("Client", others);
-  const Settings settings{timeout,          maxRetries, reuseConnections,       std::move(headers), std::move(caFile),
-                          std::move(proxy), deadline,   std::move(interrupted), maxConnections,     maxReplyBytes};
+  const Settings settings{timeout,
+                          maxRetries,
+                          reuseConnections,
+                          std::move(headers),
+                          std::move(caFile),
+                          std::move(proxy),
+                          deadline,
+                          std::move(interrupted),
+                          maxConnections,
+                          maxReplyBytes,
+                          recorder.is_none() ? nullptr : observerOf(recorder)};
   return std::make_unique<IsaacSimClient>(std::move(label.value), std::move(baseUrl.value),
                                           std::move(websocketBaseUrl.value), millisecondsOf(timeout, "timeout"),
                                           maxRetries, clientOptions(settings, nullptr));
@@ -112,6 +123,7 @@ Settings settingsOf(const IsaacSimClient& c) {
   s.interrupted = interruptCallable(o.interrupted);
   s.maxConnections = o.maxConnections;
   s.maxReplyBytes = o.maxReplyBytes;
+  s.observer = o.observer;
   return s;
 }
 
@@ -138,6 +150,8 @@ bool change(Settings& s, const std::string& name, py::handle value) {
     s.maxConnections = value.cast<int>();
   else if (name == "max_reply_bytes")
     s.maxReplyBytes = value.cast<std::size_t>();
+  else if (name == "recorder")
+    s.observer = value.is_none() ? nullptr : observerOf(object());
   else
     return false;
   return true;
@@ -250,6 +264,7 @@ void bindClient(py::module_& module) {
            "max_retries"_a = 3, py::kw_only(), "reuse_connections"_a = false, "headers"_a = py::none(),
            "ca_file"_a = py::none(), "proxy"_a = py::none(), "deadline"_a = py::none(), "interrupted"_a = py::none(),
            "max_connections"_a = ClientOptions{}.maxConnections, "max_reply_bytes"_a = ClientOptions{}.maxReplyBytes,
+           "recorder"_a = py::none(),
            "A client of the bridge at `base_url` (REST) and `websocket_base_url` (streams); `label` names it.\n"
            "timeout: seconds per attempt; max_retries: retries after a transport failure or a status 408, 409,\n"
            "429 or >= 500 (but 501). Keyword options: reuse_connections (keep connections across calls),\n"
@@ -258,13 +273,16 @@ void bindClient(py::module_& module) {
            "for a whole call, retries included), interrupted (a callable asked about every 100 ms while a call\n"
            "waits; True stops it with InterruptedError), max_connections (the most connections one call or\n"
            "batch opens at once), max_reply_bytes (the largest reply body taken; a larger one is TransportError\n"
-           "kind replyTooLarge). Ctrl-C stops a waiting call with KeyboardInterrupt in any case. Raises\n"
+           "kind replyTooLarge), recorder (a corvane.Recorder that records every exchange, stream message and\n"
+           "capture, or a corvane.RecorderSlot to change recorders later). Ctrl-C stops a waiting call with\n"
+           "KeyboardInterrupt in any case. Raises\n"
            "ValueError for an empty URL, a timeout or deadline <= 0, max_retries < 0 or a refused header line;\n"
            "TypeError for an unknown keyword.")
       .def("with_options", &withOptions,
            "A sibling client: the same label and URLs, the keyword options given (any of the constructor's:\n"
            "timeout, max_retries, reuse_connections, headers, ca_file, proxy, deadline, interrupted,\n"
-           "max_connections, max_reply_bytes) and this client's for the others. With reuse_connections on both,\n"
+           "max_connections, max_reply_bytes, recorder) and this client's for the others. With reuse_connections on "
+           "both,\n"
            "it shares this client's kept connections.\n"
            "Sends nothing and is cheap enough to make per call, e.g.\n"
            "client.with_options(timeout=30.0).articulation.move_joint_positions(...). Raises as the\n"

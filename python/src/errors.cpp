@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include <corvane/errors.hpp>
+#include <corvane/record/recording_error.hpp>
 #include <corvane/response.hpp>
 #include <nlohmann/json.hpp>
 
@@ -72,6 +73,8 @@ void translate(std::exception_ptr thrown) {
     raise("FrameError", e, py::dict("kind"_a = frameErrorKindName(e.kind())));
   } catch (const SetupError& e) {
     raise("SetupError", e, py::dict("code"_a = e.code()));
+  } catch (const RecordingError& e) {
+    raise("RecordingError", e, py::dict());
   } catch (const nlohmann::json::type_error& e) {
     setError(PyExc_TypeError, e);
   } catch (const nlohmann::json::exception& e) {

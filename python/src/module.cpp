@@ -3,6 +3,7 @@
 
 #include "binding.hpp"
 #include "python_error.hpp"
+#include "recorder_slot.hpp"
 
 PYBIND11_MODULE(_corvane, module) {
   using namespace corvane::python;
@@ -18,4 +19,6 @@ PYBIND11_MODULE(_corvane, module) {
   bindBatch(module);
   bindClient(module);
   bindReconnecting(module);
+  bindRecording(module);
+  bindRecorderSlot(module);
 }

@@ -1,5 +1,6 @@
 # The Python tests, run by ctest with the build tree's package first on the path:
 #   python_tests    pytest over python/tests (against the simulated bridge and local canned servers)
+#   python_fleet    pytest over test_fleet.py (Dask clusters on 127.0.0.1 driving simulated bridges)
 #   python_types    mypy: the package, its tests and the example against the stubs
 #   python_install  the package imported from a prefix install and from `pip install .` into a venv
 set(pytest_env "PYTHONPATH=${CMAKE_CURRENT_BINARY_DIR}")
@@ -29,8 +30,15 @@ if(CMAKE_CXX_FLAGS MATCHES "-fsanitize=[^ ]*address")
 endif()
 
 add_test(NAME python_tests
-  COMMAND ${Python3_EXECUTABLE} -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+  COMMAND ${Python3_EXECUTABLE} -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_SOURCE_DIR}/tests
+          --ignore=${CMAKE_CURRENT_SOURCE_DIR}/tests/test_fleet.py)
 set_tests_properties(python_tests PROPERTIES ENVIRONMENT "${pytest_env}" LABELS python TIMEOUT 300)
+
+# corvane.fleet on its own: it starts Dask clusters (a local one, and a scheduler and workers by Dask's own
+# command line), so it runs next to the other Python tests rather than after them.
+add_test(NAME python_fleet
+  COMMAND ${Python3_EXECUTABLE} -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_SOURCE_DIR}/tests/test_fleet.py)
+set_tests_properties(python_fleet PROPERTIES ENVIRONMENT "${pytest_env}" LABELS python TIMEOUT 300)
 
 add_test(NAME python_types
   COMMAND ${Python3_EXECUTABLE} -m mypy --config-file ${PROJECT_SOURCE_DIR}/pyproject.toml

@@ -1,5 +1,6 @@
 #include "corvane/camera.hpp"
 #include "client/family_request.hpp"
+#include "client/observation.hpp"
 #include "client/reply_buffer.hpp"
 #include "client/request_run.hpp"
 #include "client/routes.hpp"
@@ -27,18 +28,28 @@ std::shared_ptr<const std::byte> keptBody(const std::shared_ptr<detail::ReplyBuf
 std::vector<SharedFrame> captureIntoBuffers(IsaacSimClient& client, const std::vector<std::string_view>& prim_paths,
                                             const std::string& body, const detail::RunSettings& settings) {
   std::vector<std::shared_ptr<detail::ReplyBuffer>> buffers(prim_paths.size());
+  std::vector<std::string> routes;
+  routes.reserve(prim_paths.size());
   std::vector<detail::PlannedRequest> requests;
   requests.reserve(prim_paths.size());
+  const auto start = std::chrono::system_clock::now();
   for (std::size_t i = 0; i < prim_paths.size(); ++i) {
-    requests.push_back({"POST", client.prepareUrl_(detail::cameraPath(prim_paths[i], "/capture")), body, &buffers[i]});
+    routes.push_back(detail::cameraPath(prim_paths[i], "/capture"));
+    requests.push_back({"POST", client.prepareUrl_(routes.back()), body, &buffers[i]});
   }
-  std::vector<BatchResult> results = detail::runRequests(settings, requests);
+  const std::vector<std::string_view> paths(routes.begin(), routes.end());
+  std::vector<BatchResult> results = detail::runObserved(settings, requests, paths);
+  const auto end = std::chrono::system_clock::now();
   std::vector<SharedFrame> frames;
   frames.reserve(results.size());
   for (std::size_t i = 0; i < results.size(); ++i) {
     const long status = results[i].response().status;
     const std::size_t size = buffers[i] ? buffers[i]->size() : 0;
     frames.push_back(detail::decodeSharedFrame(status, keptBody(buffers[i]), size));
+  }
+  if (ClientObserver* observer = settings.options.observer.get()) {
+    for (std::size_t i = 0; i < frames.size(); ++i)
+      detail::notifyFrame(*observer, prim_paths[i], frames[i], start, end);
   }
   return frames;
 }
@@ -60,7 +71,14 @@ void Camera::remove(std::string_view prim_path) {
 CameraFrame Camera::capture(std::string_view prim_path, const std::optional<std::vector<std::string>>& data_types,
                             std::optional<bool> world_frame) {
   const std::string text = captureBody(data_types, world_frame);
-  return detail::decodeFrame(client_->post(detail::cameraPath(prim_path, "/capture"), text));
+  ClientObserver* observer = client_->options().observer.get();
+  if (observer == nullptr) return detail::decodeFrame(client_->post(detail::cameraPath(prim_path, "/capture"), text));
+  const auto start = std::chrono::system_clock::now();
+  const HttpResponse reply = client_->post(detail::cameraPath(prim_path, "/capture"), text);
+  const auto end = std::chrono::system_clock::now();
+  CameraFrame frame = detail::decodeFrame(reply);
+  detail::notifyFrame(*observer, prim_path, frame, start, end);
+  return frame;
 }
 
 std::vector<CameraFrame> Camera::captureAll(const std::vector<std::string>& prim_paths,
@@ -71,10 +89,16 @@ std::vector<CameraFrame> Camera::captureAll(const std::vector<std::string>& prim
   requests.reserve(prim_paths.size());
   for (const std::string& prim_path : prim_paths)
     requests.push_back({"POST", detail::cameraPath(prim_path, "/capture"), text});
+  const auto start = std::chrono::system_clock::now();
   const std::vector<BatchResult> results = client_->batch(requests);
+  const auto end = std::chrono::system_clock::now();
   std::vector<CameraFrame> frames;
   frames.reserve(results.size());
   for (const BatchResult& result : results) frames.push_back(detail::decodeFrame(result.response()));
+  if (ClientObserver* observer = client_->options().observer.get()) {
+    for (std::size_t i = 0; i < frames.size(); ++i)
+      detail::notifyFrame(*observer, prim_paths[i], frames[i], start, end);
+  }
   return frames;
 }
 

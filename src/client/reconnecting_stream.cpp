@@ -5,6 +5,7 @@
 #include <thread>
 #include <utility>
 
+#include "client/observation.hpp"
 #include "client/routes.hpp"
 #include "client/time_limit.hpp"
 #include "client/utf8.hpp"
@@ -175,6 +176,9 @@ void ReconnectingStream::reconnected() {
   const ReconnectEvent event{reconnections_, attempts_, down, std::move(cause_)};
   attempts_ = 0;
   if (options_.onReconnect) options_.onReconnect(event);
+  if (const auto& observer = client_->options().observer) {
+    detail::notifyStream({observer, client_->websocketBaseUrl() + path_}, StreamEventKind::reconnected);
+  }
 }
 
 void ReconnectingStream::giveUp() {

@@ -4,6 +4,36 @@
 #include "corvane/client.hpp"
 
 namespace corvane {
+namespace detail {
+
+std::vector<BatchResult> runObserved(const RunSettings& settings, const std::vector<PlannedRequest>& planned,
+                                     const std::vector<std::string_view>& paths) {
+  ClientObserver* observer = settings.options.observer.get();
+  if (observer == nullptr) return detail::runRequests(settings, planned);
+  std::vector<detail::EntryEnd> ends(planned.size());
+  detail::RunSettings observed = settings;
+  observed.ends = &ends;
+  const auto start = std::chrono::system_clock::now();
+  auto tell = [&](std::size_t i, const HttpResponse* response, std::exception_ptr error) {
+    const auto end = ends[i].attempts > 0 ? ends[i].time : std::chrono::system_clock::now();
+    const auto& p = planned[i];
+    observer->onRestExchange({p.method, paths[i], p.body, response, std::move(error), ends[i].attempts, start, end});
+  };
+  std::vector<BatchResult> results;
+  try {
+    results = detail::runRequests(observed, planned);
+  } catch (...) {
+    const auto error = std::current_exception();
+    for (std::size_t i = 0; i < planned.size(); ++i) tell(i, nullptr, error);
+    throw;
+  }
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    tell(i, results[i].ok() ? &results[i].response() : nullptr, results[i].error());
+  }
+  return results;
+}
+
+}  // namespace detail
 
 HttpResponse IsaacSimClient::get(std::string_view path) { return request_("GET", path, {}); }
 HttpResponse IsaacSimClient::post(std::string_view path, std::string_view body) { return request_("POST", path, body); }
@@ -15,7 +45,7 @@ HttpResponse IsaacSimClient::deleteRequest(std::string_view path) { return reque
 
 HttpResponse IsaacSimClient::request_(std::string_view method, std::string_view path, std::string_view body) {
   const std::vector<detail::PlannedRequest> requests{{method, prepareUrl_(path), body}};
-  return std::move(detail::runRequests(runSettings_(), requests).front()).response();
+  return std::move(detail::runObserved(runSettings_(), requests, {path}).front()).response();
 }
 
 std::vector<BatchResult> IsaacSimClient::batch(const std::vector<BatchRequest>& requests) {
@@ -23,7 +53,11 @@ std::vector<BatchResult> IsaacSimClient::batch(const std::vector<BatchRequest>& 
   planned.reserve(requests.size());
   for (const BatchRequest& request : requests)
     planned.push_back({request.method, prepareUrl_(request.path), request.body});
-  return detail::runRequests(runSettings_(), planned);
+  if (!options_.observer) return detail::runRequests(runSettings_(), planned);
+  std::vector<std::string_view> paths;
+  paths.reserve(requests.size());
+  for (const BatchRequest& request : requests) paths.emplace_back(request.path);
+  return detail::runObserved(runSettings_(), planned, paths);
 }
 
 detail::RunSettings IsaacSimClient::runSettings_() const { return {timeout_, maxRetries_, options_, pool_.get()}; }

@@ -198,6 +198,8 @@ class Run {
   }
 
   void end(Entry& entry, CURLcode code, bool byDeadline) {
+    if (settings_.ends)
+      (*settings_.ends)[&entry - entries_.data()] = {entry.attempt + 1, std::chrono::system_clock::now()};
     if (code == CURLE_OK) {
       entry.result.emplace(std::move(entry.response));
       return;

@@ -26,12 +26,19 @@ struct PlannedRequest {
   std::shared_ptr<ReplyBuffer>* replyBuffer = nullptr;
 };
 
+/// When an entry's outcome was settled, and after how many attempts (for the client's observer).
+struct EntryEnd {
+  int attempts = 0;
+  std::chrono::system_clock::time_point time;
+};
+
 /// The client's settings a run reads.
 struct RunSettings {
   std::chrono::milliseconds timeout;
   int maxRetries;
   const ClientOptions& options;
-  ConnectionPool* pool;  ///< null without reuseConnections
+  ConnectionPool* pool;                   ///< null without reuseConnections
+  std::vector<EntryEnd>* ends = nullptr;  ///< when set (one per request), filled as entries end
 };
 
 /// Performs every request and returns their outcomes in order. Each request makes up to maxRetries + 1
@@ -40,6 +47,11 @@ struct RunSettings {
 /// Throws only InterruptedError and SetupError for a failure of the multi interface itself; every other failure is its
 /// request's outcome.
 std::vector<BatchResult> runRequests(const RunSettings& settings, const std::vector<PlannedRequest>& requests);
+
+/// runRequests, telling the options' observer (when one is set) of each entry's outcome, also when the whole
+/// run fails; `paths` are the entries' resource paths as the caller gave them.
+std::vector<BatchResult> runObserved(const RunSettings& settings, const std::vector<PlannedRequest>& planned,
+                                     const std::vector<std::string_view>& paths);
 
 /// Whether a libcurl error comes from the request, the client's own settings or what the peer is, so that
 /// no retry can mend it: a malformed URL, an unsupported scheme, a feature libcurl was built without, a

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "client/curl_handle.hpp"
+#include "client/observation.hpp"
 #include "client/time_limit.hpp"
 #include "client/utf8.hpp"
 
@@ -91,7 +92,8 @@ WebSocketStream::WebSocketStream(WebSocketStream&& other) noexcept
       closeCode_(std::exchange(other.closeCode_, 0)),
       closeReason_(std::move(other.closeReason_)),
       sendTorn_(std::exchange(other.sendTorn_, false)),
-      stats_(std::exchange(other.stats_, StreamStats{})) {
+      stats_(std::exchange(other.stats_, StreamStats{})),
+      observation_(std::move(other.observation_)) {
   // A moved-from string is only "valid but unspecified".
   other.pending_.clear();
   other.closePayload_.clear();
@@ -108,6 +110,7 @@ WebSocketStream& WebSocketStream::operator=(WebSocketStream&& other) noexcept {
     closeReason_ = std::move(other.closeReason_);
     sendTorn_ = std::exchange(other.sendTorn_, false);
     stats_ = std::exchange(other.stats_, StreamStats{});
+    observation_ = std::move(other.observation_);
     other.pending_.clear();
     other.closePayload_.clear();
     other.closeReason_.clear();
@@ -119,6 +122,12 @@ WebSocketStream::~WebSocketStream() { close(); }
 
 void WebSocketStream::close() noexcept {
   if (handle_ == nullptr) return;
+  if (observation_) {
+    try {
+      detail::notifyStream(*observation_, StreamEventKind::closed);
+    } catch (...) {  // closing cannot fail: the observer's error is dropped (see ClientObserver)
+    }
+  }
   // Best effort: the connection is released whether or not the close frame went out. After the bridge's
   // close frame (answered already) a second one would break the closing handshake.
   if (!closedByBridge() && !sendTorn_) sendCloseFrame(easy(handle_));
@@ -148,6 +157,7 @@ void WebSocketStream::send(std::string_view text) {
   size_t offset = 0;
   while (!offerRest(easy(handle_), text, offset)) {
   }
+  if (observation_) detail::notifyStream(*observation_, StreamEventKind::sent, text);
 }
 
 bool WebSocketStream::sendFor(std::string_view text, std::chrono::milliseconds timeout) {
@@ -167,6 +177,7 @@ bool WebSocketStream::sendFor(std::string_view text, std::chrono::milliseconds t
     }
     (void)waitForSocket(easy(handle_), POLLOUT, left, kSendFailed);
   }
+  if (observation_) detail::notifyStream(*observation_, StreamEventKind::sent, text);
   return true;
 }
 
@@ -193,6 +204,7 @@ bool WebSocketStream::takeFrame(bool wholeMessage) {
       ++stats_.framesReceived;
       stats_.bytesReceived += pending_.size();
       stats_.lastFrameAt = Clock::now();
+      if (observation_) detail::notifyStream(*observation_, StreamEventKind::received, pending_);
       return true;
     }
   }
@@ -213,6 +225,7 @@ void WebSocketStream::noteControlChunk(int flags, long long offset, long long by
   }
   if (closeCode_ == 0) closeCode_ = kCloseWithoutCode;
   closePayload_.clear();
+  if (observation_) detail::notifyStream(*observation_, StreamEventKind::closedByBridge);
 }
 
 // After the bridge's close frame, a failed read says so: what the bridge gave as its reason is the cause.

@@ -5,6 +5,7 @@
 
 #include "client/curl_handle.hpp"
 #include "client/interruption.hpp"
+#include "client/observation.hpp"
 #include "client/routes.hpp"
 #include "client/transfer_setup.hpp"
 #include "corvane/client.hpp"
@@ -86,7 +87,13 @@ WebSocketStream IsaacSimClient::openStream_(std::string_view path, std::chrono::
     message += " (the proxy refused the tunnel: CONNECT answered " + std::to_string(proxyStatus) + ")";
     throw HandshakeError(message, std::move(url), outcome.code, outcome.status, TransportErrorKind::proxyRefused);
   }
-  return WebSocketStream(handle.release());
+  WebSocketStream stream(handle.release());
+  if (options_.observer) {
+    auto observation = std::make_shared<detail::StreamObservation>(detail::StreamObservation{options_.observer, url});
+    detail::notifyStream(*observation, StreamEventKind::opened);
+    stream.observe_(std::move(observation));
+  }
+  return stream;
 }
 
 }  // namespace corvane

@@ -23,6 +23,8 @@ GROUPS = (
     "camera",
     "stream",
     "sim",
+    "recording",
+    "collect",
 )
 
 DESCRIPTION = """Drive a robotics simulator's bridge from the shell: raw REST requests, the articulation,

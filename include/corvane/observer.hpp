@@ -1,0 +1,79 @@
+#pragma once
+
+// Watching what a client does: every REST exchange, stream message and decoded frame, as it happens.
+#include <chrono>
+#include <cstddef>
+#include <exception>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "corvane/export.hpp"
+
+namespace corvane {
+
+struct HttpResponse;
+
+/// Wall-clock readings of the client (nanoseconds since the Unix epoch through time_since_epoch()).
+using ObservedTime = std::chrono::system_clock::time_point;
+
+/// One REST exchange: a verb call, one batch entry or a family call (captures included), after its last
+/// attempt. The views are valid during the call only.
+struct CORVANE_API RestExchange {
+  std::string_view method;       ///< "GET", "POST", ...
+  std::string_view path;         ///< the resource path as the caller gave it
+  std::string_view requestBody;  ///< empty for GET and DELETE
+  const HttpResponse* response;  ///< the final reply whatever its status; null when the exchange failed
+  std::exception_ptr error;      ///< why it failed (TransportError, InterruptedError...); null with a response
+  int attempts;                  ///< attempts made (0 when it failed before the first)
+  ObservedTime start, end;       ///< when the call began and when its outcome was settled
+};
+
+enum class StreamEventKind {
+  opened,          ///< a handshake succeeded
+  sent,            ///< a whole message went out
+  received,        ///< a whole data frame came in (also those receiveLatest() skips)
+  closedByBridge,  ///< the bridge's close frame arrived
+  closed,          ///< the caller closed the stream (or it was destroyed)
+  reconnected,     ///< a ReconnectingStream reopened its connection
+};
+
+/// One event of a WebSocket stream; the views are valid during the call only.
+struct CORVANE_API StreamEvent {
+  StreamEventKind kind;
+  std::string_view url;      ///< the stream's URL
+  std::string_view message;  ///< the payload for sent and received, empty otherwise
+  ObservedTime time;
+};
+
+/// One output of a decoded frame, viewing the frame's bytes.
+struct CORVANE_API ObservedOutput {
+  std::string_view name;  ///< the result tree's top-level member that refers to it (empty when none does)
+  const std::vector<std::size_t>* shape;
+  std::string_view dtype;
+  const std::byte* data;
+  std::size_t size;
+};
+
+/// A capture decoded into a frame. The views are valid during the call only.
+struct CORVANE_API FrameObservation {
+  std::string_view cameraPrim;          ///< the camera's prim path as the caller gave it
+  const nlohmann::json* structure;      ///< the capture's result tree
+  std::vector<ObservedOutput> outputs;  ///< in manifest order
+  ObservedTime start, end;              ///< when the capture was asked for and when its reply was in
+};
+
+/// Sees what a client does (ClientOptions::observer). Each method runs on the thread that made the call, after
+/// the event, while the call waits for it: keep it short. An exception thrown from it passes through the call
+/// that made the event (except from closed events, which close() and destructors cannot throw: it is dropped).
+/// Calls from several threads using one client come concurrently: an observer shared so must be thread-safe.
+class CORVANE_API ClientObserver {
+ public:
+  virtual ~ClientObserver();
+  virtual void onRestExchange(const RestExchange& exchange);
+  virtual void onStreamEvent(const StreamEvent& event);
+  virtual void onFrame(const FrameObservation& frame);
+};
+
+}  // namespace corvane

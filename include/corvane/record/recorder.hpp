@@ -1,0 +1,91 @@
+#pragma once
+
+// Recording a client's session to an MCAP file that Foxglove opens and RecordingReader reads back.
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "corvane/export.hpp"
+#include "corvane/observer.hpp"
+#include "corvane/record/mcap_writer.hpp"
+
+namespace corvane {
+
+struct CORVANE_API RecorderOptions {
+  Compression compression = Compression::zstd;
+  /// See McapWriterOptions: a chunk closes at this many uncompressed bytes, or after chunkInterval.
+  std::size_t chunkSize = 4U << 20;
+  std::chrono::milliseconds chunkInterval{1000};
+  /// The most message bytes waiting for the writer thread; a recording call that would go past it waits
+  /// (one message larger than this waits for an empty queue).
+  std::size_t queueBytes = 256U << 20;
+};
+
+struct CORVANE_API RecorderStats {
+  std::uint64_t messages = 0;      ///< messages written to the file
+  std::uint64_t bytes = 0;         ///< bytes written to the file
+  std::uint64_t chunks = 0;        ///< chunks written
+  std::size_t queueHighWater = 0;  ///< the most messages that waited for the writer at once
+  std::size_t queueHighWaterBytes = 0;
+  std::chrono::nanoseconds waited{};  ///< time recording calls spent waiting for room in the queue
+};
+
+/// Records what a client does into an MCAP file: give observer() to ClientOptions::observer (one recorder may
+/// observe several clients). What lands where:
+///   - each REST exchange, as JSON on "/rest" + its path (e.g. "/rest/articulations//World/arm/joints_state"):
+///     method, path, request, status, reply (parsed when it is JSON; binary replies such as captures give
+///     their size only), reply headers, error, attempts, start_ns and end_ns;
+///   - each stream message as JSON on the stream's topic ("/World/arm/stream_joint_positions", sent messages on
+///     ".../sent"); opens, closes and reconnections on ".../events";
+///   - each decoded capture: every output on "<camera prim>/<output>"; uint8 HxWx3 / HxWx4 / HxW, uint16 HxW and
+///     float32 HxW outputs as ros1 sensor_msgs/Image (rgb8, rgba8, mono8, 16UC1, 32FC1; Foxglove's Image panel
+///     shows them), any other output as JSON {shape, dtype, data (base64)}; the rest of the capture's result
+///     tree on "<camera prim>/capture";
+///   - write(topic, json): the caller's own messages (task labels, episode starts and ends).
+/// Log times are the client's wall-clock readings (the end of the exchange, the arrival of a message) in ns
+/// since the Unix epoch; publish times are the starts.
+///
+/// Threads: the recorder starts one writer thread of its own (the client still starts none) that writes the
+/// file behind a bounded queue; recording calls only encode and queue, and wait when the queue is full
+/// (nothing is dropped). A process killed mid-recording loses at most the open chunk (chunkInterval bounds
+/// its age); RecordingReader recovers the rest. Thread-safe.
+///
+/// Failures: a path that cannot be created fails the constructor (RecordingError). When writing fails (a full
+/// disk), recording ends: the next recording call, close() included, throws RecordingError, and no summary is
+/// written over the chunks already in the file. Events observed after close() are ignored.
+class CORVANE_API Recorder {
+ public:
+  explicit Recorder(const std::string& path, RecorderOptions options = {});
+  /// Closes the recording (as close() does, swallowing its error).
+  ~Recorder();
+  Recorder(const Recorder&) = delete;
+  Recorder& operator=(const Recorder&) = delete;
+
+  /// The observer to put into ClientOptions::observer. It stays valid after the recorder is gone (and then
+  /// ignores events).
+  std::shared_ptr<ClientObserver> observer() const;
+
+  /// Records `message` (a JSON object; anything else is wrapped as {"value": message}) on `topic`, logged at
+  /// `time` (default: now).
+  void write(std::string_view topic, const nlohmann::json& message, std::optional<ObservedTime> time = std::nullopt);
+
+  /// Writes what is queued, the summary and the footer, stops the writer thread and closes the file. Throws
+  /// RecordingError when writing failed (then the file keeps its complete chunks and no summary). A second call
+  /// does nothing.
+  void close();
+
+  RecorderStats stats() const;
+  const std::string& path() const noexcept;
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace corvane

@@ -1,0 +1,118 @@
+#pragma once
+
+// Reading MCAP files back: by topic and time range through the summary's indexes, or record by record when the
+// file has no summary (a recording cut short), keeping every complete chunk.
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "corvane/export.hpp"
+#include "corvane/record/recording_error.hpp"
+
+namespace corvane {
+
+struct CORVANE_API RecordingSchema {
+  std::uint16_t id = 0;
+  std::string name, encoding, data;
+};
+
+struct CORVANE_API RecordingChannel {
+  std::uint16_t id = 0, schemaId = 0;
+  std::string topic, messageEncoding;
+  std::map<std::string, std::string> metadata;
+};
+
+struct CORVANE_API RecordingChunk {
+  std::uint64_t startTime = 0, endTime = 0;
+  std::uint64_t offset = 0, length = 0;  // of the chunk record in the file
+  std::string compression;               // "", "lz4" or "zstd"
+  std::uint64_t compressedSize = 0, uncompressedSize = 0;
+  std::map<std::uint16_t, std::uint64_t> messageIndexOffsets;  // empty when the file has no summary
+  std::uint64_t messageIndexLength = 0;
+};
+
+struct CORVANE_API RecordingStatistics {
+  std::uint64_t messageCount = 0;
+  std::uint64_t startTime = 0, endTime = 0;
+  std::map<std::uint16_t, std::uint64_t> channelMessageCounts;
+};
+
+/// One message. `data` views `storage`, the decompressed chunk it came from, which the message keeps alive.
+struct CORVANE_API RecordedMessage {
+  const RecordingChannel* channel = nullptr;
+  std::uint32_t sequence = 0;
+  std::uint64_t logTime = 0, publishTime = 0;
+  std::string_view data;
+  std::shared_ptr<const std::string> storage;
+};
+
+/// Which messages to read: the topics (empty: all) and log times in [startTime, endTime).
+struct CORVANE_API RecordingFilter {
+  std::vector<std::string> topics;
+  std::uint64_t startTime = 0;
+  std::uint64_t endTime = std::numeric_limits<std::uint64_t>::max();
+};
+
+class RecordingReader;
+
+/// Messages in log-time order (ties: file order), one chunk decompressed at a time plus those overlapping it.
+class CORVANE_API MessageCursor {
+ public:
+  ~MessageCursor();
+  MessageCursor(MessageCursor&&) noexcept;
+  MessageCursor& operator=(MessageCursor&&) noexcept;
+  /// The next message, or nothing at the end. Throws RecordingError for a chunk that fails its checks.
+  std::optional<RecordedMessage> next();
+
+ private:
+  friend class RecordingReader;
+  struct State;
+  explicit MessageCursor(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
+
+/// An open recording. With a valid footer and summary (CRC checked) it reads through the indexes: a chunk
+/// holding none of the wanted topics or times is never read, and only the wanted messages are parsed. Without
+/// them (no summary, a footer cut off) it scans the file once at opening and keeps every complete chunk whose
+/// CRC holds; a torn last record is left out. Thread-compatible: cursors of one reader may run on several
+/// threads (each reads the file with its own positioned reads).
+class CORVANE_API RecordingReader {
+ public:
+  /// Throws RecordingError when the file cannot be opened or does not start as an MCAP file.
+  explicit RecordingReader(const std::string& path);
+  ~RecordingReader();
+  RecordingReader(const RecordingReader&) = delete;
+  RecordingReader& operator=(const RecordingReader&) = delete;
+
+  /// True when the summary's indexes are used; false for the scanning fallback.
+  bool indexed() const noexcept;
+  std::uint64_t fileSize() const noexcept;
+  const std::string& profile() const noexcept;
+  const std::string& library() const noexcept;
+  const std::map<std::uint16_t, RecordingSchema>& schemas() const noexcept;
+  const std::map<std::uint16_t, RecordingChannel>& channels() const noexcept;
+  /// The chunks, in file order.
+  const std::vector<RecordingChunk>& chunks() const noexcept;
+  /// From the summary, or counted while scanning.
+  const RecordingStatistics& statistics() const noexcept;
+  /// Bytes at the end that hold no complete record (a file cut short); 0 for a complete file.
+  std::uint64_t tornBytes() const noexcept;
+
+  /// Reads the messages `filter` selects. The reader must outlive the cursor.
+  MessageCursor messages(const RecordingFilter& filter = {}) const;
+  /// Calls `visit` for every message `filter` selects, in log-time order.
+  void forEach(const RecordingFilter& filter, const std::function<void(const RecordedMessage&)>& visit) const;
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace corvane

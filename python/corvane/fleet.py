@@ -1,0 +1,521 @@
+"""Collecting episodes across several bridges on Dask's `distributed`.
+
+    def episode(client, recorder, index):
+        client.articulation.create("/World/arm")
+        ...
+        return True                      # the episode's success flag (optional)
+
+    corvane.fleet.collect(episode, ["http://127.0.0.1:8000", "http://127.0.0.1:8001"], episodes=100, out="data")
+
+Each bridge serves one episode at a time: a bridge is a Dask worker resource named by its HTTP URL, one unit
+of it per bridge, and every episode asks for one unit of its bridge. The driver keeps a bridge's next episode
+waiting on its worker and hands episodes to the bridges with the fewest, so a slow simulator takes fewer. A worker keeps one client per bridge
+it serves (its connections stay open from one episode to the next) and records each episode through its own
+Recorder into DIR/episode-NNNNNN.mcap, written under a temporary name and renamed when the episode ends: a
+shard that exists is whole. An episode that fails is tried again on another bridge, up to `attempts` times;
+a bridge that fails `bridge_failures` episodes in a row is set aside for the rest of the run. DIR/dataset.json,
+written last (and on interruption), lists every episode; running again with the same DIR records only the
+episodes that have no shard yet.
+
+The fleet writes each episode's start and end on the topic "/episode" ({"event": "start"|"end", "index": ...});
+the success flag is what the episode returns when it returns a bool (or a dict with "success"), else the last
+"success" it wrote itself through `recorder.write`. Its own start and end messages on "/episode", if it writes
+any, are folded into the fleet's end message: a shard is one episode.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import copy
+import importlib.util
+import json
+import os
+import re
+import sys
+import threading
+import time
+import traceback
+from collections import deque
+from typing import Any, Callable, Deque, Dict, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Set, Union
+
+import corvane
+
+Episode = Callable[[Any, Any, int], Any]
+BridgeSpec = Union[str, Sequence[str], Any]
+
+DATASET = "dataset.json"
+EPISODE_TOPIC = "/episode"
+# Episodes handed to a bridge's worker at once: one runs (its resource allows one), the next waits there, so
+# the bridge does not idle while the driver hears of the end and sends the next.
+QUEUED_PER_BRIDGE = 2
+_SHARD = re.compile(r"^episode-(\d{6,})\.mcap$")
+_TEMPORARY = re.compile(r"^episode-\d{6,}\.mcap\.\d+\.tmp$")
+
+
+class Bridge(NamedTuple):
+    """A bridge of the fleet: its two base URLs. `resource` (the HTTP URL without a trailing slash) names the
+    Dask worker resource of the workers that serve it."""
+
+    http_url: str
+    websocket_url: str
+
+    @property
+    def resource(self) -> str:
+        return self.http_url.rstrip("/")
+
+    @staticmethod
+    def of(spec: BridgeSpec) -> Bridge:
+        """A bridge from an HTTP URL (the WebSocket URL follows its scheme), a pair of URLs, or an object with
+        http_url and websocket_url (corvane.testing.BridgeUrls)."""
+        if hasattr(spec, "http_url"):
+            return Bridge(str(spec.http_url), str(getattr(spec, "websocket_url")))
+        if isinstance(spec, str):
+            for scheme, ws_scheme in (("http://", "ws://"), ("https://", "wss://")):
+                if spec.lower().startswith(scheme):
+                    return Bridge(spec, ws_scheme + spec[len(scheme):])
+            raise ValueError(f"a bridge is an http:// or https:// URL (or a pair of URLs): {spec!r}")
+        http_url, websocket_url = spec
+        return Bridge(str(http_url), str(websocket_url))
+
+
+def shard_name(index: int) -> str:
+    return f"episode-{index:06d}.mcap"
+
+
+# ---- on the workers -------------------------------------------------------------------------------------
+
+class EpisodeRecorder:
+    """What an episode records through: the episode's Recorder, noting the last "success" written. The
+    episode's own start and end messages on "/episode" are not written apart: their fields go into the
+    fleet's end message, so that a shard holds one episode for whoever cuts it by those messages."""
+
+    def __init__(self, recorder: Any) -> None:
+        self._recorder = recorder
+        self.success: Optional[bool] = None
+        self.attributes: Dict[str, Any] = {}
+
+    def write(self, topic: str, message: Any, time: Optional[float] = None) -> None:
+        if isinstance(message, dict) and isinstance(message.get("success"), bool):
+            self.success = message["success"]
+        if topic == EPISODE_TOPIC and isinstance(message, dict) and message.get("event") in ("start", "end"):
+            self.attributes.update((k, v) for k, v in message.items() if k != "event")
+            return
+        self._recorder.write(topic, message, time)
+
+    def stats(self) -> Dict[str, Any]:
+        return dict(self._recorder.stats())
+
+    @property
+    def path(self) -> str:
+        return str(self._recorder.path)
+
+
+class _Session(NamedTuple):
+    client: Any
+    slot: Any
+    lock: threading.Lock
+
+
+_sessions: Dict[Any, _Session] = {}
+_sessions_lock = threading.Lock()
+
+
+def _session(bridge: Bridge, client_options: Mapping[str, Any]) -> _Session:
+    """This worker's client for `bridge` (made on first use, kept for the next episodes)."""
+    key = (bridge, tuple(sorted(client_options.items())))
+    with _sessions_lock:
+        session = _sessions.get(key)
+        if session is None:
+            slot = corvane.RecorderSlot()
+            options: Dict[str, Any] = {"timeout": 10.0, "max_retries": 2, "reuse_connections": True, **client_options}
+            client = corvane.Client("corvane-fleet", bridge.http_url, bridge.websocket_url, recorder=slot, **options)
+            session = _sessions[key] = _Session(client, slot, threading.Lock())
+        return session
+
+
+def _success_of(result: Any, recorder: EpisodeRecorder) -> Optional[bool]:
+    if isinstance(result, bool):
+        return result
+    if isinstance(result, dict) and isinstance(result.get("success"), bool):
+        return bool(result["success"])
+    return recorder.success
+
+
+def run_attempt(pickled_episode: bytes, bridge: Bridge, index: int, attempt: int, out: str,
+                client_options: Mapping[str, Any], recorder_options: Mapping[str, Any]) -> Dict[str, Any]:
+    """One attempt at episode `index` on `bridge` (runs on a worker): its entry of dataset.json, with "error"
+    set when it failed (then no shard is left behind)."""
+    import cloudpickle
+
+    final = os.path.join(out, shard_name(index))
+    if os.path.exists(final):  # done already: Dask runs a task again when the worker holding its result died
+        return _entry_of_shard(out, shard_name(index), index)
+    episode = cloudpickle.loads(pickled_episode)
+    session = _session(bridge, client_options)
+    temporary = f"{final}.{attempt}.tmp"
+    entry: Dict[str, Any] = {"index": index, "shard": None, "bridge": bridge.http_url, "start": time.time()}
+    with session.lock:  # never two episodes on one client (the resource already sees to it)
+        try:
+            recorder = corvane.Recorder(temporary, **recorder_options)
+        except Exception as error:
+            return {**entry, "end": time.time(), "error": _describe(error)}
+        front = EpisodeRecorder(recorder)
+        session.slot.set(recorder)
+        try:
+            recorder.write(EPISODE_TOPIC, {"event": "start", "index": index, "bridge": bridge.http_url,
+                                           "attempt": attempt})
+            success = _success_of(episode(session.client, front, index), front)
+            end: Dict[str, Any] = {**front.attributes, "event": "end", "index": index}
+            if success is not None:
+                end["success"] = success
+            recorder.write(EPISODE_TOPIC, end)
+            session.slot.set(None)
+            recorder.close()
+            os.replace(temporary, final)
+        except BaseException as error:
+            session.slot.set(None)
+            with contextlib.suppress(Exception):
+                recorder.close()
+            with contextlib.suppress(OSError):
+                os.remove(temporary)
+            if not isinstance(error, Exception):
+                raise
+            return {**entry, "end": time.time(), "error": _describe(error)}
+    entry.update(shard=shard_name(index), end=time.time(), **_counts(final))
+    if success is not None:
+        entry["success"] = success
+    return entry
+
+
+def _describe(error: BaseException) -> str:
+    where = traceback.extract_tb(error.__traceback__)
+    place = f" (at {os.path.basename(where[-1].filename)}:{where[-1].lineno})" if where else ""
+    return f"{type(error).__name__}: {error}{place}"
+
+
+# ---- on the driver --------------------------------------------------------------------------------------
+
+class CollectionError(Exception):
+    """The collection cannot run: no worker serves a bridge, or the folder is not a collection's."""
+
+
+class _Run:
+    """The driver's bookkeeping: which episode goes to which bridge next, and what happened so far."""
+
+    def __init__(self, bridges: List[Bridge], todo: List[int], entries: Dict[int, Dict[str, Any]],
+                 attempts: int, bridge_failures: int) -> None:
+        self.bridges = bridges
+        self.pending: Deque[int] = deque(todo)
+        self.entries = entries
+        self.attempts_allowed = attempts
+        self.bridge_failures = bridge_failures
+        self.attempts: Dict[int, int] = {i: int(entries.get(i, {}).get("attempts", 0)) for i in todo}
+        self.tried: Dict[int, Set[str]] = {i: set() for i in todo}
+        self.queued: Dict[str, int] = {b.http_url: 0 for b in bridges}
+        self.in_a_row: Dict[str, int] = {b.http_url: 0 for b in bridges}
+        self.counts: Dict[str, Dict[str, int]] = {b.http_url: {"episodes": 0, "failures": 0} for b in bridges}
+        self.retired: Set[str] = set()
+        self.first_attempt = dict(self.attempts)
+        self.done = self.failed = 0
+
+    def alive(self) -> List[Bridge]:
+        return [b for b in self.bridges if b.http_url not in self.retired]
+
+    def assignments(self) -> Iterator[tuple[int, Bridge]]:
+        """(episode, bridge) pairs to start now: a bridge with room takes the first waiting episode that has
+        not failed on it yet, or any waiting episode when it failed on every bridge left."""
+        handed = True
+        while handed and self.pending:
+            handed = False
+            alive = {b.http_url for b in self.alive()}
+            for bridge in sorted(self.alive(), key=lambda b: self.queued[b.http_url]):
+                if self.queued[bridge.http_url] >= QUEUED_PER_BRIDGE:
+                    continue
+                chosen = next((i for i in self.pending if bridge.http_url not in self.tried[i]), None)
+                if chosen is None:
+                    chosen = next((i for i in self.pending if alive <= self.tried[i]), None)
+                if chosen is None:
+                    continue
+                self.pending.remove(chosen)
+                self.queued[bridge.http_url] += 1
+                self.attempts[chosen] += 1
+                handed = True
+                yield chosen, bridge
+                break  # the least loaded bridge goes first again
+
+    def finished(self, index: int, bridge: Bridge, entry: Dict[str, Any]) -> str:
+        """Takes an attempt's outcome; says "done", "failed" or "retry"."""
+        name = bridge.http_url
+        self.queued[name] -= 1
+        self.tried[index].add(name)
+        entry["attempts"] = self.attempts[index]
+        if not entry.get("error"):
+            self.in_a_row[name] = 0
+            self.counts[name]["episodes"] += 1
+            self.entries[index] = entry
+            self.done += 1
+            return "done"
+        self.in_a_row[name] += 1
+        self.counts[name]["failures"] += 1
+        if self.in_a_row[name] >= self.bridge_failures:
+            self.retired.add(name)
+        if self.attempts[index] - self.first_attempt[index] < self.attempts_allowed and self.alive():
+            self.pending.append(index)
+            return "retry"
+        self.entries[index] = entry
+        self.failed += 1
+        return "failed"
+
+    def abandon_waiting(self) -> None:
+        """Every bridge was set aside: the waiting episodes fail."""
+        while self.pending:
+            index = self.pending.popleft()
+            self.entries[index] = {"index": index, "shard": None, "bridge": None, "attempts": self.attempts[index],
+                                   "error": "no bridge left: every bridge failed too often in a row"}
+            self.failed += 1
+
+
+def collect(episode: Episode, bridges: Sequence[BridgeSpec], episodes: int, out: Union[str, os.PathLike[str]],
+            scheduler: Optional[str] = None, *, attempts: int = 3, bridge_failures: int = 3,
+            client_options: Optional[Mapping[str, Any]] = None,
+            recorder_options: Optional[Mapping[str, Any]] = None, progress: bool = True,
+            connect_timeout: float = 60.0) -> Dict[str, Any]:
+    """Runs `episode(client, recorder, index)` for index 0..episodes-1 across `bridges`, one shard per episode in
+    `out`, and returns what it writes to `out`/dataset.json.
+
+    scheduler: None starts a local cluster of processes, one worker per bridge, for this call; an address
+    ("tcp://host:8786") uses a running cluster whose workers serve the bridges (`dask worker ... --resources
+    URL=1`). attempts: tries per episode; bridge_failures: failures in a row that set a bridge aside.
+    client_options: keywords of corvane.Client (default timeout 10 s, 2 retries, reused connections);
+    recorder_options: keywords of corvane.Recorder.
+    """
+    if importlib.util.find_spec("distributed") is None:
+        raise ImportError("corvane.fleet needs Dask's distributed (Debian: python3-distributed)")
+    fleet = [Bridge.of(spec) for spec in bridges]
+    if not fleet or len({b.resource for b in fleet}) != len(fleet):
+        raise ValueError("give at least one bridge, each once")
+    if episodes < 0 or attempts < 1 or bridge_failures < 1:
+        raise ValueError("episodes must be 0 or more, attempts and bridge_failures 1 or more")
+    folder = os.fspath(out)
+    os.makedirs(folder, exist_ok=True)
+    entries = _resume(folder)
+    todo = [i for i in range(episodes) if not entries.get(i, {}).get("shard")]
+    run = _Run(fleet, todo, entries, attempts, bridge_failures)
+    with contextlib.ExitStack() as stack:
+        client = _dask_client(stack, fleet, scheduler, connect_timeout)
+        bar = _progress(progress, episodes, episodes - len(todo), client)
+        try:
+            _drive(client, run, episode, folder, dict(client_options or {}), dict(recorder_options or {}), bar)
+        finally:
+            if bar is not None:
+                bar.close()
+            dataset = _dataset(run, episodes)
+            _write_atomically(os.path.join(folder, DATASET), dataset)
+    _remove_temporaries(folder)
+    return dataset
+
+
+def _drive(client: Any, run: _Run, episode: Episode, folder: str, client_options: Dict[str, Any],
+           recorder_options: Dict[str, Any], bar: Any) -> None:
+    import cloudpickle
+    import distributed
+
+    # The episode's own module travels by value: the workers need not import the script (or test) it is in.
+    # (Dask would try plain pickle first, which refers to the module by name.)
+    module = sys.modules.get(getattr(episode, "__module__", "") or "")
+    by_value = (module is not None and module.__name__ != "__main__" and getattr(module, "__file__", None)
+                and module.__name__ not in cloudpickle.list_registry_pickle_by_value())
+    if by_value:
+        cloudpickle.register_pickle_by_value(module)
+    try:
+        pickled = cloudpickle.dumps(episode)
+    finally:
+        if by_value:
+            cloudpickle.unregister_pickle_by_value(module)
+    running: Dict[Any, tuple[int, Bridge]] = {}
+    queue = distributed.as_completed()
+
+    def start() -> None:
+        for index, bridge in run.assignments():
+            future = client.submit(run_attempt, pickled, bridge, index, run.attempts[index], folder, client_options,
+                                   recorder_options, resources={bridge.resource: 1}, pure=False,
+                                   key=f"episode-{index}-{run.attempts[index]}-{os.getpid()}-{time.time_ns()}")
+            running[future] = (index, bridge)
+            queue.add(future)
+
+    start()
+    if not running and run.pending:
+        run.abandon_waiting()
+    for future in queue:
+        index, bridge = running.pop(future)
+        try:
+            entry = future.result()
+        except Exception as error:  # the worker died (KilledWorker) or the task could not run
+            entry = {"index": index, "shard": None, "bridge": bridge.http_url, "error": _describe(error)}
+        outcome = run.finished(index, bridge, entry)
+        if bar is not None:
+            if outcome != "retry":
+                bar.update(1)
+            bar.set_postfix(done=run.done, failed=run.failed, refresh=False)
+        start()
+        if not running and run.pending:
+            run.abandon_waiting()
+
+
+def _dask_client(stack: contextlib.ExitStack, fleet: List[Bridge], scheduler: Optional[str],
+                 connect_timeout: float) -> Any:
+    import distributed
+
+    if scheduler is None:
+        cluster = stack.enter_context(_local_cluster(fleet))
+        return stack.enter_context(distributed.Client(cluster))
+    client = stack.enter_context(distributed.Client(scheduler, timeout=connect_timeout))
+    _wait_for_bridges(client, fleet, connect_timeout)
+    return client
+
+
+@contextlib.contextmanager
+def _local_cluster(fleet: List[Bridge]) -> Iterator[Any]:
+    """A LocalCluster of processes on 127.0.0.1, one single-threaded worker per bridge offering its resource."""
+    import logging
+
+    import distributed
+
+    with distributed.LocalCluster(n_workers=0, processes=True, threads_per_worker=1, host="127.0.0.1",
+                                  dashboard_address=":0", silence_logs=logging.ERROR) as cluster:
+        for number, bridge in enumerate(fleet):
+            spec = copy.deepcopy(cluster.new_spec)
+            spec["options"]["resources"] = {bridge.resource: 1}
+            cluster.worker_spec[f"bridge-{number}"] = spec
+        cluster.scale(len(fleet))
+        yield cluster
+
+
+def _wait_for_bridges(client: Any, fleet: List[Bridge], timeout: float) -> None:
+    """Waits until every bridge has a worker offering its resource; CollectionError after `timeout`."""
+    deadline = time.monotonic() + timeout
+    while True:
+        offered = {name for worker in client.scheduler_info()["workers"].values()
+                   for name in (worker.get("resources") or {})}
+        missing = [b.resource for b in fleet if b.resource not in offered]
+        if not missing:
+            return
+        if time.monotonic() > deadline:
+            raise CollectionError(f"no worker serves {', '.join(missing)} (workers offer: "
+                                  f"{', '.join(sorted(offered)) or 'nothing'}); start one with "
+                                  f"dask worker SCHEDULER --nthreads 1 --resources {missing[0]}=1")
+        time.sleep(0.2)
+
+
+def _has_dashboard(client: Any) -> bool:
+    """Whether the scheduler serves the dashboard's pages (it needs bokeh, and may be started without)."""
+    try:
+        return bool(client.run_on_scheduler(lambda: "distributed.dashboard.scheduler" in sys.modules))
+    except Exception:  # a scheduler that refuses to run functions
+        return False
+
+
+def _progress(enabled: bool, total: int, initial: int, client: Any) -> Any:
+    if not enabled:
+        return None
+    if _has_dashboard(client):
+        print(f"corvane collect: Dask dashboard at {client.dashboard_link}", file=sys.stderr, flush=True)
+    from tqdm import tqdm
+
+    return tqdm(total=total, initial=initial, unit="episode", dynamic_ncols=True, file=sys.stderr)
+
+
+# ---- dataset.json and resuming --------------------------------------------------------------------------
+
+def _dataset(run: _Run, episodes: int) -> Dict[str, Any]:
+    bridges = [{"http_url": b.http_url, "websocket_url": b.websocket_url, **run.counts[b.http_url],
+                "set_aside": b.http_url in run.retired} for b in run.bridges]
+    listed = [run.entries[i] for i in sorted(run.entries)]
+    return {"corvane": corvane.__version__, "episodes": listed, "bridges": bridges, "requested": episodes,
+            "recorded": sum(1 for e in listed if e.get("shard")), "failed": sum(1 for e in listed if e.get("error")),
+            "written": time.time()}
+
+
+def _resume(folder: str) -> Dict[int, Dict[str, Any]]:
+    """What an earlier run left in `folder`: its entries, those whose shard is gone dropped, and shards that it
+    did not get to list (the driver died) described from the shards themselves. Its temporaries are removed."""
+    entries: Dict[int, Dict[str, Any]] = {}
+    path = os.path.join(folder, DATASET)
+    if os.path.exists(path):
+        try:
+            with open(path, encoding="utf-8") as file:
+                listed = json.load(file)["episodes"]
+        except (ValueError, KeyError, TypeError) as error:
+            raise CollectionError(f"{path} is not a collection's dataset.json: {error}") from None
+        for entry in listed:
+            if not entry.get("shard") or os.path.exists(os.path.join(folder, entry["shard"])):
+                entries[int(entry["index"])] = entry
+    for name in sorted(os.listdir(folder)):
+        match = _SHARD.match(name)
+        if match and not entries.get(int(match.group(1)), {}).get("shard"):
+            entries[int(match.group(1))] = _entry_of_shard(folder, name, int(match.group(1)))
+    _remove_temporaries(folder)
+    return entries
+
+
+def _entry_of_shard(folder: str, name: str, index: int) -> Dict[str, Any]:
+    """An episode's entry read back from its shard (the fleet's own "/episode" messages)."""
+    import corvane.recording
+
+    entry: Dict[str, Any] = {"index": index, "shard": name, "bridge": None, **_counts(os.path.join(folder, name))}
+    recording = corvane.recording.open(os.path.join(folder, name))
+    for message in recording.messages(topics=[EPISODE_TOPIC]):
+        value = message.value
+        if value.get("event") == "start" and "attempt" in value:
+            entry.update(bridge=value.get("bridge"), attempts=value["attempt"], start=message.log_time / 1e9)
+        elif value.get("event") == "end":
+            entry["end"] = message.log_time / 1e9
+            if isinstance(value.get("success"), bool):
+                entry["success"] = value["success"]
+    return entry
+
+
+def _counts(shard: str) -> Dict[str, Any]:
+    """The messages of a shard, in all and per topic (from its summary)."""
+    import corvane.recording
+
+    topics: Dict[str, int] = {}
+    for channel in corvane.recording.open(shard).channels:
+        topics[channel["topic"]] = topics.get(channel["topic"], 0) + int(channel["messages"])
+    return {"messages": sum(topics.values()), "topics": topics}
+
+
+def _remove_temporaries(folder: str) -> None:
+    for name in os.listdir(folder):
+        if _TEMPORARY.match(name):
+            with contextlib.suppress(OSError):
+                os.remove(os.path.join(folder, name))
+
+
+def _write_atomically(path: str, value: Any) -> None:
+    temporary = f"{path}.{os.getpid()}.tmp"
+    with open(temporary, "w", encoding="utf-8") as file:
+        json.dump(value, file, indent=1)
+        file.write("\n")
+        file.flush()
+        os.fsync(file.fileno())
+    os.replace(temporary, path)
+
+
+def load_episode(reference: str) -> Episode:
+    """The function FUNCTION of the file SCRIPT.py, from "SCRIPT.py:FUNCTION" (the workers need not have the
+    file: the function travels to them by value)."""
+    script, _, name = reference.rpartition(":")
+    if not script or not name:
+        raise ValueError(f"expected SCRIPT.py:FUNCTION, got {reference!r}")
+    module_name = "corvane_episode_" + re.sub(r"\W", "_", os.path.splitext(os.path.basename(script))[0])
+    spec = importlib.util.spec_from_file_location(module_name, script)
+    if spec is None or spec.loader is None:
+        raise ValueError(f"cannot load {script!r} as Python")
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[module_name] = module
+    spec.loader.exec_module(module)
+    function = getattr(module, name, None)
+    if not callable(function):
+        raise ValueError(f"{script} has no function {name!r}")
+    return function  # type: ignore[no-any-return]

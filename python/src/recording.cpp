@@ -1,0 +1,164 @@
+// corvane.Recorder and the reader behind corvane.recording: messages come out with their bytes as a buffer
+// that views the decompressed chunk (numpy reads it in place).
+#include <corvane/record/recorder.hpp>
+#include <corvane/record/recording_reader.hpp>
+
+#include <memory>
+
+#include "binding.hpp"
+#include "json_convert.hpp"
+#include "recorder_slot.hpp"
+
+namespace corvane::python {
+namespace {
+
+using namespace pybind11::literals;
+
+// A message's bytes; the chunk they sit in lives as long as this does.
+struct MessageBytes {
+  std::shared_ptr<const std::string> storage;
+  std::string_view data;
+};
+
+Compression compressionOf(const std::string& name) {
+  if (name == "zstd") return Compression::zstd;
+  if (name == "lz4") return Compression::lz4;
+  if (name == "none" || name.empty()) return Compression::none;
+  throw py::value_error("compression must be 'zstd', 'lz4' or 'none'");
+}
+
+std::unique_ptr<Recorder> makeRecorder(const py::object& path, const std::string& compression, std::size_t chunkSize,
+                                       double chunkInterval, std::size_t queueBytes) {
+  RecorderOptions options;
+  options.compression = compressionOf(compression);
+  options.chunkSize = chunkSize;
+  options.chunkInterval = millisecondsOf(chunkInterval, "chunk_interval");
+  options.queueBytes = queueBytes;
+  const auto file = py::module_::import("os").attr("fspath")(path).cast<std::string>();
+  return std::make_unique<Recorder>(file, options);
+}
+
+void write(Recorder& recorder, std::string_view topic, const nlohmann::json& message, std::optional<double> time) {
+  std::optional<ObservedTime> at;
+  if (time) {
+    at = ObservedTime(std::chrono::duration_cast<ObservedTime::duration>(std::chrono::duration<double>(*time)));
+  }
+  released([&] { recorder.write(topic, message, at); });
+}
+
+py::dict statsOf(const Recorder& recorder) {
+  const RecorderStats s = recorder.stats();
+  return py::dict("messages"_a = s.messages, "bytes"_a = s.bytes, "chunks"_a = s.chunks,
+                  "queue_high_water"_a = s.queueHighWater, "queue_high_water_bytes"_a = s.queueHighWaterBytes,
+                  "waited"_a = secondsOf(s.waited));
+}
+
+// The reader and the cursor share the reader's lifetime.
+struct Reader {
+  explicit Reader(const std::string& path) : reader(std::make_shared<RecordingReader>(path)) {}
+  std::shared_ptr<RecordingReader> reader;
+};
+
+struct Cursor {
+  std::shared_ptr<RecordingReader> reader;
+  MessageCursor cursor;
+};
+
+py::object nextMessage(Cursor& c) {
+  auto message = released([&] { return c.cursor.next(); });
+  if (!message) throw py::stop_iteration();
+  const RecordingChannel& channel = *message->channel;
+  const auto schema = c.reader->schemas().find(channel.schemaId);
+  const std::string schemaName = schema == c.reader->schemas().end() ? "" : schema->second.name;
+  return py::make_tuple(channel.topic, message->logTime, message->publishTime, channel.messageEncoding, schemaName,
+                        MessageBytes{std::move(message->storage), message->data});
+}
+
+Cursor messagesOf(const Reader& r, const std::optional<std::vector<std::string>>& topics, std::optional<std::uint64_t> start,
+                  std::optional<std::uint64_t> end) {
+  RecordingFilter filter;
+  if (topics) filter.topics = *topics;
+  if (start) filter.startTime = *start;
+  if (end) filter.endTime = *end;
+  return Cursor{r.reader, r.reader->messages(filter)};
+}
+
+py::list channelsOf(const Reader& r) {
+  py::list out;
+  const auto& stats = r.reader->statistics().channelMessageCounts;
+  for (const auto& [id, c] : r.reader->channels()) {
+    const auto schema = r.reader->schemas().find(c.schemaId);
+    const auto count = stats.find(id);
+    out.append(py::dict("id"_a = id, "topic"_a = c.topic, "message_encoding"_a = c.messageEncoding,
+                        "schema"_a = schema == r.reader->schemas().end() ? "" : schema->second.name,
+                        "schema_encoding"_a = schema == r.reader->schemas().end() ? "" : schema->second.encoding,
+                        "messages"_a = count == stats.end() ? 0 : count->second));
+  }
+  return out;
+}
+
+py::list chunksOf(const Reader& r) {
+  py::list out;
+  for (const auto& c : r.reader->chunks()) {
+    out.append(py::dict("start"_a = c.startTime, "end"_a = c.endTime, "offset"_a = c.offset, "length"_a = c.length,
+                        "compression"_a = c.compression, "compressed_size"_a = c.compressedSize,
+                        "uncompressed_size"_a = c.uncompressedSize));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::shared_ptr<ClientObserver> observerOf(const py::object& recorder) {
+  if (auto slot = slotObserverOf(recorder)) return slot;
+  if (!py::isinstance<Recorder>(recorder)) throw py::type_error("recorder must be a corvane.Recorder or RecorderSlot");
+  return recorder.cast<Recorder&>().observer();
+}
+
+void bindRecording(py::module_& module) {
+  py::class_<MessageBytes>(module, "MessageBytes", py::buffer_protocol(),
+                           "A recorded message's bytes, read in place (memoryview, numpy.frombuffer).")
+      .def_buffer([](MessageBytes& b) {
+        return py::buffer_info(const_cast<char*>(b.data.data()), 1, "B", 1, {b.data.size()}, {1}, true);
+      })
+      .def("__len__", [](const MessageBytes& b) { return b.data.size(); })
+      .def("__bytes__", [](const MessageBytes& b) { return py::bytes(b.data.data(), b.data.size()); });
+
+  py::class_<Recorder>(module, "Recorder",
+                       "Records what a client does to an MCAP file: pass it as Client(..., recorder=...).\n"
+                       "compression: 'zstd', 'lz4' or 'none'; chunk_interval in seconds. A writer thread of its own\n"
+                       "writes the file; a full queue makes the recording call wait.")
+      .def(py::init(&makeRecorder), "path"_a, py::kw_only(), "compression"_a = "zstd", "chunk_size"_a = 4U << 20,
+           "chunk_interval"_a = 1.0, "queue_bytes"_a = 256U << 20)
+      .def("write", &write, "topic"_a, "message"_a, "time"_a = py::none(),
+           "Records a JSON object on `topic`, logged at `time` (seconds since the Unix epoch; default now).")
+      .def(
+          "close", [](Recorder& r) { released([&] { r.close(); }); },
+          "Writes the summary and closes the file (RecordingError when writing failed).")
+      .def("stats", &statsOf)
+      .def_property_readonly("path", &Recorder::path)
+      .def("__enter__", [](Recorder& r) -> Recorder& { return r; })
+      .def("__exit__", [](Recorder& r, const py::args&) { released([&] { r.close(); }); });
+
+  py::class_<Cursor>(module, "_MessageCursor")
+      .def("__iter__", [](Cursor& c) -> Cursor& { return c; })
+      .def("__next__", &nextMessage);
+
+  py::class_<Reader>(module, "_RecordingReader")
+      .def(py::init([](const py::object& path) {
+             return Reader(py::module_::import("os").attr("fspath")(path).cast<std::string>());
+           }),
+           "path"_a)
+      .def_property_readonly("indexed", [](const Reader& r) { return r.reader->indexed(); })
+      .def_property_readonly("file_size", [](const Reader& r) { return r.reader->fileSize(); })
+      .def_property_readonly("torn_bytes", [](const Reader& r) { return r.reader->tornBytes(); })
+      .def_property_readonly("library", [](const Reader& r) { return r.reader->library(); })
+      .def_property_readonly("message_count", [](const Reader& r) { return r.reader->statistics().messageCount; })
+      .def_property_readonly("start_time", [](const Reader& r) { return r.reader->statistics().startTime; })
+      .def_property_readonly("end_time", [](const Reader& r) { return r.reader->statistics().endTime; })
+      .def_property_readonly("channels", &channelsOf)
+      .def_property_readonly("chunks", &chunksOf)
+      .def("messages", &messagesOf, "topics"_a = py::none(), "start"_a = py::none(), "end"_a = py::none());
+}
+
+}  // namespace corvane::python

@@ -1,0 +1,178 @@
+"""corvane.fleet: episodes across simulated bridges on a local cluster and on a cluster started by Dask's own
+command line; a bridge that dies mid-run, an episode that always fails, a collection resumed."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import importlib.util
+import json
+import os
+import pathlib
+import subprocess
+import threading
+import time
+from typing import Any, Dict, Iterator, List
+
+import pytest
+
+import corvane
+import corvane.fleet
+import corvane.recording
+from corvane.testing import SimulatedBridge
+
+pytest.importorskip("distributed")
+
+
+def episode(client: corvane.Client, recorder: Any, index: int) -> bool:
+    dying = os.environ.get("FLEET_TEST_DIE_ONCE", "")
+    if index == 7 and dying and not os.path.exists(dying):
+        pathlib.Path(dying).touch()
+        os._exit(1)  # the worker process dies mid-episode, once
+    arm = f"/World/fleet_arm_{index}"
+    client.articulation.create(arm)
+    recorder.write("/task", {"arm": arm})
+    for _ in range(5):
+        client.articulation.get_joints_state(arm)
+        time.sleep(0.04)
+    return index % 2 == 0
+
+
+def failing_at_3(client: corvane.Client, recorder: Any, index: int) -> None:
+    if index == 3:
+        raise RuntimeError("the gripper slipped")
+    recorder.write("/episode", {"event": "end", "success": True, "task": "other"})
+    client.articulation.create(f"/World/fleet_other_{index}")
+
+
+def check_collection(out: pathlib.Path, recorded: List[int]) -> Dict[str, Any]:
+    """dataset.json lists `recorded` with their shards, each shard holds its own episode, and nothing else is
+    in the folder."""
+    dataset: Dict[str, Any] = json.loads((out / "dataset.json").read_text())
+    assert dataset["corvane"] == corvane.__version__
+    shards = {e["index"]: e["shard"] for e in dataset["episodes"] if e.get("shard")}
+    assert sorted(shards) == recorded
+    assert sorted(os.listdir(out)) == sorted([*shards.values(), "dataset.json"])  # no temporary left
+    for index, shard in shards.items():
+        episode_messages = [m.value for m in corvane.recording.open(out / shard).messages(topics=["/episode"])]
+        assert [(m["event"], m["index"]) for m in episode_messages] == [("start", index), ("end", index)]
+    return dataset
+
+
+def test_twelve_episodes_on_three_bridges_one_killed_midway(tmp_path: pathlib.Path,
+                                                            monkeypatch: pytest.MonkeyPatch) -> None:
+    died = tmp_path.parent / f"{tmp_path.name}-died"
+    monkeypatch.setenv("FLEET_TEST_DIE_ONCE", str(died))  # and one worker dies too
+    with contextlib.ExitStack() as stack:
+        bridges = [SimulatedBridge() for _ in range(3)]
+        urls = [stack.enter_context(bridge) for bridge in bridges]
+
+        def kill_when_three_are_done() -> None:
+            deadline = time.monotonic() + 60
+            while len(list(tmp_path.glob("*.mcap"))) < 3 and time.monotonic() < deadline:
+                time.sleep(0.02)
+            bridges[1].stop()
+
+        killer = threading.Thread(target=kill_when_three_are_done)
+        killer.start()
+        dataset = corvane.fleet.collect(episode, urls, episodes=12, out=tmp_path, progress=False,
+                                        client_options={"timeout": 5.0, "max_retries": 0})
+        killer.join()
+
+    check_collection(tmp_path, list(range(12)))
+    assert died.exists()
+    entries = dataset["episodes"]
+    assert all(e["success"] == (e["index"] % 2 == 0) and e["end"] > e["start"] and e["topics"]["/task"] == 1
+               and e["topics"]["/episode"] == 2 and e["messages"] == sum(e["topics"].values()) >= 9 for e in entries)
+    killed = dataset["bridges"][1]
+    assert killed["http_url"] == urls[1].http_url and killed["failures"] >= 1
+    assert sum(e["attempts"] for e in entries) == 12 + killed["failures"]
+    # The worker that died cost no attempt, and nothing it had finished was run (recorded) again.
+    assert dataset["bridges"][0]["failures"] == dataset["bridges"][2]["failures"] == 0
+    assert sum(b["episodes"] for b in dataset["bridges"]) == 12
+
+
+@pytest.fixture(scope="module")
+def cluster(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Dict[str, Any]]:
+    """Two simulated bridges and a Dask scheduler and two workers on 127.0.0.1, each a process of its own."""
+    with contextlib.ExitStack() as stack:
+        urls = [stack.enter_context(SimulatedBridge()) for _ in range(2)]
+        scheduler_file = tmp_path_factory.mktemp("dask") / "scheduler.json"
+        common = ["--no-dashboard", "--host", "127.0.0.1"]
+        commands = [["dask", "scheduler", *common, "--port", "0", "--scheduler-file", str(scheduler_file)]]
+        commands += [["dask", "worker", "--scheduler-file", str(scheduler_file), *common, "--nthreads", "1",
+                      "--resources", f"{url.http_url.rstrip('/')}=1"] for url in urls]
+        for command in commands:
+            process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stack.callback(process.wait, 30)
+            stack.callback(process.terminate)
+            deadline = time.monotonic() + 60
+            while not scheduler_file.exists() and time.monotonic() < deadline:
+                time.sleep(0.1)
+        yield {"address": json.loads(scheduler_file.read_text())["address"], "urls": urls}
+
+
+def test_a_cluster_by_address_resumes_and_reports_a_failing_episode(cluster: Dict[str, Any],
+                                                                      tmp_path: pathlib.Path) -> None:
+    out = tmp_path / "collection"
+    first = corvane.fleet.collect(failing_at_3, cluster["urls"], episodes=2, out=out,
+                                  scheduler=cluster["address"], progress=False)
+    assert first["recorded"] == 2 and all(e["success"] for e in first["episodes"]), first
+    written = {name: (out / name).stat().st_mtime_ns for name in os.listdir(out) if name.endswith(".mcap")}
+    (out / "dataset.json").unlink()  # as if the driver had died: the shards describe themselves
+    (out / "episode-000002.mcap.1.tmp").write_bytes(b"left by a dead worker")
+
+    second = corvane.fleet.collect(failing_at_3, cluster["urls"], episodes=4, out=out,
+                                   scheduler=cluster["address"], attempts=2, progress=False)
+    check_collection(out, [0, 1, 2])
+    assert {name: (out / name).stat().st_mtime_ns for name in written} == written  # not recorded again
+    failed = second["episodes"][3]
+    assert failed["shard"] is None and failed["attempts"] == 2
+    assert "RuntimeError: the gripper slipped" in failed["error"]
+    assert all(e["bridge"] in {u.http_url for u in cluster["urls"]} and e["attempts"] == 1 and e["success"]
+               for e in second["episodes"][:3])
+    end = list(corvane.recording.open(out / "episode-000002.mcap").messages(topics=["/episode"]))[-1].value
+    assert end == {"event": "end", "index": 2, "success": True, "task": "other"}
+
+    with pytest.raises(corvane.fleet.CollectionError, match="no worker serves http://127.0.0.1:9"):
+        corvane.fleet.collect(failing_at_3, ["http://127.0.0.1:9"], episodes=1, out=out,
+                              scheduler=cluster["address"], progress=False, connect_timeout=1.0)
+
+
+def test_the_collect_command_runs_a_function_of_a_script(cluster: Dict[str, Any], tmp_path: pathlib.Path) -> None:
+    spec = importlib.util.spec_from_file_location("collect", pathlib.Path(__file__).parents[1] / "corvane" / "cli" /
+                                                  "collect.py")
+    assert spec is not None and spec.loader is not None
+    command = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(command)
+    parser = argparse.ArgumentParser()
+    command.register(parser.add_subparsers(), argparse.ArgumentParser(add_help=False))
+    script = tmp_path / "episodes.py"
+    script.write_text("def wave(client, recorder, index):\n    client.articulation.create(f'/World/wave_{index}')\n")
+    out = tmp_path / "waves"
+    arguments = ["collect", f"{script}:wave", "-n", "3", "-o", str(out), "--scheduler", cluster["address"], "-q"]
+    for url in cluster["urls"]:
+        arguments += ["--bridge", url.http_url]
+    args = parser.parse_args(arguments)
+    assert args.handler(args) == 0
+    check_collection(out, [0, 1, 2])
+    args = parser.parse_args([*arguments[:1], f"{script}:missing", *arguments[2:]])
+    assert args.handler(args) == 2
+
+
+def test_a_recorder_slot_sends_each_session_to_its_own_file(tmp_path: pathlib.Path) -> None:
+    slot = corvane.RecorderSlot()
+    with SimulatedBridge() as urls:
+        client = corvane.Client("slot", urls.http_url, urls.websocket_url, recorder=slot)
+        for name in ("a", "b"):
+            with corvane.Recorder(tmp_path / f"{name}.mcap") as recorder:
+                slot.set(recorder)
+                assert slot.recording
+                client.articulation.create(f"/World/slot_{name}")
+                slot.set(None)
+                client.articulation.create(f"/World/unrecorded_{name}")
+    for name in ("a", "b"):
+        recorded = [json.dumps(m.value) for m in corvane.recording.open(tmp_path / f"{name}.mcap")]
+        assert len(recorded) == 1 and f"/World/slot_{name}" in recorded[0]
+    with pytest.raises(TypeError, match="corvane.Recorder"):
+        slot.set(client)  # type: ignore[arg-type]

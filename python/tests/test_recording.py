@@ -1,0 +1,60 @@
+"""corvane.Recorder attached to a client, and corvane.recording reading the file back."""
+
+from __future__ import annotations
+
+import pathlib
+from typing import Any, Dict, List
+
+import numpy
+import pytest
+
+import corvane
+import corvane.recording
+from corvane.testing import BridgeUrls
+
+
+def test_a_recorded_session_reads_back_as_dicts_and_arrays(simulated_bridge: BridgeUrls,
+                                                          tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "session.mcap"
+    with corvane.Recorder(path, compression="lz4") as recorder:
+        client = corvane.Client("rec", simulated_bridge.http_url, simulated_bridge.websocket_url, timeout=10.0,
+                                max_retries=0, recorder=recorder)
+        recorder.write("/episode", {"event": "start", "task": "reach"})
+        client.articulation.create("/World/rec_arm")
+        client.camera.create("/World/rec_cam", [16, 12])
+        frame = client.camera.capture("/World/rec_cam")
+        rgb, depth = numpy.array(frame["rgb"]), numpy.array(frame["depth"])
+        stream = client.open_joint_position_stream("/World/rec_arm")
+        assert stream.receive_for(5.0) is not None
+        stream.close()
+        recorder.write("/episode", {"event": "end", "success": True})
+    assert recorder.stats()["messages"] >= 10
+
+    recording = corvane.recording.open(path)
+    assert recording.indexed
+    values: Dict[str, List[Any]] = {}
+    for message in recording:
+        values.setdefault(message.topic, []).append(message.value)
+    assert values["/episode"] == [{"event": "start", "task": "reach"}, {"event": "end", "success": True}]
+    numpy.testing.assert_array_equal(values["/World/rec_cam/rgb"][0], rgb)
+    numpy.testing.assert_array_equal(values["/World/rec_cam/depth"][0], depth)
+    assert values["/World/rec_cam/depth"][0].dtype == numpy.float32
+    assert "joint_positions" in values["/World/rec_arm/stream_joint_positions"][0]
+    assert values["/rest/cameras//World/rec_cam/capture"][0]["status"] == 200
+
+    only = list(recording.messages(topics=["/episode"], start=recording.start_time + 1))
+    assert [m.value["event"] for m in only] == ["end"]
+
+    cut = tmp_path / "cut.mcap"
+    cut.write_bytes(path.read_bytes()[:-100])
+    scanned = corvane.recording.open(cut)
+    assert not scanned.indexed
+    assert [m.value for m in scanned.messages(["/episode"])] == values["/episode"]
+
+
+def test_errors_are_recording_errors(tmp_path: pathlib.Path) -> None:
+    with pytest.raises(corvane.RecordingError, match="cannot create"):
+        corvane.Recorder(tmp_path / "missing" / "x.mcap")
+    (tmp_path / "not.mcap").write_bytes(b"hello")
+    with pytest.raises(corvane.RecordingError, match="not an MCAP file"):
+        corvane.recording.open(tmp_path / "not.mcap")

@@ -1,0 +1,68 @@
+"""corvane record, info and export (the command group in corvane/cli/recording.py)."""
+
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import pathlib
+from typing import Any, List
+
+import pytest
+
+import corvane
+from corvane.testing import BridgeUrls
+
+h5py = pytest.importorskip("h5py")
+_spec = importlib.util.spec_from_file_location(
+    "corvane_cli_recording", pathlib.Path(__file__).parents[1] / "corvane" / "cli" / "recording.py")
+assert _spec is not None and _spec.loader is not None
+cli: Any = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(cli)
+
+
+def run(argv: List[str]) -> int:
+    parser = argparse.ArgumentParser(prog="corvane")
+    cli.register(parser.add_subparsers(), argparse.ArgumentParser(add_help=False))
+    args = parser.parse_args(argv)
+    return int(args.handler(args))
+
+
+def test_record_info_and_export(simulated_bridge: BridgeUrls, tmp_path: pathlib.Path,
+                                capsys: pytest.CaptureFixture[str]) -> None:
+    client = corvane.Client("setup", simulated_bridge.http_url, simulated_bridge.websocket_url)
+    client.articulation.create("/World/cli_arm")
+    client.camera.create("/World/cli_cam", [16, 12])
+
+    recorded = tmp_path / "polled.mcap"
+    assert run(["record", "-o", str(recorded), "--duration", "0.6", "--rate", "10", "--camera", "/World/cli_cam",
+                "--stream", "/World/cli_arm", "--url", simulated_bridge.http_url]) == 0
+    assert run(["info", str(recorded)]) == 0
+    out = capsys.readouterr().out
+    assert "/World/cli_cam/rgb" in out and "sensor_msgs/Image [ros1msg]" in out
+    assert "/World/cli_arm/stream_joint_positions" in out
+
+    # Two episodes written through the API: three captures each, a joint command after each capture.
+    session = tmp_path / "episodes.mcap"
+    with corvane.Recorder(session) as recorder:
+        client = corvane.Client("rec", simulated_bridge.http_url, simulated_bridge.websocket_url, recorder=recorder)
+        stream = client.open_joint_position_stream("/World/cli_arm")
+        for episode in range(2):
+            recorder.write("/episode", {"event": "start", "task": "reach"})
+            for step in range(3):
+                assert stream.receive_for(5.0) is not None
+                client.camera.capture("/World/cli_cam")
+                stream.send(f'{{"joint_positions":[{episode}.{step}],"indices":[0]}}')
+            recorder.write("/episode", {"event": "end", "success": episode == 1})
+        stream.close()
+    exported = tmp_path / "out.h5"
+    assert run(["export", str(session), "--hdf5", str(exported)]) == 0
+    with h5py.File(exported, "r") as f:
+        data = f["data"]
+        assert data.attrs["total"] == 6 and "env_args" in data.attrs
+        assert sorted(data) == ["demo_0", "demo_1"]
+        demo = data["demo_1"]
+        assert demo.attrs["num_samples"] == 3
+        assert demo["obs/World_cli_cam_rgb"].shape == (3, 12, 16, 3)
+        assert demo["obs/World_cli_arm_stream_joint_positions"].shape[0] == 3
+        assert demo["actions"][:, 0].tolist() == [1.0, 1.1, 1.2]
+        assert demo["rewards"][-1] == 1.0 and data["demo_0"]["rewards"][-1] == 0.0

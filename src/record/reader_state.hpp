@@ -1,0 +1,70 @@
+#pragma once
+
+// What an open recording holds, shared by the reader and its cursors, and the parsers of its records.
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "corvane/record/recording_reader.hpp"
+
+namespace corvane {
+
+struct RecordingReader::State {
+  std::string path;
+  int fd = -1;
+  std::uint64_t size = 0;
+  bool indexed = false;
+  std::uint64_t torn = 0;
+  std::string profile, library;
+  std::map<std::uint16_t, RecordingSchema> schemas;
+  std::map<std::uint16_t, RecordingChannel> channels;
+  std::vector<RecordingChunk> chunks;
+  RecordingStatistics statistics;
+
+  ~State();
+  /// Exactly `length` bytes at `offset`; throws RecordingError otherwise.
+  std::string readAt(std::uint64_t offset, std::uint64_t length) const;
+};
+
+namespace record {
+
+struct ChunkBody {
+  std::uint64_t startTime, endTime, uncompressedSize;
+  std::uint32_t crc;
+  std::string_view compression, records;
+};
+
+struct MessageBody {
+  std::uint16_t channelId;
+  std::uint32_t sequence;
+  std::uint64_t logTime, publishTime;
+  std::string_view data;
+};
+
+RecordingSchema parseSchema(std::string_view body);
+RecordingChannel parseChannel(std::string_view body);
+RecordingChunk parseChunkIndex(std::string_view body);
+RecordingStatistics parseStatistics(std::string_view body);
+ChunkBody parseChunk(std::string_view body);
+MessageBody parseMessage(std::string_view body);
+/// Checks uncompressed records against the chunk's size and CRC.
+void checkRecords(const ChunkBody& chunk, std::string_view records);
+/// The chunk's records, decompressed and checked against its CRC and size.
+std::string chunkRecords(const ChunkBody& chunk);
+
+/// Calls `visit(opcode, body)` for each record of `bytes`, which they must fill exactly.
+template <typename Visit>
+void forEachRecord(std::string_view bytes, Visit&& visit) {
+  std::size_t pos = 0;
+  while (pos < bytes.size()) {
+    if (bytes.size() - pos < 9) throw RecordingError("recording: a record is cut short");
+    std::uint64_t length;
+    std::memcpy(&length, bytes.data() + pos + 1, 8);
+    if (length > bytes.size() - pos - 9) throw RecordingError("recording: a record is cut short");
+    visit(static_cast<std::uint8_t>(bytes[pos]), bytes.substr(pos + 9, length), pos);
+    pos += 9 + length;
+  }
+}
+
+}  // namespace record
+}  // namespace corvane

@@ -1,0 +1,202 @@
+// The recorder: callers encode and queue; one writer thread of the recorder's own writes the file.
+#include "corvane/record/recorder.hpp"
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "record/recorder_encode.hpp"
+
+namespace corvane {
+
+using record::Encoding;
+using record::Outgoing;
+using Clock = std::chrono::steady_clock;
+
+struct Recorder::State {
+  std::string path;
+  RecorderOptions options;
+  McapWriter writer;
+  std::map<std::pair<std::string, Encoding>, std::uint16_t> channels;  // used by the writer thread only
+
+  mutable std::mutex mutex;
+  std::condition_variable notEmpty, notFull;
+  std::deque<Outgoing> queue;
+  std::size_t queuedBytes = 0;
+  bool stopping = false;  // close() began: no more messages
+  bool closed = false;
+  std::string failure;
+  RecorderStats stats;
+  std::thread thread;
+
+  State(const std::string& p, const RecorderOptions& o)
+      : path(p), options(o), writer(p, McapWriterOptions{o.compression, o.chunkSize, o.chunkInterval, "", "corvane"}) {}
+
+  static std::size_t sizeOf(const Outgoing& m) { return m.payload.size() + m.topic.size(); }
+
+  // Queues `m`, waiting while the queue is full. False when the recorder is closing (the message is ignored).
+  bool push(Outgoing&& m) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!failure.empty()) throw RecordingError(failure);
+    if (stopping) return false;
+    const std::size_t size = sizeOf(m);
+    if (queuedBytes > 0 && queuedBytes + size > options.queueBytes) {
+      const auto waitStart = Clock::now();
+      notFull.wait(lock, [&] {
+        return queuedBytes == 0 || queuedBytes + size <= options.queueBytes || !failure.empty() || stopping;
+      });
+      stats.waited += Clock::now() - waitStart;
+      if (!failure.empty()) throw RecordingError(failure);
+      if (stopping) return false;
+    }
+    queue.push_back(std::move(m));
+    queuedBytes += size;
+    stats.queueHighWater = std::max(stats.queueHighWater, queue.size());
+    stats.queueHighWaterBytes = std::max(stats.queueHighWaterBytes, queuedBytes);
+    notEmpty.notify_one();
+    return true;
+  }
+
+  std::uint16_t channelFor(const Outgoing& m) {
+    const auto key = std::make_pair(m.topic, m.encoding);
+    const auto found = channels.find(key);
+    if (found != channels.end()) return found->second;
+    std::uint16_t id = 0;
+    if (m.encoding == Encoding::json) {
+      id = writer.addChannel(m.topic, "json", 0);
+    } else {
+      const bool image = m.encoding == Encoding::image;
+      const auto schema = image ? writer.addSchema(record::kImageSchemaName, "ros1msg", record::kImageSchema)
+                                : writer.addSchema(record::kArraySchemaName, "ros1msg", record::kArraySchema);
+      id = writer.addChannel(m.topic, "ros1", schema);
+    }
+    channels.emplace(key, id);
+    return id;
+  }
+
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      if (!failure.empty()) return;
+      if (queue.empty()) {
+        if (stopping) return;
+        const bool idle = !notEmpty.wait_for(lock, idleWait(), [&] { return !queue.empty() || stopping; });
+        if (idle) writeUnlocked(lock, [&] { writer.closeChunkIfDue(); });
+        continue;
+      }
+      Outgoing m = std::move(queue.front());
+      queue.pop_front();
+      const std::size_t size = sizeOf(m);  // counted in the queue until written
+      writeUnlocked(lock, [&] { writer.write(channelFor(m), m.logTime, m.publishTime, m.payload); });
+      if (!failure.empty()) return;
+      queuedBytes -= size;
+      stats.messages = writer.messageCount();
+      stats.chunks = writer.chunkCount();
+      stats.bytes = writer.bytesWritten();
+      notFull.notify_all();
+    }
+  }
+
+  std::chrono::milliseconds idleWait() const {
+    return options.chunkInterval.count() > 0 ? options.chunkInterval : std::chrono::milliseconds(1000);
+  }
+
+  // Runs a writer step outside the lock; a failure ends recording and frees every waiting caller.
+  template <typename Step>
+  void writeUnlocked(std::unique_lock<std::mutex>& lock, Step&& step) {
+    lock.unlock();
+    std::string error;
+    try {
+      step();
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+    lock.lock();
+    if (error.empty()) return;
+    failure = error;
+    queue.clear();
+    queuedBytes = 0;
+    notFull.notify_all();
+  }
+};
+
+namespace {
+
+class RecorderObserver : public ClientObserver {
+ public:
+  explicit RecorderObserver(std::shared_ptr<Recorder::State> state) : state_(std::move(state)) {}
+  void onRestExchange(const RestExchange& exchange) override { state_->push(record::encodeRest(exchange)); }
+  void onStreamEvent(const StreamEvent& event) override { state_->push(record::encodeStream(event)); }
+  void onFrame(const FrameObservation& frame) override {
+    for (Outgoing& m : record::encodeFrame(frame)) {
+      if (!state_->push(std::move(m))) return;
+    }
+  }
+
+ private:
+  std::shared_ptr<Recorder::State> state_;
+};
+
+}  // namespace
+
+Recorder::Recorder(const std::string& path, RecorderOptions options) : state_(std::make_shared<State>(path, options)) {
+  state_->thread = std::thread([state = state_.get()] { state->run(); });
+}
+
+Recorder::~Recorder() {
+  try {
+    close();
+  } catch (...) {
+    // Destructors do not throw; close() reports the failure to a caller who asks.
+  }
+}
+
+std::shared_ptr<ClientObserver> Recorder::observer() const { return std::make_shared<RecorderObserver>(state_); }
+
+void Recorder::write(std::string_view topic, const nlohmann::json& message, std::optional<ObservedTime> time) {
+  if (topic.empty()) throw std::invalid_argument("Recorder::write: the topic is empty");
+  const std::uint64_t at = record::nanosSinceEpoch(time.value_or(std::chrono::system_clock::now()));
+  if (!state_->push({std::string(topic), Encoding::json, record::jsonPayload(message), at, at})) {
+    throw std::logic_error("Recorder::write: the recorder is closed");
+  }
+}
+
+void Recorder::close() {
+  auto& s = *state_;
+  {
+    const std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.closed) return;
+    s.closed = true;
+    s.stopping = true;
+    s.notEmpty.notify_all();
+    s.notFull.notify_all();
+  }
+  if (s.thread.joinable()) s.thread.join();
+  std::string failure;
+  {
+    const std::lock_guard<std::mutex> lock(s.mutex);
+    failure = s.failure;
+  }
+  if (!failure.empty()) {
+    try {
+      s.writer.close();  // no summary over a failed writer: it only closes the file
+    } catch (const RecordingError&) {
+    }
+    throw RecordingError(failure);
+  }
+  s.writer.close();
+  const std::lock_guard<std::mutex> lock(s.mutex);
+  s.stats.bytes = s.writer.bytesWritten();
+  s.stats.chunks = s.writer.chunkCount();
+}
+
+RecorderStats Recorder::stats() const {
+  const std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->stats;
+}
+
+const std::string& Recorder::path() const noexcept { return state_->path; }
+
+}  // namespace corvane

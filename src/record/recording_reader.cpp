@@ -1,0 +1,190 @@
+// Opening a recording: the summary through the footer, or a scan of the records when there is none.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "record/mcap_bytes.hpp"
+#include "record/reader_state.hpp"
+
+namespace corvane {
+
+using record::ByteReader;
+
+RecordingReader::State::~State() {
+  if (fd >= 0) ::close(fd);
+}
+
+std::string RecordingReader::State::readAt(std::uint64_t offset, std::uint64_t length) const {
+  if (offset > size || length > size - offset) throw RecordingError("recording: " + path + " is cut short");
+  std::string bytes(length, '\0');
+  std::uint64_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::pread(fd, bytes.data() + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw RecordingError("recording: cannot read " + path + ": " + std::strerror(n < 0 ? errno : EIO));
+    done += static_cast<std::uint64_t>(n);
+  }
+  return bytes;
+}
+
+namespace {
+
+using State = RecordingReader::State;
+
+void readHeader(State& s) {
+  if (s.size < 8 || s.readAt(0, 8) != record::kMagic)
+    throw RecordingError("recording: " + s.path + " is not an MCAP file");
+  if (s.size < 8 + record::kRecordPrefix) return;
+  ByteReader prefix(s.readAt(8, record::kRecordPrefix));
+  if (prefix.u8() != record::kHeader) throw RecordingError("recording: " + s.path + " does not start with a header");
+  const std::uint64_t length = prefix.u64();
+  if (length > s.size - 8 - record::kRecordPrefix) return;
+  ByteReader body(s.readAt(8 + record::kRecordPrefix, length));
+  s.profile = body.str();
+  s.library = body.str();
+}
+
+// Reads the summary through the footer; false when the file has none to use.
+bool readSummary(State& s) {
+  constexpr std::uint64_t kTail = record::kFooterRecord + 8;
+  if (s.size < 8 + kTail || s.readAt(s.size - 8, 8) != record::kMagic) return false;
+  const std::string footer = s.readAt(s.size - kTail, record::kFooterRecord);
+  ByteReader f(footer);
+  if (f.u8() != record::kFooter || f.u64() != 20) return false;
+  const std::uint64_t summaryStart = f.u64();
+  const std::uint64_t offsetsStart = f.u64();
+  const std::uint32_t crc = f.u32();
+  if (summaryStart == 0) return false;
+  if (summaryStart > s.size - kTail) throw RecordingError("recording: the footer points outside " + s.path);
+  const std::string summary = s.readAt(summaryStart, s.size - 8 - 4 - summaryStart);
+  if (crc != 0 && record::crc32(0, summary) != crc) throw RecordingError("recording: the summary fails its CRC check");
+  const std::uint64_t end = (offsetsStart != 0 ? offsetsStart : s.size - kTail) - summaryStart;
+  if (end > summary.size()) throw RecordingError("recording: the footer points outside " + s.path);
+  bool haveStatistics = false;
+  record::forEachRecord(std::string_view(summary).substr(0, end), [&](std::uint8_t op, std::string_view body, auto) {
+    if (op == record::kSchema) {
+      auto schema = record::parseSchema(body);
+      s.schemas[schema.id] = std::move(schema);
+    } else if (op == record::kChannel) {
+      auto channel = record::parseChannel(body);
+      s.channels[channel.id] = std::move(channel);
+    } else if (op == record::kChunkIndex) {
+      s.chunks.push_back(record::parseChunkIndex(body));
+    } else if (op == record::kStatistics) {
+      s.statistics = record::parseStatistics(body);
+      haveStatistics = true;
+    }
+  });
+  if (s.chunks.empty() && (!haveStatistics || s.statistics.messageCount > 0)) return false;
+  std::sort(s.chunks.begin(), s.chunks.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
+  return true;
+}
+
+// Takes in a complete chunk found while scanning, unless it fails its checks.
+void scanChunk(State& s, std::uint64_t offset, std::string_view body) {
+  RecordingChunk info;
+  std::map<std::uint16_t, std::uint64_t> counts;
+  try {
+    const auto chunk = record::parseChunk(body);
+    const std::string records = record::chunkRecords(chunk);
+    record::forEachRecord(records, [&](std::uint8_t op, std::string_view inner, auto) {
+      if (op == record::kSchema) {
+        auto schema = record::parseSchema(inner);
+        s.schemas.emplace(schema.id, std::move(schema));
+      } else if (op == record::kChannel) {
+        auto channel = record::parseChannel(inner);
+        s.channels.emplace(channel.id, std::move(channel));
+      } else if (op == record::kMessage) {
+        ++counts[record::parseMessage(inner).channelId];
+      }
+    });
+    info = {chunk.startTime,
+            chunk.endTime,
+            offset,
+            record::kRecordPrefix + body.size(),
+            std::string(chunk.compression),
+            chunk.records.size(),
+            chunk.uncompressedSize,
+            {},
+            0};
+  } catch (const RecordingError&) {
+    return;
+  }
+  auto& stats = s.statistics;
+  for (const auto& [id, n] : counts) {
+    stats.channelMessageCounts[id] += n;
+    stats.messageCount += n;
+  }
+  if (!counts.empty()) {
+    stats.startTime = s.chunks.empty() ? info.startTime : std::min(stats.startTime, info.startTime);
+    stats.endTime = std::max(stats.endTime, info.endTime);
+  }
+  s.chunks.push_back(std::move(info));
+}
+
+// Walks the records from the start, keeping every complete chunk; stops at the data's end or a torn record.
+void scan(State& s) {
+  s.schemas.clear();
+  s.channels.clear();
+  s.chunks.clear();
+  s.statistics = {};
+  std::uint64_t pos = 8;
+  while (s.size - pos >= record::kRecordPrefix) {
+    ByteReader prefix(s.readAt(pos, record::kRecordPrefix));
+    const std::uint8_t op = prefix.u8();
+    const std::uint64_t length = prefix.u64();
+    if (length > s.size - pos - record::kRecordPrefix) break;
+    if (op == record::kDataEnd || op == record::kFooter) return;
+    if (op == record::kSchema || op == record::kChannel || op == record::kChunk) {
+      const std::string body = s.readAt(pos + record::kRecordPrefix, length);
+      if (op == record::kSchema) {
+        auto schema = record::parseSchema(body);
+        s.schemas.emplace(schema.id, std::move(schema));
+      } else if (op == record::kChannel) {
+        auto channel = record::parseChannel(body);
+        s.channels.emplace(channel.id, std::move(channel));
+      } else {
+        scanChunk(s, pos, body);  // one that fails its checks is left out
+      }
+    }
+    pos += record::kRecordPrefix + length;
+  }
+  s.torn = s.size - pos;
+}
+
+}  // namespace
+
+RecordingReader::RecordingReader(const std::string& path) : state_(std::make_unique<State>()) {
+  auto& s = *state_;
+  s.path = path;
+  s.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (s.fd < 0) throw RecordingError("recording: cannot open " + path + ": " + std::strerror(errno));
+  const off_t end = ::lseek(s.fd, 0, SEEK_END);
+  if (end < 0) throw RecordingError("recording: cannot read " + path + ": " + std::strerror(errno));
+  s.size = static_cast<std::uint64_t>(end);
+  readHeader(s);
+  s.indexed = readSummary(s);
+  if (!s.indexed) scan(s);
+}
+
+RecordingReader::~RecordingReader() = default;
+
+bool RecordingReader::indexed() const noexcept { return state_->indexed; }
+std::uint64_t RecordingReader::fileSize() const noexcept { return state_->size; }
+const std::string& RecordingReader::profile() const noexcept { return state_->profile; }
+const std::string& RecordingReader::library() const noexcept { return state_->library; }
+const std::map<std::uint16_t, RecordingSchema>& RecordingReader::schemas() const noexcept { return state_->schemas; }
+const std::map<std::uint16_t, RecordingChannel>& RecordingReader::channels() const noexcept { return state_->channels; }
+const std::vector<RecordingChunk>& RecordingReader::chunks() const noexcept { return state_->chunks; }
+const RecordingStatistics& RecordingReader::statistics() const noexcept { return state_->statistics; }
+std::uint64_t RecordingReader::tornBytes() const noexcept { return state_->torn; }
+
+void RecordingReader::forEach(const RecordingFilter& filter,
+                              const std::function<void(const RecordedMessage&)>& visit) const {
+  MessageCursor cursor = messages(filter);
+  while (auto message = cursor.next()) visit(*message);
+}
+
+}  // namespace corvane

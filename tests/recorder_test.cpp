@@ -1,0 +1,160 @@
+// The recorder over the simulated bridge: what lands on which topic and in which encoding, backpressure
+// without loss, and its failures (an unwritable path, a full disk, a process killed mid-recording).
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "corvane/record/recorder.hpp"
+#include "corvane/record/recording_reader.hpp"
+#include "expect_throw.hpp"
+#include "sim_bridge.hpp"
+
+namespace corvane {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::uint64_t nowNs() {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count());
+}
+
+class RecorderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("corvane-recorder-" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string file(const char* name) const { return (dir_ / name).string(); }
+  fs::path dir_;
+};
+
+TEST_F(RecorderTest, RecordsExchangesStreamsFramesAndUserMessages) {
+  testing::SimBridge bridge;
+  const std::uint64_t before = nowNs();
+  {
+    Recorder recorder(file("session.mcap"), {Compression::lz4});
+    ClientOptions options;
+    options.observer = recorder.observer();
+    IsaacSimClient client("rec", bridge.server().httpUrl(), bridge.server().wsUrl(), 10s, 0, options);
+    recorder.write("/episode", {{"event", "start"}, {"task", "reach"}});
+    client.articulation.create("/World/arm");
+    client.camera.create("/World/cam", std::vector<int>{8, 4});
+    (void)client.camera.capture("/World/cam");
+    WebSocketStream stream = client.openJointPositionStream("/World/arm");
+    stream.send(R"({"joint_positions":[0.1],"indices":[0]})");
+    ASSERT_TRUE(stream.receiveFor(5s).has_value());
+    stream.close();
+    recorder.close();
+    EXPECT_GE(recorder.stats().messages, 10U);
+  }
+  const std::uint64_t after = nowNs();
+  RecordingReader reader(file("session.mcap"));
+  ASSERT_TRUE(reader.indexed());
+  std::map<std::string, std::vector<std::string>> byTopic;
+  reader.forEach({}, [&](const RecordedMessage& m) {
+    EXPECT_GE(m.logTime, before);
+    EXPECT_LE(m.logTime, after);
+    byTopic[m.channel->topic].emplace_back(m.data);
+  });
+  for (const char* topic :
+       {"/episode", "/rest/articulations", "/rest/cameras", "/rest/cameras//World/cam/capture", "/World/cam/rgb",
+        "/World/cam/depth", "/World/cam/capture", "/World/arm/stream_joint_positions",
+        "/World/arm/stream_joint_positions/sent", "/World/arm/stream_joint_positions/events"}) {
+    EXPECT_EQ(byTopic.count(topic), 1U) << topic;
+  }
+  const auto capture = nlohmann::json::parse(byTopic["/rest/cameras//World/cam/capture"].at(0));
+  EXPECT_EQ(capture["status"], 200);
+  EXPECT_GT(capture["reply_bytes"], 128) << "a binary reply is kept as its size";
+  EXPECT_EQ(byTopic["/World/arm/stream_joint_positions/sent"].at(0), R"({"joint_positions":[0.1],"indices":[0]})");
+
+  for (const auto& [id, channel] : reader.channels()) {
+    if (channel.topic != "/World/cam/rgb" && channel.topic != "/World/cam/depth") continue;
+    EXPECT_EQ(channel.messageEncoding, "ros1");
+    EXPECT_EQ(reader.schemas().at(channel.schemaId).name, "sensor_msgs/Image");
+    EXPECT_EQ(reader.schemas().at(channel.schemaId).encoding, "ros1msg");
+  }
+  // sensor_msgs/Image: seq, stamp, frame_id "/World/cam", height 4, width 8, encoding, is_bigendian, step, data.
+  const std::string& rgb = byTopic["/World/cam/rgb"].at(0);
+  ASSERT_EQ(rgb.size(), 12 + 4 + 10 + 8 + 4 + 4 + 1 + 4 + 4 + 96U);
+  EXPECT_EQ(rgb.substr(16, 10), "/World/cam");
+  EXPECT_EQ(rgb.substr(38, 4), "rgb8");
+  const std::string& depth = byTopic["/World/cam/depth"].at(0);
+  EXPECT_EQ(depth.substr(38, 5), "32FC1");
+}
+
+TEST_F(RecorderTest, AFullQueueMakesCallersWaitAndLosesNothing) {
+  RecorderOptions options;
+  options.queueBytes = 64;
+  options.chunkSize = 512;
+  Recorder recorder(file("queue.mcap"), options);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) recorder.write("/t" + std::to_string(t), {{"i", i}});
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  recorder.close();
+  const RecorderStats stats = recorder.stats();
+  EXPECT_EQ(stats.messages, 600U);
+  EXPECT_GT(stats.chunks, 3U);
+  EXPECT_GE(stats.queueHighWater, 1U);
+  RecordingReader reader(file("queue.mcap"));
+  EXPECT_EQ(reader.statistics().messageCount, 600U);
+  EXPECT_THROW(recorder.write("/t", {}), std::logic_error) << "closed";
+}
+
+TEST_F(RecorderTest, FailsClearlyAndKeepsCompleteChunks) {
+  EXPECT_THROW_CONTAINING(Recorder(file("no/such/dir.mcap")), RecordingError, "cannot create");
+
+  if (fs::exists("/dev/full")) {
+    RecorderOptions tiny;
+    tiny.chunkSize = 1;
+    Recorder full("/dev/full", tiny);
+    auto fill = [&] {
+      for (int i = 0; i < 2000; ++i) {
+        full.write("/t", {{"i", i}});
+        std::this_thread::sleep_for(1ms);
+      }
+    };
+    EXPECT_THROW_CONTAINING(fill(), RecordingError, "No space left on device");
+    EXPECT_THROW_CONTAINING(full.close(), RecordingError, "No space left on device");
+  }
+
+  // A child records, then dies without closing: every chunk but the open one is back.
+  const std::string killed = file("killed.mcap");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    RecorderOptions options;
+    options.compression = Compression::none;  // its open chunk is in the file already, behind a placeholder
+    options.chunkSize = 2048;
+    options.chunkInterval = 50ms;
+    auto* recorder = new Recorder(killed, options);  // never closed
+    for (int i = 0; i < 100; ++i) recorder->write("/t", {{"i", i}});
+    std::this_thread::sleep_for(500ms);  // the writer empties its queue; the interval closes the last chunk
+    recorder->write("/t", {{"i", 100}});
+    ::kill(::getpid(), SIGKILL);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  RecordingReader reader(killed);
+  EXPECT_FALSE(reader.indexed());
+  int expected = 0;
+  reader.forEach({}, [&](const RecordedMessage& m) { EXPECT_EQ(nlohmann::json::parse(m.data)["i"], expected++); });
+  EXPECT_GE(expected, 100);
+}
+
+}  // namespace
+}  // namespace corvane
