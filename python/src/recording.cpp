@@ -73,8 +73,8 @@ py::object nextMessage(Cursor& c) {
                         MessageBytes{std::move(message->storage), message->data});
 }
 
-Cursor messagesOf(const Reader& r, const std::optional<std::vector<std::string>>& topics, std::optional<std::uint64_t> start,
-                  std::optional<std::uint64_t> end) {
+Cursor messagesOf(const Reader& r, const std::optional<std::vector<std::string>>& topics,
+                  std::optional<std::uint64_t> start, std::optional<std::uint64_t> end) {
   RecordingFilter filter;
   if (topics) filter.topics = *topics;
   if (start) filter.startTime = *start;
@@ -108,9 +108,7 @@ py::list chunksOf(const Reader& r) {
 
 }  // namespace
 
-std::shared_ptr<ClientObserver> observerOf(const py::object& recorder) {
-  return recorder.cast<Recorder&>().observer();
-}
+std::shared_ptr<ClientObserver> observerOf(const py::object& recorder) { return recorder.cast<Recorder&>().observer(); }
 
 void bindRecording(py::module_& module) {
   py::class_<MessageBytes>(module, "MessageBytes", py::buffer_protocol(),
