@@ -12,11 +12,13 @@ install(TARGETS corvane EXPORT corvaneTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(TARGETS corvane_record EXPORT corvaneTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT record NAMELINK_COMPONENT dev
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT record
-  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(TARGET corvane_record)
+  install(TARGETS corvane_record EXPORT corvaneTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT record NAMELINK_COMPONENT dev
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT record
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endif()
 install(DIRECTORY include/corvane DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 install(FILES ${CORVANE_GENERATED_INCLUDE_DIR}/corvane/version.hpp
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/corvane COMPONENT dev)
@@ -44,10 +46,14 @@ else()
   set(CORVANE_PC_REQUIRES_PRIVATE "Requires.private: libcurl >= ${CORVANE_CURL_MIN_VERSION}")
 endif()
 configure_file(cmake/corvane.pc.in ${CMAKE_CURRENT_BINARY_DIR}/corvane.pc @ONLY)
-if(CORVANE_SHARED)
-  set(CORVANE_RECORD_PC_PRIVATE "")
-else()
-  set(CORVANE_RECORD_PC_PRIVATE "Requires.private: libzstd liblz4 libdeflate zlib")
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/corvane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+if(TARGET corvane_record)
+  if(CORVANE_SHARED)
+    set(CORVANE_RECORD_PC_PRIVATE "")
+  else()
+    set(CORVANE_RECORD_PC_PRIVATE "Requires.private: libzstd liblz4 libdeflate zlib")
+  endif()
+  configure_file(cmake/corvane-record.pc.in ${CMAKE_CURRENT_BINARY_DIR}/corvane-record.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/corvane-record.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+          COMPONENT dev)
 endif()
-configure_file(cmake/corvane-record.pc.in ${CMAKE_CURRENT_BINARY_DIR}/corvane-record.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/corvane.pc ${CMAKE_CURRENT_BINARY_DIR}/corvane-record.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)

@@ -75,13 +75,17 @@ corvane_deb_package(dev libcorvane-dev libdevel "C++ client for a robotics simul
 ${about}
 This package holds the headers, the CMake package (find_package(corvane)) and
 the pkg-config module.")
-corvane_deb_package(record ${record_package} libs "recording for a C++ robotics simulator bridge client
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+set(dev_depends "${runtime_package} (= ${CORVANE_DEB_VERSION})")
+if(TARGET corvane_record)
+  corvane_deb_package(record ${record_package} libs "recording for a C++ robotics simulator bridge client
 ${about}
 This package holds corvane's recording library: sessions written to and read
 back from MCAP files (zstd or LZ4 chunks).")
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_RECORD_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_RECORD_PACKAGE_DEPENDS "${runtime_package} (= ${CORVANE_DEB_VERSION})")
+  set(CPACK_DEBIAN_RECORD_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_RECORD_PACKAGE_DEPENDS "${runtime_package} (= ${CORVANE_DEB_VERSION})")
+  string(APPEND dev_depends ", ${record_package} (= ${CORVANE_DEB_VERSION})")
+endif()
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)  # only the library has a SONAME
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # dpkg-shlibdeps takes libcurl's minimum version from its symbols file: 7.86, when the WebSocket calls
@@ -99,8 +103,7 @@ if(CORVANE_DPKG_QUERY)
     message(WARNING "No Debian package owns ${curl_library}: ${runtime_package} would not name libcurl's minimum version")
   endif()
 endif()
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
-    "${runtime_package} (= ${CORVANE_DEB_VERSION}), ${record_package} (= ${CORVANE_DEB_VERSION}), nlohmann-json3-dev (>= 3.11)")
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${dev_depends}, nlohmann-json3-dev (>= 3.11)")
 
 if(TARGET corvane-bridge-sim)
   corvane_deb_package(bridge_sim corvane-bridge-sim devel "simulated robotics bridge for testing corvane clients
@@ -125,10 +128,10 @@ captures and streams from the shell.")
   get_target_property(library_dir corvane BINARY_DIR)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${library_dir})
   set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
-      "python3 (>= ${py}~), python3 (<< ${Python3_VERSION_MAJOR}.${py_next}), ${runtime_package} (= ${CORVANE_DEB_VERSION})")
+      "python3 (>= ${py}~), python3 (<< ${Python3_VERSION_MAJOR}.${py_next}), ${runtime_package} (= ${CORVANE_DEB_VERSION}), ${record_package} (= ${CORVANE_DEB_VERSION})")
   # numpy and Pillow for camera captures (the corvane command writes .npy and PNG); tqdm and Pygments give the
   # command its progress bars and coloured JSON.
-  set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "python3-numpy, python3-pil")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "python3-numpy, python3-pil, python3-h5py")
   set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-tqdm, python3-pygments")
   if(TARGET corvane-bridge-sim)
     string(APPEND CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS ", corvane-bridge-sim (= ${CORVANE_DEB_VERSION})")

@@ -74,8 +74,8 @@ py::object nextMessage(Cursor& c) {
                         MessageBytes{std::move(message->storage), message->data});
 }
 
-Cursor messagesOf(const Reader& r, const std::optional<std::vector<std::string>>& topics, std::optional<std::uint64_t> start,
-                  std::optional<std::uint64_t> end) {
+Cursor messagesOf(const Reader& r, const std::optional<std::vector<std::string>>& topics,
+                  std::optional<std::uint64_t> start, std::optional<std::uint64_t> end) {
   RecordingFilter filter;
   if (topics) filter.topics = *topics;
   if (start) filter.startTime = *start;
