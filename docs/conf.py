@@ -28,7 +28,7 @@ pygments_style = "sphinx"
 
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
-autodoc_default_options = {"members": True, "undoc-members": True, "show-inheritance": True}
+autodoc_default_options = {"members": True, "undoc-members": True}
 
 html_theme = "sphinx_rtd_theme"
 html_title = f"corvane {version}"

@@ -1,5 +1,9 @@
-"""Keeps the Python reference complete: a public name of the package that no page documents is a warning
-(and scripts/docs turns warnings into errors)."""
+"""The Python reference: pybind11's signatures as a reader writes them (no `self: ...`, the package's names
+rather than the compiled module's), and kept complete: a public name of the package that no page documents is
+a warning (and scripts/docs turns warnings into errors)."""
+
+import re
+from typing import Any, Optional, Tuple
 
 from sphinx.application import Sphinx
 from sphinx.environment import BuildEnvironment
@@ -18,6 +22,16 @@ def check(app: Sphinx, env: BuildEnvironment) -> None:
             logging.getLogger(__name__).warning(f"corvane.{name} is public but not in the Python reference")
 
 
+def readable(app: Sphinx, what: str, name: str, obj: Any, options: Any, signature: Optional[str],
+             annotation: Optional[str]) -> Optional[Tuple[Optional[str], Optional[str]]]:
+    if signature is None:
+        return None
+    signature = re.sub(r"^\(self(: [\w.]+)?(, )?", "(", signature)
+    tidy = lambda text: text.replace("corvane._corvane.", "corvane.") if text else text  # noqa: E731
+    return tidy(signature), tidy(annotation)
+
+
 def setup(app: Sphinx) -> dict:
     app.connect("env-check-consistency", check)
+    app.connect("autodoc-process-signature", readable)
     return {"parallel_read_safe": True}
