@@ -65,7 +65,7 @@ void bindRecorderSlot(py::module_& module) {
              setRecorder(*slot, recorder);
              return slot;
            }),
-           "recorder"_a = py::none())
+           "recorder"_a = py::none(), "A slot recording to `recorder` (a corvane.Recorder), or nowhere (None).")
       .def("set", &setRecorder, "recorder"_a, "Records from now on to `recorder` (a corvane.Recorder), or nowhere.")
       .def_property_readonly(
           "recording", [](const RecorderSlot& slot) { return !slot.empty(); }, "Whether a recorder is set.");

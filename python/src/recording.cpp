@@ -129,16 +129,23 @@ void bindRecording(py::module_& module) {
                        "compression: 'zstd', 'lz4' or 'none'; chunk_interval in seconds. A writer thread of its own\n"
                        "writes the file; a full queue makes the recording call wait.")
       .def(py::init(&makeRecorder), "path"_a, py::kw_only(), "compression"_a = "zstd", "chunk_size"_a = 4U << 20,
-           "chunk_interval"_a = 1.0, "queue_bytes"_a = 256U << 20)
+           "chunk_interval"_a = 1.0, "queue_bytes"_a = 256U << 20,
+           "Opens `path` for recording (RecordingError when it cannot be created). A chunk closes at\n"
+           "`chunk_size` uncompressed bytes or after `chunk_interval` seconds; at most `queue_bytes` of messages\n"
+           "wait for the writer thread.")
       .def("write", &write, "topic"_a, "message"_a, "time"_a = py::none(),
            "Records a JSON object on `topic`, logged at `time` (seconds since the Unix epoch; default now).")
       .def(
           "close", [](Recorder& r) { released([&] { r.close(); }); },
           "Writes the summary and closes the file (RecordingError when writing failed).")
-      .def("stats", &statsOf)
-      .def_property_readonly("path", &Recorder::path)
-      .def("__enter__", [](Recorder& r) -> Recorder& { return r; })
-      .def("__exit__", [](Recorder& r, const py::args&) { released([&] { r.close(); }); });
+      .def("stats", &statsOf,
+           "A dict: messages, bytes and chunks written, the queue's high-water marks (messages and bytes) and\n"
+           "the seconds recording calls waited for room.")
+      .def_property_readonly("path", &Recorder::path, "The file being written.")
+      .def(
+          "__enter__", [](Recorder& r) -> Recorder& { return r; }, "Returns the recorder.")
+      .def(
+          "__exit__", [](Recorder& r, const py::args&) { released([&] { r.close(); }); }, "Closes the recording.");
 
   py::class_<Cursor>(module, "_MessageCursor")
       .def("__iter__", [](Cursor& c) -> Cursor& { return c; })

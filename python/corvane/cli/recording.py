@@ -234,7 +234,7 @@ def _episode_data(recording: corvane.recording.Recording, start: int, end: int) 
 
 def run_export(args: argparse.Namespace) -> int:
     try:
-        import h5py  # type: ignore[import]
+        import h5py
         import numpy
     except ImportError as error:  # pragma: no cover - depends on the machine
         raise SystemExit(f"corvane export: {error.name} is needed (Debian: python3-h5py)")
