@@ -115,7 +115,8 @@ def run(folder: str, pages: List[str]) -> int:
                 with open(os.path.join(work, "example.py"), "w", encoding="utf-8") as file:
                     file.write(example.code.replace(HTTP, http_url).replace(WS, ws_url))
                 command = [sys.executable, "example.py"]
-            else:
+            else:  # a sanitized build's example carries its own runtime: the interpreter's preload must not reach it
+                env.pop("LD_PRELOAD", None)
                 command = [os.path.join(os.path.abspath(folder), example.name)]
             try:
                 result = subprocess.run(command, cwd=work, env=env, stdout=subprocess.PIPE,
