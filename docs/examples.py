@@ -14,7 +14,7 @@ import re
 import subprocess
 import sys
 import tempfile
-from typing import Iterator, List, NamedTuple
+from typing import Iterator, List, NamedTuple, Tuple
 
 HTTP, WS = "http://127.0.0.1:8000", "ws://127.0.0.1:8000"
 LANGUAGES = {"python": "python", "py": "python", "cpp": "cpp", "c++": "cpp"}
@@ -33,7 +33,7 @@ class Example(NamedTuple):
     where: str
 
 
-def blocks(path: str) -> Iterator[tuple]:
+def blocks(path: str) -> Iterator[Tuple[int, str, List[str], str]]:
     """(line, info, options, code) of every fenced block of a Markdown page."""
     with open(path, encoding="utf-8") as file:
         lines = file.read().splitlines()
@@ -123,7 +123,8 @@ def run(folder: str, pages: List[str]) -> int:
                                         stderr=subprocess.STDOUT, text=True, timeout=120)
                 ok, output = result.returncode == 0, result.stdout
             except subprocess.TimeoutExpired as expired:
-                ok, output = False, f"timed out after 120 s\n{expired.stdout or ''}"
+                partial = expired.output if isinstance(expired.output, str) else ""
+                ok, output = False, f"timed out after 120 s\n{partial}"
         print(f"{'ok  ' if ok else 'FAIL'} {example.name} ({example.language}, {example.where})", flush=True)
         if not ok:
             failures += 1

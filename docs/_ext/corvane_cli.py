@@ -4,7 +4,7 @@ The walk over the commands is the manual page's (python/doc/manpage.py), so the 
 """
 
 import os
-from typing import List
+from typing import Any, Dict, List, Tuple
 
 from docutils import nodes
 from sphinx.application import Sphinx
@@ -24,7 +24,7 @@ class CommandLineHelp(SphinxDirective):
             sections.append(self.section(("corvane",) + words, child.format_help()))
         return sections
 
-    def section(self, words: tuple, text: str) -> nodes.section:
+    def section(self, words: Tuple[str, ...], text: str) -> nodes.section:
         title = " ".join(words)
         section = nodes.section(ids=[nodes.make_id("command " + title)])
         section += nodes.title(text=title)
@@ -32,6 +32,6 @@ class CommandLineHelp(SphinxDirective):
         return section
 
 
-def setup(app: Sphinx) -> dict:
+def setup(app: Sphinx) -> Dict[str, Any]:
     app.add_directive("corvane-cli", CommandLineHelp)
     return {"parallel_read_safe": True}

@@ -3,7 +3,7 @@ rather than the compiled module's), and kept complete: a public name of the pack
 a warning (and scripts/docs turns warnings into errors)."""
 
 import re
-from typing import Any, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple
 
 from sphinx.application import Sphinx
 from sphinx.environment import BuildEnvironment
@@ -31,7 +31,7 @@ def readable(app: Sphinx, what: str, name: str, obj: Any, options: Any, signatur
     return tidy(signature), tidy(annotation)
 
 
-def setup(app: Sphinx) -> dict:
+def setup(app: Sphinx) -> Dict[str, Any]:
     app.connect("env-check-consistency", check)
     app.connect("autodoc-process-signature", readable)
     return {"parallel_read_safe": True}
