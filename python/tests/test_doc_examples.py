@@ -53,7 +53,8 @@ def test_runnable_blocks_and_fragments(tmp_path: Path) -> None:
 
 def test_cpp_examples_read_the_bridge_from_the_environment(tmp_path: Path) -> None:
     examples = load()
-    [example] = examples.examples([page(tmp_path, '```cpp\nClient c("http://127.0.0.1:8000", "ws://127.0.0.1:8000");\n```\n')])
+    text = '```cpp\nClient c("http://127.0.0.1:8000", "ws://127.0.0.1:8000");\n```\n'
+    [example] = examples.examples([page(tmp_path, text)])
     source = examples.cpp_source(example)
     assert 'c(docsBridge("CORVANE_DOCS_HTTP"), docsBridge("CORVANE_DOCS_WS"))' in source
     assert "127.0.0.1" not in source
