@@ -2,29 +2,21 @@
 
 from __future__ import annotations
 
-import argparse
-import importlib.util
+import json
 import pathlib
-from typing import Any, List
+from typing import List
 
 import pytest
 
 import corvane
+import corvane.cli
 from corvane.testing import BridgeUrls
 
 h5py = pytest.importorskip("h5py")
-_spec = importlib.util.spec_from_file_location(
-    "corvane_cli_recording", pathlib.Path(__file__).parents[1] / "corvane" / "cli" / "recording.py")
-assert _spec is not None and _spec.loader is not None
-cli: Any = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(cli)
 
 
 def run(argv: List[str]) -> int:
-    parser = argparse.ArgumentParser(prog="corvane")
-    cli.register(parser.add_subparsers(), argparse.ArgumentParser(add_help=False))
-    args = parser.parse_args(argv)
-    return int(args.handler(args))
+    return corvane.cli.main(argv)
 
 
 def test_record_info_and_export(simulated_bridge: BridgeUrls, tmp_path: pathlib.Path,
@@ -35,7 +27,7 @@ def test_record_info_and_export(simulated_bridge: BridgeUrls, tmp_path: pathlib.
 
     recorded = tmp_path / "polled.mcap"
     assert run(["record", "-o", str(recorded), "--duration", "0.6", "--rate", "10", "--camera", "/World/cli_cam",
-                "--stream", "/World/cli_arm", "--url", simulated_bridge.http_url]) == 0
+                "--stream", "/World/cli_arm", "--bridge", simulated_bridge.http_url]) == 0
     assert run(["info", str(recorded)]) == 0
     out = capsys.readouterr().out
     assert "/World/cli_cam/rgb" in out and "sensor_msgs/Image [ros1msg]" in out
@@ -66,3 +58,15 @@ def test_record_info_and_export(simulated_bridge: BridgeUrls, tmp_path: pathlib.
         assert demo["obs/World_cli_arm_stream_joint_positions"].shape[0] == 3
         assert demo["actions"][:, 0].tolist() == [1.0, 1.1, 1.2]
         assert demo["rewards"][-1] == 1.0 and data["demo_0"]["rewards"][-1] == 0.0
+
+    # A collection folder: its successful shards, one demo each, named by episode index.
+    folder = tmp_path / "collection"
+    folder.mkdir()
+    (folder / "episode-000003.mcap").write_bytes(session.read_bytes())
+    episodes = [{"index": 3, "shard": "episode-000003.mcap", "success": True},
+                {"index": 1, "shard": None, "error": "bridge died"}]
+    (folder / "dataset.json").write_text(json.dumps({"episodes": episodes}))
+    assert run(["export", str(folder), "--hdf5", str(exported)]) == 0
+    with h5py.File(exported, "r") as f:
+        assert sorted(f["data"]) == ["demo_3", "demo_3_1"] and f["data"].attrs["total"] == 6
+    assert sorted(p.name for p in tmp_path.iterdir() if p.name.endswith(".part")) == []

@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import os
 import signal
 import sys
 import time
@@ -19,29 +20,11 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import corvane
 import corvane.recording
 
+from .common import UsageError, make_client
+
 EPISODE_TOPIC = "/episode"
 
 __all__ = ["EPISODE_TOPIC", "register"]
-
-
-def _add_bridge_options(parser: argparse.ArgumentParser, common: argparse.ArgumentParser) -> None:
-    """The bridge's URLs, unless the common options already give them."""
-    given = {action.dest for action in common._actions}  # noqa: SLF001 (argparse keeps no public list)
-    if "url" not in given:
-        parser.add_argument("--url", default="http://127.0.0.1:8011", help="the bridge's HTTP base URL")
-    if "ws_url" not in given and "websocket_url" not in given:
-        parser.add_argument("--ws-url", default=None, help="the bridge's WebSocket base URL (default: from --url)")
-    if "timeout" not in given:
-        parser.add_argument("--timeout", type=float, default=10.0, help="seconds per call")
-
-
-def _client(args: argparse.Namespace, recorder: corvane.Recorder) -> corvane.Client:
-    url = args.url
-    ws_url = getattr(args, "ws_url", None) or getattr(args, "websocket_url", None)
-    if not ws_url:
-        ws_url = "ws" + url[len("http"):] if url.startswith("http") else url
-    return corvane.Client("corvane-record", url, ws_url, timeout=getattr(args, "timeout", 10.0), max_retries=2,
-                          recorder=recorder)
 
 
 def register(subparsers: Any, common_parent: argparse.ArgumentParser) -> None:
@@ -55,15 +38,15 @@ def register(subparsers: Any, common_parent: argparse.ArgumentParser) -> None:
     record.add_argument("--stream", action="append", default=[], metavar="PRIM",
                         help="an articulation whose joint-position stream to follow")
     record.add_argument("--compression", choices=["zstd", "lz4", "none"], default="zstd")
-    _add_bridge_options(record, common_parent)
     record.set_defaults(handler=run_record)
 
-    info = subparsers.add_parser("info", parents=[common_parent], help="summarise an MCAP recording")
+    info = subparsers.add_parser("info", help="summarise an MCAP recording")
     info.add_argument("file")
     info.set_defaults(handler=run_info)
 
-    export = subparsers.add_parser("export", parents=[common_parent], help="export a recording to another format")
-    export.add_argument("file")
+    export = subparsers.add_parser("export", help="export a recording to another format")
+    export.add_argument("file", help="a recording, or a folder that corvane collect wrote (its successful "
+                        "episodes, in index order)")
     export.add_argument("--hdf5", required=True, metavar="OUT.h5", help="robomimic-style HDF5 file to write")
     export.set_defaults(handler=run_export)
 
@@ -77,7 +60,7 @@ def run_record(args: argparse.Namespace) -> int:
     previous = signal.signal(signal.SIGTERM, lambda *_: stop.update(now=True))
     try:
         with corvane.Recorder(args.output, compression=args.compression) as recorder:
-            client = _client(args, recorder)
+            client = make_client(args).with_options(recorder=recorder)
             streams = [client.open_joint_position_stream(prim) for prim in args.stream]
             try:
                 _record_loop(args, recorder, client, streams, stop)
@@ -232,43 +215,86 @@ def _episode_data(recording: corvane.recording.Recording, start: int, end: int) 
     return {"samples": samples, "actions": actions}
 
 
+def _export_sources(path: str) -> List[Tuple[str, Optional[int]]]:
+    """The recordings to export and their episode index: the file itself, or for a collection folder (one
+    written by ``corvane collect``) the shard of each successful episode in index order."""
+    if not os.path.isdir(path):
+        return [(path, None)]
+    listing = os.path.join(path, "dataset.json")
+    try:
+        with open(listing, encoding="utf-8") as file:
+            dataset = json.load(file)
+    except OSError as error:
+        raise UsageError(f"{path} is a folder without a readable dataset.json: {error.strerror or error}") from None
+    episodes = sorted((e for e in dataset.get("episodes", []) if e.get("shard") and e.get("success") is not False),
+                      key=lambda e: int(e["index"]))
+    return [(os.path.join(path, e["shard"]), int(e["index"])) for e in episodes]
+
+
+def _write_demo(data: Any, name: str, episode: Dict[str, Any], attributes: Dict[str, Any]) -> int:
+    """Writes one episode as data/<name>; its sample count (0: nothing written)."""
+    import numpy
+
+    samples = episode["samples"]
+    if not samples:
+        return 0
+    demo = data.create_group(name)
+    for key in samples[0]:
+        if all(key in s and s[key].shape == samples[0][key].shape for s in samples):
+            demo.create_dataset(f"obs/{key}", data=numpy.stack([s[key] for s in samples]),
+                                compression="gzip" if samples[0][key].size > 1024 else None)
+    actions = _filled(episode["actions"])
+    demo.create_dataset("actions", data=numpy.asarray(actions, dtype=numpy.float64).reshape(len(samples), -1))
+    dones = numpy.zeros(len(samples), dtype=numpy.int64)
+    dones[-1] = 1
+    demo.create_dataset("dones", data=dones)
+    rewards = numpy.zeros(len(samples), dtype=numpy.float64)
+    rewards[-1] = 1.0 if attributes.get("success") else 0.0
+    demo.create_dataset("rewards", data=rewards)
+    demo.attrs["num_samples"] = len(samples)
+    demo.attrs["episode"] = json.dumps(attributes)
+    return len(samples)
+
+
 def run_export(args: argparse.Namespace) -> int:
     try:
         import h5py
-        import numpy
     except ImportError as error:  # pragma: no cover - depends on the machine
         raise SystemExit(f"corvane export: {error.name} is needed (Debian: python3-h5py)")
-    recording = corvane.recording.open(args.file)
+    sources = _export_sources(args.file)
     total = demos = 0
-    with h5py.File(args.hdf5, "w") as out:
-        data = out.create_group("data")
-        for index, (start, end, attributes) in enumerate(_episodes(recording)):
-            episode = _episode_data(recording, start, end)
-            samples = episode["samples"]
-            if not samples:
-                continue
-            demo = data.create_group(f"demo_{index}")
-            for key in samples[0]:
-                if all(key in s and s[key].shape == samples[0][key].shape for s in samples):
-                    demo.create_dataset(f"obs/{key}", data=numpy.stack([s[key] for s in samples]),
-                                        compression="gzip" if samples[0][key].size > 1024 else None)
-            actions = _filled(episode["actions"])
-            demo.create_dataset("actions", data=numpy.asarray(actions, dtype=numpy.float64).reshape(len(samples), -1))
-            dones = numpy.zeros(len(samples), dtype=numpy.int64)
-            dones[-1] = 1
-            demo.create_dataset("dones", data=dones)
-            rewards = numpy.zeros(len(samples), dtype=numpy.float64)
-            rewards[-1] = 1.0 if attributes.get("success") else 0.0
-            demo.create_dataset("rewards", data=rewards)
-            demo.attrs["num_samples"] = len(samples)
-            demo.attrs["episode"] = json.dumps(attributes)
-            total += len(samples)
-            demos += 1
-        data.attrs["total"] = total
-        data.attrs["env_args"] = json.dumps({"env_name": "corvane", "type": 0,
-                                             "env_kwargs": {"recording": str(args.file)}})
+    # Written under a temporary name and renamed once complete: an interrupted export leaves nothing.
+    temporary = f"{args.hdf5}.{os.getpid()}.part"
+    try:
+        with h5py.File(temporary, "w") as out:
+            total, demos = _export_into(out, sources, str(args.file))
+        os.replace(temporary, args.hdf5)
+    except BaseException:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
+        raise
     print(f"corvane export: {args.hdf5}: {demos} demos, {total} samples", file=sys.stderr)
     return 0
+
+
+def _export_into(out: Any, sources: List[Tuple[str, Optional[int]]], label: str) -> Tuple[int, int]:
+    """Writes robomimic's layout into the open HDF5 file `out`; (samples, demos) written."""
+    total = demos = 0
+    data = out.create_group("data")
+    for path, shard_index in sources:
+        recording = corvane.recording.open(path)
+        for index, (start, end, attributes) in enumerate(_episodes(recording)):
+            # A collection's demos are named after their episode's index, a file's after its order.
+            name = f"demo_{shard_index if shard_index is not None else index}"
+            if name in data:
+                name = f"demo_{shard_index}_{index}"
+            samples = _write_demo(data, name, _episode_data(recording, start, end), attributes)
+            total += samples
+            demos += 1 if samples else 0
+    data.attrs["total"] = total
+    data.attrs["env_args"] = json.dumps({"env_name": "corvane", "type": 0,
+                                         "env_kwargs": {"recording": label}})
+    return total, demos
 
 
 def _filled(actions: Sequence[Optional[List[float]]]) -> List[List[float]]:
