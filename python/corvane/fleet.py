@@ -41,7 +41,7 @@ from typing import Any, Callable, Deque, Dict, Iterator, List, Mapping, NamedTup
 import corvane
 
 Episode = Callable[[Any, Any, int], Any]
-BridgeSpec = Union[str, Sequence[str], Any]
+BridgeAddress = Union[str, Sequence[str], Any]
 
 DATASET = "dataset.json"
 EPISODE_TOPIC = "/episode"
@@ -64,17 +64,17 @@ class Bridge(NamedTuple):
         return self.http_url.rstrip("/")
 
     @staticmethod
-    def of(spec: BridgeSpec) -> Bridge:
+    def of(given: BridgeAddress) -> Bridge:
         """A bridge from an HTTP URL (the WebSocket URL follows its scheme), a pair of URLs, or an object with
         http_url and websocket_url (corvane.testing.BridgeUrls)."""
-        if hasattr(spec, "http_url"):
-            return Bridge(str(spec.http_url), str(getattr(spec, "websocket_url")))
-        if isinstance(spec, str):
+        if hasattr(given, "http_url"):
+            return Bridge(str(given.http_url), str(getattr(given, "websocket_url")))
+        if isinstance(given, str):
             for scheme, ws_scheme in (("http://", "ws://"), ("https://", "wss://")):
-                if spec.lower().startswith(scheme):
-                    return Bridge(spec, ws_scheme + spec[len(scheme):])
-            raise ValueError(f"a bridge is an http:// or https:// URL (or a pair of URLs): {spec!r}")
-        http_url, websocket_url = spec
+                if given.lower().startswith(scheme):
+                    return Bridge(given, ws_scheme + given[len(scheme):])
+            raise ValueError(f"a bridge is an http:// or https:// URL (or a pair of URLs): {given!r}")
+        http_url, websocket_url = given
         return Bridge(str(http_url), str(websocket_url))
 
 
@@ -275,7 +275,7 @@ class _Run:
             self.failed += 1
 
 
-def collect(episode: Episode, bridges: Sequence[BridgeSpec], episodes: int, out: Union[str, os.PathLike[str]],
+def collect(episode: Episode, bridges: Sequence[BridgeAddress], episodes: int, out: Union[str, os.PathLike[str]],
             scheduler: Optional[str] = None, *, attempts: int = 3, bridge_failures: int = 3,
             client_options: Optional[Mapping[str, Any]] = None,
             recorder_options: Optional[Mapping[str, Any]] = None, progress: bool = True,
@@ -291,7 +291,7 @@ def collect(episode: Episode, bridges: Sequence[BridgeSpec], episodes: int, out:
     """
     if importlib.util.find_spec("distributed") is None:
         raise ImportError("corvane.fleet needs Dask's distributed (Debian: python3-distributed)")
-    fleet = [Bridge.of(spec) for spec in bridges]
+    fleet = [Bridge.of(given) for given in bridges]
     if not fleet or len({b.resource for b in fleet}) != len(fleet):
         raise ValueError("give at least one bridge, each once")
     if episodes < 0 or attempts < 1 or bridge_failures < 1:
@@ -384,9 +384,9 @@ def _local_cluster(fleet: List[Bridge]) -> Iterator[Any]:
     with distributed.LocalCluster(n_workers=0, processes=True, threads_per_worker=1, host="127.0.0.1",
                                   dashboard_address=":0", silence_logs=logging.ERROR) as cluster:
         for number, bridge in enumerate(fleet):
-            spec = copy.deepcopy(cluster.new_spec)
-            spec["options"]["resources"] = {bridge.resource: 1}
-            cluster.worker_spec[f"bridge-{number}"] = spec
+            worker = copy.deepcopy(cluster.new_spec)
+            worker["options"]["resources"] = {bridge.resource: 1}
+            cluster.worker_spec[f"bridge-{number}"] = worker
         cluster.scale(len(fleet))
         yield cluster
 
@@ -509,12 +509,12 @@ def load_episode(reference: str) -> Episode:
     if not script or not name:
         raise ValueError(f"expected SCRIPT.py:FUNCTION, got {reference!r}")
     module_name = "corvane_episode_" + re.sub(r"\W", "_", os.path.splitext(os.path.basename(script))[0])
-    spec = importlib.util.spec_from_file_location(module_name, script)
-    if spec is None or spec.loader is None:
+    found = importlib.util.spec_from_file_location(module_name, script)
+    if found is None or found.loader is None:
         raise ValueError(f"cannot load {script!r} as Python")
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(found)
     sys.modules[module_name] = module
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     function = getattr(module, name, None)
     if not callable(function):
         raise ValueError(f"{script} has no function {name!r}")

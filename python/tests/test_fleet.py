@@ -140,11 +140,11 @@ def test_a_cluster_by_address_resumes_and_reports_a_failing_episode(cluster: Dic
 
 
 def test_the_collect_command_runs_a_function_of_a_script(cluster: Dict[str, Any], tmp_path: pathlib.Path) -> None:
-    spec = importlib.util.spec_from_file_location("collect", pathlib.Path(__file__).parents[1] / "corvane" / "cli" /
+    found = importlib.util.spec_from_file_location("collect", pathlib.Path(__file__).parents[1] / "corvane" / "cli" /
                                                   "collect.py")
-    assert spec is not None and spec.loader is not None
-    command = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(command)
+    assert found is not None and found.loader is not None
+    command = importlib.util.module_from_spec(found)
+    found.loader.exec_module(command)
     parser = argparse.ArgumentParser()
     command.register(parser.add_subparsers(), argparse.ArgumentParser(add_help=False))
     script = tmp_path / "episodes.py"
