@@ -4,8 +4,6 @@
 // squid, nginx or openssl is not installed.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -33,17 +31,6 @@ using testing::TestBridge;
 constexpr const char* kSquid = "/usr/sbin/squid";
 constexpr const char* kNginx = "/usr/sbin/nginx";
 constexpr const char* kToken = "X-Bridge-Token: robot-42";
-
-bool listening(std::uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return ok;
-}
 
 void run(const std::string& command) {
   if (std::system((command + " >/dev/null 2>&1").c_str()) != 0) throw std::runtime_error("failed: " + command);
@@ -81,7 +68,9 @@ class ProxyLane : public ::testing::Test {
     squid_ = std::make_unique<ChildProcess>(std::vector<std::string>{kSquid, "-N", "-f", path("squid.conf")});
     nginx_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{kNginx, "-p", dir_.string(), "-c", path("nginx.conf"), "-e", path("nginx.log")});
-    for (int i = 0; i < 200 && !(listening(squidPort_) && listening(squidTlsPort_) && listening(nginxPort_)); ++i) {
+    for (int i = 0; i < 200 && !(testing::acceptsConnections(squidPort_) &&
+                                 testing::acceptsConnections(squidTlsPort_) && testing::acceptsConnections(nginxPort_));
+         ++i) {
       std::this_thread::sleep_for(50ms);
     }
   }
@@ -95,7 +84,8 @@ class ProxyLane : public ::testing::Test {
 
   void SetUp() override {
     if (!squid_) GTEST_SKIP() << "squid, nginx or openssl is not installed";
-    ASSERT_TRUE(listening(squidPort_) && listening(squidTlsPort_) && listening(nginxPort_))
+    ASSERT_TRUE(testing::acceptsConnections(squidPort_) && testing::acceptsConnections(squidTlsPort_) &&
+                testing::acceptsConnections(nginxPort_))
         << "squid or nginx did not start; see " << dir_;
   }
 

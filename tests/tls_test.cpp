@@ -1,8 +1,6 @@
 // Transport security is libcurl's default, untouched: a bridge with a self-signed certificate is refused,
 // over https:// and wss:// alike, unless the caFile option names a file that trusts it.
 #include <curl/curl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -23,17 +21,6 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-bool canConnect(std::uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return ok;
-}
-
 // `openssl s_server` with a certificate made for this run and trusted by nobody.
 class SelfSignedServer {
  public:
@@ -49,7 +36,7 @@ class SelfSignedServer {
     const std::string accept = "127.0.0.1:" + std::to_string(port_);
     server_ = std::make_unique<testing::ChildProcess>(std::vector<std::string>{
         "openssl", "s_server", "-quiet", "-www", "-accept", accept, "-cert", cert, "-key", key});
-    for (int i = 0; i < 100 && !canConnect(port_); ++i) std::this_thread::sleep_for(50ms);
+    for (int i = 0; i < 100 && !testing::acceptsConnections(port_); ++i) std::this_thread::sleep_for(50ms);
   }
   ~SelfSignedServer() {
     server_.reset();

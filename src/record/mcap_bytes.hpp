@@ -85,6 +85,7 @@ class ByteWriter {
 class ByteReader {
  public:
   explicit ByteReader(std::string_view bytes) : bytes_(bytes) {}
+  explicit ByteReader(std::string&&) = delete;  // it would view a temporary
   template <typename T>
   T get() {
     T value;

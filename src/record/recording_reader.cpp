@@ -37,11 +37,13 @@ void readHeader(State& s) {
   if (s.size < 8 || s.readAt(0, 8) != record::kMagic)
     throw RecordingError("recording: " + s.path + " is not an MCAP file");
   if (s.size < 8 + record::kRecordPrefix) return;
-  ByteReader prefix(s.readAt(8, record::kRecordPrefix));
+  const std::string prefixBytes = s.readAt(8, record::kRecordPrefix);
+  ByteReader prefix(prefixBytes);
   if (prefix.u8() != record::kHeader) throw RecordingError("recording: " + s.path + " does not start with a header");
   const std::uint64_t length = prefix.u64();
   if (length > s.size - 8 - record::kRecordPrefix) return;
-  ByteReader body(s.readAt(8 + record::kRecordPrefix, length));
+  const std::string bodyBytes = s.readAt(8 + record::kRecordPrefix, length);
+  ByteReader body(bodyBytes);
   s.profile = body.str();
   s.library = body.str();
 }
@@ -132,7 +134,8 @@ void scan(State& s) {
   s.statistics = {};
   std::uint64_t pos = 8;
   while (s.size - pos >= record::kRecordPrefix) {
-    ByteReader prefix(s.readAt(pos, record::kRecordPrefix));
+    const std::string prefixBytes = s.readAt(pos, record::kRecordPrefix);
+    ByteReader prefix(prefixBytes);
     const std::uint8_t op = prefix.u8();
     const std::uint64_t length = prefix.u64();
     if (length > s.size - pos - record::kRecordPrefix) break;

@@ -1,6 +1,8 @@
 #include "child_process.hpp"
 
+#include <netinet/in.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -106,6 +108,17 @@ int ChildProcess::wait() {
     pid_ = -1;
   }
   return status_;
+}
+
+bool acceptsConnections(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
 }
 
 }  // namespace corvane::testing

@@ -5,6 +5,7 @@
 // when this object goes.
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,5 +42,8 @@ class ChildProcess {
   int errorsFromChild_ = -1;
   std::string buffered_;  ///< stdout read past the last line returned
 };
+
+/// Whether something accepts TCP connections on 127.0.0.1:`port` (a child server is up).
+bool acceptsConnections(std::uint16_t port);
 
 }  // namespace corvane::testing
