@@ -5,7 +5,7 @@
 #include <sys/resource.h>
 
 #include <cstdlib>
-#include <filesystem>
+#include <cstring>
 
 #include "child_process.hpp"
 #include "corvane/corvane.hpp"
@@ -74,9 +74,10 @@ TEST(ConnectionCap, DISABLED_BatchUnderADescriptorLimit) {
 }
 
 TEST(ConnectionCap, ABatchFarLargerThanTheDescriptorLimitSucceedsWhole) {
-  // The batch runs in a child made from this binary; under valgrind /proc/self/exe is valgrind's own tool.
-  if (std::filesystem::read_symlink("/proc/self/exe").filename().string().rfind("memcheck", 0) == 0)
-    GTEST_SKIP() << "under valgrind";
+  // The batch runs in a child made from this binary, which under valgrind would inherit valgrind's preloads
+  // without valgrind itself.
+  const char* preload = std::getenv("LD_PRELOAD");
+  if (preload != nullptr && std::strstr(preload, "vgpreload") != nullptr) GTEST_SKIP() << "under valgrind";
   TestBridge bridge;
   ::setenv("CORVANE_CAP_BRIDGE", bridge.baseUrl().c_str(), 1);
   for (const bool reuse : {false, true}) {
