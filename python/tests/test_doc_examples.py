@@ -12,10 +12,10 @@ SCRIPT = Path(__file__).resolve().parents[2] / "docs" / "examples.py"
 
 
 def load() -> Any:
-    spec = importlib.util.spec_from_file_location("doc_examples", SCRIPT)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("doc_examples", SCRIPT)
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
