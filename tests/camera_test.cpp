@@ -20,14 +20,6 @@ IsaacSimClient clientFor(const TestBridge& bridge, int retries = 0) {
   return IsaacSimClient("camera-test", bridge.baseUrl(), bridge.wsBaseUrl(), 5000ms, retries);
 }
 
-Reply frameReply(int status, std::string frame) {
-  Reply reply;
-  reply.status = status;
-  reply.body = std::move(frame);
-  reply.headers = {{"Content-Type", "application/octet-stream"}};
-  return reply;
-}
-
 // rgb: uint8 [1, 2, 3]; depth: float32 [2]; plus a pose the library passes through untouched.
 std::string sampleFrame() {
   frame_writer::FrameWriter writer;
@@ -88,7 +80,7 @@ TEST(CameraRemove, SendsDeleteToThePrimPathUnchanged) {
 
 TEST(CameraCapture, BodiesCarryOnlyThePresentOptions) {
   TestBridge bridge;
-  bridge.setFallback(frameReply(200, sampleFrame()));
+  bridge.setFallback(Reply::frame(200, sampleFrame()));
   IsaacSimClient client = clientFor(bridge);
   (void)client.camera.capture("/World/Camera");
   EXPECT_EQ(bridge.lastRequest().method, "POST");
@@ -115,7 +107,7 @@ TEST(CameraCapture, BodiesCarryOnlyThePresentOptions) {
 
 TEST(CameraCapture, ReturnsTheDecodedFrame) {
   TestBridge bridge;
-  bridge.enqueue(frameReply(200, sampleFrame()));
+  bridge.enqueue(Reply::frame(200, sampleFrame()));
   IsaacSimClient client = clientFor(bridge);
   const CameraFrame frame = client.camera.capture("/World/Camera", std::vector<std::string>{"rgb", "depth"});
   ASSERT_EQ(frame.outputs.size(), 2u);
@@ -133,7 +125,7 @@ TEST(CameraCapture, ReturnsTheDecodedFrame) {
 
 TEST(CameraCapture, FailuresReachTheCaller) {
   TestBridge bridge;
-  bridge.enqueue(frameReply(500, sampleFrame()), 2);
+  bridge.enqueue(Reply::frame(500, sampleFrame()), 2);
   IsaacSimClient client = clientFor(bridge, 1);
   EXPECT_HTTP_ERROR(client.camera.capture("/World/Camera"), 500, sampleFrame());
   EXPECT_EQ(bridge.requestCount(), 2u) << "retried by the request engine, then reported";

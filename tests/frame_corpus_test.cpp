@@ -3,19 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
+#include "file_bytes.hpp"
 #include "frame_check.hpp"
 #include "seed_corpus.hpp"
 
 namespace corvane {
 namespace {
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 TEST(FrameCorpus, SeedsDecodeOrAreRejectedAsExpected) {
   const auto seeds = frame_seeds::seedFrames();
@@ -37,7 +31,7 @@ TEST(FrameCorpus, OnceCrashingInputsAreHandled) {
   for (const auto& entry : std::filesystem::directory_iterator(CORVANE_FRAME_CRASHERS_DIR)) {
     if (!entry.is_regular_file() || entry.path().extension() == ".md") continue;
     std::string problem;
-    EXPECT_NO_THROW(frame_check::decodeChecked(readFile(entry.path()), problem)) << entry.path();
+    EXPECT_NO_THROW(frame_check::decodeChecked(testing::fileBytes(entry.path()), problem)) << entry.path();
     EXPECT_EQ(problem, "") << entry.path();
     ++replayed;
   }

@@ -2,7 +2,6 @@
 // reading by topic and time, recovery from every cut, checksums and write failures.
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -11,6 +10,7 @@
 #include "corvane/record/mcap_writer.hpp"
 #include "corvane/record/recording_reader.hpp"
 #include "expect_throw.hpp"
+#include "file_bytes.hpp"
 
 namespace corvane {
 namespace {
@@ -49,11 +49,6 @@ std::string exampleBytes() {
     }
   }
   return bytes;
-}
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void writeFile(const fs::path& path, std::string_view bytes) {
@@ -95,7 +90,7 @@ TEST_F(McapTest, WritesAndReadsTheWorkedExample) {
   }
   const std::string expected = exampleBytes();
   ASSERT_EQ(expected.size(), 671U);
-  EXPECT_EQ(readFile(path), expected);
+  EXPECT_EQ(testing::fileBytes(path), expected);
 
   writeFile(dir_ / "given.mcap", expected);
   RecordingReader reader((dir_ / "given.mcap").string());
@@ -148,7 +143,7 @@ TEST_F(McapTest, RecoversEveryCompleteChunkOfAFileCutShort) {
   for (Compression c : {Compression::none, Compression::lz4}) {
     const fs::path path = dir_ / "whole.mcap";
     const auto written = writeMixed(path, c);
-    const std::string whole = readFile(path);
+    const std::string whole = testing::fileBytes(path);
     std::size_t previous = 0;
     for (std::size_t cut = 8; cut < whole.size(); cut += 29) {
       writeFile(dir_ / "cut.mcap", std::string_view(whole).substr(0, cut));

@@ -4,11 +4,10 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "corvane/corvane.hpp"
 #include "expect_throw.hpp"
+#include "file_bytes.hpp"
 #include "frame_writer.hpp"
 #include "seed_corpus.hpp"
 #include "shared_road_check.hpp"
@@ -21,13 +20,6 @@ using namespace std::chrono_literals;
 using testing::Reply;
 using testing::TestBridge;
 
-Reply frameReply(int status, std::string body) {
-  Reply reply;
-  reply.status = status;
-  reply.body = std::move(body);
-  return reply;
-}
-
 // rgb: uint8 [1, 2, 3] at payload offset 0; depth: float32 [2] right after it, at offset 6 (misaligned).
 std::string sampleFrame() {
   frame_writer::FrameWriter writer;
@@ -38,16 +30,11 @@ std::string sampleFrame() {
   return writer.finish();
 }
 
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 TEST(SharedFrame, DecodesEveryCorpusBodyAsTheOwningDecoderDoes) {
   std::vector<std::string> bodies;
   for (const frame_seeds::Seed& seed : frame_seeds::seedFrames()) bodies.push_back(seed.bytes);
   for (const auto& entry : std::filesystem::directory_iterator(CORVANE_FRAME_CRASHERS_DIR)) {
-    if (entry.path().extension() != ".md") bodies.push_back(readFile(entry.path()));
+    if (entry.path().extension() != ".md") bodies.push_back(testing::fileBytes(entry.path()));
   }
   for (const std::string& body : bodies) {
     std::string problem;
@@ -66,7 +53,7 @@ TEST(SharedFrame, ViewsOutliveTheirFrameAndClient) {
   OutputView<std::uint8_t> rgb;
   {
     TestBridge bridge;
-    bridge.enqueue(frameReply(200, sampleFrame()));
+    bridge.enqueue(Reply::frame(200, sampleFrame()));
     IsaacSimClient client("shared", bridge.baseUrl(), bridge.wsBaseUrl(), 5000ms, 0);
     const SharedFrame frame = client.camera.captureShared("/World/Camera");
     ASSERT_EQ(frame.outputs().size(), 2u);
@@ -90,7 +77,7 @@ TEST(SharedFrame, ViewsOutliveTheirFrameAndClient) {
 // multiples of their element size are aligned; others are read by value, never through a misaligned T*.
 TEST(SharedFrame, MisalignedOutputsAreReadByValue) {
   TestBridge bridge;
-  bridge.enqueue(frameReply(200, sampleFrame()), 3);
+  bridge.enqueue(Reply::frame(200, sampleFrame()), 3);
   IsaacSimClient client("shared", bridge.baseUrl(), bridge.wsBaseUrl(), 5000ms, 0);
   const SharedFrame frame = client.camera.captureShared("/World/Camera");
   const SharedOutput& rgb = *frame.output("rgb");

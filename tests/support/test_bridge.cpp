@@ -160,6 +160,14 @@ Reply Reply::json(int status, std::string body) {
   return reply;
 }
 
+Reply Reply::frame(int status, std::string frame) {
+  Reply reply;
+  reply.status = status;
+  reply.body = std::move(frame);
+  reply.headers = {{"Content-Type", "application/octet-stream"}};
+  return reply;
+}
+
 Reply Reply::rawBytes(std::string bytes) {
   Reply reply;
   reply.raw = std::move(bytes);

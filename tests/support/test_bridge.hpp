@@ -46,6 +46,8 @@ struct Reply {
   bool reset = false;                  ///< end the connection with a TCP reset (SO_LINGER 0), after `raw` if set
 
   static Reply json(int status, std::string body);
+  /// A capture reply: `frame` as application/octet-stream.
+  static Reply frame(int status, std::string frame);
   static Reply rawBytes(std::string bytes);
   static Reply hangUp();
   /// `bytes` verbatim, then a TCP reset instead of an orderly close.
