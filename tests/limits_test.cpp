@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "child_process.hpp"
 #include "corvane/corvane.hpp"
@@ -51,6 +53,22 @@ TEST(ReplyCap, ABodyPastTheCapEndsTheCallAtOnceAndOneAtTheCapArrives) {
   options.maxReplyBytes = 0;
   EXPECT_THROW_MSG(IsaacSimClient("t", "http://h", "ws://h", 1000ms, 0, options), std::invalid_argument,
                    "maxReplyBytes must be positive");
+}
+
+// 24 calls at once each borrow a lane of kept connections; afterwards at most maxConnections lanes stay idle
+// (before: all 24, each with its socket and wake-up descriptors, for the client's life).
+TEST(ConnectionCap, ABurstOfConcurrentCallsKeepsAtMostTheCapOfIdleLanes) {
+  TestBridge bridge;
+  bridge.setFallback(Reply::delayed(300ms, Reply::json(200, "{}")));
+  ClientOptions options;
+  options.reuseConnections = true;
+  options.maxConnections = 4;
+  IsaacSimClient client("burst", bridge.baseUrl(), bridge.wsBaseUrl(), 10000ms, 0, options);
+  const std::size_t before = testing::openFileCount();
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 24; ++i) threads.emplace_back([&] { EXPECT_EQ(client.get("/x").status, 200); });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_LE(testing::openFileCount(), before + 4 * 3);  // a lane: one connection, its multi handle's wake-up
 }
 
 // Run by the test below in a child process of its own (whatever tool watches this one): leaves room for

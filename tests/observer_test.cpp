@@ -97,5 +97,39 @@ TEST(Observer, SeesFailuresAndItsExceptionsPassThrough) {
   EXPECT_THROW_MSG((void)client.get("/y"), std::runtime_error, "observer says no");
 }
 
+// Throws for each received message that starts with "bad".
+struct RefusesBadMessages : ClientObserver {
+  void onStreamEvent(const StreamEvent& e) override {
+    if (e.kind == StreamEventKind::received && e.message.substr(0, 3) == "bad") throw std::runtime_error("refused");
+  }
+};
+
+TEST(Observer, AThrowingStreamObserverConsumesTheMessageAndLeavesTheNextWhole) {
+  testing::TestBridge bridge;
+  ClientOptions options;
+  options.observer = std::make_shared<RefusesBadMessages>();
+  IsaacSimClient client("throwing", bridge.baseUrl(), bridge.wsBaseUrl(), 5s, 0, options);
+  WebSocketStream stream = client.openJointPositionStream("/World/arm");
+  const auto peer = bridge.webSocket();
+  ASSERT_TRUE(peer);
+  for (const char* text : {"bad-1", "ok-2", "bad-3", "ok-4"}) peer->sendText(text);
+  ASSERT_TRUE(peer->flush());
+
+  EXPECT_THROW_MSG((void)stream.receiveFor(5s), std::runtime_error, "refused");
+  EXPECT_EQ(stream.receiveFor(5s), "ok-2");
+  bool refused = false;
+  for (auto until = std::chrono::steady_clock::now() + 5s; !refused && std::chrono::steady_clock::now() < until;) {
+    try {
+      EXPECT_FALSE(stream.receiveLatest().has_value());
+    } catch (const std::runtime_error&) {
+      refused = true;
+    }
+  }
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(stream.receiveFor(5s), "ok-4");
+  EXPECT_EQ(stream.stats().framesReceived, 4U);
+  EXPECT_EQ(stream.stats().bytesReceived, 18U);
+}
+
 }  // namespace
 }  // namespace corvane

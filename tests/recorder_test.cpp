@@ -1,10 +1,14 @@
 // The recorder over the simulated bridge: what lands on which topic and in which encoding, backpressure
 // without loss, and its failures (an unwritable path, a full disk, a process killed mid-recording).
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <thread>
 
@@ -112,6 +116,64 @@ TEST_F(RecorderTest, AFullQueueMakesCallersWaitAndLosesNothing) {
   RecordingReader reader(file("queue.mcap"));
   EXPECT_EQ(reader.statistics().messageCount, 600U);
   EXPECT_THROW(recorder.write("/t", {}), std::logic_error) << "closed";
+}
+
+// A sink that takes nothing (a FIFO nobody reads) holds the queue full: an observed call waits for room only
+// until its deadline or its interruption hook, and the message it would have recorded is dropped and counted.
+TEST_F(RecorderTest, AStalledSinkHoldsACallOnlyWithinItsDeadlineAndInterruption) {
+  const std::string fifo = file("stalled.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  RecorderOptions options;
+  options.compression = Compression::none;
+  options.chunkSize = 1;
+  options.queueBytes = 1024;
+  Recorder recorder(fifo, options);
+  recorder.write("/big", {{"fill", std::string(1 << 20, 'x')}});  // more than the pipe holds: the writer stalls
+
+  std::thread drain;  // reads the FIFO to its end: started at the end, or early when a call hangs (a failure)
+  const auto startDraining = [&] {
+    if (drain.joinable()) return;
+    drain = std::thread([reader] {
+      ::fcntl(reader, F_SETFL, 0);
+      char buffer[65536];
+      while (::read(reader, buffer, sizeof buffer) > 0) {
+      }
+    });
+  };
+  const auto endsWithin = [&](auto& future) {
+    if (future.wait_for(10s) == std::future_status::ready) return true;
+    startDraining();
+    return false;
+  };
+
+  testing::SimBridge bridge;
+  std::atomic<bool> stop{false};
+  ClientOptions limited;
+  limited.observer = recorder.observer();
+  limited.deadline = 300ms;
+  limited.interrupted = [&] { return stop.load(); };
+  IsaacSimClient client("stalled", bridge.server().httpUrl(), bridge.server().wsUrl(), 5s, 0, limited);
+  auto call = std::async(std::launch::async, [&] { return client.get("/articulations").status; });
+  EXPECT_TRUE(endsWithin(call)) << "the call waited for the sink past its deadline";
+  EXPECT_EQ(call.get(), 200);
+  EXPECT_EQ(recorder.stats().dropped, 1U);
+
+  ClientOptions interruptible = limited;
+  interruptible.deadline.reset();
+  IsaacSimClient patient("interrupted", bridge.server().httpUrl(), bridge.server().wsUrl(), 5s, 0, interruptible);
+  auto interrupted = std::async(std::launch::async, [&] { (void)patient.get("/articulations"); });
+  std::this_thread::sleep_for(200ms);
+  stop = true;
+  EXPECT_TRUE(endsWithin(interrupted)) << "the hook was not asked while waiting";
+  EXPECT_THROW(interrupted.get(), InterruptedError);
+  EXPECT_EQ(recorder.stats().dropped, 2U);
+
+  startDraining();
+  recorder.close();
+  drain.join();
+  ::close(reader);
 }
 
 TEST_F(RecorderTest, FailsClearlyAndKeepsCompleteChunks) {

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstddef>
 #include <exception>
+#include <functional>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -64,9 +66,27 @@ struct CORVANE_API FrameObservation {
   ObservedTime start, end;              ///< when the capture was asked for and when its reply was in
 };
 
+/// The limits of the call an observer method runs in, for an observer that has to wait (a Recorder waiting
+/// for room in its queue): such a wait ends by the call's deadline and asks the call's interruption hook as
+/// every wait of the client does.
+struct CORVANE_API ObservedCall {
+  /// When the call's deadline (ClientOptions::deadline, counted from the call's start) passes; none without
+  /// one, and for stream events (a stream's calls have no deadline).
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  /// The client's interruption hook (ClientOptions::interrupted); null or empty without one. Ask it about
+  /// every 100 ms, without holding a lock the hook's own code might need.
+  const std::function<bool()>* interrupted = nullptr;
+
+  /// The call whose observer method runs on this thread now; outside an observer method, no limits.
+  static ObservedCall current();
+};
+
 /// Sees what a client does (ClientOptions::observer). Each method runs on the thread that made the call, after
 /// the event, while the call waits for it: keep it short. An exception thrown from it passes through the call
 /// that made the event (except from closed events, which close() and destructors cannot throw: it is dropped).
+/// A received message is consumed before the observer sees it: when onStreamEvent throws for it, receive()
+/// (or receiveLatest()) throws that exception instead of returning the message, and the next call returns the
+/// next message, whole; the stream's counts include the message once.
 /// Calls from several threads using one client come concurrently: an observer shared so must be thread-safe.
 class CORVANE_API ClientObserver {
  public:

@@ -12,10 +12,13 @@ of it per bridge, and every episode asks for one unit of its bridge. The driver 
 waiting on its worker and hands episodes to the bridges with the fewest, so a slow simulator takes fewer. A worker keeps one client per bridge
 it serves (its connections stay open from one episode to the next) and records each episode through its own
 Recorder into DIR/episode-NNNNNN.mcap, written under a temporary name and renamed when the episode ends: a
-shard that exists is whole. An episode that fails is tried again on another bridge, up to `attempts` times;
-a bridge that fails `bridge_failures` episodes in a row is set aside for the rest of the run. DIR/dataset.json,
-written last (and on interruption), lists every episode; running again with the same DIR records only the
-episodes that have no shard yet.
+shard that exists is whole (flushed to disk before the rename). An episode that fails (raises, or runs past
+`episode_timeout`) is tried again on another bridge, up to `attempts` times; a bridge that fails
+`bridge_failures` episodes in a row by a failure of its own (a transport error, a 5xx status, a refused
+WebSocket handshake; not an episode's own exception, a 4xx or a recording error) is set aside for the rest of
+the run. DIR/dataset.json, written last (and on interruption), lists every episode with its last attempt's
+error; running again with the same DIR records only the episodes that have no readable shard yet. One
+collection runs in a folder at a time: a second one refuses to start (CollectionError).
 
 The fleet writes each episode's start and end on the topic "/episode" ({"event": "start"|"end", "index": ...});
 the success flag is what the episode returns when it returns a bool (or a dict with "success"), else the last
@@ -49,7 +52,8 @@ EPISODE_TOPIC = "/episode"
 # the bridge does not idle while the driver hears of the end and sends the next.
 QUEUED_PER_BRIDGE = 2
 _SHARD = re.compile(r"^episode-(\d{6,})\.mcap$")
-_TEMPORARY = re.compile(r"^episode-\d{6,}\.mcap\.\d+\.tmp$")
+_TEMPORARY = re.compile(r"^episode-\d{6,}\.mcap\.[\w-]+\.tmp$")
+NO_BRIDGE_LEFT = "no bridge left: every bridge failed too often in a row"
 
 
 class Bridge(NamedTuple):
@@ -95,8 +99,9 @@ class EpisodeRecorder:
         self.attributes: Dict[str, Any] = {}
 
     def write(self, topic: str, message: Any, time: Optional[float] = None) -> None:
-        if isinstance(message, dict) and isinstance(message.get("success"), bool):
-            self.success = message["success"]
+        if isinstance(message, dict) and _as_bool(message.get("success")) is not None:
+            self.success = _as_bool(message["success"])
+            message = {**message, "success": self.success}
         if topic == EPISODE_TOPIC and isinstance(message, dict) and message.get("event") in ("start", "end"):
             self.attributes.update((k, v) for k, v in message.items() if k != "event")
             return
@@ -114,6 +119,8 @@ class _Session(NamedTuple):
     client: Any
     slot: Any
     lock: threading.Lock
+    stop: threading.Event  # set: the client's calls end (an episode that ran past its time still uses it)
+    key: str
 
 
 _sessions: Dict[Any, _Session] = {}
@@ -122,56 +129,132 @@ _sessions_lock = threading.Lock()
 
 def _session(bridge: Bridge, client_options: Mapping[str, Any]) -> _Session:
     """This worker's client for `bridge` (made on first use, kept for the next episodes)."""
-    key = (bridge, tuple(sorted(client_options.items())))
+    # The options may hold dicts and lists (headers): the key is their text.
+    key = json.dumps([list(bridge), client_options], sort_keys=True, default=repr)
     with _sessions_lock:
         session = _sessions.get(key)
         if session is None:
             slot = corvane.RecorderSlot()
+            stop = threading.Event()
             options: Dict[str, Any] = {"timeout": 10.0, "max_retries": 2, "reuse_connections": True, **client_options}
+            asked = options.get("interrupted")
+            options["interrupted"] = (lambda: stop.is_set() or bool(asked())) if asked else stop.is_set
             client = corvane.Client("corvane-fleet", bridge.http_url, bridge.websocket_url, recorder=slot, **options)
-            session = _sessions[key] = _Session(client, slot, threading.Lock())
+            session = _sessions[key] = _Session(client, slot, threading.Lock(), stop, key)
         return session
 
 
+def _abandon(session: _Session) -> None:
+    """Stops the calls of a session an episode still runs on after its timeout; the next episode gets a new one."""
+    session.stop.set()
+    with _sessions_lock:
+        if _sessions.get(session.key) is session:
+            del _sessions[session.key]
+
+
+def _as_bool(value: Any) -> Optional[bool]:
+    """A bool, numpy's included (what a comparison of numpy values gives); None for anything else."""
+    if isinstance(value, bool):
+        return value
+    kind = type(value)
+    if kind.__module__ == "numpy" and kind.__name__ in ("bool_", "bool"):
+        return bool(value)
+    return None
+
+
 def _success_of(result: Any, recorder: EpisodeRecorder) -> Optional[bool]:
-    if isinstance(result, bool):
-        return result
-    if isinstance(result, dict) and isinstance(result.get("success"), bool):
-        return bool(result["success"])
+    if _as_bool(result) is not None:
+        return _as_bool(result)
+    if isinstance(result, dict) and _as_bool(result.get("success")) is not None:
+        return _as_bool(result["success"])
     return recorder.success
 
 
+class EpisodeTimeout(Exception):
+    """An episode ran past the collection's episode_timeout."""
+
+
+def _run_episode(episode: Episode, session: _Session, front: EpisodeRecorder, index: int,
+                 timeout: Optional[float]) -> Any:
+    """The episode's result; with a timeout it runs on a thread of its own, left behind (its client's calls
+    stopped, the client not used again) when it runs past the timeout."""
+    if timeout is None:
+        return episode(session.client, front, index)
+    outcome: Dict[str, Any] = {}
+
+    def run() -> None:
+        try:
+            outcome["result"] = episode(session.client, front, index)
+        except BaseException as error:  # noqa: B036 (handed to the waiting thread)
+            outcome["error"] = error
+
+    thread = threading.Thread(target=run, name=f"corvane-episode-{index}", daemon=True)
+    thread.start()
+    thread.join(timeout)
+    if thread.is_alive():
+        _abandon(session)
+        raise EpisodeTimeout(f"the episode ran past its timeout of {timeout:g} s")
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome.get("result")
+
+
+def _is_bridge_failure(error: BaseException) -> bool:
+    """Whether a failed attempt counts against its bridge: the bridge, not the episode, failed."""
+    if isinstance(error, corvane.HTTPError):
+        return error.status >= 500
+    return isinstance(error, (corvane.TransportError, corvane.HandshakeError, corvane.StreamError))
+
+
+def _failed(entry: Dict[str, Any], error: BaseException) -> Dict[str, Any]:
+    return {**entry, "end": time.time(), "error": _describe(error), "bridge_failure": _is_bridge_failure(error)}
+
+
+def _fsync(path: str) -> None:
+    """Flushes a file (or a folder's entries) to disk."""
+    descriptor = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
 def run_attempt(pickled_episode: bytes, bridge: Bridge, index: int, attempt: int, out: str,
-                client_options: Mapping[str, Any], recorder_options: Mapping[str, Any]) -> Dict[str, Any]:
+                client_options: Mapping[str, Any], recorder_options: Mapping[str, Any],
+                episode_timeout: Optional[float] = None, run_tag: str = "") -> Dict[str, Any]:
     """One attempt at episode `index` on `bridge` (runs on a worker): its entry of dataset.json, with "error"
-    set when it failed (then no shard is left behind)."""
+    set when it failed (then no shard is left behind) and "bridge_failure" saying whether the bridge failed.
+    `run_tag` makes the temporary's name the run's own."""
     import cloudpickle
 
     final = os.path.join(out, shard_name(index))
     if os.path.exists(final):  # done already: Dask runs a task again when the worker holding its result died
-        return _entry_of_shard(out, shard_name(index), index)
+        with contextlib.suppress(Exception):  # unreadable: recorded again over it
+            return _entry_of_shard(out, shard_name(index), index)
     episode = cloudpickle.loads(pickled_episode)
     session = _session(bridge, client_options)
-    temporary = f"{final}.{attempt}.tmp"
+    temporary = f"{final}.{run_tag or os.getpid()}-{attempt}.tmp"
     entry: Dict[str, Any] = {"index": index, "shard": None, "bridge": bridge.http_url, "start": time.time()}
     with session.lock:  # never two episodes on one client (the resource already sees to it)
         try:
             recorder = corvane.Recorder(temporary, **recorder_options)
         except Exception as error:
-            return {**entry, "end": time.time(), "error": _describe(error)}
+            return _failed(entry, error)
         front = EpisodeRecorder(recorder)
         session.slot.set(recorder)
         try:
             recorder.write(EPISODE_TOPIC, {"event": "start", "index": index, "bridge": bridge.http_url,
                                            "attempt": attempt})
-            success = _success_of(episode(session.client, front, index), front)
+            success = _success_of(_run_episode(episode, session, front, index, episode_timeout), front)
             end: Dict[str, Any] = {**front.attributes, "event": "end", "index": index}
             if success is not None:
                 end["success"] = success
             recorder.write(EPISODE_TOPIC, end)
             session.slot.set(None)
             recorder.close()
+            _fsync(temporary)  # a power cut cannot leave a renamed shard without its bytes
             os.replace(temporary, final)
+            _fsync(out)
         except BaseException as error:
             session.slot.set(None)
             with contextlib.suppress(Exception):
@@ -180,7 +263,7 @@ def run_attempt(pickled_episode: bytes, bridge: Bridge, index: int, attempt: int
                 os.remove(temporary)
             if not isinstance(error, Exception):
                 raise
-            return {**entry, "end": time.time(), "error": _describe(error)}
+            return _failed(entry, error)
     entry.update(shard=shard_name(index), end=time.time(), **_counts(final))
     if success is not None:
         entry["success"] = success
@@ -213,7 +296,9 @@ class _Run:
         self.tried: Dict[int, Set[str]] = {i: set() for i in todo}
         self.queued: Dict[str, int] = {b.http_url: 0 for b in bridges}
         self.in_a_row: Dict[str, int] = {b.http_url: 0 for b in bridges}
-        self.counts: Dict[str, Dict[str, int]] = {b.http_url: {"episodes": 0, "failures": 0} for b in bridges}
+        self.counts: Dict[str, Dict[str, int]] = {b.http_url: {"episodes": 0, "failures": 0, "episode_errors": 0}
+                                                  for b in bridges}
+        self.last_failure: Dict[int, Dict[str, Any]] = {}
         self.retired: Set[str] = set()
         self.first_attempt = dict(self.attempts)
         self.done = self.failed = 0
@@ -255,23 +340,31 @@ class _Run:
             self.entries[index] = entry
             self.done += 1
             return "done"
-        self.in_a_row[name] += 1
-        self.counts[name]["failures"] += 1
-        if self.in_a_row[name] >= self.bridge_failures:
-            self.retired.add(name)
+        self.last_failure[index] = entry
+        if entry.get("bridge_failure"):  # only the bridge's own failures count against it
+            self.in_a_row[name] += 1
+            self.counts[name]["failures"] += 1
+            if self.in_a_row[name] >= self.bridge_failures:
+                self.retired.add(name)
+        else:
+            self.counts[name]["episode_errors"] += 1
         if self.attempts[index] - self.first_attempt[index] < self.attempts_allowed and self.alive():
             self.pending.append(index)
             return "retry"
+        if not self.alive():
+            entry["stopped"] = NO_BRIDGE_LEFT
         self.entries[index] = entry
         self.failed += 1
         return "failed"
 
     def abandon_waiting(self) -> None:
-        """Every bridge was set aside: the waiting episodes fail."""
+        """Every bridge was set aside: the waiting episodes fail, each keeping its last attempt's error."""
         while self.pending:
             index = self.pending.popleft()
-            self.entries[index] = {"index": index, "shard": None, "bridge": None, "attempts": self.attempts[index],
-                                   "error": "no bridge left: every bridge failed too often in a row"}
+            last = self.last_failure.get(index, {})
+            self.entries[index] = {"index": index, "shard": None, "bridge": last.get("bridge"),
+                                   "attempts": self.attempts[index], "error": last.get("error") or NO_BRIDGE_LEFT,
+                                   "stopped": NO_BRIDGE_LEFT}
             self.failed += 1
 
 
@@ -279,7 +372,7 @@ def collect(episode: Episode, bridges: Sequence[BridgeAddress], episodes: int, o
             scheduler: Optional[str] = None, *, attempts: int = 3, bridge_failures: int = 3,
             client_options: Optional[Mapping[str, Any]] = None,
             recorder_options: Optional[Mapping[str, Any]] = None, progress: bool = True,
-            connect_timeout: float = 60.0) -> Dict[str, Any]:
+            connect_timeout: float = 60.0, episode_timeout: Optional[float] = None) -> Dict[str, Any]:
     """Runs `episode(client, recorder, index)` for index 0..episodes-1 across `bridges`, one shard per episode in
     `out`, and returns what it writes to `out`/dataset.json.
 
@@ -287,7 +380,9 @@ def collect(episode: Episode, bridges: Sequence[BridgeAddress], episodes: int, o
     ("tcp://host:8786") uses a running cluster whose workers serve the bridges (`dask worker ... --resources
     URL=1`). attempts: tries per episode; bridge_failures: failures in a row that set a bridge aside.
     client_options: keywords of corvane.Client (default timeout 10 s, 2 retries, reused connections);
-    recorder_options: keywords of corvane.Recorder.
+    recorder_options: keywords of corvane.Recorder. episode_timeout: seconds an attempt may run (None: no
+    limit); one that runs longer fails (its partial shard removed, its client's calls stopped).
+    CollectionError when another collection runs in `out`.
     """
     if importlib.util.find_spec("distributed") is None:
         raise ImportError("corvane.fleet needs Dask's distributed (Debian: python3-distributed)")
@@ -296,27 +391,51 @@ def collect(episode: Episode, bridges: Sequence[BridgeAddress], episodes: int, o
         raise ValueError("give at least one bridge, each once")
     if episodes < 0 or attempts < 1 or bridge_failures < 1:
         raise ValueError("episodes must be 0 or more, attempts and bridge_failures 1 or more")
+    if episode_timeout is not None and not episode_timeout > 0:
+        raise ValueError("episode_timeout must be a positive number of seconds")
     folder = os.fspath(out)
     os.makedirs(folder, exist_ok=True)
-    entries = _resume(folder)
-    todo = [i for i in range(episodes) if not entries.get(i, {}).get("shard")]
-    run = _Run(fleet, todo, entries, attempts, bridge_failures)
-    with contextlib.ExitStack() as stack:
-        client = _dask_client(stack, fleet, scheduler, connect_timeout)
-        bar = _progress(progress, episodes, episodes - len(todo), client)
+    settings = {"client_options": dict(client_options or {}), "recorder_options": dict(recorder_options or {}),
+                "episode_timeout": episode_timeout, "run_tag": f"{os.getpid()}x{time.time_ns()}"}
+    with _folder_lock(folder):
         try:
-            _drive(client, run, episode, folder, dict(client_options or {}), dict(recorder_options or {}), bar)
-        finally:
-            if bar is not None:
-                bar.close()
-            dataset = _dataset(run, episodes)
-            _write_atomically(os.path.join(folder, DATASET), dataset)
-    _remove_temporaries(folder)
+            entries = _resume(folder)
+            todo = [i for i in range(episodes) if not entries.get(i, {}).get("shard")]
+            run = _Run(fleet, todo, entries, attempts, bridge_failures)
+            with contextlib.ExitStack() as stack:
+                client = _dask_client(stack, fleet, scheduler, connect_timeout)
+                bar = _progress(progress, episodes, episodes - len(todo), client)
+                try:
+                    _drive(client, run, episode, folder, settings, bar)
+                finally:
+                    if bar is not None:
+                        bar.close()
+                    dataset = _dataset(run, episodes)
+                    _write_atomically(os.path.join(folder, DATASET), dataset)
+        finally:  # interrupted too: no temporary is left
+            _remove_temporaries(folder)
     return dataset
 
 
-def _drive(client: Any, run: _Run, episode: Episode, folder: str, client_options: Dict[str, Any],
-           recorder_options: Dict[str, Any], bar: Any) -> None:
+@contextlib.contextmanager
+def _folder_lock(folder: str) -> Iterator[None]:
+    """Holds an exclusive lock on the folder itself while a collection runs in it; CollectionError when
+    another one holds it."""
+    import fcntl
+
+    descriptor = os.open(folder, os.O_RDONLY)
+    try:
+        try:
+            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise CollectionError(f"another collection is running in {folder}: wait for it to end, or give "
+                                  "another folder") from None
+        yield
+    finally:
+        os.close(descriptor)
+
+
+def _drive(client: Any, run: _Run, episode: Episode, folder: str, settings: Dict[str, Any], bar: Any) -> None:
     import cloudpickle
     import distributed
 
@@ -337,8 +456,10 @@ def _drive(client: Any, run: _Run, episode: Episode, folder: str, client_options
 
     def start() -> None:
         for index, bridge in run.assignments():
-            future = client.submit(run_attempt, pickled, bridge, index, run.attempts[index], folder, client_options,
-                                   recorder_options, resources={bridge.resource: 1}, pure=False,
+            future = client.submit(run_attempt, pickled, bridge, index, run.attempts[index], folder,
+                                   settings["client_options"], settings["recorder_options"],
+                                   settings["episode_timeout"], settings["run_tag"],
+                                   resources={bridge.resource: 1}, pure=False,
                                    key=f"episode-{index}-{run.attempts[index]}-{os.getpid()}-{time.time_ns()}")
             running[future] = (index, bridge)
             queue.add(future)
@@ -351,7 +472,8 @@ def _drive(client: Any, run: _Run, episode: Episode, folder: str, client_options
         try:
             entry = future.result()
         except Exception as error:  # the worker died (KilledWorker) or the task could not run
-            entry = {"index": index, "shard": None, "bridge": bridge.http_url, "error": _describe(error)}
+            entry = {"index": index, "shard": None, "bridge": bridge.http_url, "error": _describe(error),
+                     "bridge_failure": False}
         outcome = run.finished(index, bridge, entry)
         if bar is not None:
             if outcome != "retry":
@@ -439,6 +561,8 @@ def _dataset(run: _Run, episodes: int) -> Dict[str, Any]:
 def _resume(folder: str) -> Dict[int, Dict[str, Any]]:
     """What an earlier run left in `folder`: its entries, those whose shard is gone dropped, and shards that it
     did not get to list (the driver died) described from the shards themselves. Its temporaries are removed."""
+    import corvane.recording
+
     entries: Dict[int, Dict[str, Any]] = {}
     path = os.path.join(folder, DATASET)
     if os.path.exists(path):
@@ -452,10 +576,27 @@ def _resume(folder: str) -> Dict[int, Dict[str, Any]]:
                 entries[int(entry["index"])] = entry
     for name in sorted(os.listdir(folder)):
         match = _SHARD.match(name)
-        if match and not entries.get(int(match.group(1)), {}).get("shard"):
-            entries[int(match.group(1))] = _entry_of_shard(folder, name, int(match.group(1)))
+        if not match:
+            continue
+        index = int(match.group(1))
+        try:
+            if entries.get(index, {}).get("shard"):
+                corvane.recording.open(os.path.join(folder, name))  # readable: its summary, or its chunks
+            else:
+                entries[index] = _entry_of_shard(folder, name, index)
+        except Exception as error:  # empty or unreadable: missing, recorded again
+            _set_aside(folder, name, error)
+            entries.pop(index, None)
     _remove_temporaries(folder)
     return entries
+
+
+def _set_aside(folder: str, name: str, error: BaseException) -> None:
+    """Moves an unreadable shard out of the collection (NAME.unreadable), saying so on stderr."""
+    path = os.path.join(folder, name)
+    os.replace(path, path + ".unreadable")
+    print(f"corvane collect: {path} is unreadable ({_describe(error)}); moved to {name}.unreadable and "
+          "recorded again", file=sys.stderr, flush=True)
 
 
 def _entry_of_shard(folder: str, name: str, index: int) -> Dict[str, Any]:
@@ -500,6 +641,7 @@ def _write_atomically(path: str, value: Any) -> None:
         file.flush()
         os.fsync(file.fileno())
     os.replace(temporary, path)
+    _fsync(os.path.dirname(path) or ".")
 
 
 def load_episode(reference: str) -> Episode:

@@ -35,14 +35,24 @@ std::unique_ptr<Recorder> makeRecorder(const py::object& path, const std::string
   options.chunkInterval = millisecondsOf(chunkInterval, "chunk_interval");
   options.queueBytes = queueBytes;
   const auto file = py::module_::import("os").attr("fspath")(path).cast<std::string>();
-  return std::make_unique<Recorder>(file, options);
+  // open(2) may block (a FIFO waits for its reader, which may be a thread of this process)
+  return released([&] { return std::make_unique<Recorder>(file, options); });
+}
+
+// The latest log time a recording holds: nanoseconds since the epoch as a signed 64-bit count (year 2262).
+constexpr double kLatestTime = 9.2e9;
+
+ObservedTime observedTimeOf(double seconds) {
+  if (!(seconds >= 0 && seconds < kLatestTime)) {  // NaN fails both
+    throw py::value_error("time must be seconds since the Unix epoch, from 0 to 9.2e9 (not milliseconds), got " +
+                          py::repr(py::float_(seconds)).cast<std::string>());
+  }
+  return ObservedTime(std::chrono::duration_cast<ObservedTime::duration>(std::chrono::duration<double>(seconds)));
 }
 
 void write(Recorder& recorder, std::string_view topic, const nlohmann::json& message, std::optional<double> time) {
   std::optional<ObservedTime> at;
-  if (time) {
-    at = ObservedTime(std::chrono::duration_cast<ObservedTime::duration>(std::chrono::duration<double>(*time)));
-  }
+  if (time) at = observedTimeOf(*time);
   released([&] { recorder.write(topic, message, at); });
 }
 
@@ -50,7 +60,7 @@ py::dict statsOf(const Recorder& recorder) {
   const RecorderStats s = recorder.stats();
   return py::dict("messages"_a = s.messages, "bytes"_a = s.bytes, "chunks"_a = s.chunks,
                   "queue_high_water"_a = s.queueHighWater, "queue_high_water_bytes"_a = s.queueHighWaterBytes,
-                  "waited"_a = secondsOf(s.waited));
+                  "waited"_a = secondsOf(s.waited), "dropped"_a = s.dropped);
 }
 
 // The reader and the cursor share the reader's lifetime.
@@ -127,20 +137,23 @@ void bindRecording(py::module_& module) {
   py::class_<Recorder>(module, "Recorder",
                        "Records what a client does to an MCAP file: pass it as Client(..., recorder=...).\n"
                        "compression: 'zstd', 'lz4' or 'none'; chunk_interval in seconds. A writer thread of its own\n"
-                       "writes the file; a full queue makes the recording call wait.")
+                       "writes the file; a full queue makes the recording call wait, within the call's deadline and\n"
+                       "interruption (then the message is dropped and counted in stats()['dropped']).")
       .def(py::init(&makeRecorder), "path"_a, py::kw_only(), "compression"_a = "zstd", "chunk_size"_a = 4U << 20,
            "chunk_interval"_a = 1.0, "queue_bytes"_a = 256U << 20,
            "Opens `path` for recording (RecordingError when it cannot be created). A chunk closes at\n"
            "`chunk_size` uncompressed bytes or after `chunk_interval` seconds; at most `queue_bytes` of messages\n"
            "wait for the writer thread.")
       .def("write", &write, "topic"_a, "message"_a, "time"_a = py::none(),
-           "Records a JSON object on `topic`, logged at `time` (seconds since the Unix epoch; default now).")
+           "Records a JSON object on `topic`, logged at `time` (seconds since the Unix epoch; default now).\n"
+           "ValueError for a time that is not one (negative, NaN, infinite, past 9.2e9: milliseconds).")
       .def(
           "close", [](Recorder& r) { released([&] { r.close(); }); },
           "Writes the summary and closes the file (RecordingError when writing failed).")
       .def("stats", &statsOf,
            "A dict: messages, bytes and chunks written, the queue's high-water marks (messages and bytes) and\n"
-           "the seconds recording calls waited for room.")
+           "the seconds recording calls waited for room, and the messages dropped because their call's deadline\n"
+           "or interruption (Ctrl-C, a cancelled task) came while it waited.")
       .def_property_readonly("path", &Recorder::path, "The file being written.")
       .def(
           "__enter__", [](Recorder& r) -> Recorder& { return r; }, "Returns the recorder.")

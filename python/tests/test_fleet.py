@@ -45,6 +45,21 @@ def failing_at_3(client: corvane.Client, recorder: Any, index: int) -> None:
     client.articulation.create(f"/World/fleet_other_{index}")
 
 
+def misbehaving(client: corvane.Client, recorder: Any, index: int) -> Any:
+    """The episodes that go wrong, by index: 0 hangs on its first attempt, 1 raises its own error each time,
+    2 says numpy's False; the others succeed."""
+    import numpy
+
+    hung = os.environ["FLEET_TEST_HUNG"]
+    if index == 0 and not os.path.exists(hung):
+        pathlib.Path(hung).touch()
+        time.sleep(30)
+    if index == 1:
+        raise ValueError("the cup is not where it was")
+    client.articulation.create(f"/World/misbehaving_{index}_{os.getpid()}_{time.monotonic_ns()}")
+    return numpy.float64(index) != 2.0
+
+
 def check_collection(out: pathlib.Path, recorded: List[int]) -> Dict[str, Any]:
     """dataset.json lists `recorded` with their shards, each shard holds its own episode, and nothing else is
     in the folder."""
@@ -176,3 +191,38 @@ def test_a_recorder_slot_sends_each_session_to_its_own_file(tmp_path: pathlib.Pa
         assert len(recorded) == 1 and f"/World/slot_{name}" in recorded[0]
     with pytest.raises(TypeError, match="corvane.Recorder"):
         slot.set(client)  # type: ignore[arg-type]
+
+
+def test_misbehaving_episodes_fail_alone_and_leave_nothing_behind(tmp_path: pathlib.Path,
+                                                                   monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setenv("FLEET_TEST_HUNG", str(tmp_path.parent / f"{tmp_path.name}-hung"))
+    (tmp_path / "episode-000003.mcap").write_bytes(b"")  # an empty shard (a power cut): recorded again
+    with contextlib.ExitStack() as stack:
+        urls = [stack.enter_context(SimulatedBridge()) for _ in range(2)]
+        dataset = corvane.fleet.collect(misbehaving, urls, episodes=4, out=tmp_path, progress=False, attempts=2,
+                                        bridge_failures=1, episode_timeout=3.0,
+                                        client_options={"headers": {"X-Fleet": "1"}, "timeout": 5.0})
+    assert (tmp_path / "episode-000003.mcap.unreadable").exists()
+    (tmp_path / "episode-000003.mcap.unreadable").unlink()
+    check_collection(tmp_path, [0, 2, 3])
+    hung, failed, unsuccessful, fine = dataset["episodes"]
+    assert hung["attempts"] == 2 and hung["success"] is True
+    assert failed["attempts"] == 2 and "ValueError: the cup is not where it was" in failed["error"]
+    assert not failed["bridge_failure"] and "stopped" not in failed
+    assert unsuccessful["success"] is False and fine["success"] is True
+    # Neither the hang nor the episode's own errors count against a bridge.
+    assert [(b["failures"], b["set_aside"]) for b in dataset["bridges"]] == [(0, False), (0, False)]
+    assert sum(b["episode_errors"] for b in dataset["bridges"]) == 3
+
+
+def test_a_second_collection_in_one_folder_refuses_to_start(tmp_path: pathlib.Path) -> None:
+    import fcntl
+
+    descriptor = os.open(tmp_path, os.O_RDONLY)
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX)  # as a running collection holds it
+        with pytest.raises(corvane.fleet.CollectionError, match="another collection is running"):
+            corvane.fleet.collect(episode, ["http://127.0.0.1:9"], episodes=1, out=tmp_path, progress=False)
+    finally:
+        os.close(descriptor)
+    assert os.listdir(tmp_path) == []

@@ -3,6 +3,11 @@
 from __future__ import annotations
 
 import pathlib
+import signal
+import subprocess
+import sys
+import textwrap
+import time
 from typing import Any, Dict, List
 
 import numpy
@@ -58,3 +63,64 @@ def test_errors_are_recording_errors(tmp_path: pathlib.Path) -> None:
     (tmp_path / "not.mcap").write_bytes(b"hello")
     with pytest.raises(corvane.RecordingError, match="not an MCAP file"):
         corvane.recording.open(tmp_path / "not.mcap")
+
+
+def test_write_refuses_a_time_that_is_not_one(tmp_path: pathlib.Path) -> None:
+    with corvane.Recorder(tmp_path / "times.mcap") as recorder:
+        for wrong in (-1.0, 1e12, 1e30, float("nan"), float("inf")):
+            with pytest.raises(ValueError, match=f"time must be seconds since the Unix epoch.*got {wrong!r}"):
+                recorder.write("/t", {}, time=wrong)
+        recorder.write("/t", {}, time=1.5)
+    assert [m.log_time for m in corvane.recording.open(tmp_path / "times.mcap")] == [1_500_000_000]
+
+
+# A recorder on a FIFO that a thread of the process opens and never reads: the sink stalls, and each call
+# still ends by its deadline, its cancellation or Ctrl-C.
+STALLED = textwrap.dedent("""
+    import asyncio, faulthandler, os, sys, threading, time
+    import corvane, corvane.aio
+    faulthandler.dump_traceback_later(20, exit=True)  # a call that hangs fails the test instead
+    fifo, url, ws = sys.argv[1:]
+    os.mkfifo(fifo)
+    held = []
+    opener = threading.Thread(target=lambda: held.append(open(fifo, "rb")))
+    opener.start()
+    recorder = corvane.Recorder(fifo, compression="none", chunk_size=1, queue_bytes=1024)
+    opener.join()
+    recorder.write("/fill", {"bytes": "x" * (1 << 20)})
+    try:
+        start = time.monotonic()
+        corvane.Client("d", url, ws, recorder=recorder, deadline=0.5).get("/articulations")
+        print("deadline", time.monotonic() - start, flush=True)
+
+        async def cancelled():
+            task = asyncio.ensure_future(corvane.aio.AsyncClient("a", url, ws, recorder=recorder).get("/articulations"))
+            await asyncio.sleep(0.3)
+            task.cancel()
+            await asyncio.gather(task, return_exceptions=True)
+        start = time.monotonic()
+        asyncio.run(cancelled())
+        print("cancelled", time.monotonic() - start, recorder.stats()["dropped"], flush=True)
+        corvane.Client("c", url, ws, recorder=recorder).get("/articulations")
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    os._exit(0)  # the writer thread still waits for the FIFO
+""")
+
+
+def test_a_stalled_sink_holds_no_call_past_its_deadline_cancellation_or_ctrl_c(
+        simulated_bridge: BridgeUrls, tmp_path: pathlib.Path) -> None:
+    process = subprocess.Popen([sys.executable, "-c", STALLED, str(tmp_path / "fifo"), simulated_bridge.http_url,
+                                simulated_bridge.websocket_url], stdout=subprocess.PIPE, text=True)
+    try:
+        assert process.stdout is not None
+        deadline = process.stdout.readline().split()
+        assert deadline[0] == "deadline" and float(deadline[1]) < 5
+        cancelled = process.stdout.readline().split()
+        assert cancelled[0] == "cancelled" and float(cancelled[1]) < 5 and cancelled[2] == "2"
+        time.sleep(0.5)
+        process.send_signal(signal.SIGINT)
+        assert process.communicate(timeout=5)[0] == "interrupted\n"
+    finally:
+        process.kill()
+        process.wait()

@@ -63,10 +63,14 @@ def test_record_info_and_export(simulated_bridge: BridgeUrls, tmp_path: pathlib.
     folder = tmp_path / "collection"
     folder.mkdir()
     (folder / "episode-000003.mcap").write_bytes(session.read_bytes())
+    (folder / "episode-000004.mcap").write_bytes(b"")  # a shard left empty (a power cut): skipped, said so
     episodes = [{"index": 3, "shard": "episode-000003.mcap", "success": True},
-                {"index": 1, "shard": None, "error": "bridge died"}]
+                {"index": 1, "shard": None, "error": "bridge died"},
+                {"index": 4, "shard": "episode-000004.mcap", "success": True}]
     (folder / "dataset.json").write_text(json.dumps({"episodes": episodes}))
+    capsys.readouterr()
     assert run(["export", str(folder), "--hdf5", str(exported)]) == 0
+    assert "skipping episode 4" in capsys.readouterr().err
     with h5py.File(exported, "r") as f:
         assert sorted(f["data"]) == ["demo_3", "demo_3_1"] and f["data"].attrs["total"] == 6
     assert sorted(p.name for p in tmp_path.iterdir() if p.name.endswith(".part")) == []

@@ -47,9 +47,9 @@ std::vector<SharedFrame> captureIntoBuffers(IsaacSimClient& client, const std::v
     const std::size_t size = buffers[i] ? buffers[i]->size() : 0;
     frames.push_back(detail::decodeSharedFrame(status, keptBody(buffers[i]), size));
   }
-  if (ClientObserver* observer = settings.options.observer.get()) {
+  if (settings.options.observer) {
     for (std::size_t i = 0; i < frames.size(); ++i)
-      detail::notifyFrame(*observer, prim_paths[i], frames[i], start, end);
+      detail::notifyFrame(settings.options, prim_paths[i], frames[i], start, end);
   }
   return frames;
 }
@@ -77,7 +77,7 @@ CameraFrame Camera::capture(std::string_view prim_path, const std::optional<std:
   const HttpResponse reply = client_->post(detail::cameraPath(prim_path, "/capture"), text);
   const auto end = std::chrono::system_clock::now();
   CameraFrame frame = detail::decodeFrame(reply);
-  detail::notifyFrame(*observer, prim_path, frame, start, end);
+  detail::notifyFrame(client_->options(), prim_path, frame, start, end);
   return frame;
 }
 
@@ -95,9 +95,9 @@ std::vector<CameraFrame> Camera::captureAll(const std::vector<std::string>& prim
   std::vector<CameraFrame> frames;
   frames.reserve(results.size());
   for (const BatchResult& result : results) frames.push_back(detail::decodeFrame(result.response()));
-  if (ClientObserver* observer = client_->options().observer.get()) {
+  if (client_->options().observer) {
     for (std::size_t i = 0; i < frames.size(); ++i)
-      detail::notifyFrame(*observer, prim_paths[i], frames[i], start, end);
+      detail::notifyFrame(client_->options(), prim_paths[i], frames[i], start, end);
   }
   return frames;
 }

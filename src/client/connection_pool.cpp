@@ -44,8 +44,14 @@ Lane ConnectionPool::acquire(int maxConnections) {
   return Lane{makeBoundedMulti(maxConnections), {}};
 }
 
-void ConnectionPool::release(Lane lane) noexcept {
+void ConnectionPool::release(Lane lane, int maxIdle) noexcept {
+  Lane closed;  // closed after the lock is released: closing connections takes time
   std::lock_guard<std::mutex> guard(mutex_);
+  if (maxIdle < 1) return;
+  if (idle_.size() >= static_cast<std::size_t>(maxIdle)) {
+    closed = std::move(idle_.front());
+    idle_.erase(idle_.begin());
+  }
   try {
     idle_.push_back(std::move(lane));
   } catch (...) {
@@ -65,7 +71,7 @@ void ConnectionPool::unlock(CURL*, curl_lock_data data, void* self) noexcept {
 }
 
 MultiScope::~MultiScope() {
-  if (pool_ != nullptr && lane_.multi) pool_->release(std::move(lane_));
+  if (pool_ != nullptr && lane_.multi) pool_->release(std::move(lane_), maxConnections_);
 }
 
 CURLM* MultiScope::multi() {

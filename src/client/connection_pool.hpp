@@ -35,8 +35,10 @@ class ConnectionPool {
   /// The most recently returned idle lane, or a new one keeping at most `maxConnections` idle connections;
   /// throws SetupError when none can be made.
   Lane acquire(int maxConnections);
-  /// Gives a lane back; its multi handle must hold no easy handle.
-  void release(Lane lane) noexcept;
+  /// Gives a lane back; its multi handle must hold no easy handle. At most `maxIdle` lanes are kept: past
+  /// that the least recently returned one is closed with its connections (a burst of concurrent calls
+  /// leaves no more idle sockets behind than one call may open).
+  void release(Lane lane, int maxIdle) noexcept;
 
  private:
   static void lock(CURL*, curl_lock_data data, curl_lock_access, void* self) noexcept;

@@ -177,7 +177,8 @@ void ReconnectingStream::reconnected() {
   attempts_ = 0;
   if (options_.onReconnect) options_.onReconnect(event);
   if (const auto& observer = client_->options().observer) {
-    detail::notifyStream({observer, client_->websocketBaseUrl() + path_}, StreamEventKind::reconnected);
+    detail::notifyStream({observer, client_->websocketBaseUrl() + path_, client_->options().interrupted},
+                         StreamEventKind::reconnected);
   }
 }
 

@@ -1,5 +1,6 @@
 // The HTTP verbs and batches: each a run of the request engine (client/request_run.hpp).
 #include "client/connection_pool.hpp"
+#include "client/observation.hpp"
 #include "client/request_run.hpp"
 #include "corvane/client.hpp"
 
@@ -17,6 +18,8 @@ std::vector<BatchResult> runObserved(const RunSettings& settings, const std::vec
   auto tell = [&](std::size_t i, const HttpResponse* response, std::exception_ptr error) {
     const auto end = ends[i].attempts > 0 ? ends[i].time : std::chrono::system_clock::now();
     const auto& p = planned[i];
+    const ObservedCall call = observedCall(settings.options, start);
+    const ObservedCallScope scope(call);
     observer->onRestExchange({p.method, paths[i], p.body, response, std::move(error), ends[i].attempts, start, end});
   };
   std::vector<BatchResult> results;

@@ -81,6 +81,15 @@ bool waitForSocket(CURL* handle, short events, std::chrono::milliseconds limit, 
   return ready > 0;
 }
 
+// Tells the observer of a whole message in `pending`. The message leaves `pending` first: when the observer
+// throws, the message is consumed and the stream goes on with the next one, never with the two glued.
+void notifyReceived(const detail::StreamObservation& observation, std::string& pending) {
+  std::string message = std::move(pending);
+  pending.clear();
+  detail::notifyStream(observation, StreamEventKind::received, message);
+  pending = std::move(message);
+}
+
 }  // namespace
 
 WebSocketStream::WebSocketStream(void* handle) noexcept : handle_(handle) {}
@@ -204,7 +213,7 @@ bool WebSocketStream::takeFrame(bool wholeMessage) {
       ++stats_.framesReceived;
       stats_.bytesReceived += pending_.size();
       stats_.lastFrameAt = Clock::now();
-      if (observation_) detail::notifyStream(*observation_, StreamEventKind::received, pending_);
+      if (observation_) notifyReceived(*observation_, pending_);
       return true;
     }
   }

@@ -1,12 +1,14 @@
 // The recorder: callers encode and queue; one writer thread of the recorder's own writes the file.
 #include "corvane/record/recorder.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
 
+#include "corvane/errors.hpp"
 #include "record/recorder_encode.hpp"
 
 namespace corvane {
@@ -14,6 +16,7 @@ namespace corvane {
 using record::Encoding;
 using record::Outgoing;
 using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kAskEvery{100};  // how often a waiting call's interruption hook is asked
 
 struct Recorder::State {
   std::string path;
@@ -36,20 +39,24 @@ struct Recorder::State {
 
   static std::size_t sizeOf(const Outgoing& m) { return m.payload.size() + m.topic.size(); }
 
-  // Queues `m`, waiting while the queue is full. False when the recorder is closing (the message is ignored).
-  bool push(Outgoing&& m) {
+  // Queues `m`, waiting while the queue is full, within the limits of `call`: past its deadline the message
+  // is dropped (counted), and when its interruption hook asks, it is dropped and InterruptedError thrown.
+  // False when the recorder is closing (the message is ignored).
+  bool push(Outgoing&& m, const ObservedCall& call = {}) {
     std::unique_lock<std::mutex> lock(mutex);
     if (!failure.empty()) throw RecordingError(failure);
     if (stopping) return false;
     const std::size_t size = sizeOf(m);
     if (queuedBytes > 0 && queuedBytes + size > options.queueBytes) {
       const auto waitStart = Clock::now();
-      notFull.wait(lock, [&] {
-        return queuedBytes == 0 || queuedBytes + size <= options.queueBytes || !failure.empty() || stopping;
-      });
+      const bool room = waitForRoom(lock, size, call);
       stats.waited += Clock::now() - waitStart;
       if (!failure.empty()) throw RecordingError(failure);
       if (stopping) return false;
+      if (!room) {
+        ++stats.dropped;
+        return true;
+      }
     }
     queue.push_back(std::move(m));
     queuedBytes += size;
@@ -57,6 +64,42 @@ struct Recorder::State {
     stats.queueHighWaterBytes = std::max(stats.queueHighWaterBytes, queuedBytes);
     notEmpty.notify_one();
     return true;
+  }
+
+  // Waits until `size` more bytes fit (true) or the call's deadline passes (false), asking its interruption
+  // hook every period with the lock released (a Python hook takes the GIL, which a caller of stats() holds).
+  bool waitForRoom(std::unique_lock<std::mutex>& lock, std::size_t size, const ObservedCall& call) {
+    const auto ready = [&] {
+      return queuedBytes == 0 || queuedBytes + size <= options.queueBytes || !failure.empty() || stopping;
+    };
+    const bool asking = call.interrupted != nullptr && *call.interrupted;
+    if (!asking && !call.deadline) {
+      notFull.wait(lock, ready);
+      return true;
+    }
+    for (;;) {
+      auto until = asking ? Clock::now() + kAskEvery : *call.deadline;
+      if (call.deadline) until = std::min(until, *call.deadline);
+      if (notFull.wait_until(lock, until, ready)) return true;
+      if (call.deadline && Clock::now() >= *call.deadline) return false;
+      if (asking) askToStop(lock, *call.interrupted);
+    }
+  }
+
+  void askToStop(std::unique_lock<std::mutex>& lock, const std::function<bool()>& interrupted) {
+    lock.unlock();
+    bool stop = true;
+    try {
+      stop = interrupted();
+    } catch (...) {
+      lock.lock();
+      ++stats.dropped;
+      throw;
+    }
+    lock.lock();
+    if (!stop) return;
+    ++stats.dropped;
+    throw InterruptedError();
   }
 
   std::uint16_t channelFor(const Outgoing& m) {
@@ -127,11 +170,16 @@ namespace {
 class RecorderObserver : public ClientObserver {
  public:
   explicit RecorderObserver(std::shared_ptr<Recorder::State> state) : state_(std::move(state)) {}
-  void onRestExchange(const RestExchange& exchange) override { state_->push(record::encodeRest(exchange)); }
-  void onStreamEvent(const StreamEvent& event) override { state_->push(record::encodeStream(event)); }
+  void onRestExchange(const RestExchange& exchange) override {
+    state_->push(record::encodeRest(exchange), ObservedCall::current());
+  }
+  void onStreamEvent(const StreamEvent& event) override {
+    state_->push(record::encodeStream(event), ObservedCall::current());
+  }
   void onFrame(const FrameObservation& frame) override {
+    const ObservedCall call = ObservedCall::current();
     for (Outgoing& m : record::encodeFrame(frame)) {
-      if (!state_->push(std::move(m))) return;
+      if (!state_->push(std::move(m), call)) return;
     }
   }
 
@@ -157,6 +205,8 @@ std::shared_ptr<ClientObserver> Recorder::observer() const { return std::make_sh
 
 void Recorder::write(std::string_view topic, const nlohmann::json& message, std::optional<ObservedTime> time) {
   if (topic.empty()) throw std::invalid_argument("Recorder::write: the topic is empty");
+  if (time && time->time_since_epoch().count() < 0)
+    throw std::invalid_argument("Recorder::write: the time is before the Unix epoch");
   const std::uint64_t at = record::nanosSinceEpoch(time.value_or(std::chrono::system_clock::now()));
   if (!state_->push({std::string(topic), Encoding::json, record::jsonPayload(message), at, at})) {
     throw std::logic_error("Recorder::write: the recorder is closed");

@@ -22,7 +22,10 @@ struct CORVANE_API RecorderOptions {
   std::size_t chunkSize = 4U << 20;
   std::chrono::milliseconds chunkInterval{1000};
   /// The most message bytes waiting for the writer thread; a recording call that would go past it waits
-  /// (one message larger than this waits for an empty queue).
+  /// (one message larger than this waits for an empty queue). An observed call waits within its own limits
+  /// (ObservedCall): when its deadline passes first, the message is dropped (RecorderStats::dropped) and the
+  /// call returns as it would have; when its interruption hook asks to stop (Ctrl-C, a cancelled task), the
+  /// message is dropped and the call ends with InterruptedError. write() waits for room.
   std::size_t queueBytes = 256U << 20;
 };
 
@@ -33,6 +36,7 @@ struct CORVANE_API RecorderStats {
   std::size_t queueHighWater = 0;  ///< the most messages that waited for the writer at once
   std::size_t queueHighWaterBytes = 0;
   std::chrono::nanoseconds waited{};  ///< time recording calls spent waiting for room in the queue
+  std::uint64_t dropped = 0;          ///< messages not recorded: their call's deadline or interruption came first
 };
 
 /// Records what a client does into an MCAP file: give observer() to ClientOptions::observer (one recorder may
@@ -52,7 +56,7 @@ struct CORVANE_API RecorderStats {
 ///
 /// Threads: the recorder starts one writer thread of its own (the client still starts none) that writes the
 /// file behind a bounded queue; recording calls only encode and queue, and wait when the queue is full
-/// (nothing is dropped). A process killed mid-recording loses at most the open chunk (chunkInterval bounds
+/// (within the call's deadline and interruption hook: see RecorderOptions::queueBytes). A process killed mid-recording loses at most the open chunk (chunkInterval bounds
 /// its age); RecordingReader recovers the rest. Thread-safe.
 ///
 /// Failures: a path that cannot be created fails the constructor (RecordingError). When writing fails (a full
@@ -71,7 +75,7 @@ class CORVANE_API Recorder {
   std::shared_ptr<ClientObserver> observer() const;
 
   /// Records `message` (a JSON object; anything else is wrapped as {"value": message}) on `topic`, logged at
-  /// `time` (default: now).
+  /// `time` (default: now). std::invalid_argument for an empty topic or a time before the Unix epoch.
   void write(std::string_view topic, const nlohmann::json& message, std::optional<ObservedTime> time = std::nullopt);
 
   /// Writes what is queued, the summary and the footer, stops the writer thread and closes the file. Throws

@@ -32,6 +32,8 @@ def register(subparsers: Any, connection: argparse.ArgumentParser) -> None:
                         help="time allowed for each attempt of a request (default 10)")
     parser.add_argument("--retries", metavar="N", type=int, default=2,
                         help="attempts after the first for a request's transient failures (default 2)")
+    parser.add_argument("--episode-timeout", metavar="SECONDS", type=float,
+                        help="time allowed for each attempt of an episode; a longer one fails (default: no limit)")
     parser.add_argument("--compression", choices=("zstd", "lz4", "none"), default="zstd",
                         help="of the shards (default zstd)")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
@@ -47,7 +49,8 @@ def collect(args: argparse.Namespace) -> int:
         dataset = fleet.collect(episode, bridges, episodes=args.episodes, out=args.output,
                                 scheduler=args.scheduler, attempts=args.attempts, progress=not args.quiet,
                                 client_options={"timeout": args.timeout, "max_retries": args.retries},
-                                recorder_options={"compression": args.compression})
+                                recorder_options={"compression": args.compression},
+                                episode_timeout=args.episode_timeout)
     except (ValueError, OSError) as error:
         print(f"corvane collect: {error}", file=sys.stderr)
         return 2 if isinstance(error, ValueError) else 1

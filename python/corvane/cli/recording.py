@@ -282,7 +282,14 @@ def _export_into(out: Any, sources: List[Tuple[str, Optional[int]]], label: str)
     total = demos = 0
     data = out.create_group("data")
     for path, shard_index in sources:
-        recording = corvane.recording.open(path)
+        if shard_index is None:
+            recording = corvane.recording.open(path)
+        else:
+            try:
+                recording = corvane.recording.open(path)
+            except (OSError, corvane.Error) as error:  # a collection's missing or unreadable shard
+                print(f"corvane export: skipping episode {shard_index}: {path}: {error}", file=sys.stderr)
+                continue
         for index, (start, end, attributes) in enumerate(_episodes(recording)):
             # A collection's demos are named after their episode's index, a file's after its order.
             name = f"demo_{shard_index if shard_index is not None else index}"
