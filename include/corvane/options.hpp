@@ -60,7 +60,8 @@ struct CORVANE_API ClientOptions {
   /// The most connections one call or batch has open at once; the other entries of a batch wait (their
   /// timeout not yet running) until one ends. With reuseConnections it also bounds the idle connections
   /// each kept lane holds, and the lanes kept idle (each call borrows one; after a burst of concurrent calls
-  /// the lanes past this many are closed as they come back). Calls made at once from several threads each have this many. Must be positive.
+  /// the lanes past this many are closed as they come back). Calls made at once from several threads each have this
+  /// many. Must be positive.
   int maxConnections = 16;
 
   /// The largest reply body one attempt takes, in bytes. A reply announced larger, or growing past it,

@@ -9,7 +9,10 @@ import importlib.util
 import json
 import os
 import pathlib
+import signal
 import subprocess
+import sys
+import textwrap
 import threading
 import time
 from typing import Any, Dict, Iterator, List
@@ -226,3 +229,29 @@ def test_a_second_collection_in_one_folder_refuses_to_start(tmp_path: pathlib.Pa
     finally:
         os.close(descriptor)
     assert os.listdir(tmp_path) == []
+
+
+def test_ctrl_c_during_a_hanging_episode_leaves_no_temporary(tmp_path: pathlib.Path) -> None:
+    script = textwrap.dedent("""
+        import sys, time
+        import corvane.fleet
+        from corvane.testing import SimulatedBridge
+
+        def hang(client, recorder, index):
+            time.sleep(60)
+
+        with SimulatedBridge() as urls:
+            corvane.fleet.collect(hang, [urls], episodes=1, out=sys.argv[1], progress=False)
+    """)
+    driver = subprocess.Popen([sys.executable, "-c", script, str(tmp_path)], stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 60
+        while not list(tmp_path.glob("*.tmp")) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert list(tmp_path.glob("*.tmp")), "the episode never started"
+        driver.send_signal(signal.SIGINT)
+        driver.wait(timeout=60)
+    finally:
+        driver.kill()
+        driver.wait()
+    assert sorted(os.listdir(tmp_path)) == ["dataset.json"]

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -68,7 +69,7 @@ def test_errors_are_recording_errors(tmp_path: pathlib.Path) -> None:
 def test_write_refuses_a_time_that_is_not_one(tmp_path: pathlib.Path) -> None:
     with corvane.Recorder(tmp_path / "times.mcap") as recorder:
         for wrong in (-1.0, 1e12, 1e30, float("nan"), float("inf")):
-            with pytest.raises(ValueError, match=f"time must be seconds since the Unix epoch.*got {wrong!r}"):
+            with pytest.raises(ValueError, match=f"time must be seconds since the Unix epoch.*got {re.escape(repr(wrong))}$"):
                 recorder.write("/t", {}, time=wrong)
         recorder.write("/t", {}, time=1.5)
     assert [m.log_time for m in corvane.recording.open(tmp_path / "times.mcap")] == [1_500_000_000]

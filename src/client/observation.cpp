@@ -60,8 +60,8 @@ void tellFrame(const ClientOptions& options, FrameObservation& observed) {
 
 }  // namespace
 
-void notifyFrame(const ClientOptions& options, std::string_view cameraPrim, const CameraFrame& frame, ObservedTime start,
-                 ObservedTime end) {
+void notifyFrame(const ClientOptions& options, std::string_view cameraPrim, const CameraFrame& frame,
+                 ObservedTime start, ObservedTime end) {
   FrameObservation observed{cameraPrim, &frame.structure, {}, start, end};
   observed.outputs.reserve(frame.outputs.size());
   for (const CameraOutput& output : frame.outputs) {
@@ -70,8 +70,8 @@ void notifyFrame(const ClientOptions& options, std::string_view cameraPrim, cons
   tellFrame(options, observed);
 }
 
-void notifyFrame(const ClientOptions& options, std::string_view cameraPrim, const SharedFrame& frame, ObservedTime start,
-                 ObservedTime end) {
+void notifyFrame(const ClientOptions& options, std::string_view cameraPrim, const SharedFrame& frame,
+                 ObservedTime start, ObservedTime end) {
   FrameObservation observed{cameraPrim, &frame.structure(), {}, start, end};
   observed.outputs.reserve(frame.outputs().size());
   for (const SharedOutput& output : frame.outputs()) {

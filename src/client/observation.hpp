@@ -38,10 +38,10 @@ ObservedCall observedCall(const ClientOptions& options, ObservedTime start);
 void notifyStream(const StreamObservation& observation, StreamEventKind kind, std::string_view message = {});
 
 /// Tells the observer of `options` of a decoded capture of `cameraPrim`.
-void notifyFrame(const ClientOptions& options, std::string_view cameraPrim, const CameraFrame& frame, ObservedTime start,
-                 ObservedTime end);
+void notifyFrame(const ClientOptions& options, std::string_view cameraPrim, const CameraFrame& frame,
+                 ObservedTime start, ObservedTime end);
 /// The same for a capture on the shared road.
-void notifyFrame(const ClientOptions& options, std::string_view cameraPrim, const SharedFrame& frame, ObservedTime start,
-                 ObservedTime end);
+void notifyFrame(const ClientOptions& options, std::string_view cameraPrim, const SharedFrame& frame,
+                 ObservedTime start, ObservedTime end);
 
 }  // namespace corvane::detail

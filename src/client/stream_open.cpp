@@ -89,7 +89,8 @@ WebSocketStream IsaacSimClient::openStream_(std::string_view path, std::chrono::
   }
   WebSocketStream stream(handle.release());
   if (options_.observer) {
-    auto observation = std::make_shared<detail::StreamObservation>(detail::StreamObservation{options_.observer, url, options_.interrupted});
+    auto observation = std::make_shared<detail::StreamObservation>(
+        detail::StreamObservation{options_.observer, url, options_.interrupted});
     detail::notifyStream(*observation, StreamEventKind::opened);
     stream.observe_(std::move(observation));
   }

@@ -56,8 +56,8 @@ struct CORVANE_API RecorderStats {
 ///
 /// Threads: the recorder starts one writer thread of its own (the client still starts none) that writes the
 /// file behind a bounded queue; recording calls only encode and queue, and wait when the queue is full
-/// (within the call's deadline and interruption hook: see RecorderOptions::queueBytes). A process killed mid-recording loses at most the open chunk (chunkInterval bounds
-/// its age); RecordingReader recovers the rest. Thread-safe.
+/// (within the call's deadline and interruption hook: see RecorderOptions::queueBytes). A process killed mid-recording
+/// loses at most the open chunk (chunkInterval bounds its age); RecordingReader recovers the rest. Thread-safe.
 ///
 /// Failures: a path that cannot be created fails the constructor (RecordingError). When writing fails (a full
 /// disk), recording ends: the next recording call, close() included, throws RecordingError, and no summary is
