@@ -255,3 +255,16 @@ def test_ctrl_c_during_a_hanging_episode_leaves_no_temporary(tmp_path: pathlib.P
         driver.kill()
         driver.wait()
     assert sorted(os.listdir(tmp_path)) == ["dataset.json"]
+
+
+def test_episodes_keep_their_own_error_when_no_bridge_is_left() -> None:
+    bridge = corvane.fleet.Bridge.of("http://127.0.0.1:9")
+    run = corvane.fleet._Run([bridge], [0, 1], {}, attempts=3, bridge_failures=1)
+    assert [index for index, _ in run.assignments()] == [0, 1]
+    conflict = "HTTPError: Bridge returned status 409: /World/arm_0 exists"
+    assert run.finished(0, bridge, {"index": 0, "error": conflict, "bridge_failure": False}) == "retry"
+    assert run.finished(1, bridge, {"index": 1, "error": "TransportError: refused", "bridge_failure": True}) == "failed"
+    run.abandon_waiting()
+    assert run.retired == {bridge.http_url}
+    assert (run.entries[0]["error"], run.entries[0]["stopped"]) == (conflict, corvane.fleet.NO_BRIDGE_LEFT)
+    assert run.entries[1]["error"] == "TransportError: refused" and run.entries[1]["stopped"]
