@@ -283,10 +283,8 @@ void bindClient(py::module_& module) {
            "kind replyTooLarge), recorder (a corvane.Recorder that records every exchange, stream message and\n"
            "capture, or a corvane.RecorderSlot to change recorders later), retry_policy (a corvane.RetryPolicy:\n"
            "which statuses and methods are retried, and the pauses). Ctrl-C stops a waiting call with\n"
-           "KeyboardInterrupt in any case. Raises\n"
-           "ValueError for an empty URL, a timeout or deadline <= 0, max_retries < 0, a refused header line or\n"
-           "retry policy;\n"
-           "TypeError for an unknown keyword.")
+           "KeyboardInterrupt in any case. Raises ValueError for an empty URL, a timeout or deadline <= 0,\n"
+           "max_retries < 0, a refused header line or retry policy; TypeError for an unknown keyword.")
       .def("with_options", &withOptions,
            "A sibling client: the same label and URLs, the keyword options given (any of the constructor's:\n"
            "timeout, max_retries, reuse_connections, headers, ca_file, proxy, deadline, interrupted,\n"

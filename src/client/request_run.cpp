@@ -194,10 +194,10 @@ class Run {
     if (!failed && !rules_.retriesStatus(entry.response.status)) return end(entry, code, false);
     if (failed && isPermanentError(code) && !entry.garbledReply) return end(entry, code, false);
     if (entry.proxyStatus >= 400 && entry.proxyStatus < 500) return end(entry, code, false);  // the proxy said no
-    if (failed && !neverSent(code, entry.proxyStatus) && !rules_.resendsAfterTransportError(entry.plan->method))
-      return end(entry, code, false);
     const bool cutShort = failed && code == CURLE_OPERATION_TIMEDOUT && entry.cutByDeadline;
     if (entry.attempt >= settings_.maxRetries || cutShort) return end(entry, code, cutShort);
+    if (failed && !neverSent(code, entry.proxyStatus) && !rules_.resendsAfterTransportError(entry.plan->method))
+      return end(entry, code, false);
     const milliseconds pause = pauseAfter(entry.attempt);
     if (deadline_ && now + pause >= *deadline_) return end(entry, code, true);
     entry.wakeAt = now + pause;
