@@ -107,6 +107,11 @@ TEST(RetryPolicyRules, PausesDoubleFromTheBaseToTheCapWithinTheJitter) {
   EXPECT_EQ(policy.pauseAfter(1 << 30, 0.0), 150ms);
   policy.jitter = 0.0;
   EXPECT_EQ(policy.pauseAfter(1, 0.9), 200ms);
+  RetryPolicy unchecked = policy;  // values no client takes still give a pause, at once
+  unchecked.jitter = std::nan("");
+  EXPECT_EQ(unchecked.pauseAfter(1, std::nan("")), 200ms);
+  unchecked.firstPause = 0ms;
+  EXPECT_EQ(unchecked.pauseAfter(1 << 30, 1.0), 0ms);
   EXPECT_EQ(RetryPolicy{}.pauseAfter(0, 0.0), 375ms) << "the defaults are the rules without a policy";
   EXPECT_EQ(RetryPolicy{}.pauseAfter(9, 1.0), 8000ms);
 

@@ -15,16 +15,20 @@ bool isVerb(std::string_view method) {
   return method == "GET" || method == "POST" || method == "PUT" || method == "PATCH" || method == "DELETE";
 }
 
+// `value` clamped to [0, 1], NaN as 0.
+double inUnitInterval(double value) { return value >= 0.0 ? std::min(value, 1.0) : 0.0; }
+
 }  // namespace
 
 std::chrono::milliseconds RetryPolicy::pauseAfter(int attempt, double unit) const noexcept {
-  // Doubling in floating point cannot overflow; capped at a century too, so that the pause adds to a time point.
-  const double largest = static_cast<double>(std::min(largestPause, detail::kLongest).count());
-  double nominal = static_cast<double>(firstPause.count());
-  for (int i = 0; i < attempt && nominal < largest; ++i) nominal *= 2;
+  // A policy no client checked still gives a pause: negative and NaN parts count as 0. Doubling in floating
+  // point cannot overflow; capped at a century too, so that the pause adds to a time point.
+  const double largest = std::max(0.0, static_cast<double>(std::min(largestPause, detail::kLongest).count()));
+  double nominal = std::min(std::max(0.0, static_cast<double>(firstPause.count())), largest);
+  for (int i = 0; i < attempt && nominal > 0.0 && nominal < largest; ++i) nominal *= 2;
   nominal = std::min(nominal, largest);
-  const double factor = (1.0 - jitter) + jitter * std::clamp(unit, 0.0, 1.0);
-  return std::chrono::milliseconds(static_cast<long long>(nominal * factor));
+  const double share = inUnitInterval(jitter);
+  return std::chrono::milliseconds(static_cast<long long>(nominal * ((1.0 - share) + share * inUnitInterval(unit))));
 }
 
 bool RetryPolicy::retriesStatus(long status) const noexcept {
