@@ -20,6 +20,7 @@ namespace corvane {
 
 namespace detail {
 class ConnectionPool;
+class RetryJitter;
 struct RunSettings;
 }  // namespace detail
 
@@ -65,8 +66,8 @@ class CORVANE_API IsaacSimClient {
 
   /// The HTTP verbs. Each returns the final response whatever its status; it throws TransportError (a
   /// std::runtime_error) when the transport fails on the last attempt, SetupError when libcurl cannot be
-  /// set up for it. Transport errors and the statuses 408, 409, 429 and
-  /// >= 500 (but 501) are retried up to maxRetries() times after a jittered, growing pause.
+  /// set up for it. Transport errors and the statuses 408, 409, 429 and >= 500 (but 501) are retried up to
+  /// maxRetries() times after a jittered, growing pause; ClientOptions::retryPolicy changes these rules.
   [[nodiscard]] HttpResponse get(std::string_view path);
   [[nodiscard]] HttpResponse post(std::string_view path, std::string_view body);
   [[nodiscard]] HttpResponse put(std::string_view path, std::string_view body);
@@ -107,6 +108,7 @@ class CORVANE_API IsaacSimClient {
   IsaacSimClient(const IsaacSimClient& origin, std::chrono::milliseconds timeout, int max_retries,
                  ClientOptions options);
   void checkSettings() const;
+  void startJitter();
   friend class Camera;  // its shared-frame captures run the request engine with a reply buffer
   /// The settings a run of the request engine reads.
   detail::RunSettings runSettings_() const;
@@ -118,6 +120,7 @@ class CORVANE_API IsaacSimClient {
   int maxRetries_;
   ClientOptions options_;
   std::shared_ptr<detail::ConnectionPool> pool_;  // kept connections; null without reuseConnections
+  std::shared_ptr<detail::RetryJitter> jitter_;   // this client's own; null without a retry policy
 };
 
 }  // namespace corvane

@@ -10,6 +10,7 @@
 #include "corvane/options.hpp"
 #include "corvane/reconnecting_stream.hpp"
 #include "corvane/response.hpp"
+#include "corvane/retry_policy.hpp"
 #include "corvane/stream.hpp"
 #include "corvane/surface_gripper.hpp"
 #include "corvane/version.hpp"

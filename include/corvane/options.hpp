@@ -1,9 +1,9 @@
 #pragma once
 
 // Transport settings beyond the five basic ones: connection reuse, extra header lines, a private certificate
-// authority, a proxy, a deadline per call, an interruption hook, the caps on connections and reply size, and an
-// observer. Every member defaults to "off" or to a cap no bridge reply comes near; a client built without
-// options behaves as one built with a default ClientOptions.
+// authority, a proxy, a deadline per call, an interruption hook, the caps on connections and reply size, an
+// observer and a retry policy. Every member defaults to "off" or to a cap no bridge reply comes near; a client
+// built without options behaves as one built with a default ClientOptions.
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -14,6 +14,7 @@
 
 #include "corvane/export.hpp"
 #include "corvane/observer.hpp"
+#include "corvane/retry_policy.hpp"
 
 namespace corvane {
 
@@ -72,6 +73,13 @@ struct CORVANE_API ClientOptions {
   /// Sees every REST exchange, stream event and decoded frame of the client (and of its copies and streams)
   /// on the calling thread; see ClientObserver. Empty: nothing is observed and nothing extra is done.
   std::shared_ptr<ClientObserver> observer;
+
+  /// Which failed attempts are made again and after what pauses (see RetryPolicy), for verb calls, batch
+  /// entries and captures alike; the number of retries stays the client's max_retries. Empty: the rules of
+  /// RetryPolicy's defaults, with the pauses' jitter from libc's rand(). The constructor refuses
+  /// (std::invalid_argument) a status outside [100, 999], a method that is none of GET, POST, PUT, PATCH and
+  /// DELETE, a first pause <= 0, a largest pause shorter than the first, and a jitter outside [0, 1].
+  std::optional<RetryPolicy> retryPolicy;
 };
 
 }  // namespace corvane

@@ -27,6 +27,7 @@ void bindFrame(py::module_& module);
 void bindFamilies(py::module_& module);
 void bindReconnecting(py::module_& module);
 void bindBatch(py::module_& module);
+void bindRetryPolicy(py::module_& module);
 void bindClient(py::module_& module);
 void bindRecording(py::module_& module);
 

@@ -69,6 +69,7 @@ struct Settings {
   int maxConnections = ClientOptions{}.maxConnections;
   std::size_t maxReplyBytes = ClientOptions{}.maxReplyBytes;
   std::shared_ptr<ClientObserver> observer;  // a recorder's, or none
+  std::optional<RetryPolicy> retryPolicy;
 };
 
 ClientOptions clientOptions(const Settings& s, StopFlag flag) {
@@ -84,6 +85,7 @@ ClientOptions clientOptions(const Settings& s, StopFlag flag) {
   options.maxConnections = s.maxConnections;
   options.maxReplyBytes = s.maxReplyBytes;
   options.observer = s.observer;
+  options.retryPolicy = s.retryPolicy;
   return options;
 }
 
@@ -92,7 +94,8 @@ std::unique_ptr<IsaacSimClient> makeClient(Text<kLabel> label, Text<kBaseUrl> ba
                                            bool reuseConnections, py::object headers, py::object caFile,
                                            std::optional<Text<kProxy>> proxy, std::optional<double> deadline,
                                            py::object interrupted, int maxConnections, std::size_t maxReplyBytes,
-                                           const py::object& recorder, const py::kwargs& others) {
+                                           const py::object& recorder, std::optional<RetryPolicy> retryPolicy,
+                                           const py::kwargs& others) {
   checkNoOtherKeywords("Client", others);
   const Settings settings{timeout,
                           maxRetries,
@@ -104,7 +107,8 @@ std::unique_ptr<IsaacSimClient> makeClient(Text<kLabel> label, Text<kBaseUrl> ba
                           std::move(interrupted),
                           maxConnections,
                           maxReplyBytes,
-                          recorder.is_none() ? nullptr : observerOf(recorder)};
+                          recorder.is_none() ? nullptr : observerOf(recorder),
+                          std::move(retryPolicy)};
   return std::make_unique<IsaacSimClient>(std::move(label.value), std::move(baseUrl.value),
                                           std::move(websocketBaseUrl.value), millisecondsOf(timeout, "timeout"),
                                           maxRetries, clientOptions(settings, nullptr));
@@ -124,6 +128,7 @@ Settings settingsOf(const IsaacSimClient& c) {
   s.maxConnections = o.maxConnections;
   s.maxReplyBytes = o.maxReplyBytes;
   s.observer = o.observer;
+  s.retryPolicy = o.retryPolicy;
   return s;
 }
 
@@ -152,6 +157,8 @@ bool change(Settings& s, const std::string& name, py::handle value) {
     s.maxReplyBytes = value.cast<std::size_t>();
   else if (name == "recorder")
     s.observer = value.is_none() ? nullptr : observerOf(object());
+  else if (name == "retry_policy")
+    s.retryPolicy = value.cast<std::optional<RetryPolicy>>();
   else
     return false;
   return true;
@@ -264,7 +271,7 @@ void bindClient(py::module_& module) {
            "max_retries"_a = 3, py::kw_only(), "reuse_connections"_a = false, "headers"_a = py::none(),
            "ca_file"_a = py::none(), "proxy"_a = py::none(), "deadline"_a = py::none(), "interrupted"_a = py::none(),
            "max_connections"_a = ClientOptions{}.maxConnections, "max_reply_bytes"_a = ClientOptions{}.maxReplyBytes,
-           "recorder"_a = py::none(),
+           "recorder"_a = py::none(), "retry_policy"_a = py::none(),
            "A client of the bridge at `base_url` (REST) and `websocket_base_url` (streams); `label` names it.\n"
            "timeout: seconds per attempt; max_retries: retries after a transport failure or a status 408, 409,\n"
            "429 or >= 500 (but 501). Keyword options: reuse_connections (keep connections across calls),\n"
@@ -274,14 +281,15 @@ void bindClient(py::module_& module) {
            "waits; True stops it with InterruptedError), max_connections (the most connections one call or\n"
            "batch opens at once), max_reply_bytes (the largest reply body taken; a larger one is TransportError\n"
            "kind replyTooLarge), recorder (a corvane.Recorder that records every exchange, stream message and\n"
-           "capture, or a corvane.RecorderSlot to change recorders later). Ctrl-C stops a waiting call with\n"
-           "KeyboardInterrupt in any case. Raises\n"
-           "ValueError for an empty URL, a timeout or deadline <= 0, max_retries < 0 or a refused header line;\n"
-           "TypeError for an unknown keyword.")
+           "capture, or a corvane.RecorderSlot to change recorders later), retry_policy (a corvane.RetryPolicy:\n"
+           "which statuses and methods are retried, and the pauses). Ctrl-C stops a waiting call with\n"
+           "KeyboardInterrupt in any case. Raises ValueError for an empty URL, a timeout or deadline <= 0,\n"
+           "max_retries < 0, a refused header line or retry policy; TypeError for an unknown keyword.")
       .def("with_options", &withOptions,
            "A sibling client: the same label and URLs, the keyword options given (any of the constructor's:\n"
            "timeout, max_retries, reuse_connections, headers, ca_file, proxy, deadline, interrupted,\n"
-           "max_connections, max_reply_bytes, recorder) and this client's for the others. With reuse_connections on "
+           "max_connections, max_reply_bytes, recorder, retry_policy) and this client's for the others. With "
+           "reuse_connections on "
            "both,\n"
            "it shares this client's kept connections.\n"
            "Sends nothing and is cheap enough to make per call, e.g.\n"
@@ -322,6 +330,9 @@ void bindClient(py::module_& module) {
             return secondsOf(*c.options().deadline);
           },
           "Seconds one call may take in all, or None.")
+      .def_property_readonly(
+          "retry_policy", [](const IsaacSimClient& c) { return c.options().retryPolicy; },
+          "The RetryPolicy, or None (the default rules, with libc's rand() for the jitter).")
       .def_property_readonly(
           "interrupted", [](const IsaacSimClient& c) { return interruptCallable(c.options().interrupted); },
           "The interruption callable, or None.")

@@ -17,6 +17,7 @@ PYBIND11_MODULE(_corvane, module) {
   bindFrame(module);
   bindFamilies(module);
   bindBatch(module);
+  bindRetryPolicy(module);
   bindClient(module);
   bindReconnecting(module);
   bindRecording(module);

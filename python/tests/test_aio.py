@@ -1,16 +1,17 @@
-"""corvane.aio: concurrent awaits run together, cancellation ends the call (the bridge sees the connection
-closed), Ctrl-C ends asyncio.run, streams iterate."""
+"""corvane.aio: it mirrors every synchronous method, concurrent awaits run together, cancellation ends the call
+(the bridge sees the connection closed), Ctrl-C ends asyncio.run, streams iterate."""
 
 from __future__ import annotations
 
 import asyncio
+import inspect
 import signal
 import socket
 import subprocess
 import sys
 import textwrap
 import time
-from typing import Awaitable, Callable
+from typing import Awaitable, Callable, Dict, Set, Tuple
 
 import pytest
 
@@ -18,6 +19,37 @@ import corvane
 import corvane.aio
 from conftest import CannedServer
 from corvane.testing import BridgeUrls
+
+
+def _methods(cls: type) -> Set[str]:
+    """The public methods of a class, its properties left out (an AsyncClient's settings are its client's)."""
+    return {name for name in dir(cls)
+            if not name.startswith("_") and not isinstance(inspect.getattr_static(cls, name), property)}
+
+
+# The intended differences, as (methods only the synchronous class has, methods only the asyncio one has).
+_DIFFERENCES: Dict[str, Tuple[Set[str], Set[str]]] = {
+    # An AsyncClient also wraps a client its synchronous users share.
+    "Client": (set(), {"from_client"}),
+    # A ReconnectingStream for asyncio opens in a coroutine (a constructor cannot await).
+    "ReconnectingStream": (set(), {"open"}),
+}
+_MIRRORS: Tuple[Tuple[type, type], ...] = (
+    (corvane.Client, corvane.aio.AsyncClient),
+    (corvane.Articulation, corvane.aio.AsyncArticulation),
+    (corvane.SurfaceGripper, corvane.aio.AsyncSurfaceGripper),
+    (corvane.Camera, corvane.aio.AsyncCamera),
+    (corvane.Stream, corvane.aio.AsyncStream),
+    (corvane.ReconnectingStream, corvane.aio.ReconnectingStream),
+)
+
+
+@pytest.mark.parametrize("synchronous, asynchronous", _MIRRORS, ids=[s.__name__ for s, _ in _MIRRORS])
+def test_every_synchronous_method_has_its_asyncio_mirror(synchronous: type, asynchronous: type) -> None:
+    nothing: Set[str] = set()
+    only_sync, only_async = _DIFFERENCES.get(synchronous.__name__, (nothing, nothing))
+    assert _methods(synchronous) - _methods(asynchronous) == only_sync
+    assert _methods(asynchronous) - _methods(synchronous) == only_async
 
 
 def test_concurrent_awaits_run_together(canned: CannedServer) -> None:

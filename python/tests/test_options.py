@@ -84,3 +84,18 @@ def test_the_caps(canned: CannedServer) -> None:
     assert [r.ok for r in client.batch([("GET", "/a")] * 5)] == [True] * 5
     with pytest.raises(ValueError, match="^maxConnections must be positive$"):
         corvane.Client("c", "http://h", "ws://h", max_connections=0)
+
+
+def test_a_retry_policy_for_motion(canned: CannedServer, silent_url: str) -> None:
+    motion = corvane.RetryPolicy(statuses=[408, 429], transport_error_methods=["GET"], first_pause=0.01,
+                                 largest_pause=0.01)
+    canned.replies["/conflict"] = (409, b"{}")
+    client = corvane.Client("m", canned.url, "ws://h/", max_retries=2, retry_policy=motion)
+    assert client.retry_policy is not None and client.retry_policy.statuses == [408, 429]
+    assert client.post("/conflict").status == 409 and len(canned.requests) == 1, "409 is final"
+    silent = corvane.Client("s", silent_url, "ws://h/", timeout=0.2, max_retries=2, retry_policy=motion)
+    stalled = silent.batch([("POST", "/x"), ("GET", "/x")])
+    attempts = [r.error.attempts for r in stalled if isinstance(r.error, corvane.TransportError)]
+    assert attempts == [1, 3], "a POST is not sent again after a timeout"
+    with pytest.raises(ValueError, match="^retryPolicy: unsupported HTTP method: post$"):
+        corvane.Client("m", canned.url, "ws://h/", retry_policy=corvane.RetryPolicy(transport_error_methods=["post"]))

@@ -2,6 +2,7 @@
 #   python_tests    pytest over python/tests (against the simulated bridge and local canned servers)
 #   python_fleet    pytest over test_fleet.py (Dask clusters on 127.0.0.1 driving simulated bridges)
 #   python_types    mypy: the package, its tests and the example against the stubs
+#   python_stubs    mypy's stubtest: the hand-written stubs of corvane._corvane against the built module
 #   python_install  the package imported from a prefix install and from `pip install .` into a venv
 set(pytest_env "PYTHONPATH=${CMAKE_CURRENT_BINARY_DIR}")
 # An ASan build (scripts/sanitize) loads an instrumented extension into an uninstrumented interpreter:
@@ -46,6 +47,14 @@ add_test(NAME python_types
           ${CMAKE_CURRENT_SOURCE_DIR}/corvane ${CMAKE_CURRENT_SOURCE_DIR}/tests ${CMAKE_CURRENT_SOURCE_DIR}/doc
           ${PROJECT_SOURCE_DIR}/examples/quickstart.py)
 set_tests_properties(python_types PROPERTIES ENVIRONMENT "MYPYPATH=${CMAKE_CURRENT_SOURCE_DIR}" LABELS python TIMEOUT 300)
+
+# The stubs as written (MYPYPATH) against the module as built (PYTHONPATH); the allowlist says, entry by entry,
+# what stubtest cannot see right.
+add_test(NAME python_stubs
+  COMMAND ${Python3_EXECUTABLE} -m mypy.stubtest --mypy-config-file ${PROJECT_SOURCE_DIR}/pyproject.toml
+          --allowlist ${CMAKE_CURRENT_SOURCE_DIR}/tests/stubtest-allowlist.txt corvane._corvane)
+set_tests_properties(python_stubs PROPERTIES ENVIRONMENT "${pytest_env};MYPYPATH=${CMAKE_CURRENT_SOURCE_DIR}"
+                     LABELS python TIMEOUT 300)
 
 # Slow (pip builds the package again, in its own folder): not in sanitizer builds, where it adds nothing.
 if(NOT sanitized)

@@ -3,6 +3,7 @@
 
 #include "client/connection_pool.hpp"
 #include "client/options_check.hpp"
+#include "client/retry_rules.hpp"
 #include "corvane/client.hpp"
 
 namespace corvane {
@@ -36,6 +37,7 @@ IsaacSimClient::IsaacSimClient(std::string label, std::string base_url, std::str
   ensureTrailingSlash(baseUrl_);
   ensureTrailingSlash(websocketBaseUrl_);
   if (options_.reuseConnections) pool_ = std::make_shared<detail::ConnectionPool>();
+  startJitter();
 }
 
 IsaacSimClient::IsaacSimClient(const IsaacSimClient& other)
@@ -48,7 +50,9 @@ IsaacSimClient::IsaacSimClient(const IsaacSimClient& other)
       timeout_(other.timeout_),
       maxRetries_(other.maxRetries_),
       options_(other.options_),
-      pool_(other.pool_) {}
+      pool_(other.pool_) {
+  startJitter();
+}
 
 IsaacSimClient::IsaacSimClient(const IsaacSimClient& origin, std::chrono::milliseconds timeout, int max_retries,
                                ClientOptions options)
@@ -65,6 +69,7 @@ IsaacSimClient::IsaacSimClient(const IsaacSimClient& origin, std::chrono::millis
   if (options_.reuseConnections) {
     pool_ = origin.pool_ ? origin.pool_ : std::make_shared<detail::ConnectionPool>();
   }
+  startJitter();
 }
 
 IsaacSimClient IsaacSimClient::withOptions(std::chrono::milliseconds timeout, int max_retries,
@@ -76,6 +81,11 @@ void IsaacSimClient::checkSettings() const {
   if (timeout_.count() <= 0) throw std::invalid_argument("timeout must be positive");
   if (maxRetries_ < 0) throw std::invalid_argument("max_retries must not be negative");
   detail::checkOptions(options_);
+}
+
+// Each client draws its pauses' jitter from its own engine, copies and siblings included.
+void IsaacSimClient::startJitter() {
+  if (options_.retryPolicy) jitter_ = std::make_shared<detail::RetryJitter>(detail::jitterSeed(this));
 }
 
 std::string IsaacSimClient::prepareUrl_(std::string_view path) const {

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "client/header_line.hpp"
+#include "client/retry_rules.hpp"
 
 namespace corvane::detail {
 namespace {
@@ -64,6 +65,7 @@ void checkOptions(const ClientOptions& options) {
   if (options.deadline && options.deadline->count() <= 0) throw std::invalid_argument("deadline must be positive");
   if (options.maxConnections <= 0) throw std::invalid_argument("maxConnections must be positive");
   if (options.maxReplyBytes == 0) throw std::invalid_argument("maxReplyBytes must be positive");
+  if (options.retryPolicy) checkRetryPolicy(*options.retryPolicy);
 }
 
 }  // namespace corvane::detail

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "client/observation.hpp"
+#include "client/retry_rules.hpp"
 #include "client/routes.hpp"
 #include "client/time_limit.hpp"
 #include "client/utf8.hpp"
@@ -38,11 +39,6 @@ std::string closeCause(const WebSocketStream& stream) {
 // The backoff's steps stop counting far past the largest pause (which no policy reaches after 64 doublings).
 int nextStep(int step) { return std::min(step, 1 << 20) + 1; }
 
-std::minstd_rand::result_type jitterSeed(const void* self) {
-  const auto now = static_cast<unsigned long long>(Clock::now().time_since_epoch().count());
-  return static_cast<std::minstd_rand::result_type>(now ^ reinterpret_cast<std::uintptr_t>(self));
-}
-
 }  // namespace
 
 ReconnectingStream::ReconnectingStream(IsaacSimClient& client, ArticulationStream which, const std::string& primPath,
@@ -52,7 +48,7 @@ ReconnectingStream::ReconnectingStream(IsaacSimClient& client, ArticulationStrea
                                                          ? detail::kJointPositionStream
                                                          : detail::kArticulationStateStream)),
       options_(std::move(options)),
-      jitter_(jitterSeed(this)) {
+      jitter_(static_cast<std::minstd_rand::result_type>(detail::jitterSeed(this))) {
   for (const std::string& message : options_.openingMessages) detail::requireTextMessage(message);
   stream_ = which == ArticulationStream::jointPositions ? client.openJointPositionStream(primPath)
                                                         : client.openArticulationStateStream(primPath);

@@ -63,6 +63,8 @@ std::vector<BatchResult> IsaacSimClient::batch(const std::vector<BatchRequest>& 
   return detail::runObserved(runSettings_(), planned, paths);
 }
 
-detail::RunSettings IsaacSimClient::runSettings_() const { return {timeout_, maxRetries_, options_, pool_.get()}; }
+detail::RunSettings IsaacSimClient::runSettings_() const {
+  return {timeout_, maxRetries_, options_, pool_.get(), jitter_.get()};
+}
 
 }  // namespace corvane

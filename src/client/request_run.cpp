@@ -9,6 +9,7 @@
 #include "client/curl_handle.hpp"
 #include "client/interruption.hpp"
 #include "client/retry_pause.hpp"
+#include "client/retry_rules.hpp"
 #include "client/time_limit.hpp"
 #include "client/transfer_setup.hpp"
 
@@ -17,8 +18,11 @@ namespace {
 
 using std::chrono::milliseconds;
 
-bool isRetryableStatus(long status) {
-  return status == 408 || status == 409 || status == 429 || (status >= 500 && status != 501);
+// Whether a failed attempt never sent its request: the name lookup or the connection failed, or a proxy refused
+// the tunnel. Sending it again cannot repeat a command.
+bool neverSent(CURLcode code, long proxyStatus) {
+  return code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY || code == CURLE_COULDNT_CONNECT ||
+         proxyStatus != 0;
 }
 
 // Whether the attempt connected to anything: libcurl clears the peer's address when a transfer starts.
@@ -84,7 +88,8 @@ class Run {
   Run(const RunSettings& settings, const std::vector<PlannedRequest>& requests)
       : settings_(settings),
         interruption_(settings.options.interrupted),
-        multi_(settings.pool, settings.options.maxConnections) {
+        multi_(settings.pool, settings.options.maxConnections),
+        rules_(settings.options.retryPolicy ? *settings.options.retryPolicy : defaultRetryPolicy()) {
     if (settings.options.deadline) deadline_ = pointAfter(*settings.options.deadline);
     entries_.reserve(requests.size());
     for (const PlannedRequest& request : requests) entries_.emplace_back(request, settings.options.maxReplyBytes);
@@ -186,15 +191,24 @@ class Run {
   // Decides what follows an attempt: its outcome is final, or the next attempt is due after a pause.
   void settle(Entry& entry, CURLcode code, Clock::time_point now) {
     const bool failed = code != CURLE_OK;
-    if (!failed && !isRetryableStatus(entry.response.status)) return end(entry, code, false);
+    if (!failed && !rules_.retriesStatus(entry.response.status)) return end(entry, code, false);
     if (failed && isPermanentError(code) && !entry.garbledReply) return end(entry, code, false);
     if (entry.proxyStatus >= 400 && entry.proxyStatus < 500) return end(entry, code, false);  // the proxy said no
     const bool cutShort = failed && code == CURLE_OPERATION_TIMEDOUT && entry.cutByDeadline;
     if (entry.attempt >= settings_.maxRetries || cutShort) return end(entry, code, cutShort);
-    const milliseconds pause = retryPause(entry.attempt, std::rand());
+    if (failed && !neverSent(code, entry.proxyStatus) && !rules_.resendsAfterTransportError(entry.plan->method))
+      return end(entry, code, false);
+    const milliseconds pause = pauseAfter(entry.attempt);
     if (deadline_ && now + pause >= *deadline_) return end(entry, code, true);
     entry.wakeAt = now + pause;
     ++entry.attempt;
+  }
+
+  // A client without a policy takes its jitter from rand(), as it always did; one with a policy from its own
+  // engine.
+  milliseconds pauseAfter(int attempt) const {
+    if (!settings_.options.retryPolicy) return retryPause(attempt, std::rand());
+    return rules_.pauseAfter(attempt, settings_.jitter->unit());
   }
 
   void end(Entry& entry, CURLcode code, bool byDeadline) {
@@ -253,6 +267,7 @@ class Run {
   std::optional<Clock::time_point> deadline_;
   Interruption interruption_;
   MultiScope multi_;  // outlives the entries, whose handles leave it when they end
+  const RetryPolicy& rules_;
   std::vector<Entry> entries_;
 };
 

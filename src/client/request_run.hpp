@@ -15,6 +15,7 @@ namespace corvane::detail {
 
 class ConnectionPool;
 class ReplyBuffer;
+class RetryJitter;
 
 /// One request of a run. The views must stay valid until the run returns.
 struct PlannedRequest {
@@ -38,12 +39,14 @@ struct RunSettings {
   int maxRetries;
   const ClientOptions& options;
   ConnectionPool* pool;                   ///< null without reuseConnections
+  RetryJitter* jitter;                    ///< the client's; null (and unused) without options.retryPolicy
   std::vector<EntryEnd>* ends = nullptr;  ///< when set (one per request), filled as entries end
 };
 
 /// Performs every request and returns their outcomes in order. Each request makes up to maxRetries + 1
-/// attempts, each on a fresh easy handle (one reset to that state with reuseConnections); libcurl errors (but those no
-/// retry can mend) and the statuses 408, 409, 429 and >= 500 (but 501) are retried after the jittered, growing pause.
+/// attempts, each on a fresh easy handle (one reset to that state with reuseConnections); what the retry policy
+/// (or, without one, RetryPolicy's defaults) retries is made again after its jittered, growing pause. libcurl
+/// errors that no retry can mend are never retried.
 /// Throws only InterruptedError and SetupError for a failure of the multi interface itself; every other failure is its
 /// request's outcome.
 std::vector<BatchResult> runRequests(const RunSettings& settings, const std::vector<PlannedRequest>& requests);

@@ -3,13 +3,12 @@
 #include <cerrno>
 #include <ctime>
 
+#include "client/retry_rules.hpp"
+
 namespace corvane::detail {
 
 std::chrono::milliseconds retryPause(int attempt, int randomValue) {
-  constexpr int kLastDoubling = 4;  // 500 * 2^4 = 8000, the cap
-  const double base = attempt >= kLastDoubling ? 8000.0 : 500.0 * static_cast<double>(1 << attempt);
-  const double jitter = 0.75 + 0.25 * (randomValue / 2147483647.0);
-  return std::chrono::milliseconds(static_cast<long long>(base * jitter));
+  return defaultRetryPolicy().pauseAfter(attempt, randomValue / 2147483647.0);
 }
 
 bool sleepFor(std::chrono::nanoseconds pause) {

@@ -48,7 +48,7 @@ struct CORVANE_API RecorderStats {
 ///     ".../sent"); opens, closes and reconnections on ".../events";
 ///   - each decoded capture: every output on "<camera prim>/<output>"; uint8 HxWx3 / HxWx4 / HxW, uint16 HxW and
 ///     float32 HxW outputs as ros1 sensor_msgs/Image (rgb8, rgba8, mono8, 16UC1, 32FC1; Foxglove's Image panel
-///     shows them), any other output as JSON {shape, dtype, data (base64)}; the rest of the capture's result
+///     shows them), any other output as ros1 corvane_msgs/NDArray (dtype, shape, bytes); the rest of its result
 ///     tree on "<camera prim>/capture";
 ///   - write(topic, json): the caller's own messages (task labels, episode starts and ends).
 /// Log times are the client's wall-clock readings (the end of the exchange, the arrival of a message) in ns
