@@ -113,16 +113,22 @@ class Viewer {
   websocket::stream<beast::tcp_stream> ws_;
 };
 
-// The status of an upgrade request offering `subprotocol`, read raw.
+// The status of an upgrade request offering `subprotocol`, written and read as plain HTTP.
 unsigned upgradeStatus(std::uint16_t port, const std::string& subprotocol) {
   net::io_context ioc;
-  websocket::stream<tcp::socket> ws(ioc);
-  ws.next_layer().connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
-  ws.set_option(websocket::stream_base::decorator(
-      [subprotocol](websocket::request_type& r) { r.set(http::field::sec_websocket_protocol, subprotocol); }));
-  websocket::response_type response;
-  beast::error_code ec;
-  ws.handshake(response, "127.0.0.1", "/", ec);
+  beast::tcp_stream stream(ioc);
+  stream.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
+  http::request<http::empty_body> request{http::verb::get, "/", 11};
+  request.set(http::field::host, "127.0.0.1");
+  request.set(http::field::connection, "Upgrade");
+  request.set(http::field::upgrade, "websocket");
+  request.set(http::field::sec_websocket_version, "13");
+  request.set(http::field::sec_websocket_key, "dGhlIHNhbXBsZSBub25jZQ==");
+  request.set(http::field::sec_websocket_protocol, subprotocol);
+  http::write(stream, request);
+  beast::flat_buffer buffer;
+  http::response<http::string_body> response;
+  http::read(stream, buffer, response);
   return response.result_int();
 }
 
