@@ -68,7 +68,8 @@ class Viewer {
         for (const auto& c : nlohmann::json::parse(m).value("channels", nlohmann::json::array())) {
           if (c["topic"] != topic) continue;
           ws_.text(true);
-          ws_.write(net::buffer(nlohmann::json{{"op", "subscribe"}, {"subscriptions", {{{"id", 1}, {"channelId", c["id"]}}}}}.dump()));
+          ws_.write(net::buffer(
+              nlohmann::json{{"op", "subscribe"}, {"subscriptions", {{{"id", 1}, {"channelId", c["id"]}}}}}.dump()));
           subscribed_ = true;
         }
       } else if (m.size() > 13 && m[0] == 1) {
@@ -125,9 +126,9 @@ void servedLoop(benchmark::State& state, bool stalled) {
 
 void registerBenchmarks() {
   for (const bool stalled : {false, true}) {
-    benchmark::RegisterBenchmark(stalled ? "live/capture_loop_served_vs_not/stalled_viewer"
-                                         : "live/capture_loop_served_vs_not/one_viewer",
-                                 servedLoop, stalled)
+    benchmark::RegisterBenchmark(
+        stalled ? "live/capture_loop_served_vs_not/stalled_viewer" : "live/capture_loop_served_vs_not/one_viewer",
+        servedLoop, stalled)
         ->Iterations(rounds(10))
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);

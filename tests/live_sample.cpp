@@ -2,8 +2,8 @@
 // and headless Chromium on the page). The simulated bridge runs in-process; a 640x480 camera is captured in a
 // loop and a joint stream followed, through a client whose observer is the live server's next to a checker.
 // Besides the recorder's channels it publishes:
-//   /check/pixels  {stamp_ns (a string: JSON numbers lose ns), fnv}: FNV-1a 32 of each rgb capture's bytes, read from the frame itself
-//   /check/loop    {period_ms, frames, closed_stalled}: the median loop period of the last 30 captures
+//   /check/pixels  {stamp_ns (a string: JSON numbers lose ns), fnv}: FNV-1a 32 of each rgb capture's bytes, read from
+//   the frame itself /check/loop    {period_ms, frames, closed_stalled}: the median loop period of the last 30 captures
 //
 //   corvane-live-sample <seconds>   (prints "port N" once listening)
 #include <algorithm>

@@ -3,12 +3,12 @@
 #include <cstring>
 #include <thread>
 
+#include <gtest/gtest.h>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
-#include <gtest/gtest.h>
 
 #include "corvane/live/live_server.hpp"
 #include "corvane/record/recorder.hpp"
@@ -261,8 +261,9 @@ TEST(LiveServerTest, HostileViewersGetErrorsOrCloseAndOthersAreServed) {
   server.publish("/ok", {{"i", 0}});
   Viewer good(server.port()), bad(server.port());
   good.subscribe(1, good.channelOf("/ok"));
-  for (const std::string input : {"{not json", R"({"op":"fly"})", R"({"op":"subscribe","subscriptions":[{"id":1,"channelId":999}]})",
-                                   R"({"op":"unsubscribe","subscriptionIds":[77]})", R"({"op":"subscribe"})", "[1,2]"}) {
+  for (const std::string input :
+       {"{not json", R"({"op":"fly"})", R"({"op":"subscribe","subscriptions":[{"id":1,"channelId":999}]})",
+        R"({"op":"unsubscribe","subscriptionIds":[77]})", R"({"op":"subscribe"})", "[1,2]"}) {
     bad.send(input);
     const Json status = bad.nextJson("status");
     ASSERT_FALSE(status.is_null()) << input;

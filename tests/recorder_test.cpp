@@ -66,11 +66,10 @@ TEST_F(RecorderTest, RecordsExchangesStreamsFramesAndUserMessages) {
     EXPECT_LE(m.logTime, after);
     byTopic[m.channel->topic].emplace_back(m.data);
   });
-  for (const char* topic :
-       {"/episode", "/rest/articulations", "/rest/cameras", "/rest/cameras/World/cam/capture", "/World/cam/rgb",
-        "/World/cam/depth", "/World/cam/capture", "/World/arm/stream_joint_positions",
-        "/World/arm/stream_joint_positions/sent", "/World/arm/stream_joint_positions/events",
-        "/World/cam/calibration"}) {
+  for (const char* topic : {"/episode", "/rest/articulations", "/rest/cameras", "/rest/cameras/World/cam/capture",
+                            "/World/cam/rgb", "/World/cam/depth", "/World/cam/capture",
+                            "/World/arm/stream_joint_positions", "/World/arm/stream_joint_positions/sent",
+                            "/World/arm/stream_joint_positions/events", "/World/cam/calibration"}) {
     EXPECT_EQ(byTopic.count(topic), 1U) << topic;
   }
   const auto capture = nlohmann::json::parse(byTopic["/rest/cameras/World/cam/capture"].at(0));

@@ -47,7 +47,7 @@ struct Hub {
   ChannelTable channels;
   std::vector<std::shared_ptr<Viewer>> viewers;
   std::set<std::string> seenCameras;  // frames of these are skipped while nobody subscribes
-  std::size_t subscriptions = 0;     // over every viewer
+  std::size_t subscriptions = 0;      // over every viewer
   std::uint64_t published = 0, closedStalled = 0;
   bool closed = false;
   std::atomic<std::uint64_t> refused{0};

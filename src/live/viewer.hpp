@@ -45,7 +45,7 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
   void onAccept(beast::error_code ec);
   void read();
   void onRead(beast::error_code ec);
-  void apply(const ClientRequest& request);  // under the mutex
+  void apply(const ClientRequest& request);                   // under the mutex
   void reply(StatusLevel level, const std::string& message);  // under the mutex
   bool push(Queued message);
   void countDrop(const ChannelEntry& channel);
@@ -60,8 +60,8 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
   bool failed_ = false;
   std::deque<Queued> queue_;
   std::size_t queuedBytes_ = 0;
-  bool writing_ = false;            // a writeNext() chain runs
-  bool sending_ = false;            // a send is in flight, since sendStart_
+  bool writing_ = false;  // a writeNext() chain runs
+  bool sending_ = false;  // a send is in flight, since sendStart_
   Clock::time_point sendStart_;
   Queued inFlight_;
   DataHeader header_{};

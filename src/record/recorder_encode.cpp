@@ -240,7 +240,8 @@ Outgoing encodeStream(const StreamEvent& e) {
                           : parsed.is_discarded()                      ? dump(Json{{"text", e.message}})
                                                                        : dump(Json{{"value", parsed}});
     const bool object = !parsed.is_discarded() && parsed.is_object();
-    return {std::move(topic), sample && object ? Encoding::jointSample : Encoding::json, std::move(payload), time, time};
+    return {std::move(topic), sample && object ? Encoding::jointSample : Encoding::json, std::move(payload), time,
+            time};
   }
   Json event{{"event", kNames[static_cast<int>(e.kind)]}, {"url", e.url}};
   return {topic + "/events", Encoding::json, dump(event), time, time};

@@ -47,10 +47,10 @@ struct CORVANE_API LiveChannel {
 };
 
 struct CORVANE_API LiveViewerStats {
-  std::string subprotocol;                           ///< "foxglove.websocket.v1" or "foxglove.sdk.v1"
-  std::uint64_t sent = 0;                            ///< messages sent
-  std::map<std::string, std::uint64_t> dropped;      ///< messages dropped (replaced or not queued), by topic
-  std::size_t queuedBytes = 0;                       ///< bytes waiting now
+  std::string subprotocol;                       ///< "foxglove.websocket.v1" or "foxglove.sdk.v1"
+  std::uint64_t sent = 0;                        ///< messages sent
+  std::map<std::string, std::uint64_t> dropped;  ///< messages dropped (replaced or not queued), by topic
+  std::size_t queuedBytes = 0;                   ///< bytes waiting now
 };
 
 struct CORVANE_API LiveServerStats {
