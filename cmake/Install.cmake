@@ -1,7 +1,7 @@
-# cmake --install: headers, the libraries, a CMake package (corvane::corvane, corvane::record), corvane.pc and
-# corvane-record.pc.
+# cmake --install: headers, the libraries, a CMake package (corvane::corvane, corvane::record, corvane::live),
+# corvane.pc, corvane-record.pc and corvane-live.pc.
 # Components, one per Debian package (cmake/Packaging.cmake): runtime (the shared library), record (the
-# recording library), dev (the rest);
+# recording library), live (the live server), dev (the rest);
 # tools/bridge-sim and python/ add bridge_sim and python.
 include(CMakePackageConfigHelpers)
 
@@ -17,6 +17,13 @@ if(TARGET corvane_record)
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT record NAMELINK_COMPONENT dev
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT record
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endif()
+if(TARGET corvane_live)
+  install(TARGETS corvane_live EXPORT corvaneTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT live NAMELINK_COMPONENT dev
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT live
     INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 endif()
 install(DIRECTORY include/corvane DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
@@ -55,5 +62,10 @@ if(TARGET corvane_record)
   endif()
   configure_file(cmake/corvane-record.pc.in ${CMAKE_CURRENT_BINARY_DIR}/corvane-record.pc @ONLY)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/corvane-record.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+          COMPONENT dev)
+endif()
+if(TARGET corvane_live)
+  configure_file(cmake/corvane-live.pc.in ${CMAKE_CURRENT_BINARY_DIR}/corvane-live.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/corvane-live.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
           COMPONENT dev)
 endif()

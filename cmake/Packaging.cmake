@@ -2,6 +2,7 @@
 # from a Release build configured with CMAKE_INSTALL_PREFIX=/usr):
 #   libcorvane<SOVERSION>  runtime     the shared library
 #   libcorvane-record<SOV> record      the recording library
+#   libcorvane-live<SOV>   live        the live server
 #   libcorvane-dev         dev         headers, CMake package, corvane.pc, the libcorvane.so link
 #   corvane-bridge-sim     bridge_sim  the simulated bridge and its manual page
 #   python3-corvane        python      the Python package for the interpreter the build found, and the
@@ -19,6 +20,7 @@ set(CORVANE_DEB_VERSION ${PROJECT_VERSION}-${CORVANE_PACKAGE_RELEASE})
 get_target_property(soversion corvane SOVERSION)
 set(runtime_package libcorvane${soversion})
 set(record_package libcorvane-record${soversion})
+set(live_package libcorvane-live${soversion})
 
 # Debian's changelog names this build; the date honours SOURCE_DATE_EPOCH for reproducible packages.
 string(TIMESTAMP CORVANE_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
@@ -86,6 +88,15 @@ back from MCAP files (zstd or LZ4 chunks).")
   set(CPACK_DEBIAN_RECORD_PACKAGE_DEPENDS "${runtime_package} (= ${CORVANE_DEB_VERSION})")
   string(APPEND dev_depends ", ${record_package} (= ${CORVANE_DEB_VERSION})")
 endif()
+if(TARGET corvane_live)
+  corvane_deb_package(live ${live_package} libs "live viewing for a C++ robotics simulator bridge client
+${about}
+This package holds corvane's live server: a session's cameras, streams and
+requests served over the Foxglove WebSocket protocol, and a page to view them.")
+  set(CPACK_DEBIAN_LIVE_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_LIVE_PACKAGE_DEPENDS "${runtime_package} (= ${CORVANE_DEB_VERSION})")
+  string(APPEND dev_depends ", ${live_package} (= ${CORVANE_DEB_VERSION})")
+endif()
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)  # only the library has a SONAME
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # dpkg-shlibdeps takes libcurl's minimum version from its symbols file: 7.86, when the WebSocket calls
@@ -128,7 +139,7 @@ captures and streams from the shell.")
   get_target_property(library_dir corvane BINARY_DIR)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${library_dir})
   set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
-      "python3 (>= ${py}~), python3 (<< ${Python3_VERSION_MAJOR}.${py_next}), ${runtime_package} (= ${CORVANE_DEB_VERSION}), ${record_package} (= ${CORVANE_DEB_VERSION})")
+      "python3 (>= ${py}~), python3 (<< ${Python3_VERSION_MAJOR}.${py_next}), ${runtime_package} (= ${CORVANE_DEB_VERSION}), ${record_package} (= ${CORVANE_DEB_VERSION}), ${live_package} (= ${CORVANE_DEB_VERSION})")
   # numpy and Pillow for camera captures (the corvane command writes .npy and PNG); tqdm and Pygments give the
   # command its progress bars and coloured JSON.
   set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "python3-numpy, python3-pil, python3-h5py")

@@ -23,6 +23,9 @@ foreach(name IN LISTS cpp_examples)
     if(TARGET corvane::record)  # the recording examples
       target_link_libraries(docs-example-${name} PRIVATE corvane::record)
     endif()
+    if(TARGET corvane::live)  # the live-viewing examples
+      target_link_libraries(docs-example-${name} PRIVATE corvane::live)
+    endif()
     corvane_target_defaults(docs-example-${name})
     list(APPEND example_targets docs-example-${name})
   endif()

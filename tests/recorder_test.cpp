@@ -70,13 +70,13 @@ TEST_F(RecorderTest, RecordsExchangesStreamsFramesAndUserMessages) {
     EXPECT_LE(m.logTime, after);
     byTopic[m.channel->topic].emplace_back(m.data);
   });
-  for (const char* topic :
-       {"/episode", "/rest/articulations", "/rest/cameras", "/rest/cameras//World/cam/capture", "/World/cam/rgb",
-        "/World/cam/depth", "/World/cam/capture", "/World/arm/stream_joint_positions",
-        "/World/arm/stream_joint_positions/sent", "/World/arm/stream_joint_positions/events"}) {
+  for (const char* topic : {"/episode", "/rest/articulations", "/rest/cameras", "/rest/cameras/World/cam/capture",
+                            "/World/cam/rgb", "/World/cam/depth", "/World/cam/capture",
+                            "/World/arm/stream_joint_positions", "/World/arm/stream_joint_positions/sent",
+                            "/World/arm/stream_joint_positions/events", "/World/cam/calibration"}) {
     EXPECT_EQ(byTopic.count(topic), 1U) << topic;
   }
-  const auto capture = nlohmann::json::parse(byTopic["/rest/cameras//World/cam/capture"].at(0));
+  const auto capture = nlohmann::json::parse(byTopic["/rest/cameras/World/cam/capture"].at(0));
   EXPECT_EQ(capture["status"], 200);
   EXPECT_GT(capture["reply_bytes"], 128) << "a binary reply is kept as its size";
   EXPECT_EQ(byTopic["/World/arm/stream_joint_positions/sent"].at(0), R"({"joint_positions":[0.1],"indices":[0]})");
@@ -94,6 +94,45 @@ TEST_F(RecorderTest, RecordsExchangesStreamsFramesAndUserMessages) {
   EXPECT_EQ(rgb.substr(38, 4), "rgb8");
   const std::string& depth = byTopic["/World/cam/depth"].at(0);
   EXPECT_EQ(depth.substr(38, 5), "32FC1");
+}
+
+// What Foxglove's panels need: JSON Schemas, the camera's calibration and pose, segmentation as an image.
+TEST_F(RecorderTest, RecordsCameraModelsSchemasAndColourisedSegmentation) {
+  testing::SimBridge bridge;
+  {
+    Recorder recorder(file("model.mcap"));
+    ClientOptions options;
+    options.observer = recorder.observer();
+    IsaacSimClient client("rec", bridge.server().httpUrl(), bridge.server().wsUrl(), 10s, 0, options);
+    client.camera.create("/World/cam", std::vector<int>{8, 4});
+    (void)client.camera.capture("/World/cam", std::vector<std::string>{"rgb", "semantic_segmentation"}, true);
+  }
+  RecordingReader reader(file("model.mcap"));
+  std::map<std::string, std::pair<std::string, std::string>> schemaOf;  // topic -> name, encoding
+  for (const auto& [id, c] : reader.channels()) {
+    const auto schema = reader.schemas().find(c.schemaId);
+    if (schema != reader.schemas().end()) schemaOf[c.topic] = {schema->second.name, schema->second.encoding};
+  }
+  using Schema = std::pair<std::string, std::string>;
+  EXPECT_EQ(schemaOf["/World/cam/calibration"], Schema("foxglove.CameraCalibration", "jsonschema"));
+  EXPECT_EQ(schemaOf["/World/cam/transform"], Schema("foxglove.FrameTransform", "jsonschema"));
+  EXPECT_EQ(schemaOf["/rest/cameras/World/cam/capture"], Schema("corvane.RestExchange", "jsonschema"));
+  EXPECT_EQ(schemaOf["/World/cam/semantic_segmentation"].first, "corvane_msgs/NDArray");
+  EXPECT_EQ(schemaOf["/World/cam/semantic_segmentation/colorized"].first, "sensor_msgs/Image");
+  reader.forEach({}, [&](const RecordedMessage& m) {
+    if (m.channel->topic == "/World/cam/calibration") {
+      const auto c = nlohmann::json::parse(m.data);
+      EXPECT_EQ(c["frame_id"], "/World/cam");  // the images' frame_id
+      EXPECT_EQ(c["width"], 8);
+      EXPECT_EQ(c["K"][2], 4.0);  // cx
+    } else if (m.channel->topic == "/World/cam/transform") {
+      const auto t = nlohmann::json::parse(m.data);
+      EXPECT_EQ(t["child_frame_id"], "/World/cam");
+      EXPECT_TRUE(t["rotation"].contains("w"));
+    } else if (m.channel->topic == "/World/cam/semantic_segmentation/colorized") {
+      EXPECT_EQ(std::string(m.data.substr(38, 4)), "rgb8");
+    }
+  });
 }
 
 TEST_F(RecorderTest, AFullQueueMakesCallersWaitAndLosesNothing) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -95,5 +96,10 @@ class CORVANE_API ClientObserver {
   virtual void onStreamEvent(const StreamEvent& event);
   virtual void onFrame(const FrameObservation& frame);
 };
+
+/// Observers composed: one ClientOptions::observer that passes each event to every one of `observers` in turn
+/// (e.g. a Recorder's and a LiveServer's, so a client records and serves live at once). Null entries are
+/// skipped. An exception from one stops the event there and passes through, as from a single observer.
+CORVANE_API std::shared_ptr<ClientObserver> observeAll(std::vector<std::shared_ptr<ClientObserver>> observers);
 
 }  // namespace corvane

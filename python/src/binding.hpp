@@ -30,9 +30,13 @@ void bindBatch(py::module_& module);
 void bindRetryPolicy(py::module_& module);
 void bindClient(py::module_& module);
 void bindRecording(py::module_& module);
+void bindLive(py::module_& module);
 
-/// The C++ observer of a corvane.Recorder or RecorderSlot (for Client(..., recorder=...)).
+/// The C++ observer of a corvane.Recorder, RecorderSlot or LiveServer, or of a list of them composed (for
+/// Client(..., recorder=...)).
 std::shared_ptr<ClientObserver> observerOf(const py::object& recorder);
+/// The observer of a corvane.LiveServer; null when `server` is not one.
+std::shared_ptr<ClientObserver> liveObserverOf(const py::object& server);
 
 /// Seconds (a float) as the library's milliseconds, rounded up so that a positive duration stays positive;
 /// zero and negative values go through unchanged for the library to refuse with its own message. `name` is

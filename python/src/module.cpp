@@ -21,5 +21,6 @@ PYBIND11_MODULE(_corvane, module) {
   bindClient(module);
   bindReconnecting(module);
   bindRecording(module);
+  bindLive(module);
   bindRecorderSlot(module);
 }

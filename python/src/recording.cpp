@@ -102,6 +102,7 @@ py::list channelsOf(const Reader& r) {
     out.append(py::dict("id"_a = id, "topic"_a = c.topic, "message_encoding"_a = c.messageEncoding,
                         "schema"_a = schema == r.reader->schemas().end() ? "" : schema->second.name,
                         "schema_encoding"_a = schema == r.reader->schemas().end() ? "" : schema->second.encoding,
+                        "schema_data"_a = py::bytes(schema == r.reader->schemas().end() ? "" : schema->second.data),
                         "messages"_a = count == stats.end() ? 0 : count->second));
   }
   return out;
@@ -120,8 +121,16 @@ py::list chunksOf(const Reader& r) {
 }  // namespace
 
 std::shared_ptr<ClientObserver> observerOf(const py::object& recorder) {
+  if (py::isinstance<py::list>(recorder) || py::isinstance<py::tuple>(recorder)) {
+    std::vector<std::shared_ptr<ClientObserver>> all;
+    for (const py::handle one : recorder) all.push_back(observerOf(py::reinterpret_borrow<py::object>(one)));
+    return observeAll(std::move(all));
+  }
   if (auto slot = slotObserverOf(recorder)) return slot;
-  if (!py::isinstance<Recorder>(recorder)) throw py::type_error("recorder must be a corvane.Recorder or RecorderSlot");
+  if (auto live = liveObserverOf(recorder)) return live;
+  if (!py::isinstance<Recorder>(recorder)) {
+    throw py::type_error("recorder must be a corvane.Recorder, RecorderSlot or LiveServer, or a list of them");
+  }
   return recorder.cast<Recorder&>().observer();
 }
 

@@ -46,7 +46,7 @@ def test_a_recorded_session_reads_back_as_dicts_and_arrays(simulated_bridge: Bri
     numpy.testing.assert_array_equal(values["/World/rec_cam/depth"][0], depth)
     assert values["/World/rec_cam/depth"][0].dtype == numpy.float32
     assert "joint_positions" in values["/World/rec_arm/stream_joint_positions"][0]
-    assert values["/rest/cameras//World/rec_cam/capture"][0]["status"] == 200
+    assert values["/rest/cameras/World/rec_cam/capture"][0]["status"] == 200
 
     only = list(recording.messages(topics=["/episode"], start=recording.start_time + 1))
     assert [m.value["event"] for m in only] == ["end"]

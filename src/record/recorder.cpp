@@ -106,15 +106,9 @@ struct Recorder::State {
     const auto key = std::make_pair(m.topic, m.encoding);
     const auto found = channels.find(key);
     if (found != channels.end()) return found->second;
-    std::uint16_t id = 0;
-    if (m.encoding == Encoding::json) {
-      id = writer.addChannel(m.topic, "json", 0);
-    } else {
-      const bool image = m.encoding == Encoding::image;
-      const auto schema = image ? writer.addSchema(record::kImageSchemaName, "ros1msg", record::kImageSchema)
-                                : writer.addSchema(record::kArraySchemaName, "ros1msg", record::kArraySchema);
-      id = writer.addChannel(m.topic, "ros1", schema);
-    }
+    const record::ChannelSchema c = record::channelSchema(m.encoding);
+    const auto schema = *c.schemaName == '\0' ? 0 : writer.addSchema(c.schemaName, c.schemaEncoding, c.schema);
+    const std::uint16_t id = writer.addChannel(m.topic, c.messageEncoding, schema);
     channels.emplace(key, id);
     return id;
   }

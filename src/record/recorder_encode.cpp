@@ -41,9 +41,12 @@ void putBody(Json& out, const char* key, std::string_view body, bool binary) {
   out[std::string(key) + "_bytes"] = body.size();
 }
 
+// "/" and `path` with runs of slashes made one: "cameras//World/cam" -> "/cameras/World/cam".
 std::string withLeadingSlash(std::string_view path) {
   std::string topic = "/";
-  topic += path.substr(std::min(path.find_first_not_of('/'), path.size()));
+  for (const char c : path) {
+    if (c != '/' || topic.back() != '/') topic += c;
+  }
   return topic;
 }
 
@@ -107,11 +110,94 @@ std::string encodeArray(const ObservedOutput& output) {
   return out;
 }
 
+bool endsWith(std::string_view s, std::string_view end) {
+  return s.size() >= end.size() && s.substr(s.size() - end.size()) == end;
+}
+
+bool isJointStream(std::string_view topic) {
+  return endsWith(topic, "/stream_joint_positions") || endsWith(topic, "/stream_articulation_state");
+}
+
+// A label image (integer ids, HxW) named as segmentation: shown colourised, each id its own colour.
+bool isSegmentation(const ObservedOutput& output) {
+  return output.name.find("segmentation") != std::string_view::npos && output.shape->size() == 2 &&
+         (output.dtype == "uint32" || output.dtype == "int32") &&
+         output.size == (*output.shape)[0] * (*output.shape)[1] * 4;
+}
+
+std::string encodeColorized(const ObservedOutput& output, std::string_view frameId, std::uint64_t stamp) {
+  const std::size_t pixels = output.size / 4;
+  std::vector<std::byte> rgb(pixels * 3);
+  for (std::size_t i = 0; i < pixels; ++i) {
+    std::uint32_t id = 0;
+    std::memcpy(&id, output.data + i * 4, 4);
+    const std::uint32_t colour = id == 0 ? 0 : (id * 2654435761U) | 0x404040U;  // 0 (unlabelled) black
+    for (int c = 0; c < 3; ++c) rgb[i * 3 + c] = static_cast<std::byte>(colour >> (8 * c));
+  }
+  const std::vector<std::size_t> shape{(*output.shape)[0], (*output.shape)[1], 3};
+  return encodeImage({output.name, &shape, "uint8", rgb.data(), rgb.size()}, ImageKind{"rgb8", 3, 1}, frameId, stamp);
+}
+
+Json stampJson(std::uint64_t ns) { return {{"sec", ns / 1000000000U}, {"nsec", ns % 1000000000U}}; }
+
+// foxglove.CameraCalibration from the result tree's intrinsics and resolution, and foxglove.FrameTransform from
+// its camera pose (position, orientation w x y z), each when present.
+void addCameraModel(std::vector<Outgoing>& out, const Json& tree, std::string_view frameId, const std::string& prim,
+                    std::uint64_t end, std::uint64_t start) {
+  if (!tree.is_object()) return;
+  const auto k = tree.find("intrinsics");
+  const auto size = tree.find("resolution");
+  if (k != tree.end() && size != tree.end() && k->is_object() && size->is_array() && size->size() == 2) {
+    const double fx = k->value("fx", 0.0), fy = k->value("fy", 0.0), cx = k->value("cx", 0.0), cy = k->value("cy", 0.0);
+    const Json calibration{{"timestamp", stampJson(end)},
+                           {"frame_id", frameId},
+                           {"width", (*size)[0]},
+                           {"height", (*size)[1]},
+                           {"distortion_model", "plumb_bob"},
+                           {"D", {0, 0, 0, 0, 0}},
+                           {"K", {fx, 0, cx, 0, fy, cy, 0, 0, 1}},
+                           {"R", {1, 0, 0, 0, 1, 0, 0, 0, 1}},
+                           {"P", {fx, 0, cx, 0, 0, fy, cy, 0, 0, 0, 1, 0}}};
+    out.push_back({prim + "/calibration", Encoding::calibration, dump(calibration), end, start});
+  }
+  const auto pose = tree.find("camera_pose");
+  if (pose == tree.end() || !pose->is_object()) return;
+  const Json& p = pose->value("position", Json());
+  const Json& q = pose->value("orientation", Json());
+  if (!p.is_array() || p.size() != 3 || !q.is_array() || q.size() != 4) return;
+  const Json transform{{"timestamp", stampJson(end)},
+                       {"parent_frame_id", "world"},
+                       {"child_frame_id", frameId},
+                       {"translation", {{"x", p[0]}, {"y", p[1]}, {"z", p[2]}}},
+                       {"rotation", {{"x", q[1]}, {"y", q[2]}, {"z", q[3]}, {"w", q[0]}}}};
+  out.push_back({prim + "/transform", Encoding::transform, dump(transform), end, start});
+}
+
 }  // namespace
 
 std::uint64_t nanosSinceEpoch(ObservedTime time) {
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
   return ns < 0 ? 0 : static_cast<std::uint64_t>(ns);
+}
+
+ChannelSchema channelSchema(Encoding encoding) {
+  switch (encoding) {
+    case Encoding::image:
+      return {"ros1", kImageSchemaName, "ros1msg", kImageSchema, true};
+    case Encoding::array:
+      return {"ros1", kArraySchemaName, "ros1msg", kArraySchema, true};
+    case Encoding::calibration:
+      return {"json", kCalibrationSchemaName, "jsonschema", kCalibrationSchema, false};
+    case Encoding::transform:
+      return {"json", kTransformSchemaName, "jsonschema", kTransformSchema, false};
+    case Encoding::rest:
+      return {"json", kRestSchemaName, "jsonschema", kRestSchema, false};
+    case Encoding::jointSample:
+      return {"json", kJointSampleSchemaName, "jsonschema", kJointSampleSchema, false};
+    case Encoding::json:
+      break;
+  }
+  return {"json", "", "", "", false};
 }
 
 std::string jsonPayload(const Json& message) {
@@ -139,7 +225,7 @@ Outgoing encodeRest(const RestExchange& e) {
   const std::uint64_t start = nanosSinceEpoch(e.start), end = nanosSinceEpoch(e.end);
   out["start_ns"] = start;
   out["end_ns"] = end;
-  return {"/rest" + withLeadingSlash(e.path), Encoding::json, dump(out), end, start};
+  return {"/rest" + withLeadingSlash(e.path), Encoding::rest, dump(out), end, start};
 }
 
 Outgoing encodeStream(const StreamEvent& e) {
@@ -147,12 +233,15 @@ Outgoing encodeStream(const StreamEvent& e) {
   const std::uint64_t time = nanosSinceEpoch(e.time);
   std::string topic = streamTopic(e.url);
   if (e.kind == StreamEventKind::received || e.kind == StreamEventKind::sent) {
+    const bool sample = e.kind == StreamEventKind::received && isJointStream(topic);
     if (e.kind == StreamEventKind::sent) topic += "/sent";
     Json parsed = Json::parse(e.message, nullptr, false);
     std::string payload = !parsed.is_discarded() && parsed.is_object() ? std::string(e.message)
                           : parsed.is_discarded()                      ? dump(Json{{"text", e.message}})
                                                                        : dump(Json{{"value", parsed}});
-    return {std::move(topic), Encoding::json, std::move(payload), time, time};
+    const bool object = !parsed.is_discarded() && parsed.is_object();
+    return {std::move(topic), sample && object ? Encoding::jointSample : Encoding::json, std::move(payload), time,
+            time};
   }
   Json event{{"event", kNames[static_cast<int>(e.kind)]}, {"url", e.url}};
   return {topic + "/events", Encoding::json, dump(event), time, time};
@@ -169,10 +258,16 @@ std::vector<Outgoing> encodeFrame(const FrameObservation& f) {
     if (const auto kind = imageKind(output)) {
       out.push_back({std::move(topic), Encoding::image, encodeImage(output, *kind, f.cameraPrim, end), end, start});
     } else {
+      if (isSegmentation(output)) {
+        out.push_back({topic + "/colorized", Encoding::image, encodeColorized(output, f.cameraPrim, end), end, start});
+      }
       out.push_back({std::move(topic), Encoding::array, encodeArray(output), end, start});
     }
   }
-  if (f.structure != nullptr) out.push_back({prim + "/capture", Encoding::json, jsonPayload(*f.structure), end, start});
+  if (f.structure != nullptr) {
+    out.push_back({prim + "/capture", Encoding::json, jsonPayload(*f.structure), end, start});
+    addCameraModel(out, *f.structure, f.cameraPrim, prim, end, start);
+  }
   return out;
 }
 

@@ -41,15 +41,19 @@ struct CORVANE_API RecorderStats {
 
 /// Records what a client does into an MCAP file: give observer() to ClientOptions::observer (one recorder may
 /// observe several clients). What lands where:
-///   - each REST exchange, as JSON on "/rest" + its path (e.g. "/rest/articulations//World/arm/joints_state"):
-///     method, path, request, status, reply (parsed when it is JSON; binary replies such as captures give
-///     their size only), reply headers, error, attempts, start_ns and end_ns;
+///   - each REST exchange, as JSON (JSON Schema corvane.RestExchange) on "/rest" + its path with runs of
+///     slashes made one (e.g. "/rest/articulations/World/arm/joints_state"): method, path, request, status,
+///     reply (parsed when it is JSON; binary replies such as captures give their size only), reply headers,
+///     error, attempts, start_ns and end_ns;
 ///   - each stream message as JSON on the stream's topic ("/World/arm/stream_joint_positions", sent messages on
-///     ".../sent"); opens, closes and reconnections on ".../events";
+///     ".../sent"; joint samples with JSON Schema corvane.JointSample); opens, closes and reconnections on
+///     ".../events";
 ///   - each decoded capture: every output on "<camera prim>/<output>"; uint8 HxWx3 / HxWx4 / HxW, uint16 HxW and
 ///     float32 HxW outputs as ros1 sensor_msgs/Image (rgb8, rgba8, mono8, 16UC1, 32FC1; Foxglove's Image panel
-///     shows them), any other output as ros1 corvane_msgs/NDArray (dtype, shape, bytes); the rest of its result
-///     tree on "<camera prim>/capture";
+///     shows them), any other output as ros1 corvane_msgs/NDArray (dtype, shape, bytes; segmentation also
+///     colourised as rgb8 on ".../colorized"); the rest of the capture's result tree on "<camera prim>/capture";
+///     the camera's foxglove.CameraCalibration on ".../calibration" and, when reported, its pose as
+///     foxglove.FrameTransform on ".../transform";
 ///   - write(topic, json): the caller's own messages (task labels, episode starts and ends).
 /// Log times are the client's wall-clock readings (the end of the exchange, the arrival of a message) in ns
 /// since the Unix epoch; publish times are the starts.

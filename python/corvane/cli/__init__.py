@@ -25,6 +25,7 @@ GROUPS = (
     "sim",
     "recording",
     "collect",
+    "live",
 )
 
 DESCRIPTION = """Drive a robotics simulator's bridge from the shell: raw REST requests, the articulation,
