@@ -120,17 +120,59 @@ def steps_episodes(episodes: int, length: int, fps: int) -> List[lerobot.Episode
     rng = numpy.random.default_rng(3)
     out = []
     for e in range(episodes):
-        steps = [_Step(i, 100.0 + i / fps, {"state": rng.standard_normal(7), "gripper": float(rng.random())},
+        steps = [_Step(i, 100.0 + i / fps, {"state": rng.standard_normal(7), "gripper": float(rng.random()),
+                                            "rgb": numpy.full((2, 2, 3), i, dtype=numpy.uint8)},
                        rng.standard_normal(4), float(i == length - 1), None) for i in range(length + e)]
         out.append(lerobot.Episode(steps, task=["reach", "push"][e % 2]))
     return out
 
 
+class _FrameCounter:
+    """Takes the video frames without writing them (the MP4s are not read here); 1000 bytes a frame."""
+
+    def __init__(self, path: str, fmt: lerobot.VideoFormat) -> None:
+        self.size = 0
+
+    def write(self, frame: numpy.ndarray, index: int) -> None:
+        self.size += 1000
+
+    def close(self) -> None:
+        pass
+
+
+VIDEO_BOUND_MB = 0.1  # about 105 frames of _FrameCounter's
+
+
+def _expected_episodes(episodes: List[lerobot.Episode], data_files: int) -> Dict[str, List[Any]]:
+    """The episodes table: data files hold one episode each (a zero bound), a video file the episodes that
+    start while it holds less than its bound."""
+    rows: Dict[str, List[Any]] = {k: [] for k in ("episode_index", "tasks", "length", "dataset_from_index",
+                                                  "dataset_to_index", "data/chunk_index", "data/file_index")}
+    key = "videos/observation.images.rgb"
+    rows.update({f"{key}/{k}": [] for k in ("chunk_index", "file_index", "from_timestamp", "to_timestamp")})
+    rows.update({"meta/episodes/chunk_index": [], "meta/episodes/file_index": []})
+    first = video_file = in_file = 0
+    for e, episode in enumerate(episodes):
+        n = len(list(episode.steps))
+        if in_file and in_file * 1000 >= VIDEO_BOUND_MB * 1024 * 1024:
+            video_file, in_file = video_file + 1, 0
+        for k, v in (("episode_index", e), ("tasks", [episode.task]), ("length", n), ("dataset_from_index", first),
+                     ("dataset_to_index", first + n), ("data/chunk_index", 0), ("data/file_index", e),
+                     (f"{key}/chunk_index", 0), (f"{key}/file_index", video_file),
+                     (f"{key}/from_timestamp", in_file / 30), (f"{key}/to_timestamp", (in_file + n) / 30),
+                     ("meta/episodes/chunk_index", 0), ("meta/episodes/file_index", 0)):
+            rows[k].append(v)
+        first, in_file = first + n, in_file + n
+    assert data_files == len(episodes)
+    return rows
+
+
 def write_lerobot(folder: str) -> List[Dict[str, Any]]:
-    """A dataset whose data files split (a tiny size bound); the data rows expected from the steps."""
+    """A dataset whose data and video files split (tiny size bounds); the rows expected from the steps."""
     root = os.path.join(folder, "lerobot")
     episodes = steps_episodes(6, 40, 30)
-    lerobot.export(episodes, root, fps=30, data_files_size_mb=0)
+    lerobot.export(episodes, root, fps=30, data_files_size_mb=0, video=_FrameCounter,
+                   video_files_size_mb=VIDEO_BOUND_MB)
     data = sorted(os.path.join(dirpath, f) for dirpath, _, files in os.walk(os.path.join(root, "data"))
                   for f in files)
     rows: Dict[str, List[Any]] = {k: [] for k in ("observation.state", "observation.gripper", "action", "timestamp",
@@ -153,8 +195,13 @@ def write_lerobot(folder: str) -> List[Dict[str, Any]]:
              "next.reward": ("float32", False)}
     columns = [Column(name, *kinds.get(name, ("int64", False))) for name in rows]
     tasks = [Column("task_index", "int64"), Column("task", "string")]
+    meta = _expected_episodes(episodes, len(data))
+    meta_columns = [Column(k, "string", is_list=True) if k == "tasks" else
+                    Column(k, "float64" if k.endswith("timestamp") else "int64") for k in meta]
     return [{"name": "lerobot data", "files": data, "rows": len(rows["index"]),
              "columns": [_expected_column(c, rows[c.name]) for c in columns]},
+            {"name": "lerobot episodes", "files": [os.path.join(root, "meta/episodes/chunk-000/file-000.parquet")],
+             "rows": len(episodes), "columns": [_expected_column(c, meta[c.name]) for c in meta_columns]},
             {"name": "lerobot tasks", "files": [os.path.join(root, "meta/tasks.parquet")], "rows": 2,
              "columns": [_expected_column(tasks[0], [0, 1]), _expected_column(tasks[1], ["reach", "push"])]}]
 

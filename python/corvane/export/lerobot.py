@@ -233,8 +233,8 @@ class _Video:
 
 class _Exporter:
     def __init__(self, root: str, fps: Optional[int], task: Optional[str], robot_type: str,
-                 video: Optional[VideoOpener], codec: str, compression: str, data_files_size_mb: int,
-                 video_files_size_mb: int, chunks_size: int) -> None:
+                 video: Optional[VideoOpener], codec: str, compression: str, data_files_size_mb: float,
+                 video_files_size_mb: float, chunks_size: int) -> None:
         self.root, self.fps, self.task, self.robot_type = root, fps, task, robot_type
         self.video, self.codec, self.compression = video, codec, compression
         self.data_bound, self.video_bound = data_files_size_mb * _MB, video_files_size_mb * _MB
@@ -460,7 +460,7 @@ def _kind(values: numpy.ndarray) -> str:
 
 def export(episodes: Iterable[Any], out: Any, *, fps: Optional[int] = None, task: Optional[str] = None,
            robot_type: str = "corvane", video: Optional[VideoOpener] = None, codec: str = "av1",
-           compression: str = "snappy", data_files_size_mb: int = 100, video_files_size_mb: int = 200,
+           compression: str = "snappy", data_files_size_mb: float = 100, video_files_size_mb: float = 200,
            chunks_size: int = 1000) -> ExportResult:
     """Writes the dataset to the folder `out` (see the module's description); what was left out or looked
     irregular comes back in the result's warnings. ``video`` opens an MP4 writer; without one, image
