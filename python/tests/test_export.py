@@ -5,13 +5,13 @@ from __future__ import annotations
 
 import json
 import pathlib
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 import numpy
 import pytest
 
 from corvane.export import lerobot
-from corvane.export.parquet import Column, ParquetWriter, encode_levels, write_table
+from corvane.export.parquet import Array, Column, ParquetWriter, encode_levels, write_table
 
 
 def _decode_levels(data: bytes, count: int, bit_width: int) -> List[int]:
@@ -70,6 +70,11 @@ def test_the_writer_refuses_what_it_cannot_write_faithfully(tmp_path: pathlib.Pa
     assert data[:4] == data[-4:] == b"PAR1"
 
 
+class _Episode(NamedTuple):
+    steps: List[Any]
+    task: Optional[str] = None
+
+
 class _Step:
     def __init__(self, index: int, time: Optional[float], observation: Dict[str, Any], action: Any,
                  reward: Optional[float] = None, done: Optional[bool] = None) -> None:
@@ -81,7 +86,7 @@ class _Videos:
     """Stands in for the MP4 writer: keeps what it is handed, per file; its size grows 1000 bytes a frame."""
 
     def __init__(self) -> None:
-        self.files: Dict[str, List[Tuple[int, numpy.ndarray]]] = {}
+        self.files: Dict[str, List[Tuple[int, Array]]] = {}
         self.formats: Dict[str, lerobot.VideoFormat] = {}
         self.closed: List[str] = []
 
@@ -98,7 +103,7 @@ class _Videos:
         def size(self) -> int:
             return 1000 * len(self.owner.files[self.path])
 
-        def write(self, frame: numpy.ndarray, index: int) -> None:
+        def write(self, frame: Array, index: int) -> None:
             self.owner.files[self.path].append((index, frame.copy()))
 
         def close(self) -> None:
@@ -106,12 +111,12 @@ class _Videos:
 
 
 def _episode(rng: numpy.random.Generator, n: int, fps: float, t0: float = 50.0,
-             task: Optional[str] = None) -> lerobot.Episode:
+             task: Optional[str] = None) -> _Episode:
     steps = [_Step(i, t0 + i / fps, {"rgb": rng.integers(0, 256, (6, 8, 3), dtype=numpy.uint8),
                                      "state": rng.standard_normal(7), "grip": float(i)},
                    {"arm": rng.standard_normal(6), "gripper": [0.5]}, reward=float(i == n - 1))
              for i in range(n)]
-    return lerobot.Episode(steps, task)
+    return _Episode(steps, task)
 
 
 def test_a_dataset_of_steps_has_the_layout_statistics_and_videos(tmp_path: pathlib.Path) -> None:

@@ -33,7 +33,7 @@ from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Pr
 
 import numpy
 
-from .parquet import Column, ParquetWriter
+from .parquet import Array, Column, ParquetWriter
 
 __all__ = ["Episode", "ExportResult", "VideoFormat", "VideoWriter", "export"]
 
@@ -65,7 +65,7 @@ class VideoWriter(Protocol):
     def size(self) -> int:  # bytes written so far
         ...
 
-    def write(self, frame: numpy.ndarray, index: int) -> None:  # H x W x 3 uint8, RGB
+    def write(self, frame: Array, index: int) -> None:  # H x W x 3 uint8, RGB
         ...
 
     def close(self) -> None:
@@ -88,7 +88,7 @@ def _get(item: Any, name: str, default: Any = None) -> Any:
     return getattr(item, name, default)
 
 
-def _action(value: Any) -> Tuple[Optional[numpy.ndarray], List[str]]:
+def _action(value: Any) -> Tuple[Optional[Array], List[str]]:
     """The action as one float vector and its element names (a dict's arrays one after another)."""
     if value is None:
         return None, []
@@ -100,7 +100,7 @@ def _action(value: Any) -> Tuple[Optional[numpy.ndarray], List[str]]:
     return vector, [f"action_{i}" for i in range(len(vector))]
 
 
-def _is_image(array: numpy.ndarray) -> bool:
+def _is_image(array: Array) -> bool:
     return array.dtype == numpy.uint8 and array.ndim == 3 and array.shape[2] == 3
 
 
@@ -161,7 +161,7 @@ class _Moments:
         self.m2: Any = 0.0
         self.quantiles: Dict[str, Any] = {}
 
-    def add(self, values: numpy.ndarray) -> None:  # (N, d)
+    def add(self, values: Array) -> None:  # (N, d)
         n = len(values)
         if n == 0:
             return
@@ -192,7 +192,7 @@ class _Histogram:
         self.counts = numpy.zeros((3, 256), dtype=numpy.int64)
         self.frames = 0
 
-    def add(self, frame: numpy.ndarray) -> None:
+    def add(self, frame: Array) -> None:
         flat = frame.reshape(-1, 3)
         for channel in range(3):
             self.counts[channel] += numpy.bincount(flat[:, channel], minlength=256)
@@ -338,7 +338,8 @@ class _Exporter:
             columns[name] = numpy.stack([numpy.asarray(_get(s, "observation")[key], dtype=numpy.float32).reshape(-1)
                                          for s in steps])
         if self.layout.action:
-            columns["action"] = numpy.stack([_action(_get(s, "action"))[0] for s in steps]).astype(numpy.float32)
+            actions: List[Any] = [_action(_get(s, "action"))[0] for s in steps]
+            columns["action"] = numpy.stack(actions).astype(numpy.float32)
         columns["timestamp"] = (frame_index / self.fps).astype(numpy.float32)
         columns["frame_index"] = frame_index
         columns["episode_index"] = numpy.full(n, episode, dtype=numpy.int64)
@@ -365,7 +366,7 @@ class _Exporter:
         self.data.write(columns)
         row["data/chunk_index"], row["data/file_index"] = self.data_at
 
-    def write_video(self, key: str, frames: List[numpy.ndarray], row: Dict[str, Any]) -> None:
+    def write_video(self, key: str, frames: List[Array], row: Dict[str, Any]) -> None:
         assert self.video is not None and self.fps is not None
         feature = f"observation.images.{key}"
         video = self.videos.setdefault(key, _Video(feature))
@@ -454,7 +455,7 @@ class _Exporter:
                 "video_path": VIDEO_PATH if self.layout.images else None, "features": features}
 
 
-def _kind(values: numpy.ndarray) -> str:
+def _kind(values: Array) -> str:
     return {"f": "float32", "i": "int64", "b": "bool"}[values.dtype.kind]
 
 

@@ -24,8 +24,11 @@ import struct
 from typing import IO, Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
 import numpy
+from numpy.typing import NDArray
 
 __all__ = ["COMPRESSIONS", "Column", "ParquetWriter", "write_table"]
+
+Array = NDArray[Any]
 
 COMPRESSIONS = ("none", "snappy", "zstd")
 
@@ -106,7 +109,7 @@ def thrift_struct(out: bytearray, fields: Sequence[Field]) -> None:
 
 # --- levels and values ----------------------------------------------------------------------------------------
 
-def _bit_packed(values: numpy.ndarray, bit_width: int) -> bytes:
+def _bit_packed(values: Array, bit_width: int) -> bytes:
     """A bit-packed run (values LSB first, padded to a group of 8) with its header."""
     groups = (len(values) + 7) // 8
     padded = numpy.zeros(groups * 8, dtype=numpy.uint8)
@@ -123,7 +126,7 @@ def _rle_run(value: int, count: int, bit_width: int) -> bytes:
     return bytes(out) + int(value).to_bytes((bit_width + 7) // 8, "little")
 
 
-def encode_levels(levels: numpy.ndarray, bit_width: int) -> bytes:
+def encode_levels(levels: Array, bit_width: int) -> bytes:
     """The RLE/bit-packed hybrid: runs of 16 or more equal levels as RLE runs, what lies between bit-packed
     (a bit-packed run other than the last holds a multiple of 8 values)."""
     n = len(levels)
@@ -131,8 +134,8 @@ def encode_levels(levels: numpy.ndarray, bit_width: int) -> bytes:
     if n == 0:
         return bytes(out)
     change = numpy.flatnonzero(levels[1:] != levels[:-1]) + 1
-    starts = numpy.concatenate(([0], change))
-    ends = numpy.concatenate((change, [n]))
+    starts: Array = numpy.concatenate((numpy.zeros(1, numpy.int64), change))
+    ends: Array = numpy.concatenate((change, numpy.full(1, n, numpy.int64)))
     long = (ends - starts) >= 16
     pos = 0
     for start, end in zip(starts[long].tolist(), ends[long].tolist()):
@@ -180,8 +183,8 @@ def _leaf_array(kind: str, values: Any) -> Any:
 class _Leaf(NamedTuple):
     """A column's part of one page: its values and levels (None where the column has none)."""
     values: Any
-    repetition: Optional[numpy.ndarray]
-    definition: Optional[numpy.ndarray]
+    repetition: Optional[Array]
+    definition: Optional[Array]
     entries: int  # level entries: values, nulls and empty lists
 
 
@@ -207,7 +210,8 @@ def _list_leaf(column: Column, rows: Any) -> _Leaf:
         present = numpy.array([r is not None for r in rows], dtype=bool)
         if not column.nullable and not present.all():
             raise ValueError(f"column {column.name}: None in a column that is not nullable")
-        items = [list(r) if column.kind == "string" else numpy.asarray(r).reshape(-1) for r in rows if r is not None]
+        items: List[Any] = [list(r) if column.kind == "string" else numpy.asarray(r).reshape(-1)
+                            for r in rows if r is not None]
         lengths = numpy.zeros(len(present), dtype=numpy.int64)
         lengths[present] = [len(r) for r in items]
         flat: Any = [v for r in items for v in r] if column.kind == "string" else (
