@@ -183,6 +183,21 @@ def test_what_does_not_fit_is_reported_and_left_out(tmp_path: pathlib.Path) -> N
     assert "observation depth of shape (4, 4) is not exported" in result.warnings[0]
     assert json.loads((tmp_path / "b/meta/info.json").read_text())["features"]["action"]["shape"] == [1]
 
+    # A recording's steps come as one stream naming their episode, the tasks in the stream's episode list.
+    class Stream:
+        def __init__(self, steps: List[Any]) -> None:
+            self.steps, self.episodes = steps, [{"task": "pick"}, {}]
+
+        def __iter__(self) -> Any:
+            return iter(self.steps)
+
+    for step in fine.steps:
+        step.episode = 0
+    for step in jittery.steps:
+        step.episode = 1
+    [first, second] = lerobot.episodes_of(Stream(fine.steps + jittery.steps))
+    assert (first.task, second.task, first.steps, second.steps) == ("pick", None, fine.steps, jittery.steps)
+
     with pytest.raises(FileExistsError):
         lerobot.export([fine], tmp_path / "a")
     untimed = [_Step(i, None, {"state": [1.0]}, [0.0]) for i in range(3)]

@@ -27,16 +27,17 @@ episode's quantiles, as LeRobot aggregates them.
 
 from __future__ import annotations
 
+import itertools
 import json
 import os
 import shutil
-from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Protocol, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Protocol, Tuple
 
 import numpy
 
 from .parquet import Array, Column, ParquetWriter
 
-__all__ = ["Episode", "ExportResult", "VideoFormat", "VideoWriter", "export"]
+__all__ = ["Episode", "ExportResult", "VideoFormat", "VideoWriter", "episodes_of", "export"]
 
 CODEBASE_VERSION = "v3.0"
 DATA_PATH = "data/chunk-{chunk_index:03d}/file-{file_index:03d}.parquet"
@@ -81,6 +82,21 @@ class ExportResult(NamedTuple):
     frames: int
     fps: int
     warnings: List[str]  # episodes left out, irregular steps, observations not exported
+
+
+def episodes_of(steps: Iterable[Any]) -> Iterator[Episode]:
+    """Episodes from one stream of steps that name their episode (``step.episode``), as a recording's
+    ``steps()`` gives them, one episode in memory at a time; each episode's task comes from its attributes in
+    ``steps.episodes`` (complete once a step of the next episode has been read), when the stream has them."""
+    for number, group in itertools.groupby(steps, key=_episode_number):
+        episode = list(group)
+        attributes = list(getattr(steps, "episodes", None) or [])
+        known = attributes[number] if isinstance(number, int) and 0 <= number < len(attributes) else {}
+        yield Episode(episode, _get(known, "task"))
+
+
+def _episode_number(step: Any) -> Any:
+    return _get(step, "episode")
 
 
 def _get(item: Any, name: str, default: Any = None) -> Any:
