@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import json
 import pathlib
+import weakref
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 import numpy
@@ -197,6 +198,18 @@ def test_what_does_not_fit_is_reported_and_left_out(tmp_path: pathlib.Path) -> N
         step.episode = 1
     [first, second] = lerobot.episodes_of(Stream(fine.steps + jittery.steps))
     assert (first.task, second.task, first.steps, second.steps) == ("pick", None, fine.steps, jittery.steps)
+
+    # Memory holds one episode: an episode's arrays are let go once the next one has been written.
+    held: List[Any] = []
+
+    def stream() -> Any:
+        for e in range(4):
+            assert e < 2 or held[e - 2]() is None
+            episode = _episode(rng, 5, 15.0)
+            held.append(weakref.ref(episode.steps[0].observation["state"]))
+            yield episode
+
+    assert lerobot.export(stream(), tmp_path / "d").episodes == 4
 
     with pytest.raises(FileExistsError):
         lerobot.export([fine], tmp_path / "a")
