@@ -173,6 +173,7 @@ def test_what_does_not_fit_is_reported_and_left_out(tmp_path: pathlib.Path) -> N
     other_keys = _episode(rng, 10, 15.0)
     del other_keys.steps[3].observation["grip"]
     depth = [_Step(i, i / 15, {"state": [1.0, 2.0], "depth": numpy.zeros((4, 4))}, [0.0]) for i in range(10)]
+    depth[2].observation["state"] = [1.0, numpy.nan]
     result = lerobot.export([fine, [], jittery, other_keys], tmp_path / "a")  # fps from the step times
     assert (result.episodes, result.frames, result.fps) == (2, 20, 15)
     text = "\n".join(result.warnings)
@@ -182,6 +183,7 @@ def test_what_does_not_fit_is_reported_and_left_out(tmp_path: pathlib.Path) -> N
     assert "episode 3: observation keys" in text
     result = lerobot.export([depth], tmp_path / "b", fps=15)
     assert "observation depth of shape (4, 4) is not exported" in result.warnings[0]
+    assert result.warnings[1] == "episode 0: observation.state holds values that are not finite"
     assert json.loads((tmp_path / "b/meta/info.json").read_text())["features"]["action"]["shape"] == [1]
 
     # A recording's steps come as one stream naming their episode, the tasks in the stream's episode list.

@@ -290,7 +290,7 @@ class _Exporter:
             return
         self.check_intervals(number, steps)
         task = _get(episode, "task") or _get(_get(episode, "attributes") or {}, "task") or self.task or ""
-        self.write_episode(steps, self.tasks.setdefault(task, len(self.tasks)), task)
+        self.write_episode(number, steps, self.tasks.setdefault(task, len(self.tasks)), task)
 
     def start(self, steps: List[Any]) -> _Layout:
         layout = _Layout.of(steps[0])
@@ -332,7 +332,7 @@ class _Exporter:
                 f"by more than half a frame (from {intervals.min():.4f} to {intervals.max():.4f} s)")
 
     # one episode out
-    def write_episode(self, steps: List[Any], task_index: int, task: str) -> None:
+    def write_episode(self, number: int, steps: List[Any], task_index: int, task: str) -> None:
         assert self.layout is not None and self.fps is not None
         n = len(steps)
         index = len(self.episodes)
@@ -346,6 +346,8 @@ class _Exporter:
             if name in ("next.done",):
                 continue
             block = numpy.asarray(values, dtype=numpy.float64).reshape(n, -1)
+            if not numpy.isfinite(block).all():  # written as they are, but the statistics turn NaN
+                self.warnings.append(f"episode {number}: {name} holds values that are not finite")
             self.stats.setdefault(name, _Moments()).add(block)
         self.episodes.append(row)
         self.frames += n
