@@ -216,6 +216,6 @@ def test_what_does_not_fit_is_reported_and_left_out(tmp_path: pathlib.Path) -> N
     with pytest.raises(FileExistsError):
         lerobot.export([fine], tmp_path / "a")
     untimed = [_Step(i, None, {"state": [1.0]}, [0.0]) for i in range(3)]
-    with pytest.raises(ValueError, match="--fps"):
+    with pytest.raises(ValueError, match="frame rate is needed"):
         lerobot.export([untimed], tmp_path / "c")
     assert not (tmp_path / "c").exists() and not (tmp_path / "c.part").exists()

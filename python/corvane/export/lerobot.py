@@ -309,10 +309,10 @@ class _Exporter:
     def fps_of(self, steps: List[Any]) -> int:
         times = [_get(s, "time") for s in steps]
         if len(steps) < 2 or any(t is None for t in times):
-            raise ValueError("the frame rate is needed (--fps): the first episode's steps carry no times")
+            raise ValueError("the frame rate is needed (fps): the first episode's steps carry no times")
         interval = float(numpy.median(numpy.diff(numpy.asarray(times, dtype=numpy.float64))))
         if not interval > 0:
-            raise ValueError("the frame rate is needed (--fps): the first episode's steps share one time")
+            raise ValueError("the frame rate is needed (fps): the first episode's steps share one time")
         fps = max(1, round(1.0 / interval))
         if abs(1.0 / interval - fps) > 0.05 * fps:
             self.warnings.append(f"the median step interval {interval:.4f} s is {1.0 / interval:.2f} steps/s, "
