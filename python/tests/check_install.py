@@ -13,6 +13,7 @@ from pathlib import Path
 
 SMOKE = """
 import sys, numpy, corvane
+from corvane.export import lerobot, parquet  # the subpackage installs too
 from corvane.testing import SimulatedBridge
 assert corvane.__file__.startswith(sys.argv[1]), corvane.__file__
 with SimulatedBridge() as (http_url, websocket_url):

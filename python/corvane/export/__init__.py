@@ -1,0 +1,1 @@
+"""Exports of recordings to the formats datasets are trained from."""
