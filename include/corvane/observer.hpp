@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <exception>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -54,6 +55,9 @@ struct CORVANE_API ObservedOutput {
   std::string_view dtype;
   const std::byte* data;
   std::size_t size;
+  /// What keeps `data` valid after the call, when the frame came by the shared road (captureShared): an
+  /// observer may hold it instead of copying the bytes. Null when the caller owns the frame (capture()).
+  std::shared_ptr<const std::byte> owner{};
 };
 
 /// A capture decoded into a frame. The views are valid during the call only.

@@ -29,6 +29,7 @@ void bindReconnecting(py::module_& module);
 void bindBatch(py::module_& module);
 void bindClient(py::module_& module);
 void bindRecording(py::module_& module);
+void bindMedia(py::module_& module);
 
 /// The C++ observer of a corvane.Recorder or RecorderSlot (for Client(..., recorder=...)).
 std::shared_ptr<ClientObserver> observerOf(const py::object& recorder);

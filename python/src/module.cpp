@@ -20,5 +20,6 @@ PYBIND11_MODULE(_corvane, module) {
   bindClient(module);
   bindReconnecting(module);
   bindRecording(module);
+  bindMedia(module);
   bindRecorderSlot(module);
 }

@@ -46,7 +46,7 @@ void notifyFrame(ClientObserver& observer, std::string_view cameraPrim, const Sh
   FrameObservation observed{cameraPrim, &frame.structure(), {}, start, end};
   observed.outputs.reserve(frame.outputs().size());
   for (const SharedOutput& output : frame.outputs()) {
-    observed.outputs.push_back({{}, &output.shape, output.dtype, output.data(), output.nbytes()});
+    observed.outputs.push_back({{}, &output.shape, output.dtype, output.data(), output.nbytes(), output.bytes()});
   }
   tellFrame(observer, observed);
 }

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "record/recorder_encode.hpp"
+#include "record/video_channels.hpp"
 
 namespace corvane {
 
@@ -20,6 +21,8 @@ struct Recorder::State {
   RecorderOptions options;
   McapWriter writer;
   std::map<std::pair<std::string, Encoding>, std::uint16_t> channels;  // used by the writer thread only
+  const record::VideoChoice videoChoice;
+  record::VideoChannels video;  // used by the writer thread only
 
   mutable std::mutex mutex;
   std::condition_variable notEmpty, notFull;
@@ -32,9 +35,13 @@ struct Recorder::State {
   std::thread thread;
 
   State(const std::string& p, const RecorderOptions& o)
-      : path(p), options(o), writer(p, McapWriterOptions{o.compression, o.chunkSize, o.chunkInterval, "", "corvane"}) {}
+      : path(p),
+        options(o),
+        writer(p, McapWriterOptions{o.compression, o.chunkSize, o.chunkInterval, "", "corvane"}),
+        videoChoice{o.video, o.videoByOutput},
+        video(record::VideoSettings{o.keyframeInterval, o.videoQuality, o.jpegQuality, o.encoderThreads}) {}
 
-  static std::size_t sizeOf(const Outgoing& m) { return m.payload.size() + m.topic.size(); }
+  static std::size_t sizeOf(const Outgoing& m) { return m.payload.size() + m.body.size() + m.topic.size(); }
 
   // Queues `m`, waiting while the queue is full. False when the recorder is closing (the message is ignored).
   bool push(Outgoing&& m) {
@@ -66,6 +73,12 @@ struct Recorder::State {
     std::uint16_t id = 0;
     if (m.encoding == Encoding::json) {
       id = writer.addChannel(m.topic, "json", 0);
+    } else if (m.encoding == Encoding::compressedVideo || m.encoding == Encoding::compressedImage) {
+      const bool video = m.encoding == Encoding::compressedVideo;
+      const auto schema =
+          video ? writer.addSchema(record::kCompressedVideoSchemaName, "protobuf", record::kCompressedVideoSchema)
+                : writer.addSchema(record::kCompressedImageSchemaName, "protobuf", record::kCompressedImageSchema);
+      id = writer.addChannel(m.topic, "protobuf", schema);
     } else {
       const bool image = m.encoding == Encoding::image;
       const auto schema = image ? writer.addSchema(record::kImageSchemaName, "ros1msg", record::kImageSchema)
@@ -81,7 +94,10 @@ struct Recorder::State {
     for (;;) {
       if (!failure.empty()) return;
       if (queue.empty()) {
-        if (stopping) return;
+        if (stopping) {
+          writeUnlocked(lock, [&] { writeAll(video.finish()); });
+          return;
+        }
         const bool idle = !notEmpty.wait_for(lock, idleWait(), [&] { return !queue.empty() || stopping; });
         if (idle) writeUnlocked(lock, [&] { writer.closeChunkIfDue(); });
         continue;
@@ -89,7 +105,10 @@ struct Recorder::State {
       Outgoing m = std::move(queue.front());
       queue.pop_front();
       const std::size_t size = sizeOf(m);  // counted in the queue until written
-      writeUnlocked(lock, [&] { writer.write(channelFor(m), m.logTime, m.publishTime, m.payload); });
+      writeUnlocked(lock, [&] {
+        if (m.raw) return writeAll(video.encode(std::move(m)));
+        writer.write(channelFor(m), m.logTime, m.publishTime, m.payload, m.body);
+      });
       if (!failure.empty()) return;
       queuedBytes -= size;
       stats.messages = writer.messageCount();
@@ -97,6 +116,10 @@ struct Recorder::State {
       stats.bytes = writer.bytesWritten();
       notFull.notify_all();
     }
+  }
+
+  void writeAll(std::vector<Outgoing>&& messages) {
+    for (const Outgoing& m : messages) writer.write(channelFor(m), m.logTime, m.publishTime, m.payload, m.body);
   }
 
   std::chrono::milliseconds idleWait() const {
@@ -130,7 +153,7 @@ class RecorderObserver : public ClientObserver {
   void onRestExchange(const RestExchange& exchange) override { state_->push(record::encodeRest(exchange)); }
   void onStreamEvent(const StreamEvent& event) override { state_->push(record::encodeStream(event)); }
   void onFrame(const FrameObservation& frame) override {
-    for (Outgoing& m : record::encodeFrame(frame)) {
+    for (Outgoing& m : record::encodeFrame(frame, state_->videoChoice)) {
       if (!state_->push(std::move(m))) return;
     }
   }
