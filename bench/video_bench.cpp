@@ -1,7 +1,7 @@
 // Encoded camera channels on textured 640x480 rgb frames (the simulated bridge's noisy render, capsules
 // moving, 30 Hz): the encoders side by side (H.264, JPEG at 90, PNG, and zstd over the raw bytes as the
-// baseline), with the sizes and the PSNR of the decoded frames against the raw ones as counters; and the
-// capture loop recorded with H.264, with JPEG and raw against the same loop unrecorded.
+// baseline), with the sizes and the PSNR of the decoded frames against the raw ones as counters. The capture
+// loops recorded each way are rows of bench/record_bench.cpp.
 #include <unistd.h>
 
 #include <cmath>
@@ -11,11 +11,9 @@
 
 #include <zstd.h>
 
-#include <corvane/corvane.hpp>
 #include <corvane/record/recorder.hpp>
 #include <corvane/record/recording_reader.hpp>
 #include <render.hpp>
-#include <server.hpp>
 
 #include "media/image_codec.hpp"
 #include "media/video_decoder.hpp"
@@ -97,45 +95,54 @@ media::ImageView view(const std::string& frame) {
   return {reinterpret_cast<const std::uint8_t*>(frame.data()), kWidth, kHeight, media::PixelFormat::rgb8};
 }
 
-// Encoders side by side on the same frames; sizes and quality as counters.
+// Encoders side by side on the same frames (encoding only); then the encoded frames are decoded for their
+// quality, and the frames recorded each way for the file sizes.
 void encoders(benchmark::State& state) {
   const std::vector<std::string> frames = texturedFrames();
   media::VideoEncoderOptions options;
   options.width = kWidth;
   options.height = kHeight;
   media::VideoEncoder h264(options);
+  std::vector<std::pair<std::size_t, std::string>> videoPackets, jpegs;  // (frame index, bytes)
+  std::int64_t pts = 0;
+  std::size_t nextJpeg = 0, nextPng = 0, nextZstd = 0;
+  std::string compressed(ZSTD_compressBound(frames[0].size()), '\0');
+  const auto frame = [&frames](std::size_t i) -> const std::string& { return frames[i % frames.size()]; };
+  runSideBySide(state, batchSize(10),
+                {{"h264",
+                  [&] {
+                    const auto index = static_cast<std::size_t>(pts);
+                    for (auto& packet : h264.encode(view(frame(index)).data, pts, pts % 30 == 0)) {
+                      videoPackets.emplace_back(static_cast<std::size_t>(packet.pts), std::move(packet.data));
+                    }
+                    ++pts;
+                  }},
+                 {"jpeg",
+                  [&] {
+                    jpegs.emplace_back(nextJpeg, media::encodeJpeg(view(frame(nextJpeg)), 90));
+                    ++nextJpeg;
+                  }},
+                 {"png", [&] { (void)media::encodePng(view(frame(nextPng++))); }},
+                 {"zstd", [&] {
+                    const std::string& raw = frame(nextZstd++);
+                    const std::size_t size =
+                        ZSTD_compress(compressed.data(), compressed.size(), raw.data(), raw.size(), 3);
+                    check(!ZSTD_isError(size), "zstd");
+                  }}});
   media::VideoDecoder decoder(media::VideoCodec::h264);
   std::vector<std::uint8_t> decoded(frames[0].size());
   const auto into = [&](int, int) { return decoded.data(); };
-  double h264Bytes = 0, worstH264 = 99, worstJpeg = 99, jpegBytes = 0;
-  std::int64_t pts = 0;
-  std::size_t next = 0, nextJpeg = 0, nextPng = 0, nextZstd = 0;
-  std::string compressed(ZSTD_compressBound(frames[0].size()), '\0');
-  runSideBySide(
-      state, batchSize(10),
-      {{"h264",
-        [&] {
-          const std::string& frame = frames[next++ % frames.size()];
-          for (const auto& packet : h264.encode(view(frame).data, pts++, pts % 30 == 0)) {
-            h264Bytes += double(packet.data.size());
-            check(decoder.decode(packet.data, into) == 1, "one frame per packet");
-            worstH264 = std::min(worstH264, psnr(frame, decoded));
-          }
-        }},
-       {"jpeg",
-        [&] {
-          const std::string& frame = frames[nextJpeg++ % frames.size()];
-          const std::string jpeg = media::encodeJpeg(view(frame), 90);
-          jpegBytes += double(jpeg.size());
-          media::decodeImage(jpeg, into);
-          worstJpeg = std::min(worstJpeg, psnr(frame, decoded));
-        }},
-       {"png", [&] { (void)media::encodePng(view(frames[nextPng++ % frames.size()])); }},
-       {"zstd", [&] {
-          const std::string& frame = frames[nextZstd++ % frames.size()];
-          check(!ZSTD_isError(ZSTD_compress(compressed.data(), compressed.size(), frame.data(), frame.size(), 3)),
-                "zstd");
-        }}});
+  double worstH264 = 99, worstJpeg = 99, videoBytes = 0, jpegBytes = 0;
+  for (const auto& [index, packet] : videoPackets) {
+    check(decoder.decode(packet, into) == 1, "one picture per packet");
+    worstH264 = std::min(worstH264, psnr(frame(index), decoded));
+    videoBytes += double(packet.size());
+  }
+  for (const auto& [index, jpeg] : jpegs) {
+    media::decodeImage(jpeg, into);
+    worstJpeg = std::min(worstJpeg, psnr(frame(index), decoded));
+    jpegBytes += double(jpeg.size());
+  }
   const double raw = recordedBytes(frames, VideoFormat::none), video = recordedBytes(frames, VideoFormat::h264),
                jpeg = recordedBytes(frames, VideoFormat::jpeg);
   state.counters["raw_zstd_file_bytes"] = raw;
@@ -145,37 +152,9 @@ void encoders(benchmark::State& state) {
   state.counters["raw_over_jpeg"] = raw / jpeg;
   state.counters["h264_psnr_min"] = worstH264;
   state.counters["jpeg_psnr_min"] = worstJpeg;
-  state.counters["h264_bytes_per_frame"] = h264Bytes / double(pts);
-  state.counters["jpeg_bytes_per_frame"] = jpegBytes / double(nextJpeg);
-}
-
-// A 640x480 textured rgb capture loop recorded in `format` against the same loop unrecorded.
-void captureLoop(benchmark::State& state, VideoFormat format) {
-  bridge_sim::ServerOptions serverOptions;
-  serverOptions.textured = true;
-  bridge_sim::Server server(serverOptions);
-  server.start();
-  const fs::path path = scratch("loop.mcap");
-  {
-    RecorderOptions recording;
-    recording.video = format;
-    Recorder recorder(path.string(), recording);
-    ClientOptions observed;
-    observed.observer = recorder.observer();
-    IsaacSimClient plain("plain", server.httpUrl(), server.wsUrl(), std::chrono::milliseconds(30000), 0);
-    IsaacSimClient recorded("recorded", server.httpUrl(), server.wsUrl(), std::chrono::milliseconds(30000), 0,
-                            observed);
-    const std::string prim = "/World/camera";
-    plain.camera.create(prim, std::vector<int>{kWidth, kHeight});
-    const std::vector<std::string> rgb{"rgb"};
-    auto loop = [&](IsaacSimClient& client) {
-      return [&client, &prim, &rgb] { check(client.camera.capture(prim, rgb).outputs.size() == 1, "a capture"); };
-    };
-    runSideBySide(state, batchSize(5), {{"lib", loop(recorded)}, {"plain", loop(plain)}});
-    recorder.close();
-  }
-  state.counters["file_bytes"] = static_cast<double>(fs::file_size(path));
-  fs::remove(path);
+  state.counters["h264_bytes_per_frame"] = videoBytes / double(videoPackets.size());
+  state.counters["jpeg_bytes_per_frame"] = jpegBytes / double(jpegs.size());
+  state.counters["raw_bytes_per_frame"] = double(frames[0].size());
 }
 
 }  // namespace
@@ -185,14 +164,6 @@ void registerBenchmarks() {
       ->Iterations(rounds(6))
       ->UseManualTime()
       ->Unit(benchmark::kMillisecond);
-  for (const auto& [name, format] : {std::pair{"raw", VideoFormat::none}, std::pair{"h264", VideoFormat::h264},
-                                     std::pair{"jpeg", VideoFormat::jpeg}}) {
-    benchmark::RegisterBenchmark((std::string("video/capture_loop_recorded_vs_not/") + name).c_str(), captureLoop,
-                                 format)
-        ->Iterations(rounds(10))
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
-  }
 }
 
 }  // namespace corvane::bench

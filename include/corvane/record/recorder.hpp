@@ -37,7 +37,7 @@ struct CORVANE_API RecorderOptions {
   /// Colour outputs as video or compressed images; outputs of other kinds (depth, segmentation) stay lossless.
   VideoFormat video = VideoFormat::none;
   /// Per output name ("rgb"): a format other than `video` for that output.
-  std::map<std::string, VideoFormat> videoByOutput;
+  std::map<std::string, VideoFormat> videoByOutput{};
   /// Video: the longest time from one keyframe to the next on a channel.
   std::chrono::milliseconds keyframeInterval{1000};
   int videoQuality = 23;   ///< video: constant-quality factor (CRF), lower is better and larger
