@@ -192,6 +192,8 @@ void registerBenchmarks() {
         ->Unit(benchmark::kMillisecond);
   };
   for (const Compression c : {Compression::none, Compression::lz4, Compression::zstd}) loopRow(nameOf(c), {c});
+  // The uncompressed loop again on the shared road, whose outputs the recorder holds instead of copying.
+  loopRow("none_shared", {Compression::none, VideoFormat::none, false, true, kRgbDepth});
   // Textured 640x480 rgb on the shared road: raw (held, not copied), H.264 and JPEG.
   const std::vector<std::string> rgb{"rgb"};
   loopRow("textured_rgb_raw_zstd", {Compression::zstd, VideoFormat::none, true, true, rgb});
