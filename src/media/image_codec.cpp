@@ -68,8 +68,8 @@ std::string encodeJpeg(const ImageView& image, int quality) {
   const int sampling = image.format == PixelFormat::mono8 ? TJSAMP_GRAY : TJSAMP_444;
   unsigned char* buffer = nullptr;
   unsigned long size = 0;
-  const int status = tjCompress2(handle.get(), image.data, image.width, 0, image.height, layout, &buffer, &size,
-                                 sampling, quality, 0);
+  const int status =
+      tjCompress2(handle.get(), image.data, image.width, 0, image.height, layout, &buffer, &size, sampling, quality, 0);
   const std::unique_ptr<unsigned char, decltype(&tjFree)> owned(buffer, &tjFree);
   checkTurbo(status, handle.get());
   return std::string(reinterpret_cast<const char*>(buffer), size);
