@@ -1,10 +1,12 @@
 // Recording: a 640x480 rgb+depth capture loop on the simulated bridge recorded (each compression) against the
-// same loop unrecorded; the MCAP writer against a plain write() loop of the same image bytes into /dev/shm; and
-// reading every message of a recording against reading its bytes.
+// same loop unrecorded, and a textured rgb one recorded raw (held, not copied), as H.264 and as JPEG; the MCAP writer
+// against a plain write() loop of the same image bytes into /dev/shm; and reading every message of a recording against
+// reading its bytes.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,14 +48,26 @@ void fileCounters(benchmark::State& state, const fs::path& path) {
   state.counters["messages"] = static_cast<double>(reader.statistics().messageCount);
 }
 
-void captureLoop(benchmark::State& state, Compression compression) {
+// What a recorded capture loop captures and how it records.
+struct Loop {
+  Compression compression = Compression::zstd;
+  VideoFormat video = VideoFormat::none;
+  bool textured = false;  ///< the bridge's textured, noisy render
+  bool shared = false;    ///< captureShared, whose replies the recorder holds instead of copying
+  std::vector<std::string> outputs = kRgbDepth;
+};
+
+// A 640x480 capture loop recorded as `loop` says against the same loop unrecorded.
+void captureLoop(benchmark::State& state, const Loop& loop) {
   bridge_sim::ServerOptions options;
+  options.textured = loop.textured;
   bridge_sim::Server server(options);
   server.start();
-  const fs::path path = scratch(std::string("capture-") + nameOf(compression) + ".mcap");
+  const fs::path path = scratch("capture.mcap");
   {
     RecorderOptions recording;
-    recording.compression = compression;
+    recording.compression = loop.compression;
+    recording.video = loop.video;
     Recorder recorder(path.string(), recording);
     ClientOptions observed;
     observed.observer = recorder.observer();
@@ -62,13 +76,16 @@ void captureLoop(benchmark::State& state, Compression compression) {
                             observed);
     const std::string prim = "/World/camera";
     plain.camera.create(prim, std::vector<int>{640, 480});
-    auto loop = [&](IsaacSimClient& client) {
-      return [&client, &prim] {
-        const CameraFrame frame = client.camera.capture(prim, kRgbDepth);
-        check(frame.outputs.size() == 2, "a 640x480 rgb+depth capture");
-      };
+    auto capture = [&](IsaacSimClient& client) -> std::function<void()> {
+      if (loop.shared) {
+        return [&] {
+          check(client.camera.captureShared(prim, loop.outputs).outputs().size() == loop.outputs.size(), "a capture");
+        };
+      }
+      return
+          [&] { check(client.camera.capture(prim, loop.outputs).outputs.size() == loop.outputs.size(), "a capture"); };
     };
-    runSideBySide(state, batchSize(5), {{"lib", loop(recorded)}, {"plain", loop(plain)}});
+    runSideBySide(state, batchSize(5), {{"lib", capture(recorded)}, {"plain", capture(plain)}});
     recorder.close();
   }
   fileCounters(state, path);
@@ -168,13 +185,20 @@ void readAll(benchmark::State& state, Compression compression) {
 }  // namespace
 
 void registerBenchmarks() {
-  for (const Compression c : {Compression::none, Compression::lz4, Compression::zstd}) {
-    benchmark::RegisterBenchmark((std::string("record/capture_loop_recorded_vs_not/") + nameOf(c)).c_str(), captureLoop,
-                                 c)
+  const auto loopRow = [](const std::string& name, const Loop& loop) {
+    benchmark::RegisterBenchmark(("record/capture_loop_recorded_vs_not/" + name).c_str(), captureLoop, loop)
         ->Iterations(rounds(10))
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
-  }
+  };
+  for (const Compression c : {Compression::none, Compression::lz4, Compression::zstd}) loopRow(nameOf(c), {c});
+  // The uncompressed loop again on the shared road, whose outputs the recorder holds instead of copying.
+  loopRow("none_shared", {Compression::none, VideoFormat::none, false, true, kRgbDepth});
+  // Textured 640x480 rgb on the shared road: raw (held, not copied), H.264 and JPEG.
+  const std::vector<std::string> rgb{"rgb"};
+  loopRow("textured_rgb_raw_zstd", {Compression::zstd, VideoFormat::none, true, true, rgb});
+  loopRow("textured_rgb_h264", {Compression::zstd, VideoFormat::h264, true, true, rgb});
+  loopRow("textured_rgb_jpeg", {Compression::zstd, VideoFormat::jpeg, true, true, rgb});
   benchmark::RegisterBenchmark("record/writer_vs_write_loop/640x480_rgb", writerThroughput)
       ->Iterations(rounds(20))
       ->UseManualTime()

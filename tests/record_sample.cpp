@@ -1,6 +1,6 @@
 // Writes sample recordings for checks by other MCAP readers (scripts/mcap-check): the same session with each
 // compression, and one cut short. Each holds JSON messages, rgb8 and 32FC1 images and an int32 array, in chunks
-// small enough to make several.
+// small enough to make several. video.mcap holds the rgb output as H.264 and a second camera's as JPEG.
 //
 //   corvane-record-sample <folder>
 #include <filesystem>
@@ -40,6 +40,39 @@ void record(const std::string& path, Compression compression) {
   recorder.close();
 }
 
+// Moving stripes with grain, so that the video has something to encode.
+void paint(std::vector<std::byte>& rgb, int frame) {
+  for (std::size_t b = 0; b < rgb.size(); ++b) {
+    const std::size_t x = (b / 3) % 64;
+    rgb[b] = static_cast<std::byte>(((x + frame) % 16) * 12 + (b * 2654435761U >> 28) + (b % 3) * 30);
+  }
+}
+
+void recordVideo(const std::string& path) {
+  corvane::RecorderOptions options;
+  options.video = corvane::VideoFormat::h264;
+  options.videoByOutput["jpeg"] = corvane::VideoFormat::jpeg;
+  options.keyframeInterval = std::chrono::milliseconds(300);
+  options.chunkSize = 16U << 10;
+  corvane::Recorder recorder(path, options);
+  const auto observer = recorder.observer();
+  const std::vector<std::size_t> rgbShape{48, 64, 3};
+  std::vector<std::byte> rgb(48 * 64 * 3);
+  const nlohmann::json structure = {{"rgb", {{"__ndarray__", 0}}}, {"jpeg", {{"__ndarray__", 1}}}};
+  const auto base = std::chrono::system_clock::time_point(std::chrono::seconds(1700000000));
+  for (int i = 0; i < 30; ++i) {
+    paint(rgb, i);
+    const auto at = base + std::chrono::milliseconds(33 * i);
+    observer->onFrame(
+        {"/World/camera",
+         &structure,
+         {{"rgb", &rgbShape, "uint8", rgb.data(), rgb.size()}, {"jpeg", &rgbShape, "uint8", rgb.data(), rgb.size()}},
+         at,
+         at + std::chrono::milliseconds(5)});
+  }
+  recorder.close();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -51,6 +84,7 @@ int main(int argc, char** argv) {
   record((folder / "none.mcap").string(), Compression::none);
   record((folder / "lz4.mcap").string(), Compression::lz4);
   record((folder / "zstd.mcap").string(), Compression::zstd);
+  recordVideo((folder / "video.mcap").string());
   // Cut in the middle of the data: no summary, no footer, a torn chunk at the end.
   const auto size = std::filesystem::file_size(folder / "zstd.mcap");
   std::filesystem::copy_file(folder / "zstd.mcap", folder / "cut.mcap",

@@ -57,6 +57,9 @@ struct CORVANE_API ObservedOutput {
   std::string_view dtype;
   const std::byte* data;
   std::size_t size;
+  /// What keeps `data` valid after the call, when the frame came by the shared road (captureShared): an
+  /// observer may hold it instead of copying the bytes. Null when the caller owns the frame (capture()).
+  std::shared_ptr<const std::byte> owner{};
 };
 
 /// A capture decoded into a frame. The views are valid during the call only.

@@ -8,7 +8,10 @@
 
 Each message's value is decoded by its encoding: a dict (or other JSON value) for JSON, a numpy array for
 ros1 ``sensor_msgs/Image`` (height x width [x channels]) and ``corvane_msgs/NDArray`` (its own shape and
-dtype), viewing the decompressed chunk without a copy; anything else comes as the raw bytes (a memoryview).
+dtype), viewing the decompressed chunk without a copy; protobuf ``foxglove.CompressedVideo`` (h264, av1) and
+``foxglove.CompressedImage`` (jpeg, png) are decoded to numpy rgb8 frames (height x width x 3): video in order,
+a time window's first frames decoded from the keyframe before it; anything else comes as the raw bytes (a
+memoryview).
 Times are nanoseconds since the Unix epoch. A file without a summary (a recording cut short) is read by
 scanning: every complete chunk comes back.
 """
@@ -17,11 +20,11 @@ from __future__ import annotations
 
 import json
 import struct
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
-from ._corvane import _RecordingReader
+from ._corvane import _decode_image, _is_keyframe, _RecordingReader, _VideoDecoder
 
-__all__ = ["Message", "Recording", "open"]
+__all__ = ["IMAGE_SCHEMA", "Message", "Recording", "VIDEO_SCHEMA", "compressed_payload", "open"]
 
 _IMAGE_ENCODINGS = {
     "rgb8": ("uint8", 3), "bgr8": ("uint8", 3), "rgba8": ("uint8", 4), "bgra8": ("uint8", 4),
@@ -95,7 +98,71 @@ def _ndarray(data: memoryview) -> Any:
     return numpy.frombuffer(r.blob(), dtype=dtype).reshape(shape)
 
 
-def _decode(encoding: str, schema: str, data: memoryview) -> Any:
+VIDEO_SCHEMA = "foxglove.CompressedVideo"
+IMAGE_SCHEMA = "foxglove.CompressedImage"
+# The numbers of the data and format fields.
+_COMPRESSED_FIELDS = {VIDEO_SCHEMA: (3, 4), IMAGE_SCHEMA: (2, 3)}
+
+
+def _protobuf_fields(data: memoryview) -> Dict[int, memoryview]:
+    """The length-delimited fields of a protobuf message by number (the others skipped)."""
+    fields: Dict[int, memoryview] = {}
+    pos, size = 0, len(data)
+
+    def varint() -> int:
+        nonlocal pos
+        value = shift = 0
+        while pos < size:
+            byte = data[pos]
+            pos += 1
+            value |= (byte & 0x7F) << shift
+            shift += 7
+            if not byte & 0x80:
+                break
+        return value
+
+    while pos < size:
+        key = varint()
+        wire = key & 7
+        if wire == 0:
+            varint()
+        elif wire == 2:
+            length = varint()
+            fields[key >> 3] = data[pos:pos + length]
+            pos += length
+        else:
+            pos += 8 if wire == 1 else 4
+    return fields
+
+
+def compressed_payload(schema: str, data: memoryview) -> Tuple[str, memoryview]:
+    """(format, data) of a foxglove.CompressedVideo or CompressedImage message."""
+    fields = _protobuf_fields(data)
+    data_field, format_field = _COMPRESSED_FIELDS[schema]
+    return bytes(fields.get(format_field, b"")).decode("utf-8", "replace"), fields.get(data_field, memoryview(b""))
+
+
+class _Videos:
+    """The decoders of a read's video channels, one per topic, fed every packet in order."""
+
+    def __init__(self) -> None:
+        self._decoders: Dict[str, Tuple[str, Any]] = {}
+
+    def decode(self, topic: str, video_format: str, packet: memoryview) -> Any:
+        decoder = self._decoders.get(topic)
+        if decoder is None or decoder[0] != video_format:
+            decoder = (video_format, _VideoDecoder(video_format))
+            self._decoders[topic] = decoder
+        pictures = decoder[1].decode(packet)
+        return pictures[-1] if pictures else packet  # nothing before a stream's first keyframe
+
+
+def _decode(encoding: str, schema: str, data: memoryview, topic: str = "", videos: Optional[_Videos] = None) -> Any:
+    if encoding == "protobuf" and schema in _COMPRESSED_FIELDS:
+        image_format, payload = compressed_payload(schema, data)
+        if schema == IMAGE_SCHEMA:
+            return _decode_image(payload)
+        return (videos or _Videos()).decode(topic, image_format, payload)
     if encoding == "json":
         return json.loads(bytes(data))
     if encoding == "ros1" and schema == "sensor_msgs/Image":
@@ -143,10 +210,60 @@ class Recording:
     def messages(self, topics: Optional[Sequence[str]] = None, start: Optional[int] = None,
                  end: Optional[int] = None) -> Iterator[Message]:
         """The messages on `topics` (all when None) logged in [start, end) (ns), in log-time order."""
+        videos = _Videos()
+        if start is not None:
+            self._lead_in(videos, topics, start)
         cursor = self._reader.messages(list(topics) if topics is not None else None, start, end)
         for topic, log_time, publish_time, encoding, schema, data in cursor:
             view = memoryview(data)  # type: ignore[arg-type]  # a buffer, without a __buffer__ before Python 3.12
-            yield Message(topic, log_time, _decode(encoding, schema, view), publish_time)
+            yield Message(topic, log_time, _decode(encoding, schema, view, topic, videos), publish_time)
+
+    def _lead_in(self, videos: _Videos, topics: Optional[Sequence[str]], start: int) -> None:
+        """Feeds each selected video channel's decoder the packets from its last keyframe before `start`."""
+        for channel in self.channels:
+            topic = channel["topic"]
+            if channel["schema"] != VIDEO_SCHEMA or (topics is not None and topic not in topics):
+                continue
+            packets = self._packets_from_keyframe(topic, start)
+            for video_format, packet in packets:
+                videos.decode(topic, video_format, packet)
+
+    def _packets_from_keyframe(self, topic: str, start: int) -> List[Tuple[str, memoryview]]:
+        """(format, packet) of `topic` from its last keyframe before `start` up to `start`, looking back over
+        ever longer spans (AV1, whose keyframes are not told apart here, from the beginning)."""
+        span = 2_000_000_000
+        while True:
+            low = max(self.start_time, start - span)
+            packets = [compressed_payload(VIDEO_SCHEMA, memoryview(data))  # type: ignore[arg-type]
+                       for *_, data in self._reader.messages([topic], low, start)]
+            keys = [i for i, (video_format, packet) in enumerate(packets)
+                    if video_format == "h264" and _is_keyframe(packet)]
+            if keys or low <= self.start_time:
+                return packets[keys[-1]:] if keys else packets
+            span *= 4
+
+    def image_channels(self) -> Dict[str, Dict[str, Any]]:
+        """Per camera image channel (raw sensor_msgs/Image, video or compressed images): its codec ("raw",
+        "h264", "jpeg"...), the first image's width and height, and the bytes and count of its messages. Reads
+        those channels' messages."""
+        kinds = {c["topic"]: c["schema"] for c in self.channels
+                 if c["schema"] in ("sensor_msgs/Image", VIDEO_SCHEMA, IMAGE_SCHEMA)}
+        out: Dict[str, Dict[str, Any]] = {}
+        if not kinds:
+            return out
+        for topic, _, _, _, schema, data in self._reader.messages(list(kinds), None, None):
+            view = memoryview(data)  # type: ignore[arg-type]
+            entry = out.get(topic)
+            if entry is None:
+                entry = out[topic] = {"codec": "raw", "width": 0, "height": 0, "bytes": 0, "messages": 0}
+                first = _decode("protobuf" if schema in _COMPRESSED_FIELDS else "ros1", schema, view, topic)
+                if schema in _COMPRESSED_FIELDS:
+                    entry["codec"] = compressed_payload(schema, view)[0]
+                if hasattr(first, "shape"):
+                    entry["height"], entry["width"] = int(first.shape[0]), int(first.shape[1])
+            entry["bytes"] += len(view)
+            entry["messages"] += 1
+        return out
 
     def __iter__(self) -> Iterator[Message]:
         return self.messages()

@@ -22,5 +22,6 @@ PYBIND11_MODULE(_corvane, module) {
   bindReconnecting(module);
   bindRecording(module);
   bindLive(module);
+  bindMedia(module);
   bindRecorderSlot(module);
 }

@@ -3,6 +3,7 @@
 #include <corvane/record/recorder.hpp>
 #include <corvane/record/recording_reader.hpp>
 
+#include <map>
 #include <memory>
 
 #include "binding.hpp"
@@ -27,9 +28,44 @@ Compression compressionOf(const std::string& name) {
   throw py::value_error("compression must be 'zstd', 'lz4' or 'none'");
 }
 
+VideoFormat videoFormatOf(const std::string& name) {
+  static const std::map<std::string, VideoFormat> kNames{{"none", VideoFormat::none},
+                                                         {"h264", VideoFormat::h264},
+                                                         {"av1", VideoFormat::av1},
+                                                         {"jpeg", VideoFormat::jpeg},
+                                                         {"png", VideoFormat::png}};
+  const auto found = kNames.find(name);
+  if (found == kNames.end())
+    throw py::value_error("video must be 'h264', 'av1', 'jpeg', 'png' or 'none', not '" + name + "'");
+  return found->second;
+}
+
+// video: a format for every colour output, or a dict of output name -> format ("*" for the rest).
+void setVideo(RecorderOptions& options, const py::object& video, double keyframeInterval, int videoQuality,
+              int jpegQuality) {
+  if (py::isinstance<py::dict>(video)) {
+    for (const auto& [name, format] : video.cast<py::dict>()) {
+      const auto output = name.cast<std::string>();
+      if (output == "*")
+        options.video = videoFormatOf(format.cast<std::string>());
+      else
+        options.videoByOutput[output] = videoFormatOf(format.cast<std::string>());
+    }
+  } else if (!video.is_none()) {
+    options.video = videoFormatOf(video.cast<std::string>());
+  }
+  options.keyframeInterval = millisecondsOf(keyframeInterval, "keyframe_interval");
+  if (videoQuality < 0 || videoQuality > 51) throw py::value_error("video_quality must be from 0 to 51");
+  if (jpegQuality < 1 || jpegQuality > 100) throw py::value_error("jpeg_quality must be from 1 to 100");
+  options.videoQuality = videoQuality;
+  options.jpegQuality = jpegQuality;
+}
+
 std::unique_ptr<Recorder> makeRecorder(const py::object& path, const std::string& compression, std::size_t chunkSize,
-                                       double chunkInterval, std::size_t queueBytes) {
+                                       double chunkInterval, std::size_t queueBytes, const py::object& video,
+                                       double keyframeInterval, int videoQuality, int jpegQuality) {
   RecorderOptions options;
+  setVideo(options, video, keyframeInterval, videoQuality, jpegQuality);
   options.compression = compressionOf(compression);
   options.chunkSize = chunkSize;
   options.chunkInterval = millisecondsOf(chunkInterval, "chunk_interval");
@@ -149,10 +185,15 @@ void bindRecording(py::module_& module) {
                        "writes the file; a full queue makes the recording call wait, within the call's deadline and\n"
                        "interruption (then the message is dropped and counted in stats()['dropped']).")
       .def(py::init(&makeRecorder), "path"_a, py::kw_only(), "compression"_a = "zstd", "chunk_size"_a = 4U << 20,
-           "chunk_interval"_a = 1.0, "queue_bytes"_a = 256U << 20,
+           "chunk_interval"_a = 1.0, "queue_bytes"_a = 256U << 20, "video"_a = py::none(), "keyframe_interval"_a = 1.0,
+           "video_quality"_a = 23, "jpeg_quality"_a = 90,
            "Opens `path` for recording (RecordingError when it cannot be created). A chunk closes at\n"
            "`chunk_size` uncompressed bytes or after `chunk_interval` seconds; at most `queue_bytes` of messages\n"
-           "wait for the writer thread.")
+           "wait for the writer thread.\n"
+           "video: how colour camera outputs are recorded: 'h264' or 'av1' (foxglove.CompressedVideo, a keyframe\n"
+           "at least every `keyframe_interval` seconds, `video_quality` the CRF), 'jpeg' (at `jpeg_quality`) or\n"
+           "'png' (foxglove.CompressedImage), 'none' (raw, the default); or a dict of output name -> format,\n"
+           "'*' for the other outputs. Depth and other outputs stay lossless.")
       .def("write", &write, "topic"_a, "message"_a, "time"_a = py::none(),
            "Records a JSON object on `topic`, logged at `time` (seconds since the Unix epoch; default now).\n"
            "ValueError for a time that is not one (negative, NaN, infinite, past 9.2e9: milliseconds).")

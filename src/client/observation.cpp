@@ -75,7 +75,7 @@ void notifyFrame(const ClientOptions& options, std::string_view cameraPrim, cons
   FrameObservation observed{cameraPrim, &frame.structure(), {}, start, end};
   observed.outputs.reserve(frame.outputs().size());
   for (const SharedOutput& output : frame.outputs()) {
-    observed.outputs.push_back({{}, &output.shape, output.dtype, output.data(), output.nbytes()});
+    observed.outputs.push_back({{}, &output.shape, output.dtype, output.data(), output.nbytes(), output.bytes()});
   }
   tellFrame(options, observed);
 }

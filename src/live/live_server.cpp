@@ -92,6 +92,9 @@ struct LiveServer::State {
   }
 
   void publish(record::Outgoing&& m) {
+    // Bytes the frame's reply still holds (the shared capture road) join the message here, before the lock:
+    // a viewer's queue outlives the observer's call.
+    m.payload.append(m.body);
     const std::lock_guard<std::mutex> lock(hub.mutex);
     if (hub.closed) return;
     bool added = false;

@@ -10,6 +10,7 @@
 
 #include "corvane/errors.hpp"
 #include "record/recorder_encode.hpp"
+#include "record/video_channels.hpp"
 
 namespace corvane {
 
@@ -23,6 +24,8 @@ struct Recorder::State {
   RecorderOptions options;
   McapWriter writer;
   std::map<std::pair<std::string, Encoding>, std::uint16_t> channels;  // used by the writer thread only
+  const record::VideoChoice videoChoice;
+  record::VideoChannels video;  // used by the writer thread only
 
   mutable std::mutex mutex;
   std::condition_variable notEmpty, notFull;
@@ -35,9 +38,13 @@ struct Recorder::State {
   std::thread thread;
 
   State(const std::string& p, const RecorderOptions& o)
-      : path(p), options(o), writer(p, McapWriterOptions{o.compression, o.chunkSize, o.chunkInterval, "", "corvane"}) {}
+      : path(p),
+        options(o),
+        writer(p, McapWriterOptions{o.compression, o.chunkSize, o.chunkInterval, "", "corvane"}),
+        videoChoice{o.video, o.videoByOutput},
+        video(record::VideoSettings{o.keyframeInterval, o.videoQuality, o.jpegQuality, o.encoderThreads}) {}
 
-  static std::size_t sizeOf(const Outgoing& m) { return m.payload.size() + m.topic.size(); }
+  static std::size_t sizeOf(const Outgoing& m) { return m.payload.size() + m.body.size() + m.topic.size(); }
 
   // Queues `m`, waiting while the queue is full, within the limits of `call`: past its deadline the message
   // is dropped (counted), and when its interruption hook asks, it is dropped and InterruptedError thrown.
@@ -106,9 +113,18 @@ struct Recorder::State {
     const auto key = std::make_pair(m.topic, m.encoding);
     const auto found = channels.find(key);
     if (found != channels.end()) return found->second;
-    const record::ChannelSchema c = record::channelSchema(m.encoding);
-    const auto schema = *c.schemaName == '\0' ? 0 : writer.addSchema(c.schemaName, c.schemaEncoding, c.schema);
-    const std::uint16_t id = writer.addChannel(m.topic, c.messageEncoding, schema);
+    std::uint16_t id = 0;
+    if (m.encoding == Encoding::compressedVideo || m.encoding == Encoding::compressedImage) {
+      const bool video = m.encoding == Encoding::compressedVideo;
+      const auto schema =
+          video ? writer.addSchema(record::kCompressedVideoSchemaName, "protobuf", record::kCompressedVideoSchema)
+                : writer.addSchema(record::kCompressedImageSchemaName, "protobuf", record::kCompressedImageSchema);
+      id = writer.addChannel(m.topic, "protobuf", schema);
+    } else {
+      const record::ChannelSchema c = record::channelSchema(m.encoding);
+      const auto schema = *c.schemaName == '\0' ? 0 : writer.addSchema(c.schemaName, c.schemaEncoding, c.schema);
+      id = writer.addChannel(m.topic, c.messageEncoding, schema);
+    }
     channels.emplace(key, id);
     return id;
   }
@@ -118,7 +134,10 @@ struct Recorder::State {
     for (;;) {
       if (!failure.empty()) return;
       if (queue.empty()) {
-        if (stopping) return;
+        if (stopping) {
+          writeUnlocked(lock, [&] { writeAll(video.finish()); });
+          return;
+        }
         const bool idle = !notEmpty.wait_for(lock, idleWait(), [&] { return !queue.empty() || stopping; });
         if (idle) writeUnlocked(lock, [&] { writer.closeChunkIfDue(); });
         continue;
@@ -126,7 +145,10 @@ struct Recorder::State {
       Outgoing m = std::move(queue.front());
       queue.pop_front();
       const std::size_t size = sizeOf(m);  // counted in the queue until written
-      writeUnlocked(lock, [&] { writer.write(channelFor(m), m.logTime, m.publishTime, m.payload); });
+      writeUnlocked(lock, [&] {
+        if (m.raw) return writeAll(video.encode(std::move(m)));
+        writer.write(channelFor(m), m.logTime, m.publishTime, m.payload, m.body);
+      });
       if (!failure.empty()) return;
       queuedBytes -= size;
       stats.messages = writer.messageCount();
@@ -134,6 +156,10 @@ struct Recorder::State {
       stats.bytes = writer.bytesWritten();
       notFull.notify_all();
     }
+  }
+
+  void writeAll(std::vector<Outgoing>&& messages) {
+    for (const Outgoing& m : messages) writer.write(channelFor(m), m.logTime, m.publishTime, m.payload, m.body);
   }
 
   std::chrono::milliseconds idleWait() const {
@@ -172,7 +198,7 @@ class RecorderObserver : public ClientObserver {
   }
   void onFrame(const FrameObservation& frame) override {
     const ObservedCall call = ObservedCall::current();
-    for (Outgoing& m : record::encodeFrame(frame)) {
+    for (Outgoing& m : record::encodeFrame(frame, state_->videoChoice)) {
       if (!state_->push(std::move(m), call)) return;
     }
   }

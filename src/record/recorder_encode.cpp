@@ -82,11 +82,12 @@ std::optional<ImageKind> imageKind(const ObservedOutput& output) {
 
 void putString(ByteWriter& w, std::string_view s) { w.str(s); }
 
+// The ros1 image up to its pixel bytes, which attachBytes() adds.
 std::string encodeImage(const ObservedOutput& output, const ImageKind& kind, std::string_view frameId,
                         std::uint64_t stamp) {
   const auto& shape = *output.shape;
   std::string out;
-  out.reserve(64 + frameId.size() + output.size);
+  out.reserve(64 + frameId.size() + (output.owner ? 0 : output.size));
   ByteWriter w(out);
   w.u32(0).u32(static_cast<std::uint32_t>(stamp / 1000000000U)).u32(static_cast<std::uint32_t>(stamp % 1000000000U));
   putString(w, frameId);
@@ -94,20 +95,32 @@ std::string encodeImage(const ObservedOutput& output, const ImageKind& kind, std
   putString(w, kind.encoding);
   w.u8(0).u32(static_cast<std::uint32_t>(shape[1] * kind.channels * kind.itemSize));
   w.u32(static_cast<std::uint32_t>(output.size));
-  w.raw({reinterpret_cast<const char*>(output.data), output.size});
   return out;
 }
 
+// The ros1 array up to its bytes, which attachBytes() adds.
 std::string encodeArray(const ObservedOutput& output) {
   std::string out;
-  out.reserve(16 + output.dtype.size() + output.shape->size() * 4 + output.size);
+  out.reserve(16 + output.dtype.size() + output.shape->size() * 4 + (output.owner ? 0 : output.size));
   ByteWriter w(out);
   putString(w, output.dtype);
   w.u32(static_cast<std::uint32_t>(output.shape->size()));
   for (std::size_t d : *output.shape) w.u32(static_cast<std::uint32_t>(d));
   w.u32(static_cast<std::uint32_t>(output.size));
-  w.raw({reinterpret_cast<const char*>(output.data), output.size});
   return out;
+}
+
+// Ends the message with the output's bytes: held where the reply keeps them when it may be (the shared road),
+// else copied (they are valid only during the observer's call).
+Outgoing attachBytes(Outgoing m, const ObservedOutput& output) {
+  const std::string_view bytes(reinterpret_cast<const char*>(output.data), output.size);
+  if (output.owner) {
+    m.body = bytes;
+    m.hold = output.owner;
+  } else {
+    m.payload.append(bytes);
+  }
+  return m;
 }
 
 bool endsWith(std::string_view s, std::string_view end) {
@@ -125,7 +138,8 @@ bool isSegmentation(const ObservedOutput& output) {
          output.size == (*output.shape)[0] * (*output.shape)[1] * 4;
 }
 
-std::string encodeColorized(const ObservedOutput& output, std::string_view frameId, std::uint64_t stamp) {
+Outgoing encodeColorized(const ObservedOutput& output, std::string topic, std::string_view frameId, std::uint64_t end,
+                         std::uint64_t start) {
   const std::size_t pixels = output.size / 4;
   std::vector<std::byte> rgb(pixels * 3);
   for (std::size_t i = 0; i < pixels; ++i) {
@@ -135,7 +149,10 @@ std::string encodeColorized(const ObservedOutput& output, std::string_view frame
     for (int c = 0; c < 3; ++c) rgb[i * 3 + c] = static_cast<std::byte>(colour >> (8 * c));
   }
   const std::vector<std::size_t> shape{(*output.shape)[0], (*output.shape)[1], 3};
-  return encodeImage({output.name, &shape, "uint8", rgb.data(), rgb.size()}, ImageKind{"rgb8", 3, 1}, frameId, stamp);
+  const ObservedOutput colour{output.name, &shape, "uint8", rgb.data(), rgb.size()};
+  return attachBytes(
+      {std::move(topic), Encoding::image, encodeImage(colour, ImageKind{"rgb8", 3, 1}, frameId, end), end, start},
+      colour);
 }
 
 Json stampJson(std::uint64_t ns) { return {{"sec", ns / 1000000000U}, {"nsec", ns % 1000000000U}}; }
@@ -194,6 +211,8 @@ ChannelSchema channelSchema(Encoding encoding) {
       return {"json", kRestSchemaName, "jsonschema", kRestSchema, false};
     case Encoding::jointSample:
       return {"json", kJointSampleSchemaName, "jsonschema", kJointSampleSchema, false};
+    case Encoding::compressedVideo:  // declared by VideoChannels, which encodes them on the recorder's writer thread
+    case Encoding::compressedImage:
     case Encoding::json:
       break;
   }
@@ -247,7 +266,34 @@ Outgoing encodeStream(const StreamEvent& e) {
   return {topic + "/events", Encoding::json, dump(event), time, time};
 }
 
-std::vector<Outgoing> encodeFrame(const FrameObservation& f) {
+std::vector<Outgoing> encodeFrame(const FrameObservation& f) { return encodeFrame(f, VideoChoice{}); }
+
+VideoFormat VideoChoice::formatFor(std::string_view output) const {
+  const auto found = byOutput.find(std::string(output));
+  return found == byOutput.end() ? video : found->second;
+}
+
+namespace {
+
+// A colour output left raw for the writer thread's encoder; nothing when it stays a ros1 image.
+std::optional<Outgoing> rawColour(const ObservedOutput& output, const ImageKind& kind, const VideoChoice& video,
+                                  std::string_view frameId) {
+  VideoFormat format = video.formatFor(output.name);
+  if (format == VideoFormat::none || kind.itemSize != 1 || (kind.channels != 3 && kind.channels != 4)) {
+    return std::nullopt;
+  }
+  const auto height = static_cast<int>((*output.shape)[0]), width = static_cast<int>((*output.shape)[1]);
+  const bool moving = format == VideoFormat::h264 || format == VideoFormat::av1;
+  if (moving && (width % 2 != 0 || height % 2 != 0)) format = VideoFormat::png;  // 4:2:0 video needs even sides
+  Outgoing out{
+      {}, moving && format != VideoFormat::png ? Encoding::compressedVideo : Encoding::compressedImage, {}, 0, 0};
+  out.raw = RawImage{std::string(frameId), width, height, static_cast<int>(kind.channels), format};
+  return attachBytes(std::move(out), output);
+}
+
+}  // namespace
+
+std::vector<Outgoing> encodeFrame(const FrameObservation& f, const VideoChoice& video) {
   const std::uint64_t start = nanosSinceEpoch(f.start), end = nanosSinceEpoch(f.end);
   const std::string prim = withLeadingSlash(f.cameraPrim);
   std::vector<Outgoing> out;
@@ -255,13 +301,20 @@ std::vector<Outgoing> encodeFrame(const FrameObservation& f) {
   for (std::size_t i = 0; i < f.outputs.size(); ++i) {
     const ObservedOutput& output = f.outputs[i];
     std::string topic = prim + "/" + (output.name.empty() ? "output" + std::to_string(i) : std::string(output.name));
-    if (const auto kind = imageKind(output)) {
-      out.push_back({std::move(topic), Encoding::image, encodeImage(output, *kind, f.cameraPrim, end), end, start});
+    const auto kind = imageKind(output);
+    if (auto raw = kind ? rawColour(output, *kind, video, f.cameraPrim) : std::nullopt) {
+      raw->topic = std::move(topic);
+      raw->logTime = end;
+      raw->publishTime = start;
+      out.push_back(std::move(*raw));
+    } else if (kind) {
+      Outgoing image{std::move(topic), Encoding::image, encodeImage(output, *kind, f.cameraPrim, end), end, start};
+      out.push_back(attachBytes(std::move(image), output));
     } else {
-      if (isSegmentation(output)) {
-        out.push_back({topic + "/colorized", Encoding::image, encodeColorized(output, f.cameraPrim, end), end, start});
-      }
-      out.push_back({std::move(topic), Encoding::array, encodeArray(output), end, start});
+      if (isSegmentation(output))
+        out.push_back(encodeColorized(output, topic + "/colorized", f.cameraPrim, end, start));
+      Outgoing array{std::move(topic), Encoding::array, encodeArray(output), end, start};
+      out.push_back(attachBytes(std::move(array), output));
     }
   }
   if (f.structure != nullptr) {

@@ -2,17 +2,28 @@
 
 // Turning observed events into recorded messages: topics, JSON documents and ros1 images and arrays.
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "corvane/observer.hpp"
+#include "corvane/record/recorder.hpp"
 
 namespace corvane::record {
 
-/// How a recorded message is encoded, which fixes its channel's schema. The JSON ones after `array` carry a
-/// JSON Schema: a camera's calibration and pose (foxglove.CameraCalibration, foxglove.FrameTransform), REST
-/// exchanges and joint stream samples.
-enum class Encoding { json, image, array, calibration, transform, rest, jointSample };
+/// How a recorded message is encoded, which fixes its channel's schema. The compressed ones are protobuf
+/// (foxglove.CompressedVideo, foxglove.CompressedImage), encoded on the recorder's writer thread; the JSON ones
+/// after them carry a JSON Schema: a camera's calibration and pose (foxglove.CameraCalibration,
+/// foxglove.FrameTransform), REST exchanges and joint stream samples.
+enum class Encoding { json, image, array, compressedVideo, compressedImage, calibration, transform, rest, jointSample };
+
+/// A colour image still to be encoded (on the writer thread): the payload holds its packed pixels.
+struct RawImage {
+  std::string frameId;
+  int width = 0, height = 0, channels = 3;
+  VideoFormat format = VideoFormat::none;
+};
 
 struct Outgoing {
   std::string topic;
@@ -22,6 +33,21 @@ struct Outgoing {
   /// False for a message that depends on earlier ones of its channel (a video delta frame): a viewer that
   /// missed some waits for the next keyframe.
   bool keyframe = true;
+  std::optional<RawImage> raw{};  ///< set until VideoChannels encodes the payload
+  /// The message's last bytes when they stay where the frame's reply holds them (no copy): the payload then
+  /// holds only what comes before them, and `hold` keeps them alive until written.
+  std::string_view body{};
+  std::shared_ptr<const void> hold{};
+
+  std::string_view pixels() const { return body.empty() ? std::string_view(payload) : body; }
+};
+
+/// Which colour outputs become video or compressed images.
+struct VideoChoice {
+  VideoFormat video = VideoFormat::none;
+  std::map<std::string, VideoFormat> byOutput;
+
+  VideoFormat formatFor(std::string_view output) const;
 };
 
 /// What a channel of one encoding declares: its message encoding and schema (an empty schemaName: none), and
@@ -58,6 +84,8 @@ Outgoing encodeStream(const StreamEvent& event);
 /// One message per output (segmentation also colourised as rgb8 on "<output>/colorized"), one for the rest of
 /// the result tree, and the camera's calibration and pose when the result tree holds them.
 std::vector<Outgoing> encodeFrame(const FrameObservation& frame);
+/// The same, colour outputs left raw for VideoChannels where `video` asks for an encoded format.
+std::vector<Outgoing> encodeFrame(const FrameObservation& frame, const VideoChoice& video);
 /// `message` as a JSON object payload.
 std::string jsonPayload(const nlohmann::json& message);
 

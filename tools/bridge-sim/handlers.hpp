@@ -39,6 +39,8 @@ class Services {
   /// Runs `job` on the render pool; at most a bounded number of captures are held in memory at a time,
   /// and `job` receives the token that holds one of those places until its reply has been sent.
   virtual void render(std::function<void(std::shared_ptr<void>)> job) = 0;
+  /// Whether cameras render the textured look.
+  virtual bool texturedRender() const { return false; }
 };
 
 /// Answers one request. Never throws: faults become error replies.

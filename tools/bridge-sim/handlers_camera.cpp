@@ -54,6 +54,9 @@ void capture(Services& services, const Route& route, std::string_view body, Resp
   const std::vector<std::string> dataTypes = checkDataTypes(requested);
   const bool worldFrame = input::optionalBool(request, "world_frame").value_or(false);
   CaptureJob job = services.scene().captureJob(route.primPath);  // the scene as of now, not as of the render
+  job.input.textured = services.texturedRender();
+  job.input.time = job.time;
+  job.input.step = static_cast<std::uint64_t>(job.step);
   services.render([job = std::move(job), dataTypes, worldFrame, respond](std::shared_ptr<void> token) mutable {
     guarded(respond, [&] {
       Reply reply;

@@ -46,6 +46,8 @@ std::string usage() {
          "  --max-body BYTES      largest request body accepted (default 1048576)\n"
          "  --step-rate HZ        scene steps per second (default 120)\n"
          "  --stream-rate HZ      stream samples per second (default 60)\n"
+         "  --textured            cameras render textured surfaces, a moving light and sensor noise, as a real\n"
+         "                        camera sees (default: flat shading)\n"
          "  -h, --help            print this help and exit\n"
          "  --version             print the version and exit\n";
 }
@@ -66,6 +68,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
       line.version = true;
     else if (option == "--log")
       line.server.log = true;
+    else if (option == "--textured")
+      line.server.textured = true;
     else if (option == "--host")
       line.server.host = value();
     else if (option == "--port")

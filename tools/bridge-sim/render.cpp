@@ -11,6 +11,61 @@ namespace {
 constexpr double kNear = 0.01;
 const Vec3 kLight = normalized({0.4, -0.3, 0.85});
 
+// --- the textured look ---
+
+std::uint32_t hash(std::uint64_t x) {
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdULL;
+  x ^= x >> 33;
+  x *= 0xc4ceb9fe1a85ec53ULL;
+  x ^= x >> 33;
+  return static_cast<std::uint32_t>(x);
+}
+
+double lattice(long x, long y) {
+  const auto key = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(x)) << 32) | static_cast<std::uint32_t>(y);
+  return hash(key) / 4294967295.0;
+}
+
+// Smooth value noise in [0, 1] over the plane, one lattice cell per unit.
+double valueNoise(double x, double y) {
+  const double fx = std::floor(x), fy = std::floor(y);
+  const auto ix = static_cast<long>(fx), iy = static_cast<long>(fy);
+  const double u = x - fx, v = y - fy;
+  const double su = u * u * (3 - 2 * u), sv = v * v * (3 - 2 * v);
+  const double top = lattice(ix, iy) + (lattice(ix + 1, iy) - lattice(ix, iy)) * su;
+  const double bottom = lattice(ix, iy + 1) + (lattice(ix + 1, iy + 1) - lattice(ix, iy + 1)) * su;
+  return top + (bottom - top) * sv;
+}
+
+// Surface grain around 1: coarse blotches and fine fibres. `footprint` is a pixel's size on the surface
+// (metres): detail finer than a pixel fades out, as a renderer's mipmaps filter it, instead of aliasing into
+// per-pixel noise.
+double grain(double x, double y, double footprint) {
+  const auto keep = [footprint](double frequency) { return std::clamp(1.5 - 2 * footprint * frequency, 0.0, 1.0); };
+  return 1 + keep(3) * 0.35 * (valueNoise(x * 3, y * 3) - 0.5) + keep(23) * 0.25 * (valueNoise(x * 23, y * 11) - 0.5);
+}
+
+// The light of the textured look circles slowly with the scene's time.
+Vec3 movingLight(double time) {
+  const double azimuth = 0.6 + 0.25 * time;
+  return normalized({0.5 * std::cos(azimuth), 0.5 * std::sin(azimuth), 0.8});
+}
+
+// Sensor noise for one pixel channel: a triangular distribution within +-5 levels (standard deviation 2),
+// new every step.
+double sensorNoise(std::uint64_t pixel, std::uint64_t step) {
+  const std::uint32_t h = hash(pixel * 0x9e3779b97f4a7c15ULL + step);
+  return ((h & 0xffff) + (h >> 16)) / 65535.0 * 5.0 - 5.0;
+}
+
+struct Look {
+  bool textured;
+  Vec3 light;
+  std::uint64_t step;
+  double perPixel;  // a pixel's footprint per metre of distance (1 / focal length)
+};
+
 struct Camera {
   Camera(const Pose& pose, double focal, double cx, double cy)
       : origin(pose.position),
@@ -40,13 +95,15 @@ struct Pixel {
 
 std::uint8_t channel(double value) { return static_cast<std::uint8_t>(std::clamp(value, 0.0, 255.0)); }
 
-Pixel background(const Camera& camera, Vec3 ray) {
+Pixel background(const Camera& camera, Vec3 ray, const Look& look) {
   if (ray.z < -1e-9 && camera.origin.z > 0) {
     const double t = -camera.origin.z / ray.z;
     const Vec3 hit = camera.origin + ray * t;
     const bool light = ((static_cast<long>(std::floor(hit.x * 2)) + static_cast<long>(std::floor(hit.y * 2))) & 1) != 0;
-    const double fade = 1.0 / (1.0 + 0.05 * t);  // haze toward the horizon
-    const double base = light ? 190 : 120;
+    const double fade = 1.0 / (1.0 + 0.05 * t);                                       // haze toward the horizon
+    const double footprint = t * look.perPixel / std::max(0.05, -ray.z / norm(ray));  // wider at grazing angles
+    const double base =
+        (light ? 190 : 120) * (look.textured ? grain(hit.x, hit.y, footprint) * (0.8 + 0.25 * look.light.z) : 1);
     const double shade = base * fade + 170 * (1 - fade);
     return {{channel(shade), channel(shade + 4), channel(shade * 0.95 + 8)}, static_cast<float>(t), kGroundId};
   }
@@ -123,11 +180,20 @@ Box screenBox(const RenderCapsule& c, const Camera& camera, int width, int heigh
           clampTo(std::ceil(wMax) + 1, height)};
 }
 
-Pixel shade(const RenderCapsule& c, double t, Vec3 normal) {
-  const double light = 0.35 + 0.65 * std::max(0.0, dot(normalized(normal), kLight));
+Pixel shade(const RenderCapsule& c, double t, Vec3 normal, Vec3 hit, const Look& look) {
+  double light = 0.35 + 0.65 * std::max(0.0, dot(normalized(normal), look.light));
+  if (look.textured) light *= grain(hit.x * 2 + hit.z * 3, hit.y * 2 - hit.z * 5, 5 * t * look.perPixel);
   return {{channel(c.colour[0] * light), channel(c.colour[1] * light), channel(c.colour[2] * light)},
           static_cast<float>(t),
           c.semanticId};
+}
+
+// Adds the textured look's sensor noise to every rgb pixel.
+void addNoise(char* rgb, std::size_t pixels, std::uint64_t step) {
+  for (std::size_t i = 0; i < pixels * 3; ++i) {
+    const double value = static_cast<std::uint8_t>(rgb[i]) + sensorNoise(i, step);
+    rgb[i] = static_cast<char>(channel(std::round(value)));
+  }
 }
 
 void store(const RenderTargets& targets, std::size_t index, const Pixel& pixel) {
@@ -142,13 +208,14 @@ double RenderInput::focal() const { return width / (2.0 * std::tan(horizontalFov
 
 void render(const RenderInput& input, const RenderTargets& targets) {
   const Camera camera(input.camera, input.focal(), input.width / 2.0, input.height / 2.0);
+  const Look look{input.textured, input.textured ? movingLight(input.time) : kLight, input.step, 1 / input.focal()};
   const auto w = static_cast<std::size_t>(input.width);
   // Reused by each render thread: large frames would otherwise fault in fresh pages every time.
   thread_local std::vector<float> depth;
   depth.resize(w * static_cast<std::size_t>(input.height));
   for (int j = 0; j < input.height; ++j) {
     for (int i = 0; i < input.width; ++i) {
-      const Pixel pixel = background(camera, camera.ray(i, j));
+      const Pixel pixel = background(camera, camera.ray(i, j), look);
       depth[j * w + i] = pixel.depth;
       store(targets, j * w + i, pixel);
     }
@@ -161,10 +228,12 @@ void render(const RenderInput& input, const RenderTargets& targets) {
         Vec3 normal;
         if (!intersect(capsule, camera.origin, camera.ray(i, j), t, normal) || !(t < depth[j * w + i])) continue;
         depth[j * w + i] = static_cast<float>(t);
-        store(targets, j * w + i, shade(capsule, t, normal));
+        const Vec3 hit = camera.origin + camera.ray(i, j) * t;
+        store(targets, j * w + i, shade(capsule, t, normal, hit, look));
       }
     }
   }
+  if (look.textured && targets.rgb) addNoise(targets.rgb, w * static_cast<std::size_t>(input.height), look.step);
 }
 
 }  // namespace bridge_sim

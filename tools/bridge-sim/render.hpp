@@ -1,7 +1,9 @@
 #pragma once
 
 // The deterministic CPU render: a checkered ground plane and capsules (robot links, grippers) seen by a
-// pinhole camera. Same input, same pixels.
+// pinhole camera. Same input, same pixels. The textured look adds what a real camera's images have and flat
+// shading lacks (so that compression is measured honestly): grain on every surface, a light that moves with
+// the scene's time, and per-pixel sensor noise that changes every step.
 #include <array>
 #include <cstdint>
 #include <string>
@@ -27,6 +29,9 @@ struct RenderInput {
   Pose camera;                    ///< camera frame: x forward, y left, z up
   double horizontalFov = 1.2217;  ///< radians (70 degrees)
   std::vector<RenderCapsule> capsules;
+  bool textured = false;   ///< the textured, noisy look (flat shading otherwise)
+  double time = 0;         ///< scene time in seconds: moves the light of the textured look
+  std::uint64_t step = 0;  ///< scene step: seeds the textured look's sensor noise
 
   double focal() const;  ///< focal length in pixels (square pixels, principal point at the centre)
 };

@@ -20,6 +20,7 @@ struct ServerOptions {
   std::size_t maxBodyBytes = 1u << 20;
   double stepRate = 120.0;   ///< scene steps per second
   double streamRate = 60.0;  ///< stream samples per second
+  bool textured = false;     ///< cameras render the textured, noisy look (render.hpp)
 };
 
 class Server {

@@ -36,6 +36,7 @@ class ServerContext final : public Services {
   /// Connections whose socket is open: HTTP connections and streams.
   std::atomic<int> openConnections{0};
   const ServerOptions& options() const { return options_; }
+  bool texturedRender() const override { return options_.textured; }
 
  private:
   void release();

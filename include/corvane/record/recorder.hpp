@@ -3,6 +3,7 @@
 // Recording a client's session to an MCAP file that Foxglove opens and RecordingReader reads back.
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,15 @@
 
 namespace corvane {
 
+/// How colour camera outputs (uint8 H x W x 3 or H x W x 4) are recorded.
+enum class VideoFormat {
+  none,  ///< raw, as sensor_msgs/Image (compressed only by the chunks)
+  h264,  ///< foxglove.CompressedVideo, H.264 (libx264)
+  av1,   ///< foxglove.CompressedVideo, AV1 (SVT-AV1)
+  jpeg,  ///< foxglove.CompressedImage, JPEG at jpegQuality
+  png,   ///< foxglove.CompressedImage, PNG (lossless)
+};
+
 struct CORVANE_API RecorderOptions {
   Compression compression = Compression::zstd;
   /// See McapWriterOptions: a chunk closes at this many uncompressed bytes, or after chunkInterval.
@@ -27,6 +37,15 @@ struct CORVANE_API RecorderOptions {
   /// call returns as it would have; when its interruption hook asks to stop (Ctrl-C, a cancelled task), the
   /// message is dropped and the call ends with InterruptedError. write() waits for room.
   std::size_t queueBytes = 256U << 20;
+  /// Colour outputs as video or compressed images; outputs of other kinds (depth, segmentation) stay lossless.
+  VideoFormat video = VideoFormat::none;
+  /// Per output name ("rgb"): a format other than `video` for that output.
+  std::map<std::string, VideoFormat> videoByOutput{};
+  /// Video: the longest time from one keyframe to the next on a channel.
+  std::chrono::milliseconds keyframeInterval{1000};
+  int videoQuality = 23;   ///< video: constant-quality factor (CRF), lower is better and larger
+  int jpegQuality = 90;    ///< jpeg: 1 to 100
+  int encoderThreads = 1;  ///< video: threads per encoder (1 encodes on the writer thread alone)
 };
 
 struct CORVANE_API RecorderStats {
@@ -54,14 +73,25 @@ struct CORVANE_API RecorderStats {
 ///     colourised as rgb8 on ".../colorized"); the rest of the capture's result tree on "<camera prim>/capture";
 ///     the camera's foxglove.CameraCalibration on ".../calibration" and, when reported, its pose as
 ///     foxglove.FrameTransform on ".../transform";
+///   - with RecorderOptions::video, colour outputs (uint8 HxWx3 / HxWx4) instead as protobuf
+///     foxglove.CompressedVideo (h264, av1: one frame per message, the channel's first message a keyframe,
+///     then one at least every keyframeInterval, H.264 as Annex B with SPS and PPS before each keyframe) or
+///     foxglove.CompressedImage (jpeg, png). H.264 and AV1 need an even width and height: other sizes are
+///     recorded as png. A recording cut short keeps whole chunks only, so every frame it holds still has its
+///     keyframe and the frames between in the file (readers decode from the keyframe before a time window);
+///
 ///   - write(topic, json): the caller's own messages (task labels, episode starts and ends).
 /// Log times are the client's wall-clock readings (the end of the exchange, the arrival of a message) in ns
 /// since the Unix epoch; publish times are the starts.
 ///
 /// Threads: the recorder starts one writer thread of its own (the client still starts none) that writes the
 /// file behind a bounded queue; recording calls only encode and queue, and wait when the queue is full
-/// (within the call's deadline and interruption hook: see RecorderOptions::queueBytes). A process killed mid-recording
-/// loses at most the open chunk (chunkInterval bounds its age); RecordingReader recovers the rest. Thread-safe.
+/// (within the call's deadline and interruption hook: see RecorderOptions::queueBytes). Video and compressed
+/// images are encoded on the writer thread, from the raw pixels queued: an encoder slower than the captures
+/// fills the queue, and then the recording calls wait for it (queueBytes counts the raw pixels), so frames are
+/// delayed, not dropped, unless a call's own deadline or interruption ends its wait. A process killed
+/// mid-recording loses at most the open chunk (chunkInterval bounds its age); RecordingReader recovers the rest.
+/// Thread-safe.
 ///
 /// Failures: a path that cannot be created fails the constructor (RecordingError). When writing fails (a full
 /// disk), recording ends: the next recording call, close() included, throws RecordingError, and no summary is

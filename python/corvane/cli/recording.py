@@ -38,6 +38,9 @@ def register(subparsers: Any, common_parent: argparse.ArgumentParser) -> None:
     record.add_argument("--stream", action="append", default=[], metavar="PRIM",
                         help="an articulation whose joint-position stream to follow")
     record.add_argument("--compression", choices=["zstd", "lz4", "none"], default="zstd")
+    record.add_argument("--video", choices=["h264", "jpeg", "png", "none"], default="none",
+                        help="colour camera outputs as H.264 video, JPEG or PNG images, or raw (the default); "
+                        "depth stays lossless")
     record.set_defaults(handler=run_record)
 
     info = subparsers.add_parser("info", help="summarise an MCAP recording")
@@ -59,7 +62,7 @@ def run_record(args: argparse.Namespace) -> int:
     stop = {"now": False}
     previous = signal.signal(signal.SIGTERM, lambda *_: stop.update(now=True))
     try:
-        with corvane.Recorder(args.output, compression=args.compression) as recorder:
+        with corvane.Recorder(args.output, compression=args.compression, video=args.video) as recorder:
             client = make_client(args).with_options(recorder=recorder)
             streams = [client.open_joint_position_stream(prim) for prim in args.stream]
             try:
@@ -131,6 +134,14 @@ def run_info(args: argparse.Namespace) -> int:
         rate = f"{c['messages'] / span:8.2f} Hz" if span > 0 else "        - Hz"
         schema = f"{c['schema']} [{c['schema_encoding']}]" if c["schema"] else "(no schema)"
         print(f"  ({c['id']}) {c['topic']:<{width}}  {c['messages']:6} msgs ({rate})  : {schema} [{c['message_encoding']}]")
+    images = recording.image_channels()
+    if images:
+        print("images:")
+        for topic in sorted(images):
+            image = images[topic]
+            bitrate = f"{image['bytes'] * 8 / span / 1e6:9.3f} Mbit/s" if span > 0 else "        - Mbit/s"
+            print(f"  {topic:<{width}}  {image['codec']:<5} {image['width']:>5} x {image['height']:<5} {bitrate}  "
+                  f"({image['bytes']} bytes)")
     return 0
 
 
@@ -190,8 +201,9 @@ def _episode_data(recording: corvane.recording.Recording, start: int, end: int) 
     joint command that followed it."""
     import numpy
 
-    image_topics = sorted(c["topic"] for c in recording.channels if c["schema"] in ("sensor_msgs/Image",
-                                                                                     "corvane_msgs/NDArray"))
+    image_topics = sorted(c["topic"] for c in recording.channels
+                          if c["schema"] in ("sensor_msgs/Image", "corvane_msgs/NDArray",
+                                             corvane.recording.VIDEO_SCHEMA, corvane.recording.IMAGE_SCHEMA))
     state_topics = sorted(c["topic"] for c in recording.channels
                           if c["message_encoding"] == "json" and c["topic"].endswith("stream_joint_positions"))
     clock = _clock(recording, start, end) or (state_topics[0] if state_topics else None)

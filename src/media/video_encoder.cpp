@@ -1,0 +1,149 @@
+#include "media/video_encoder.hpp"
+
+#include <string>
+
+#include "media/av_handles.hpp"
+
+extern "C" {
+#include <libavutil/dict.h>
+#include <libavutil/opt.h>
+}
+
+namespace corvane::media {
+namespace {
+
+struct Dictionary {
+  AVDictionary* entries = nullptr;
+  ~Dictionary() { av_dict_free(&entries); }
+  void set(const char* key, const std::string& value) { av_dict_set(&entries, key, value.c_str(), 0); }
+};
+
+AVPixelFormat avFormat(PixelFormat format) {
+  switch (format) {
+    case PixelFormat::rgb8:
+      return AV_PIX_FMT_RGB24;
+    case PixelFormat::rgba8:
+      return AV_PIX_FMT_RGBA;
+    case PixelFormat::mono8:
+      return AV_PIX_FMT_GRAY8;
+  }
+  return AV_PIX_FMT_NONE;
+}
+
+// The codec's private options: low delay, constant quality, keyframes on request.
+void codecOptions(const VideoEncoderOptions& o, Dictionary& d) {
+  d.set("crf", std::to_string(o.quality));
+  d.set("preset", o.preset);
+  if (o.codec == VideoCodec::h264) {
+    d.set("tune", "zerolatency");  // no lookahead, no frame threads: a packet per frame, at once
+    d.set("forced-idr", "1");      // a forced keyframe is an IDR picture, where decoding can start
+  } else {
+    d.set("svtav1-params", "pred-struct=1");  // low delay: no frames reordered
+  }
+}
+
+}  // namespace
+
+const char* codecName(VideoCodec codec) noexcept { return codec == VideoCodec::h264 ? "h264" : "av1"; }
+
+std::size_t bytesPerPixel(PixelFormat format) noexcept {
+  return format == PixelFormat::rgba8 ? 4 : format == PixelFormat::rgb8 ? 3 : 1;
+}
+
+struct VideoEncoder::Impl {
+  VideoEncoderOptions options;
+  av::Codec context;
+  av::Frame frame{av::checkAllocated(av_frame_alloc(), "video frame")};
+  av::Packet packet{av::checkAllocated(av_packet_alloc(), "video packet")};
+  av::Scale scale;
+
+  explicit Impl(const VideoEncoderOptions& o) : options(o) {
+    av::quietLogs();
+    if (o.width <= 0 || o.height <= 0 || o.width % 2 != 0 || o.height % 2 != 0) {
+      throw MediaError("video frames need an even width and height, not " + std::to_string(o.width) + " x " +
+                       std::to_string(o.height));
+    }
+    const char* name = o.codec == VideoCodec::h264 ? "libx264" : "libsvtav1";
+    const AVCodec* codec = avcodec_find_encoder_by_name(name);
+    if (codec == nullptr) throw MediaError(std::string("this libavcodec has no ") + name + " encoder");
+    context.reset(av::checkAllocated(avcodec_alloc_context3(codec), "video encoder"));
+    AVCodecContext& c = *context;
+    c.width = o.width;
+    c.height = o.height;
+    c.pix_fmt = AV_PIX_FMT_YUV420P;
+    c.time_base = {1, o.frameRate};
+    c.framerate = {o.frameRate, 1};
+    c.gop_size = o.keyframeInterval;
+    c.max_b_frames = 0;
+    c.thread_count = o.threads;
+    c.color_range = AVCOL_RANGE_MPEG;
+    c.colorspace = AVCOL_SPC_BT470BG;
+    if (o.globalHeader) c.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    Dictionary d;
+    codecOptions(o, d);
+    av::check(avcodec_open2(&c, codec, &d.entries), name);
+    frame->format = c.pix_fmt;
+    frame->width = o.width;
+    frame->height = o.height;
+    av::check(av_frame_get_buffer(frame.get(), 0), "video frame");
+    scale.reset(sws_getContext(o.width, o.height, avFormat(o.input), o.width, o.height, c.pix_fmt, SWS_BILINEAR,
+                               nullptr, nullptr, nullptr));
+    if (!scale) throw MediaError("no colour conversion to YUV 4:2:0 for this pixel format");
+  }
+
+  // Takes every packet the codec has ready.
+  std::vector<EncodedFrame> drain() {
+    std::vector<EncodedFrame> out;
+    for (;;) {
+      const int status = avcodec_receive_packet(context.get(), packet.get());
+      if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return out;
+      av::check(status, "video encoding");
+      out.push_back({std::string(reinterpret_cast<const char*>(packet->data), static_cast<std::size_t>(packet->size)),
+                     (packet->flags & AV_PKT_FLAG_KEY) != 0, packet->pts});
+      av_packet_unref(packet.get());
+    }
+  }
+};
+
+VideoEncoder::VideoEncoder(const VideoEncoderOptions& options) : impl_(std::make_unique<Impl>(options)) {}
+VideoEncoder::~VideoEncoder() = default;
+
+std::vector<EncodedFrame> VideoEncoder::encode(const std::uint8_t* pixels, std::int64_t pts, bool keyframe) {
+  Impl& s = *impl_;
+  AVFrame& f = *s.frame;
+  av::check(av_frame_make_writable(&f), "video frame");
+  const uint8_t* const source[] = {pixels};
+  const int stride[] = {static_cast<int>(s.options.width * bytesPerPixel(s.options.input))};
+  sws_scale(s.scale.get(), source, stride, 0, s.options.height, f.data, f.linesize);
+  f.pts = pts;
+  f.pict_type = keyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+  av::check(avcodec_send_frame(s.context.get(), &f), "video encoding");
+  return s.drain();
+}
+
+std::vector<EncodedFrame> VideoEncoder::flush() {
+  av::check(avcodec_send_frame(impl_->context.get(), nullptr), "video encoding");
+  return impl_->drain();
+}
+
+const VideoEncoderOptions& VideoEncoder::options() const noexcept { return impl_->options; }
+
+std::string VideoEncoder::extradata() const {
+  const AVCodecContext& c = *impl_->context;
+  return c.extradata == nullptr
+             ? std::string()
+             : std::string(reinterpret_cast<const char*>(c.extradata), static_cast<std::size_t>(c.extradata_size));
+}
+
+bool isH264Keyframe(const std::uint8_t* data, std::size_t size) noexcept {
+  // NAL units follow 00 00 01 start codes; type 5 is a slice of an IDR picture.
+  for (std::size_t i = 0; i + 3 < size; ++i) {
+    if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+      if ((data[i + 3] & 0x1f) == 5) return true;
+      i += 2;
+    }
+  }
+  return false;
+}
+
+}  // namespace corvane::media
