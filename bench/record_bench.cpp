@@ -75,6 +75,46 @@ void captureLoop(benchmark::State& state, Compression compression) {
   fs::remove(path);
 }
 
+// A 640x480 rgb+depth capture loop that records each capture as a step (rgb and depth as they lie in the
+// shared frame, a 7-joint state, a 7-wide action), against the same loop without recording: what a step costs
+// the loop. `copied` steps owning copies of the outputs instead (each array copied once during the call).
+void stepLoop(benchmark::State& state, bool copied) {
+  bridge_sim::ServerOptions options;
+  bridge_sim::Server server(options);
+  server.start();
+  const fs::path path = scratch(copied ? "steps-copied.mcap" : "steps.mcap");
+  {
+    RecorderOptions recording;
+    recording.compression = Compression::none;
+    Recorder recorder(path.string(), recording);
+    IsaacSimClient client("steps", server.httpUrl(), server.wsUrl(), std::chrono::milliseconds(30000), 0);
+    const std::string prim = "/World/camera";
+    client.camera.create(prim, std::vector<int>{640, 480});
+    const std::vector<double> joints(7, 0.25);
+    const auto arrayOf = [copied](const SharedOutput& output) {
+      StepArray array = StepArray::of(output);
+      if (copied) array.owner.reset();  // no owner: the recorder copies the bytes
+      return array;
+    };
+    const auto stepped = [&] {
+      const SharedFrame frame = client.camera.captureShared(prim, kRgbDepth);
+      check(frame.outputs().size() == 2, "a 640x480 rgb+depth capture");
+      recorder.step({{{"rgb", arrayOf(frame.outputs()[0])},
+                      {"depth", arrayOf(frame.outputs()[1])},
+                      {"state", StepArray::of(joints)}},
+                     {{"", StepArray::of(joints)}},
+                     {},
+                     {},
+                     {}});
+    };
+    const auto plain = [&] { check(client.camera.captureShared(prim, kRgbDepth).outputs().size() == 2, "a capture"); };
+    runSideBySide(state, batchSize(5), {{"lib", stepped}, {"plain", plain}});
+    recorder.close();
+  }
+  fileCounters(state, path);
+  fs::remove(path);
+}
+
 // 640x480 rgb image messages: McapWriter (no compression) against write() of the same bytes.
 void writerThroughput(benchmark::State& state) {
   const std::string image(640 * 480 * 3, '\x5a');
@@ -171,6 +211,13 @@ void registerBenchmarks() {
   for (const Compression c : {Compression::none, Compression::lz4, Compression::zstd}) {
     benchmark::RegisterBenchmark((std::string("record/capture_loop_recorded_vs_not/") + nameOf(c)).c_str(), captureLoop,
                                  c)
+        ->Iterations(rounds(10))
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+  }
+  for (const bool copied : {false, true}) {
+    benchmark::RegisterBenchmark(copied ? "record/step_vs_capture_loop/copied" : "record/step_vs_capture_loop/shared",
+                                 stepLoop, copied)
         ->Iterations(rounds(10))
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);

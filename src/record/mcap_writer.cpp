@@ -153,7 +153,8 @@ struct McapWriter::State {
     }
   }
 
-  void addToChunk(ChannelEntry& channel, std::uint64_t logTime, std::uint64_t publishTime, std::string_view data) {
+  void addToChunk(ChannelEntry& channel, std::uint64_t logTime, std::uint64_t publishTime, std::string_view data,
+                  std::string_view more) {
     if (chunk.empty()) openChunk();
     small.clear();
     if (channel.schemaId != 0 && chunk.schemas.insert(channel.schemaId).second) {
@@ -162,10 +163,11 @@ struct McapWriter::State {
     if (chunk.channels.insert(channel.id).second) putChannel(small, channel);
     chunk.index[channel.id].emplace_back(logTime, chunk.size + small.size());
     ByteWriter w(small);
-    w.u8(record::kMessage).u64(2 + 4 + 8 + 8 + data.size());
+    w.u8(record::kMessage).u64(2 + 4 + 8 + 8 + data.size() + more.size());
     w.u16(channel.id).u32(channel.sequence++).u64(logTime).u64(publishTime);
     putRecords(small);
     putRecords(data);
+    if (!more.empty()) putRecords(more);
     chunk.start = std::min(chunk.start, logTime);
     chunk.end = std::max(chunk.end, logTime);
     start = messages == 0 ? logTime : std::min(start, logTime);
@@ -339,12 +341,17 @@ std::uint16_t McapWriter::addChannel(std::string_view topic, std::string_view me
 
 void McapWriter::write(std::uint16_t channelId, std::uint64_t logTime, std::uint64_t publishTime,
                        std::string_view data) {
+  write(channelId, logTime, publishTime, data, {});
+}
+
+void McapWriter::write(std::uint16_t channelId, std::uint64_t logTime, std::uint64_t publishTime, std::string_view data,
+                       std::string_view more) {
   state_->check();
   if (channelId == 0 || channelId > state_->channels.size()) throw std::invalid_argument("recording: unknown channel");
   auto& s = *state_;
   s.guarded([&] {
     if (s.chunkDue()) s.flushChunk();
-    s.addToChunk(s.channels[channelId - 1], logTime, publishTime, data);
+    s.addToChunk(s.channels[channelId - 1], logTime, publishTime, data, more);
     if (s.chunk.size >= s.options.chunkSize) s.flushChunk();
   });
 }

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "record/recorder_encode.hpp"
+#include "record/step_encode.hpp"
 
 namespace corvane {
 
@@ -31,10 +32,13 @@ struct Recorder::State {
   RecorderStats stats;
   std::thread thread;
 
+  std::mutex stepMutex;  // keeps each step's messages, index and log time together
+  std::uint64_t nextStep = 0, lastStepTime = 0;
+
   State(const std::string& p, const RecorderOptions& o)
       : path(p), options(o), writer(p, McapWriterOptions{o.compression, o.chunkSize, o.chunkInterval, "", "corvane"}) {}
 
-  static std::size_t sizeOf(const Outgoing& m) { return m.payload.size() + m.topic.size(); }
+  static std::size_t sizeOf(const Outgoing& m) { return m.payload.size() + m.body.size() + m.topic.size(); }
 
   // Queues `m`, waiting while the queue is full. False when the recorder is closing (the message is ignored).
   bool push(Outgoing&& m) {
@@ -89,7 +93,7 @@ struct Recorder::State {
       Outgoing m = std::move(queue.front());
       queue.pop_front();
       const std::size_t size = sizeOf(m);  // counted in the queue until written
-      writeUnlocked(lock, [&] { writer.write(channelFor(m), m.logTime, m.publishTime, m.payload); });
+      writeUnlocked(lock, [&] { writer.write(channelFor(m), m.logTime, m.publishTime, m.payload, m.body); });
       if (!failure.empty()) return;
       queuedBytes -= size;
       stats.messages = writer.messageCount();
@@ -97,6 +101,21 @@ struct Recorder::State {
       stats.bytes = writer.bytesWritten();
       notFull.notify_all();
     }
+  }
+
+  // One step's messages, queued together at one log time later than the last step's.
+  std::uint64_t step(const StepInput& input) {
+    record::checkStep(input);
+    const std::lock_guard<std::mutex> lock(stepMutex);
+    const std::uint64_t now = record::nanosSinceEpoch(std::chrono::system_clock::now());
+    const std::uint64_t at = std::max(now, lastStepTime + 1);
+    const std::uint64_t index = nextStep;
+    for (Outgoing& m : record::encodeStep(input, index, at)) {
+      if (!push(std::move(m))) throw std::logic_error("Recorder::step: the recorder is closed");
+    }
+    lastStepTime = at;
+    ++nextStep;
+    return index;
   }
 
   std::chrono::milliseconds idleWait() const {
@@ -124,7 +143,7 @@ struct Recorder::State {
 
 namespace {
 
-class RecorderObserver : public ClientObserver {
+class RecorderObserver final : public RecordingObserver {
  public:
   explicit RecorderObserver(std::shared_ptr<Recorder::State> state) : state_(std::move(state)) {}
   void onRestExchange(const RestExchange& exchange) override { state_->push(record::encodeRest(exchange)); }
@@ -134,12 +153,15 @@ class RecorderObserver : public ClientObserver {
       if (!state_->push(std::move(m))) return;
     }
   }
+  std::uint64_t step(const StepInput& input) override { return state_->step(input); }
 
  private:
   std::shared_ptr<Recorder::State> state_;
 };
 
 }  // namespace
+
+RecordingObserver::~RecordingObserver() = default;
 
 Recorder::Recorder(const std::string& path, RecorderOptions options) : state_(std::make_shared<State>(path, options)) {
   state_->thread = std::thread([state = state_.get()] { state->run(); });
@@ -158,10 +180,17 @@ std::shared_ptr<ClientObserver> Recorder::observer() const { return std::make_sh
 void Recorder::write(std::string_view topic, const nlohmann::json& message, std::optional<ObservedTime> time) {
   if (topic.empty()) throw std::invalid_argument("Recorder::write: the topic is empty");
   const std::uint64_t at = record::nanosSinceEpoch(time.value_or(std::chrono::system_clock::now()));
+  const auto event = message.is_object() ? message.find("event") : message.end();
+  if (topic == step_topics::kEpisode && event != message.end() && *event == "start") {
+    const std::lock_guard<std::mutex> lock(state_->stepMutex);
+    state_->nextStep = 0;
+  }
   if (!state_->push({std::string(topic), Encoding::json, record::jsonPayload(message), at, at})) {
     throw std::logic_error("Recorder::write: the recorder is closed");
   }
 }
+
+std::uint64_t Recorder::step(const StepInput& input) { return state_->step(input); }
 
 void Recorder::close() {
   auto& s = *state_;

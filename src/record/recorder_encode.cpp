@@ -79,11 +79,12 @@ std::optional<ImageKind> imageKind(const ObservedOutput& output) {
 
 void putString(ByteWriter& w, std::string_view s) { w.str(s); }
 
-std::string encodeImage(const ObservedOutput& output, const ImageKind& kind, std::string_view frameId,
-                        std::uint64_t stamp) {
+// The message up to the image's bytes (their length included); the bytes follow it.
+std::string imageHead(const ObservedOutput& output, const ImageKind& kind, std::string_view frameId,
+                      std::uint64_t stamp, std::size_t reserve) {
   const auto& shape = *output.shape;
   std::string out;
-  out.reserve(64 + frameId.size() + output.size);
+  out.reserve(64 + frameId.size() + reserve);
   ByteWriter w(out);
   w.u32(0).u32(static_cast<std::uint32_t>(stamp / 1000000000U)).u32(static_cast<std::uint32_t>(stamp % 1000000000U));
   putString(w, frameId);
@@ -91,19 +92,18 @@ std::string encodeImage(const ObservedOutput& output, const ImageKind& kind, std
   putString(w, kind.encoding);
   w.u8(0).u32(static_cast<std::uint32_t>(shape[1] * kind.channels * kind.itemSize));
   w.u32(static_cast<std::uint32_t>(output.size));
-  w.raw({reinterpret_cast<const char*>(output.data), output.size});
   return out;
 }
 
-std::string encodeArray(const ObservedOutput& output) {
+// The message up to the array's bytes (their length included); the bytes follow it.
+std::string arrayHead(const ObservedOutput& output, std::size_t reserve) {
   std::string out;
-  out.reserve(16 + output.dtype.size() + output.shape->size() * 4 + output.size);
+  out.reserve(16 + output.dtype.size() + output.shape->size() * 4 + reserve);
   ByteWriter w(out);
   putString(w, output.dtype);
   w.u32(static_cast<std::uint32_t>(output.shape->size()));
   for (std::size_t d : *output.shape) w.u32(static_cast<std::uint32_t>(d));
   w.u32(static_cast<std::uint32_t>(output.size));
-  w.raw({reinterpret_cast<const char*>(output.data), output.size});
   return out;
 }
 
@@ -158,6 +158,25 @@ Outgoing encodeStream(const StreamEvent& e) {
   return {topic + "/events", Encoding::json, dump(event), time, time};
 }
 
+Outgoing encodeOutput(std::string topic, const ObservedOutput& output, std::string_view frameId, std::uint64_t logTime,
+                      std::uint64_t publishTime, std::shared_ptr<const void> owner, bool exactShape) {
+  auto kind = imageKind(output);
+  // An image reads back as HxW or HxWxC with C > 1: an HxWx1 array keeps its shape only as an array.
+  if (kind && exactShape && output.shape->size() == 3 && kind->channels == 1) kind.reset();
+  const std::size_t copied = owner ? 0 : output.size;
+  Outgoing m{std::move(topic), kind ? Encoding::image : Encoding::array,
+             kind ? imageHead(output, *kind, frameId, logTime, copied) : arrayHead(output, copied), logTime,
+             publishTime};
+  const std::string_view bytes(reinterpret_cast<const char*>(output.data), output.size);
+  if (owner) {
+    m.body = bytes;
+    m.bodyOwner = std::move(owner);
+  } else {
+    m.payload.append(bytes);
+  }
+  return m;
+}
+
 std::vector<Outgoing> encodeFrame(const FrameObservation& f) {
   const std::uint64_t start = nanosSinceEpoch(f.start), end = nanosSinceEpoch(f.end);
   const std::string prim = withLeadingSlash(f.cameraPrim);
@@ -166,11 +185,7 @@ std::vector<Outgoing> encodeFrame(const FrameObservation& f) {
   for (std::size_t i = 0; i < f.outputs.size(); ++i) {
     const ObservedOutput& output = f.outputs[i];
     std::string topic = prim + "/" + (output.name.empty() ? "output" + std::to_string(i) : std::string(output.name));
-    if (const auto kind = imageKind(output)) {
-      out.push_back({std::move(topic), Encoding::image, encodeImage(output, *kind, f.cameraPrim, end), end, start});
-    } else {
-      out.push_back({std::move(topic), Encoding::array, encodeArray(output), end, start});
-    }
+    out.push_back(encodeOutput(std::move(topic), output, f.cameraPrim, end, start, nullptr, false));
   }
   if (f.structure != nullptr) out.push_back({prim + "/capture", Encoding::json, jsonPayload(*f.structure), end, start});
   return out;

@@ -2,7 +2,9 @@
 
 // Turning observed events into recorded messages: topics, JSON documents and ros1 images and arrays.
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "corvane/observer.hpp"
@@ -17,6 +19,9 @@ struct Outgoing {
   Encoding encoding;
   std::string payload;
   std::uint64_t logTime, publishTime;
+  /// Bytes that follow the payload without having been copied into it, kept alive by their owner.
+  std::string_view body = {};
+  std::shared_ptr<const void> bodyOwner = nullptr;
 };
 
 std::uint64_t nanosSinceEpoch(ObservedTime time);
@@ -28,6 +33,11 @@ extern const char* const kArraySchemaName;
 extern const char* const kArraySchema;
 
 Outgoing encodeRest(const RestExchange& exchange);
+/// One output as an image (when shaped as one) or an array. With an owner, the output's bytes are referenced
+/// (Outgoing::body) rather than copied. With `exactShape`, only outputs that read back in their own shape are
+/// images.
+Outgoing encodeOutput(std::string topic, const ObservedOutput& output, std::string_view frameId, std::uint64_t logTime,
+                      std::uint64_t publishTime, std::shared_ptr<const void> owner, bool exactShape);
 /// Nothing for events without a message worth keeping.
 Outgoing encodeStream(const StreamEvent& event);
 /// One message per output, and one for the rest of the result tree.

@@ -51,6 +51,9 @@ class CORVANE_API McapWriter {
   /// Writes one message; times are nanoseconds (since the Unix epoch for corvane's recordings). Each channel
   /// numbers its messages from 0.
   void write(std::uint16_t channelId, std::uint64_t logTime, std::uint64_t publishTime, std::string_view data);
+  /// The same for a message whose bytes lie in two places: `data` then `more` (no need to join them first).
+  void write(std::uint16_t channelId, std::uint64_t logTime, std::uint64_t publishTime, std::string_view data,
+             std::string_view more);
   /// Writes the open chunk, if any, and its message indexes.
   void closeChunk();
   /// Writes the open chunk when it has been open for the chunk interval.

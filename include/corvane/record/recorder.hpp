@@ -13,6 +13,7 @@
 #include "corvane/export.hpp"
 #include "corvane/observer.hpp"
 #include "corvane/record/mcap_writer.hpp"
+#include "corvane/record/step.hpp"
 
 namespace corvane {
 
@@ -35,6 +36,15 @@ struct CORVANE_API RecorderStats {
   std::chrono::nanoseconds waited{};  ///< time recording calls spent waiting for room in the queue
 };
 
+/// What Recorder::observer() returns: a client observer that also takes the recorder's steps, for a host that
+/// holds observers only (one that swaps a client's recorder from one episode to the next).
+class CORVANE_API RecordingObserver : public ClientObserver {
+ public:
+  ~RecordingObserver() override;
+  /// As Recorder::step; throws std::logic_error once the recorder is closed or gone.
+  virtual std::uint64_t step(const StepInput& input) = 0;
+};
+
 /// Records what a client does into an MCAP file: give observer() to ClientOptions::observer (one recorder may
 /// observe several clients). What lands where:
 ///   - each REST exchange, as JSON on "/rest" + its path (e.g. "/rest/articulations//World/arm/joints_state"):
@@ -46,7 +56,11 @@ struct CORVANE_API RecorderStats {
 ///     float32 HxW outputs as ros1 sensor_msgs/Image (rgb8, rgba8, mono8, 16UC1, 32FC1; Foxglove's Image panel
 ///     shows them), any other output as JSON {shape, dtype, data (base64)}; the rest of the capture's result
 ///     tree on "<camera prim>/capture";
-///   - write(topic, json): the caller's own messages (task labels, episode starts and ends).
+///   - write(topic, json): the caller's own messages (task labels, episode starts and ends);
+///   - step(input): a demonstration's step, all its messages at one log time: each observation key on
+///     "/step/observation/<key>" (an image as sensor_msgs/Image when shaped as one, else corvane_msgs/NDArray),
+///     the action on "/step/action" (named ones on "/step/action/<key>"), then {index, keys, action,
+///     action_keys, reward, done, time} as JSON on "/step".
 /// Log times are the client's wall-clock readings (the end of the exchange, the arrival of a message) in ns
 /// since the Unix epoch; publish times are the starts.
 ///
@@ -66,13 +80,20 @@ class CORVANE_API Recorder {
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
-  /// The observer to put into ClientOptions::observer. It stays valid after the recorder is gone (and then
-  /// ignores events).
+  /// The observer to put into ClientOptions::observer (a RecordingObserver). It stays valid after the recorder
+  /// is gone (and then ignores events).
   std::shared_ptr<ClientObserver> observer() const;
 
   /// Records `message` (a JSON object; anything else is wrapped as {"value": message}) on `topic`, logged at
   /// `time` (default: now).
   void write(std::string_view topic, const nlohmann::json& message, std::optional<ObservedTime> time = std::nullopt);
+
+  /// Records one step (see StepInput) and returns its index: steps count from 0, again after each
+  /// write("/episode", {"event": "start", ...}). Its messages share one log time, now, later than the previous
+  /// step's. Each array without an owner is copied once, during the call; one with an owner is not copied.
+  /// Throws std::invalid_argument for a bad step (an empty or repeated key, bytes that do not match their shape
+  /// and dtype), std::logic_error after close().
+  std::uint64_t step(const StepInput& input);
 
   /// Writes what is queued, the summary and the footer, stops the writer thread and closes the file. Throws
   /// RecordingError when writing failed (then the file keeps its complete chunks and no summary). A second call
