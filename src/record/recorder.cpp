@@ -43,10 +43,27 @@ struct Recorder::State {
   // Queues `m`, waiting while the queue is full. False when the recorder is closing (the message is ignored).
   bool push(Outgoing&& m) {
     std::unique_lock<std::mutex> lock(mutex);
+    if (!enqueue(lock, std::move(m))) return false;
+    notEmpty.notify_one();
+    return true;
+  }
+
+  // Queues `messages` in order under one lock, with one wake-up of the writer (a step's messages).
+  bool pushAll(std::vector<Outgoing>&& messages) {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (Outgoing& m : messages) {
+      if (!enqueue(lock, std::move(m))) return false;
+    }
+    notEmpty.notify_one();
+    return true;
+  }
+
+  bool enqueue(std::unique_lock<std::mutex>& lock, Outgoing&& m) {
     if (!failure.empty()) throw RecordingError(failure);
     if (stopping) return false;
     const std::size_t size = sizeOf(m);
     if (queuedBytes > 0 && queuedBytes + size > options.queueBytes) {
+      notEmpty.notify_one();  // what is queued already must drain
       const auto waitStart = Clock::now();
       notFull.wait(lock, [&] {
         return queuedBytes == 0 || queuedBytes + size <= options.queueBytes || !failure.empty() || stopping;
@@ -59,7 +76,6 @@ struct Recorder::State {
     queuedBytes += size;
     stats.queueHighWater = std::max(stats.queueHighWater, queue.size());
     stats.queueHighWaterBytes = std::max(stats.queueHighWaterBytes, queuedBytes);
-    notEmpty.notify_one();
     return true;
   }
 
@@ -110,9 +126,8 @@ struct Recorder::State {
     const std::uint64_t now = record::nanosSinceEpoch(std::chrono::system_clock::now());
     const std::uint64_t at = std::max(now, lastStepTime + 1);
     const std::uint64_t index = nextStep;
-    for (Outgoing& m : record::encodeStep(input, index, at)) {
-      if (!push(std::move(m))) throw std::logic_error("Recorder::step: the recorder is closed");
-    }
+    if (!pushAll(record::encodeStep(input, index, at)))
+      throw std::logic_error("Recorder::step: the recorder is closed");
     lastStepTime = at;
     ++nextStep;
     return index;
