@@ -54,6 +54,7 @@ struct Recorder::State {
     for (Outgoing& m : messages) {
       if (!enqueue(lock, std::move(m))) return false;
     }
+    lock.unlock();  // the writer wakes to a free lock
     notEmpty.notify_one();
     return true;
   }
