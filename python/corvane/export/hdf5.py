@@ -32,7 +32,7 @@ from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Se
 import corvane.recording
 
 __all__ = ["DEFAULT_ENV_ARGS", "EPISODE_TOPIC", "ExportError", "ExportResult", "Demo", "export", "sources",
-           "split", "step_demos", "event_demos"]
+           "split", "step_demos", "event_demos", "command_of", "backfill", "fill_actions"]
 
 EPISODE_TOPIC = "/episode"
 DEFAULT_ENV_ARGS: Dict[str, Any] = {"env_name": "corvane", "type": 0, "env_kwargs": {}}
