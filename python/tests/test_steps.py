@@ -124,6 +124,16 @@ def test_export_from_steps_checks_keys_and_splits(tmp_path: pathlib.Path) -> Non
         hdf5.export(str(folder), str(tmp_path / "strict.h5"), strict=True, warn=notes.append)
     assert not (tmp_path / "strict.h5").exists()
 
+    # Steps whose keys change within an episode: that episode alone is left out.
+    changing = tmp_path / "changing.mcap"
+    with corvane.Recorder(changing) as recorder:
+        for keys in (["a"], ["a"], ["a", "b"]):
+            recorder.write("/episode", {"event": "start"})
+            for key in keys:
+                recorder.step({k: [1.0] for k in keys[:keys.index(key) + 1]})
+    result = hdf5.export(str(changing), str(out), warn=notes.append)
+    assert result.demos == 2 and "episode 2: step 1 has other observation keys" in result.left_out[0]
+
 
 def test_export_helpers() -> None:
     train, valid = hdf5.split([f"demo_{i}" for i in range(20)], 0.1, seed=1)

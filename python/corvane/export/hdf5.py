@@ -61,6 +61,7 @@ class Demo(NamedTuple):
     rewards: Any
     dones: Any
     attributes: Dict[str, Any]
+    problem: Optional[str] = None  # why it cannot be written (its steps differ among themselves); then no data
 
 
 def _stderr(message: str) -> None:
@@ -130,8 +131,12 @@ def step_demos(recording: corvane.recording.Recording, label: str) -> Iterator[D
 
     def demo() -> Demo:
         name = f"{label}, episode {current[0].episode}"
-        _same_keys(name, current)
-        return _demo_of_steps(name, current, steps.episodes[current[0].episode])
+        attributes = steps.episodes[current[0].episode]
+        try:
+            _same_keys(name, current)
+            return _demo_of_steps(name, current, attributes)
+        except ExportError as error:
+            return Demo(name, {}, None, None, None, attributes, str(error))
 
     for step in steps:
         if current and step.episode != current[0].episode:
@@ -336,8 +341,10 @@ def _write(out: Any, paths: List[Tuple[str, Optional[int]]], label: str, env_arg
     first: Optional[Demo] = None
     total = 0
     for name, demo in _demos(paths):
-        if signature is not None and _signature(demo) != signature:
+        reason = demo.problem
+        if reason is None and signature is not None and _signature(demo) != signature:
             reason = f"{demo.label}: its observation keys, shapes or action width differ from the first demo's"
+        if reason is not None:
             if strict:
                 raise ExportError(reason)
             warn(f"left out {reason}")
