@@ -94,6 +94,13 @@ def test_export_without_steps_keeps_the_first_sample_and_takes_commands_as_actio
         assert demo["obs/World_first_arm_stream_joint_positions"].shape[0] == 3
         assert demo["actions"][:, 0].tolist() == pytest.approx([0.1, 0.2, 0.3])
     assert "no actions" not in capsys.readouterr().err
+    assert run(["export", str(session), "--hdf5", str(exported), "--valid-fraction", "1.5"]) == 2
+    assert run(["export", str(session), "--hdf5", str(exported), "--env-name", "Reach", "--env-type", "2",
+                "--env-kwargs", '{"robot": "arm"}', "--valid-fraction", "0"]) == 0
+    with h5py.File(exported, "r") as f:
+        assert json.loads(f["data"].attrs["env_args"]) == {"env_name": "Reach", "type": 2,
+                                                           "env_kwargs": {"robot": "arm"}}
+        assert f["mask/train"][:].tolist() == [b"demo_0"] and f["mask/valid"].shape == (0,)
 
     with corvane.Recorder(session) as recorder:  # captures alone: no command to take as an action
         client = corvane.Client("rec", simulated_bridge.http_url, simulated_bridge.websocket_url, recorder=recorder)

@@ -19,7 +19,7 @@ import corvane
 import corvane.recording
 from corvane.export import hdf5
 
-from .common import UsageError, make_client
+from .common import Failure, UsageError, make_client
 
 EPISODE_TOPIC = hdf5.EPISODE_TOPIC
 
@@ -164,7 +164,7 @@ def _warn(message: str) -> None:
 
 def run_export(args: argparse.Namespace) -> int:
     if importlib.util.find_spec("h5py") is None:  # pragma: no cover - depends on the machine
-        raise SystemExit("corvane export: h5py is needed (Debian: python3-h5py)")
+        raise Failure("h5py is needed (Debian: python3-h5py)")
     if not 0.0 <= args.valid_fraction < 1.0:
         raise UsageError("--valid-fraction is in [0, 1)")
     try:
@@ -173,7 +173,7 @@ def run_export(args: argparse.Namespace) -> int:
     except hdf5.ExportError as error:
         if os.path.isdir(args.file) and not os.path.exists(os.path.join(args.file, "dataset.json")):
             raise UsageError(str(error)) from None
-        raise SystemExit(f"corvane export: {error}") from None
+        raise Failure(str(error)) from None
     left_out = f", {len(result.left_out)} left out" if result.left_out else ""
     print(f"corvane export: {args.hdf5}: {result.demos} demos, {result.samples} samples{left_out}", file=sys.stderr)
     return 0
