@@ -2,8 +2,8 @@
 // last; episodes come from the "/episode" messages between them.
 #include <set>
 
+#include "corvane/record/recording_reader.hpp"
 #include "record/mcap_bytes.hpp"
-#include "record/reader_state.hpp"
 
 namespace corvane {
 namespace {
