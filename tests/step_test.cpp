@@ -160,5 +160,23 @@ TEST_F(StepTest, RefusesBadStepsAndAClosedRecorder) {
   EXPECT_THROW(recorder.step({{{"state", state.array}}, {}, {}, {}, {}}), std::logic_error);
 }
 
+TEST_F(StepTest, AStepWhoseBytesDoNotMatchItsShapeIsAnError) {
+  {
+    McapWriter writer(file("odd.mcap"));
+    const auto schema =
+        writer.addSchema("corvane_msgs/NDArray", "ros1msg", "string dtype\nuint32[] shape\nuint8[] data\n");
+    const auto array = writer.addChannel("/step/observation/state", "ros1", schema);
+    const auto record = writer.addChannel("/step", "json", 0);
+    // float64, shape [7], but 8 bytes of data
+    std::string payload("\x07\0\0\0float64\x01\0\0\0\x07\0\0\0\x08\0\0\0", 23);
+    payload.append(8, '\0');
+    writer.write(array, 10, 10, payload);
+    writer.write(record, 10, 10, R"({"index":0,"keys":["state"]})");
+  }
+  RecordingReader reader(file("odd.mcap"));
+  StepCursor steps = reader.steps();
+  EXPECT_THROW_CONTAINING((void)steps.next(), RecordingError, "/step/observation/state");
+}
+
 }  // namespace
 }  // namespace corvane

@@ -11,11 +11,8 @@ namespace {
 using Json = nlohmann::json;
 
 void checkArray(const std::string& key, const StepArray& array) {
-  // The frame format's own size check, on a view that owns nothing.
-  const SharedOutput view(array.shape, array.dtype,
-                          std::shared_ptr<const std::byte>(std::shared_ptr<const std::byte>(), array.data), array.size);
   try {
-    (void)detail::checkedElementCount(view, array.dtype);
+    checkArrayBytes(array.shape, array.dtype, array.size);
   } catch (const std::invalid_argument& error) {
     throw std::invalid_argument("Recorder::step: \"" + key + "\": " + error.what());
   }
@@ -43,6 +40,12 @@ Json keysOf(const StepArrays& arrays) {
 }
 
 }  // namespace
+
+void checkArrayBytes(const std::vector<std::size_t>& shape, const std::string& dtype, std::size_t size) {
+  // The frame format's own size check, on a view of no bytes at all.
+  const SharedOutput view(shape, dtype, nullptr, size);
+  (void)detail::checkedElementCount(view, dtype);
+}
 
 void checkStep(const StepInput& step) {
   checkKeys(step.observation, false);

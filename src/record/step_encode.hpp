@@ -2,6 +2,7 @@
 
 // Turning a step into recorded messages: one per observation key and action, then its JSON record.
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "corvane/record/step.hpp"
@@ -9,6 +10,8 @@
 
 namespace corvane::record {
 
+/// Throws std::invalid_argument unless `size` bytes are what `shape` elements of `dtype` take (a known dtype).
+void checkArrayBytes(const std::vector<std::size_t>& shape, const std::string& dtype, std::size_t size);
 /// Throws std::invalid_argument for an empty or repeated key, an unknown dtype, or bytes that do not match
 /// their shape and dtype.
 void checkStep(const StepInput& step);

@@ -4,6 +4,7 @@
 
 #include "corvane/record/recording_reader.hpp"
 #include "record/mcap_bytes.hpp"
+#include "record/step_encode.hpp"
 
 namespace corvane {
 namespace {
@@ -61,7 +62,13 @@ struct StepCursor::State {
   RecordedArray decode(const RecordedMessage& m) const {
     const auto schema = reader->schemas().find(m.channel->schemaId);
     const bool image = schema != reader->schemas().end() && schema->second.name == "sensor_msgs/Image";
-    return image ? decodeImage(m) : decodeArray(m);  // RecordingError when cut short
+    RecordedArray array = image ? decodeImage(m) : decodeArray(m);  // RecordingError when cut short
+    try {
+      record::checkArrayBytes(array.shape, array.dtype, array.data.size());
+    } catch (const std::invalid_argument& error) {
+      throw RecordingError("recording: the step message on " + m.channel->topic + ": " + error.what());
+    }
+    return array;
   }
 
   void onEpisode(const RecordedMessage& m) {
@@ -124,7 +131,8 @@ struct StepCursor::State {
       ++incomplete;
       return std::nullopt;
     }
-    step.index = record.value("index", std::uint64_t{0});
+    if (record.contains("index") && record["index"].is_number_unsigned())
+      step.index = record["index"].get<std::uint64_t>();
     if (record.contains("time") && record["time"].is_number()) step.time = record["time"].get<double>();
     if (record.contains("reward") && record["reward"].is_number()) step.reward = record["reward"].get<double>();
     if (record.contains("done") && record["done"].is_boolean()) step.done = record["done"].get<bool>();
