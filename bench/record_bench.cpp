@@ -92,6 +92,53 @@ void captureLoop(benchmark::State& state, const Loop& loop) {
   fs::remove(path);
 }
 
+// A 640x480 rgb+depth capture loop that records each capture as a step (rgb and depth as they lie in the
+// shared frame, a 7-joint state, a 7-wide action), against the same loop without recording: what a step costs
+// the loop. `copied` steps owning copies of the outputs instead (each array copied once during the call).
+void stepLoop(benchmark::State& state, bool copied) {
+  bridge_sim::ServerOptions options;
+  bridge_sim::Server server(options);
+  server.start();
+  const fs::path path = scratch(copied ? "steps-copied.mcap" : "steps.mcap");
+  {
+    RecorderOptions recording;
+    recording.compression = Compression::none;
+    Recorder recorder(path.string(), recording);
+    IsaacSimClient client("steps", server.httpUrl(), server.wsUrl(), std::chrono::milliseconds(30000), 0);
+    const std::string prim = "/World/camera";
+    client.camera.create(prim, std::vector<int>{640, 480});
+    const std::vector<double> joints(7, 0.25);
+    const auto arrayOf = [copied](const SharedOutput& output) {
+      StepArray array = StepArray::of(output);
+      if (copied) array.owner.reset();  // no owner: the recorder copies the bytes
+      return array;
+    };
+    // The step call's own time on the caller's thread (median), beside the loop's (the writer thread's work is
+    // not in it).
+    std::vector<double> inStep;
+    const auto stepped = [&] {
+      const SharedFrame frame = client.camera.captureShared(prim, kRgbDepth);
+      check(frame.outputs().size() == 2, "a 640x480 rgb+depth capture");
+      const auto start = std::chrono::steady_clock::now();
+      recorder.step({{{"rgb", arrayOf(frame.outputs()[0])},
+                      {"depth", arrayOf(frame.outputs()[1])},
+                      {"state", StepArray::of(joints)}},
+                     {{"", StepArray::of(joints)}},
+                     {},
+                     {},
+                     {}});
+      inStep.push_back(static_cast<double>((std::chrono::steady_clock::now() - start).count()));
+    };
+    const auto plain = [&] { check(client.camera.captureShared(prim, kRgbDepth).outputs().size() == 2, "a capture"); };
+    runSideBySide(state, batchSize(5), {{"lib", stepped}, {"plain", plain}});
+    recorder.close();
+    state.counters["step_call_ns"] = median(inStep);
+    state.counters["step_call_share"] = state.counters["step_call_ns"].value / state.counters["plain_ns"].value;
+  }
+  fileCounters(state, path);
+  fs::remove(path);
+}
+
 // 640x480 rgb image messages: McapWriter (no compression) against write() of the same bytes.
 void writerThroughput(benchmark::State& state) {
   const std::string image(640 * 480 * 3, '\x5a');
@@ -199,6 +246,13 @@ void registerBenchmarks() {
   loopRow("textured_rgb_raw_zstd", {Compression::zstd, VideoFormat::none, true, true, rgb});
   loopRow("textured_rgb_h264", {Compression::zstd, VideoFormat::h264, true, true, rgb});
   loopRow("textured_rgb_jpeg", {Compression::zstd, VideoFormat::jpeg, true, true, rgb});
+  for (const bool copied : {false, true}) {
+    benchmark::RegisterBenchmark(copied ? "record/step_vs_capture_loop/copied" : "record/step_vs_capture_loop/shared",
+                                 stepLoop, copied)
+        ->Iterations(rounds(10))
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+  }
   benchmark::RegisterBenchmark("record/writer_vs_write_loop/640x480_rgb", writerThroughput)
       ->Iterations(rounds(20))
       ->UseManualTime()

@@ -13,7 +13,13 @@ const fail = (what) => {
   console.error(`mcap-check: ${what}`);
   process.exit(1);
 };
-const expectedSchemas = { "/World/camera/rgb": "sensor_msgs/Image", "/World/camera/ids": "corvane_msgs/NDArray" };
+const expectedSchemas = {
+  "/World/camera/rgb": "sensor_msgs/Image",
+  "/World/camera/ids": "corvane_msgs/NDArray",
+  "/step/observation/rgb": "sensor_msgs/Image",
+  "/step/observation/state": "corvane_msgs/NDArray",
+};
+const sampleMessages = 40 * 5 + 4 * 3; // the session's, and 4 steps of 3
 
 for (const name of ["none", "lz4", "zstd"]) {
   const handle = await open(`${folder}/${name}.mcap`);
@@ -36,7 +42,7 @@ for (const name of ["none", "lz4", "zstd"]) {
     last = message.logTime;
     count += 1;
   }
-  if (BigInt(count) !== reader.statistics.messageCount || count !== 40 * 5) {
+  if (BigInt(count) !== reader.statistics.messageCount || count !== sampleMessages) {
     fail(`${name}: read ${count} messages, statistics say ${reader.statistics.messageCount}`);
   }
   let images = 0;
@@ -57,7 +63,7 @@ let messages = 0;
 for (let record; (record = stream.nextRecord()) !== undefined; ) {
   if (record.type === "Message") messages += 1;
 }
-if (stream.done() || messages === 0 || messages >= 200) fail(`cut file: ${messages} messages, done ${stream.done()}`);
+if (stream.done() || messages === 0 || messages >= sampleMessages) fail(`cut file: ${messages} messages, done ${stream.done()}`);
 console.log(`mcap-check: cut: ${messages} messages from complete chunks, ${stream.bytesRemaining()} torn bytes left`);
 
 // The encoded channels: the schemas parse as FileDescriptorSets naming Foxglove's messages with their field

@@ -1,11 +1,13 @@
 // Writes sample recordings for checks by other MCAP readers (scripts/mcap-check): the same session with each
 // compression, and one cut short. Each holds JSON messages, rgb8 and 32FC1 images and an int32 array, in chunks
-// small enough to make several. video.mcap holds the rgb output as H.264 and a second camera's as JPEG.
+// small enough to make several, and steps (an image referenced where it lies, an array, a JSON record).
+// video.mcap holds the rgb output as H.264 and a second camera's as JPEG.
 //
 //   corvane-record-sample <folder>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <vector>
 
 #include "corvane/record/recorder.hpp"
@@ -36,6 +38,12 @@ void record(const std::string& path, Compression compression) {
                         {"ids", &arrayShape, "int32", array.data(), array.size()}},
                        at,
                        at + std::chrono::milliseconds(5)});
+    if (i % 10 == 0) {  // 4 steps of 3 messages, logged now (after the session's times)
+      const auto pixels = std::make_shared<std::vector<std::byte>>(rgb);
+      const corvane::StepArray image{rgbShape, "uint8", pixels->data(), pixels->size(), pixels};
+      const std::vector<double> state{0.1, 0.2};
+      recorder.step({{{"rgb", image}, {"state", corvane::StepArray::of(state)}}, {}, {}, {}, {}});
+    }
   }
   recorder.close();
 }

@@ -2,7 +2,12 @@
 
     def episode(client, recorder, index):
         client.articulation.create("/World/arm")
-        ...
+        try:
+            for t in range(100):
+                ...
+                recorder.step({"rgb": frame["rgb"], "state": state}, target)  # what it saw, what it did
+        finally:
+            client.articulation.remove("/World/arm")  # the next episode on this bridge starts clean
         return True                      # the episode's success flag (optional)
 
     corvane.fleet.collect(episode, ["http://127.0.0.1:8000", "http://127.0.0.1:8001"], episodes=100, out="data")
@@ -89,7 +94,8 @@ def shard_name(index: int) -> str:
 # ---- on the workers -------------------------------------------------------------------------------------
 
 class EpisodeRecorder:
-    """What an episode records through: the episode's Recorder, noting the last "success" written. The
+    """What an episode records through: the episode's Recorder (write and step), noting the last "success"
+    written. The
     episode's own start and end messages on "/episode" are not written apart: their fields go into the
     fleet's end message, so that a shard holds one episode for whoever cuts it by those messages."""
 
@@ -106,6 +112,11 @@ class EpisodeRecorder:
             self.attributes.update((k, v) for k, v in message.items() if k != "event")
             return
         self._recorder.write(topic, message, time)
+
+    def step(self, observation: Mapping[str, Any], action: Any = None, *, reward: Optional[float] = None,
+             done: Optional[bool] = None, time: Optional[float] = None) -> int:
+        """Records one step of the episode (corvane.Recorder.step): its index, from 0 in each episode."""
+        return int(self._recorder.step(observation, action, reward=reward, done=done, time=time))
 
     def stats(self) -> Dict[str, Any]:
         return dict(self._recorder.stats())

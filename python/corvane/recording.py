@@ -14,17 +14,26 @@ a time window's first frames decoded from the keyframe before it; anything else 
 memoryview).
 Times are nanoseconds since the Unix epoch. A file without a summary (a recording cut short) is read by
 scanning: every complete chunk comes back.
+
+Steps (``recorder.step(...)``) come back as they were recorded, in order, with their episode:
+
+    with corvane.recording.open("demo.mcap") as recording:
+        steps = recording.steps()
+        for step in steps:
+            print(step.episode, step.index, step.observation["rgb"].shape, step.action)
+        print(steps.episodes)  # each episode's attributes (its "/episode" start and end messages)
 """
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import struct
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 from ._corvane import _decode_image, _is_keyframe, _RecordingReader, _VideoDecoder
 
-__all__ = ["IMAGE_SCHEMA", "Message", "Recording", "VIDEO_SCHEMA", "compressed_payload", "open"]
+__all__ = ["IMAGE_SCHEMA", "Message", "Recording", "Step", "Steps", "VIDEO_SCHEMA", "compressed_payload", "open"]
 
 _IMAGE_ENCODINGS = {
     "rgb8": ("uint8", 3), "bgr8": ("uint8", 3), "rgba8": ("uint8", 4), "bgra8": ("uint8", 4),
@@ -38,6 +47,58 @@ class Message(NamedTuple):
     log_time: int  # ns since the Unix epoch
     value: Any
     publish_time: int = 0
+
+
+@dataclasses.dataclass(frozen=True)
+class Step:
+    """One step as recorded by ``recorder.step``."""
+
+    episode: int  # its episode: an index into Steps.episodes
+    index: int  # its index in its episode, as recorded (from 0)
+    log_time: int  # ns since the Unix epoch, shared by all of the step's messages
+    time: Optional[float]  # the simulation time given to step(), in seconds
+    observation: Dict[str, Any]  # key -> numpy array (read-only, viewing the file's chunk), in the step's order
+    action: Any  # None, a numpy array, or a dict of them as given
+    reward: Optional[float]
+    done: Optional[bool]
+
+
+def _arrays(entries: List[Any]) -> Dict[str, Any]:
+    import numpy
+
+    return {key: numpy.frombuffer(data, dtype=numpy.dtype(dtype).newbyteorder("<")).reshape(shape)
+            for key, dtype, shape, data in entries}
+
+
+class Steps:
+    """The steps of a recording in log-time order (an iterator of Step), read in one pass.
+
+    Episodes are cut by the messages on "/episode" (``{"event": "start", ...}`` opens one, ``{"event": "end",
+    ...}`` closes it); a step outside an open episode opens one without attributes. ``episodes`` lists each
+    episode's attributes (its start message updated by its end message) as far as the file has been read: an
+    episode's entry is complete once a step of a later episode, or the end, has come out. ``incomplete`` counts
+    the steps left out because some of their messages are missing (a chunk that failed its check)."""
+
+    def __init__(self, cursor: Any) -> None:
+        self._cursor = cursor
+
+    def __iter__(self) -> "Steps":
+        return self
+
+    def __next__(self) -> Step:
+        episode, index, log_time, sim_time, reward, done, observation, action = next(self._cursor)
+        actions = _arrays(action)
+        plain = len(action) == 1 and action[0][0] == ""
+        return Step(episode, index, log_time, sim_time, _arrays(observation),
+                    actions[""] if plain else (actions or None), reward, done)
+
+    @property
+    def episodes(self) -> List[Dict[str, Any]]:
+        return list(self._cursor.episodes)
+
+    @property
+    def incomplete(self) -> int:
+        return int(self._cursor.incomplete)
 
 
 class _Ros1:
@@ -264,6 +325,10 @@ class Recording:
             entry["bytes"] += len(view)
             entry["messages"] += 1
         return out
+
+    def steps(self) -> Steps:
+        """The recording's steps, in order, with their episodes (see Steps)."""
+        return Steps(self._reader.steps())
 
     def __iter__(self) -> Iterator[Message]:
         return self.messages()

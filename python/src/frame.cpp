@@ -253,6 +253,34 @@ void bindMapping(py::class_<Frame>& frame) {
 
 }  // namespace
 
+std::optional<SharedOutput> sharedOutputOf(py::handle value) {
+  // An Output, or an array (memoryview) whose base chain ends at one and views all of its bytes.
+  const void* first = nullptr;
+  std::size_t size = 0;
+  const py::object ndarray = py::module_::import("numpy").attr("ndarray");
+  if (py::isinstance(value, ndarray)) {  // its bytes must be the output's
+    if (!value.attr("flags").attr("c_contiguous").cast<bool>()) return std::nullopt;
+    first = reinterpret_cast<const void*>(value.attr("ctypes").attr("data").cast<std::uintptr_t>());
+    size = value.attr("nbytes").cast<std::size_t>();
+  }
+  py::object at = py::reinterpret_borrow<py::object>(value);
+  while (at && !at.is_none()) {
+    if (py::isinstance<Output>(at)) {
+      const SharedOutput& output = at.cast<const Output&>().output;
+      if (at.ptr() != value.ptr() && (first != output.data() || size != output.nbytes())) return std::nullopt;
+      return output;
+    }
+    if (PyMemoryView_Check(at.ptr())) {
+      at = py::reinterpret_borrow<py::object>(PyMemoryView_GET_BUFFER(at.ptr())->obj);
+    } else if (py::isinstance(at, ndarray)) {
+      at = at.attr("base");
+    } else {
+      return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
 void bindFrame(py::module_& module) {
   using namespace pybind11::literals;
   bindOutput(module);

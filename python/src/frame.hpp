@@ -22,4 +22,8 @@ struct Frame {
   std::optional<std::vector<std::optional<std::string>>> nameOf;  // each output's name, by index
 };
 
+/// The captured output `value` is, or views whole (an Output, or a C-contiguous numpy array on all of one
+/// Output's bytes, such as frame["rgb"]); nothing otherwise.
+std::optional<SharedOutput> sharedOutputOf(py::handle value);
+
 }  // namespace corvane::python

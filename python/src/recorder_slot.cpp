@@ -2,6 +2,8 @@
 // long-lived client (its connections kept) writes each episode to its own file.
 #include "recorder_slot.hpp"
 
+#include "step.hpp"
+
 #include <corvane/observer.hpp>
 #include <corvane/record/recorder.hpp>
 
@@ -18,6 +20,10 @@ class RecorderSlot final : public ClientObserver {
     const std::lock_guard lock(mutex_);
     current_ = std::move(observer);
   }
+  std::shared_ptr<ClientObserver> current() const {
+    const std::lock_guard lock(mutex_);
+    return current_;
+  }
   bool empty() const {
     const std::lock_guard lock(mutex_);
     return current_ == nullptr;
@@ -33,10 +39,6 @@ class RecorderSlot final : public ClientObserver {
   }
 
  private:
-  std::shared_ptr<ClientObserver> current() const {
-    const std::lock_guard lock(mutex_);
-    return current_;
-  }
   mutable std::mutex mutex_;
   std::shared_ptr<ClientObserver> current_;
 };
@@ -45,6 +47,13 @@ void setRecorder(RecorderSlot& slot, const py::object& recorder) {
   if (recorder.is_none()) return slot.set(nullptr);
   if (!py::isinstance<Recorder>(recorder)) throw py::type_error("a RecorderSlot holds a corvane.Recorder or None");
   slot.set(recorder.cast<Recorder&>().observer());
+}
+
+py::object stepSlot(const RecorderSlot& slot, const py::object& observation, const py::object& action,
+                    std::optional<double> reward, std::optional<bool> done, std::optional<double> time) {
+  const auto recorder = std::dynamic_pointer_cast<RecordingObserver>(slot.current());
+  if (!recorder) return py::none();
+  return recordStep(*recorder, observation, action, reward, done, time);
 }
 
 }  // namespace
@@ -67,6 +76,9 @@ void bindRecorderSlot(py::module_& module) {
            }),
            "recorder"_a = py::none(), "A slot recording to `recorder` (a corvane.Recorder), or nowhere (None).")
       .def("set", &setRecorder, "recorder"_a, "Records from now on to `recorder` (a corvane.Recorder), or nowhere.")
+      .def("step", &stepSlot, "observation"_a, "action"_a = py::none(), py::kw_only(), "reward"_a = py::none(),
+           "done"_a = py::none(), "time"_a = py::none(),
+           "Recorder.step on the current recorder: the step's index, or None when no recorder is set.")
       .def_property_readonly(
           "recording", [](const RecorderSlot& slot) { return !slot.empty(); }, "Whether a recorder is set.");
 }

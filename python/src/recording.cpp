@@ -9,17 +9,13 @@
 #include "binding.hpp"
 #include "json_convert.hpp"
 #include "recorder_slot.hpp"
+#include "recording.hpp"
+#include "step.hpp"
 
 namespace corvane::python {
 namespace {
 
 using namespace pybind11::literals;
-
-// A message's bytes; the chunk they sit in lives as long as this does.
-struct MessageBytes {
-  std::shared_ptr<const std::string> storage;
-  std::string_view data;
-};
 
 Compression compressionOf(const std::string& name) {
   if (name == "zstd") return Compression::zstd;
@@ -179,11 +175,13 @@ void bindRecording(py::module_& module) {
       .def("__len__", [](const MessageBytes& b) { return b.data.size(); })
       .def("__bytes__", [](const MessageBytes& b) { return py::bytes(b.data.data(), b.data.size()); });
 
-  py::class_<Recorder>(module, "Recorder",
-                       "Records what a client does to an MCAP file: pass it as Client(..., recorder=...).\n"
-                       "compression: 'zstd', 'lz4' or 'none'; chunk_interval in seconds. A writer thread of its own\n"
-                       "writes the file; a full queue makes the recording call wait, within the call's deadline and\n"
-                       "interruption (then the message is dropped and counted in stats()['dropped']).")
+  py::class_<Recorder> recorder(
+      module, "Recorder",
+      "Records what a client does to an MCAP file: pass it as Client(..., recorder=...).\n"
+      "compression: 'zstd', 'lz4' or 'none'; chunk_interval in seconds. A writer thread of its own\n"
+      "writes the file; a full queue makes the recording call wait, within the call's deadline and\n"
+      "interruption (then the message is dropped and counted in stats()['dropped']).");
+  recorder
       .def(py::init(&makeRecorder), "path"_a, py::kw_only(), "compression"_a = "zstd", "chunk_size"_a = 4U << 20,
            "chunk_interval"_a = 1.0, "queue_bytes"_a = 256U << 20, "video"_a = py::none(), "keyframe_interval"_a = 1.0,
            "video_quality"_a = 23, "jpeg_quality"_a = 90,
@@ -209,6 +207,7 @@ void bindRecording(py::module_& module) {
           "__enter__", [](Recorder& r) -> Recorder& { return r; }, "Returns the recorder.")
       .def(
           "__exit__", [](Recorder& r, const py::args&) { released([&] { r.close(); }); }, "Closes the recording.");
+  bindStep(recorder);
 
   py::class_<Cursor>(module, "_MessageCursor")
       .def("__iter__", [](Cursor& c) -> Cursor& { return c; })
@@ -228,7 +227,9 @@ void bindRecording(py::module_& module) {
       .def_property_readonly("end_time", [](const Reader& r) { return r.reader->statistics().endTime; })
       .def_property_readonly("channels", &channelsOf)
       .def_property_readonly("chunks", &chunksOf)
-      .def("messages", &messagesOf, "topics"_a = py::none(), "start"_a = py::none(), "end"_a = py::none());
+      .def("messages", &messagesOf, "topics"_a = py::none(), "start"_a = py::none(), "end"_a = py::none())
+      .def("steps", [](const Reader& r) { return stepsOf(r.reader); });
+  bindSteps(module);
 }
 
 }  // namespace corvane::python

@@ -17,6 +17,7 @@ import threading
 import time
 from typing import Any, Dict, Iterator, List
 
+import numpy
 import pytest
 
 import corvane
@@ -61,6 +62,25 @@ def misbehaving(client: corvane.Client, recorder: Any, index: int) -> Any:
         raise ValueError("the cup is not where it was")
     client.articulation.create(f"/World/misbehaving_{index}_{os.getpid()}_{time.monotonic_ns()}")
     return numpy.float64(index) != 2.0
+
+
+def stepping(client: corvane.Client, recorder: Any, index: int) -> bool:
+    """A demonstration: fixed prim names, cleaned up; `3 + index` steps of an rgb image, the 7-joint state and
+    the commanded target."""
+    arm, camera = "/World/step_arm", "/World/step_camera"
+    client.articulation.create(arm)
+    client.camera.create(camera, [16, 12])
+    try:
+        for t in range(3 + index):
+            frame = client.camera.capture(camera, ["rgb"])
+            state = client.articulation.get_joints_state(arm)["joint_positions"]
+            target = [0.05 * t] + state[1:]
+            assert recorder.step({"rgb": frame["rgb"], "state": state}, target, reward=float(t)) == t
+            client.articulation.set_joint_positions(arm, target)
+    finally:
+        client.camera.remove(camera)
+        client.articulation.remove(arm)
+    return True
 
 
 def check_collection(out: pathlib.Path, recorded: List[int]) -> Dict[str, Any]:
@@ -155,6 +175,29 @@ def test_a_cluster_by_address_resumes_and_reports_a_failing_episode(cluster: Dic
     with pytest.raises(corvane.fleet.CollectionError, match="no worker serves http://127.0.0.1:9"):
         corvane.fleet.collect(failing_at_3, ["http://127.0.0.1:9"], episodes=1, out=out,
                               scheduler=cluster["address"], progress=False, connect_timeout=1.0)
+
+
+def test_episodes_of_steps_over_two_bridges_export_a_dataset(cluster: Dict[str, Any],
+                                                             tmp_path: pathlib.Path) -> None:
+    h5py = pytest.importorskip("h5py")
+    from corvane.export import hdf5
+
+    out = tmp_path / "steps"
+    dataset = corvane.fleet.collect(stepping, cluster["urls"], episodes=4, out=out, scheduler=cluster["address"],
+                                    progress=False)
+    assert dataset["recorded"] == 4 and {e["bridge"] for e in dataset["episodes"]} == \
+        {u.http_url for u in cluster["urls"]}  # both bridges, each running fixed names more than once
+    result = hdf5.export(str(out), str(tmp_path / "steps.h5"), warn=pytest.fail)
+    assert (result.demos, result.samples) == (4, 3 + 4 + 5 + 6)
+    with h5py.File(tmp_path / "steps.h5", "r") as f:
+        for index in range(4):
+            demo, n = f[f"data/demo_{index}"], 3 + index
+            assert demo.attrs["num_samples"] == n
+            assert demo["obs/rgb"].shape == (n, 12, 16, 3) and demo["obs/rgb"].dtype == numpy.uint8
+            assert demo["obs/state"].shape == (n, 7)
+            assert demo["actions"].shape == (n, 7) and demo["actions"][:, 0].tolist() == [0.05 * t for t in range(n)]
+            assert demo["rewards"][:].tolist() == [float(t) for t in range(n)]
+            assert demo["dones"][:].tolist() == [0] * (n - 1) + [1]
 
 
 def test_the_collect_command_runs_a_function_of_a_script(cluster: Dict[str, Any], tmp_path: pathlib.Path) -> None:

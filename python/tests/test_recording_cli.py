@@ -74,3 +74,43 @@ def test_record_info_and_export(simulated_bridge: BridgeUrls, tmp_path: pathlib.
     with h5py.File(exported, "r") as f:
         assert sorted(f["data"]) == ["demo_3", "demo_3_1"] and f["data"].attrs["total"] == 6
     assert sorted(p.name for p in tmp_path.iterdir() if p.name.endswith(".part")) == []
+
+
+def test_export_without_steps_keeps_the_first_sample_and_takes_commands_as_actions(
+        simulated_bridge: BridgeUrls, tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> None:
+    setup = corvane.Client("setup", simulated_bridge.http_url, simulated_bridge.websocket_url)
+    setup.articulation.create("/World/first_arm")
+    setup.camera.create("/World/first_cam", [16, 12])
+    session, exported = tmp_path / "events.mcap", tmp_path / "events.h5"
+    with corvane.Recorder(session) as recorder:
+        client = corvane.Client("rec", simulated_bridge.http_url, simulated_bridge.websocket_url, recorder=recorder)
+        stream = client.open_joint_position_stream("/World/first_arm")
+        for i in range(3):
+            client.camera.capture("/World/first_cam")  # the first before any joint state was received
+            client.articulation.set_joint_positions("/World/first_arm", [0.1 * (i + 1)], indices=[0])
+            assert stream.receive_for(5.0) is not None
+        stream.close()
+    assert run(["export", str(session), "--hdf5", str(exported)]) == 0
+    with h5py.File(exported, "r") as f:
+        demo = f["data/demo_0"]
+        assert demo.attrs["num_samples"] == 3
+        assert demo["obs/World_first_cam_rgb"].shape == (3, 12, 16, 3)
+        assert demo["obs/World_first_arm_stream_joint_positions"].shape[0] == 3
+        assert demo["actions"][:, 0].tolist() == pytest.approx([0.1, 0.2, 0.3])
+    assert "no actions" not in capsys.readouterr().err
+    assert run(["export", str(session), "--hdf5", str(exported), "--valid-fraction", "1.5"]) == 2
+    assert run(["export", str(session), "--hdf5", str(exported), "--env-name", "Reach", "--env-type", "2",
+                "--env-kwargs", '{"robot": "arm"}', "--valid-fraction", "0"]) == 0
+    with h5py.File(exported, "r") as f:
+        assert json.loads(f["data"].attrs["env_args"]) == {"env_name": "Reach", "type": 2,
+                                                           "env_kwargs": {"robot": "arm"}}
+        assert f["mask/train"][:].tolist() == [b"demo_0"] and f["mask/valid"].shape == (0,)
+
+    with corvane.Recorder(session) as recorder:  # captures alone: no command to take as an action
+        client = corvane.Client("rec", simulated_bridge.http_url, simulated_bridge.websocket_url, recorder=recorder)
+        for _ in range(2):
+            client.camera.capture("/World/first_cam")
+    assert run(["export", str(session), "--hdf5", str(exported)]) == 0
+    assert "no actions" in capsys.readouterr().err
+    with h5py.File(exported, "r") as f:
+        assert f["data/demo_0/actions"].shape == (2, 0)

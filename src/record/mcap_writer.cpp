@@ -154,7 +154,7 @@ struct McapWriter::State {
   }
 
   void addToChunk(ChannelEntry& channel, std::uint64_t logTime, std::uint64_t publishTime, std::string_view data,
-                  std::string_view more = {}) {
+                  std::string_view more) {
     if (chunk.empty()) openChunk();
     small.clear();
     if (channel.schemaId != 0 && chunk.schemas.insert(channel.schemaId).second) {

@@ -10,6 +10,7 @@
 
 #include "corvane/errors.hpp"
 #include "record/recorder_encode.hpp"
+#include "record/step_encode.hpp"
 #include "record/video_channels.hpp"
 
 namespace corvane {
@@ -37,6 +38,9 @@ struct Recorder::State {
   RecorderStats stats;
   std::thread thread;
 
+  std::mutex stepMutex;  // keeps each step's messages, index and log time together
+  std::uint64_t nextStep = 0, lastStepTime = 0;
+
   State(const std::string& p, const RecorderOptions& o)
       : path(p),
         options(o),
@@ -51,10 +55,28 @@ struct Recorder::State {
   // False when the recorder is closing (the message is ignored).
   bool push(Outgoing&& m, const ObservedCall& call = {}) {
     std::unique_lock<std::mutex> lock(mutex);
+    if (!enqueue(lock, std::move(m), call)) return false;
+    notEmpty.notify_one();
+    return true;
+  }
+
+  // Queues `messages` in order under one lock, with one wake-up of the writer (a step's messages).
+  bool pushAll(std::vector<Outgoing>&& messages, const ObservedCall& call = {}) {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (Outgoing& m : messages) {
+      if (!enqueue(lock, std::move(m), call)) return false;
+    }
+    lock.unlock();  // the writer wakes to a free lock
+    notEmpty.notify_one();
+    return true;
+  }
+
+  bool enqueue(std::unique_lock<std::mutex>& lock, Outgoing&& m, const ObservedCall& call) {
     if (!failure.empty()) throw RecordingError(failure);
     if (stopping) return false;
     const std::size_t size = sizeOf(m);
     if (queuedBytes > 0 && queuedBytes + size > options.queueBytes) {
+      notEmpty.notify_one();  // what is queued already must drain
       const auto waitStart = Clock::now();
       const bool room = waitForRoom(lock, size, call);
       stats.waited += Clock::now() - waitStart;
@@ -69,7 +91,6 @@ struct Recorder::State {
     queuedBytes += size;
     stats.queueHighWater = std::max(stats.queueHighWater, queue.size());
     stats.queueHighWaterBytes = std::max(stats.queueHighWaterBytes, queuedBytes);
-    notEmpty.notify_one();
     return true;
   }
 
@@ -162,6 +183,20 @@ struct Recorder::State {
     for (const Outgoing& m : messages) writer.write(channelFor(m), m.logTime, m.publishTime, m.payload, m.body);
   }
 
+  // One step's messages, queued together at one log time later than the last step's.
+  std::uint64_t step(const StepInput& input) {
+    record::checkStep(input);
+    const std::lock_guard<std::mutex> lock(stepMutex);
+    const std::uint64_t now = record::nanosSinceEpoch(std::chrono::system_clock::now());
+    const std::uint64_t at = std::max(now, lastStepTime + 1);
+    const std::uint64_t index = nextStep;
+    if (!pushAll(record::encodeStep(input, index, at)))
+      throw std::logic_error("Recorder::step: the recorder is closed");
+    lastStepTime = at;
+    ++nextStep;
+    return index;
+  }
+
   std::chrono::milliseconds idleWait() const {
     return options.chunkInterval.count() > 0 ? options.chunkInterval : std::chrono::milliseconds(1000);
   }
@@ -187,7 +222,7 @@ struct Recorder::State {
 
 namespace {
 
-class RecorderObserver : public ClientObserver {
+class RecorderObserver final : public RecordingObserver {
  public:
   explicit RecorderObserver(std::shared_ptr<Recorder::State> state) : state_(std::move(state)) {}
   void onRestExchange(const RestExchange& exchange) override {
@@ -202,12 +237,15 @@ class RecorderObserver : public ClientObserver {
       if (!state_->push(std::move(m), call)) return;
     }
   }
+  std::uint64_t step(const StepInput& input) override { return state_->step(input); }
 
  private:
   std::shared_ptr<Recorder::State> state_;
 };
 
 }  // namespace
+
+RecordingObserver::~RecordingObserver() = default;
 
 Recorder::Recorder(const std::string& path, RecorderOptions options) : state_(std::make_shared<State>(path, options)) {
   state_->thread = std::thread([state = state_.get()] { state->run(); });
@@ -228,10 +266,17 @@ void Recorder::write(std::string_view topic, const nlohmann::json& message, std:
   if (time && time->time_since_epoch().count() < 0)
     throw std::invalid_argument("Recorder::write: the time is before the Unix epoch");
   const std::uint64_t at = record::nanosSinceEpoch(time.value_or(std::chrono::system_clock::now()));
+  const auto event = message.is_object() ? message.find("event") : message.end();
+  if (topic == step_topics::kEpisode && event != message.end() && *event == "start") {
+    const std::lock_guard<std::mutex> lock(state_->stepMutex);
+    state_->nextStep = 0;
+  }
   if (!state_->push({std::string(topic), Encoding::json, record::jsonPayload(message), at, at})) {
     throw std::logic_error("Recorder::write: the recorder is closed");
   }
 }
+
+std::uint64_t Recorder::step(const StepInput& input) { return state_->step(input); }
 
 void Recorder::close() {
   auto& s = *state_;

@@ -82,9 +82,9 @@ std::optional<ImageKind> imageKind(const ObservedOutput& output) {
 
 void putString(ByteWriter& w, std::string_view s) { w.str(s); }
 
-// The ros1 image up to its pixel bytes, which attachBytes() adds.
-std::string encodeImage(const ObservedOutput& output, const ImageKind& kind, std::string_view frameId,
-                        std::uint64_t stamp) {
+// The ros1 image up to its pixel bytes (their length included), which attachBytes() adds.
+std::string imageHead(const ObservedOutput& output, const ImageKind& kind, std::string_view frameId,
+                      std::uint64_t stamp) {
   const auto& shape = *output.shape;
   std::string out;
   out.reserve(64 + frameId.size() + (output.owner ? 0 : output.size));
@@ -98,8 +98,8 @@ std::string encodeImage(const ObservedOutput& output, const ImageKind& kind, std
   return out;
 }
 
-// The ros1 array up to its bytes, which attachBytes() adds.
-std::string encodeArray(const ObservedOutput& output) {
+// The ros1 array up to its bytes (their length included), which attachBytes() adds.
+std::string arrayHead(const ObservedOutput& output) {
   std::string out;
   out.reserve(16 + output.dtype.size() + output.shape->size() * 4 + (output.owner ? 0 : output.size));
   ByteWriter w(out);
@@ -151,7 +151,7 @@ Outgoing encodeColorized(const ObservedOutput& output, std::string topic, std::s
   const std::vector<std::size_t> shape{(*output.shape)[0], (*output.shape)[1], 3};
   const ObservedOutput colour{output.name, &shape, "uint8", rgb.data(), rgb.size()};
   return attachBytes(
-      {std::move(topic), Encoding::image, encodeImage(colour, ImageKind{"rgb8", 3, 1}, frameId, end), end, start},
+      {std::move(topic), Encoding::image, imageHead(colour, ImageKind{"rgb8", 3, 1}, frameId, end), end, start},
       colour);
 }
 
@@ -293,6 +293,16 @@ std::optional<Outgoing> rawColour(const ObservedOutput& output, const ImageKind&
 
 }  // namespace
 
+Outgoing encodeOutput(std::string topic, const ObservedOutput& output, std::string_view frameId, std::uint64_t logTime,
+                      std::uint64_t publishTime, bool exactShape) {
+  auto kind = imageKind(output);
+  // An image reads back as HxW or HxWxC with C > 1: an HxWx1 array keeps its shape only as an array.
+  if (kind && exactShape && output.shape->size() == 3 && kind->channels == 1) kind.reset();
+  Outgoing m{std::move(topic), kind ? Encoding::image : Encoding::array,
+             kind ? imageHead(output, *kind, frameId, logTime) : arrayHead(output), logTime, publishTime};
+  return attachBytes(std::move(m), output);
+}
+
 std::vector<Outgoing> encodeFrame(const FrameObservation& f, const VideoChoice& video) {
   const std::uint64_t start = nanosSinceEpoch(f.start), end = nanosSinceEpoch(f.end);
   const std::string prim = withLeadingSlash(f.cameraPrim);
@@ -307,15 +317,11 @@ std::vector<Outgoing> encodeFrame(const FrameObservation& f, const VideoChoice& 
       raw->logTime = end;
       raw->publishTime = start;
       out.push_back(std::move(*raw));
-    } else if (kind) {
-      Outgoing image{std::move(topic), Encoding::image, encodeImage(output, *kind, f.cameraPrim, end), end, start};
-      out.push_back(attachBytes(std::move(image), output));
-    } else {
-      if (isSegmentation(output))
-        out.push_back(encodeColorized(output, topic + "/colorized", f.cameraPrim, end, start));
-      Outgoing array{std::move(topic), Encoding::array, encodeArray(output), end, start};
-      out.push_back(attachBytes(std::move(array), output));
+      continue;
     }
+    if (!kind && isSegmentation(output))
+      out.push_back(encodeColorized(output, topic + "/colorized", f.cameraPrim, end, start));
+    out.push_back(encodeOutput(std::move(topic), output, f.cameraPrim, end, start, false));
   }
   if (f.structure != nullptr) {
     out.push_back({prim + "/capture", Encoding::json, jsonPayload(*f.structure), end, start});

@@ -3,8 +3,10 @@
 // Turning observed events into recorded messages: topics, JSON documents and ros1 images and arrays.
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "corvane/observer.hpp"
@@ -34,8 +36,8 @@ struct Outgoing {
   /// missed some waits for the next keyframe.
   bool keyframe = true;
   std::optional<RawImage> raw{};  ///< set until VideoChannels encodes the payload
-  /// The message's last bytes when they stay where the frame's reply holds them (no copy): the payload then
-  /// holds only what comes before them, and `hold` keeps them alive until written.
+  /// The message's last bytes when they stay where their owner holds them (a frame's reply, a step's array: no copy):
+  /// the payload then holds only what comes before them, and `hold` keeps them alive until written.
   std::string_view body{};
   std::shared_ptr<const void> hold{};
 
@@ -79,6 +81,11 @@ extern const char* const kJointSampleSchemaName;
 extern const char* const kJointSampleSchema;
 
 Outgoing encodeRest(const RestExchange& exchange);
+/// One output as a ros1 image (when shaped as one) or array. With an owner, the output's bytes are held
+/// (Outgoing::body) rather than copied. With `exactShape`, only outputs that read back in their own shape are
+/// images.
+Outgoing encodeOutput(std::string topic, const ObservedOutput& output, std::string_view frameId, std::uint64_t logTime,
+                      std::uint64_t publishTime, bool exactShape);
 /// Nothing for events without a message worth keeping.
 Outgoing encodeStream(const StreamEvent& event);
 /// One message per output (segmentation also colourised as rgb8 on "<output>/colorized"), one for the rest of

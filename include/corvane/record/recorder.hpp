@@ -14,6 +14,7 @@
 #include "corvane/export.hpp"
 #include "corvane/observer.hpp"
 #include "corvane/record/mcap_writer.hpp"
+#include "corvane/record/step.hpp"
 
 namespace corvane {
 
@@ -58,6 +59,15 @@ struct CORVANE_API RecorderStats {
   std::uint64_t dropped = 0;          ///< messages not recorded: their call's deadline or interruption came first
 };
 
+/// What Recorder::observer() returns: a client observer that also takes the recorder's steps, for a host that
+/// holds observers only (one that swaps a client's recorder from one episode to the next).
+class CORVANE_API RecordingObserver : public ClientObserver {
+ public:
+  ~RecordingObserver() override;
+  /// As Recorder::step; throws std::logic_error once the recorder is closed or gone.
+  virtual std::uint64_t step(const StepInput& input) = 0;
+};
+
 /// Records what a client does into an MCAP file: give observer() to ClientOptions::observer (one recorder may
 /// observe several clients). What lands where:
 ///   - each REST exchange, as JSON (JSON Schema corvane.RestExchange) on "/rest" + its path with runs of
@@ -79,8 +89,11 @@ struct CORVANE_API RecorderStats {
 ///     foxglove.CompressedImage (jpeg, png). H.264 and AV1 need an even width and height: other sizes are
 ///     recorded as png. A recording cut short keeps whole chunks only, so every frame it holds still has its
 ///     keyframe and the frames between in the file (readers decode from the keyframe before a time window);
-///
-///   - write(topic, json): the caller's own messages (task labels, episode starts and ends).
+///   - write(topic, json): the caller's own messages (task labels, episode starts and ends);
+///   - step(input): a demonstration's step, all its messages at one log time: each observation key on
+///     "/step/observation/<key>" (an image as sensor_msgs/Image when shaped as one, else corvane_msgs/NDArray;
+///     never video), the action on "/step/action" (named ones on "/step/action/<key>"), then {index, keys,
+///     action, action_keys, reward, done, time} as JSON on "/step".
 /// Log times are the client's wall-clock readings (the end of the exchange, the arrival of a message) in ns
 /// since the Unix epoch; publish times are the starts.
 ///
@@ -104,13 +117,20 @@ class CORVANE_API Recorder {
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
-  /// The observer to put into ClientOptions::observer. It stays valid after the recorder is gone (and then
-  /// ignores events).
+  /// The observer to put into ClientOptions::observer (a RecordingObserver). It stays valid after the recorder
+  /// is gone (and then ignores events).
   std::shared_ptr<ClientObserver> observer() const;
 
   /// Records `message` (a JSON object; anything else is wrapped as {"value": message}) on `topic`, logged at
   /// `time` (default: now). std::invalid_argument for an empty topic or a time before the Unix epoch.
   void write(std::string_view topic, const nlohmann::json& message, std::optional<ObservedTime> time = std::nullopt);
+
+  /// Records one step (see StepInput) and returns its index: steps count from 0, again after each
+  /// write("/episode", {"event": "start", ...}). Its messages share one log time, now, later than the previous
+  /// step's. Each array without an owner is copied once, during the call; one with an owner is not copied.
+  /// Throws std::invalid_argument for a bad step (an empty or repeated key, bytes that do not match their shape
+  /// and dtype), std::logic_error after close().
+  std::uint64_t step(const StepInput& input);
 
   /// Writes what is queued, the summary and the footer, stops the writer thread and closes the file. Throws
   /// RecordingError when writing failed (then the file keeps its complete chunks and no summary). A second call

@@ -14,6 +14,7 @@
 
 #include "corvane/export.hpp"
 #include "corvane/record/recording_error.hpp"
+#include "corvane/record/step.hpp"
 
 namespace corvane {
 
@@ -77,6 +78,30 @@ class CORVANE_API MessageCursor {
   std::unique_ptr<State> state_;
 };
 
+/// Steps in log-time order, each with its arrays (views of the chunks they lie in, no copy), and the episodes
+/// the "/episode" messages cut: a start opens one (closing any open one), an end closes it; a step outside an
+/// open episode opens one without attributes. A step whose messages are not all in the file (a chunk lost to a
+/// failed check) is left out and counted.
+class CORVANE_API StepCursor {
+ public:
+  ~StepCursor();
+  StepCursor(StepCursor&&) noexcept;
+  StepCursor& operator=(StepCursor&&) noexcept;
+  /// The next step, or nothing at the end. Throws RecordingError for a step message it cannot decode.
+  std::optional<RecordedStep> next();
+  /// The episodes seen so far: RecordedStep::episode indexes them. An episode's end (its attributes complete)
+  /// has been read once a step of a later episode, or the end, has come out.
+  const std::vector<RecordedEpisode>& episodes() const noexcept;
+  /// Steps left out because some of their messages are missing.
+  std::uint64_t incomplete() const noexcept;
+
+ private:
+  friend class RecordingReader;
+  struct State;
+  explicit StepCursor(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
+
 /// An open recording. With a valid footer and summary (CRC checked) it reads through the indexes: a chunk
 /// holding none of the wanted topics or times is never read, and only the wanted messages are parsed. Without
 /// them (no summary, a footer cut off) it scans the file once at opening and keeps every complete chunk whose
@@ -106,6 +131,8 @@ class CORVANE_API RecordingReader {
 
   /// Reads the messages `filter` selects. The reader must outlive the cursor.
   MessageCursor messages(const RecordingFilter& filter = {}) const;
+  /// Reads the steps (Recorder::step) and the episodes. The reader must outlive the cursor.
+  StepCursor steps() const;
   /// Calls `visit` for every message `filter` selects, in log-time order.
   void forEach(const RecordingFilter& filter, const std::function<void(const RecordedMessage&)>& visit) const;
 

@@ -1,28 +1,27 @@
 """The recording commands: ``corvane record``, ``corvane info`` and ``corvane export``.
 
-Episodes: ``corvane export`` cuts a recording into episodes by the messages on the topic ``/episode``, which a
-program writes with ``recorder.write("/episode", {...})``: ``{"event": "start", "task": "..."}`` opens an episode,
-``{"event": "end", "success": true}`` closes it (a start while one is open closes the open one; an episode still
-open at the end of the file ends there). Without any, the whole recording is one episode.
+``corvane export`` is the command-line face of corvane.export.hdf5, which describes the layout it writes.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import json
 import math
 import os
 import signal
 import sys
 import time
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional
 
 import corvane
 import corvane.recording
+from corvane.export import hdf5
 
-from .common import UsageError, make_client
+from .common import Failure, UsageError, make_client
 
-EPISODE_TOPIC = "/episode"
+EPISODE_TOPIC = hdf5.EPISODE_TOPIC
 
 __all__ = ["EPISODE_TOPIC", "register"]
 
@@ -51,6 +50,15 @@ def register(subparsers: Any, common_parent: argparse.ArgumentParser) -> None:
     export.add_argument("file", help="a recording, or a folder that corvane collect wrote (its successful "
                         "episodes, in index order)")
     export.add_argument("--hdf5", required=True, metavar="OUT.h5", help="robomimic-style HDF5 file to write")
+    export.add_argument("--valid-fraction", type=float, default=0.1, metavar="F",
+                        help="the share of demos in mask/valid, chosen at random with --seed (default: 0.1)")
+    export.add_argument("--seed", type=int, default=0, help="the seed of the train/valid split (default: 0)")
+    export.add_argument("--strict", action="store_true",
+                        help="refuse to export when an episode's observation keys or shapes differ from the first's "
+                        "(default: leave it out and say so)")
+    export.add_argument("--env-name", default=None, help="env_args' env_name (default: the episodes' own, or corvane)")
+    export.add_argument("--env-type", type=int, default=None, help="env_args' type (default: the episodes' own, or 0)")
+    export.add_argument("--env-kwargs", default=None, metavar="JSON", help="env_args' env_kwargs, a JSON object")
     export.set_defaults(handler=run_export)
 
 
@@ -147,180 +155,36 @@ def run_info(args: argparse.Namespace) -> int:
 
 # --- export -------------------------------------------------------------------------------------------------
 
-def _episodes(recording: corvane.recording.Recording) -> List[Tuple[int, int, Dict[str, Any]]]:
-    """(start, end, attributes) of each episode; end is exclusive."""
-    episodes: List[Tuple[int, int, Dict[str, Any]]] = []
-    open_at: Optional[int] = None
-    attributes: Dict[str, Any] = {}
-    for message in recording.messages([EPISODE_TOPIC]):
-        event = message.value.get("event") if isinstance(message.value, dict) else None
-        if event == "start":
-            if open_at is not None:
-                episodes.append((open_at, message.log_time, attributes))
-            open_at, attributes = message.log_time, dict(message.value)
-        elif event == "end" and open_at is not None:
-            attributes.update(message.value)
-            episodes.append((open_at, message.log_time + 1, attributes))
-            open_at = None
-    if open_at is not None:
-        episodes.append((open_at, recording.end_time + 1, attributes))
-    if not episodes:
-        episodes.append((recording.start_time, recording.end_time + 1, {}))
-    return episodes
+def _env_args(args: argparse.Namespace) -> Optional[Dict[str, Any]]:
+    env_args: Dict[str, Any] = {}
+    if args.env_name is not None:
+        env_args["env_name"] = args.env_name
+    if args.env_type is not None:
+        env_args["type"] = args.env_type
+    if args.env_kwargs is not None:
+        try:
+            env_args["env_kwargs"] = json.loads(args.env_kwargs)
+        except json.JSONDecodeError as error:
+            raise UsageError(f"--env-kwargs is not JSON: {error}") from None
+    return env_args or None
 
 
-def _key(topic: str) -> str:
-    return topic.strip("/").replace("/", "_")
-
-
-def _command(value: Any) -> Optional[List[float]]:
-    """The joint positions a message commands, if it is a joint command."""
-    if not isinstance(value, dict):
-        return None
-    request = value.get("request") if "method" in value else value
-    if isinstance(request, dict) and isinstance(request.get("joint_positions"), list):
-        return [float(x) for x in request["joint_positions"]]
-    return None
-
-
-def _clock(recording: corvane.recording.Recording, start: int, end: int) -> Optional[str]:
-    """The topic whose messages close a round of captures: the last camera's capture record of the first round
-    (a capture record follows its frame's outputs)."""
-    captures = [c["topic"] for c in recording.channels
-                if c["topic"].endswith("/capture") and not c["topic"].startswith("/rest/")]
-    order: List[str] = []
-    for message in recording.messages(captures, start, end):
-        if message.topic in order:
-            break
-        order.append(message.topic)
-    return order[-1] if order else None
-
-
-def _episode_data(recording: corvane.recording.Recording, start: int, end: int) -> Dict[str, Any]:
-    """One sample per round of captures (every camera's outputs, the latest joint state) and its action: the
-    joint command that followed it."""
-    import numpy
-
-    image_topics = sorted(c["topic"] for c in recording.channels
-                          if c["schema"] in ("sensor_msgs/Image", "corvane_msgs/NDArray",
-                                             corvane.recording.VIDEO_SCHEMA, corvane.recording.IMAGE_SCHEMA))
-    state_topics = sorted(c["topic"] for c in recording.channels
-                          if c["message_encoding"] == "json" and c["topic"].endswith("stream_joint_positions"))
-    clock = _clock(recording, start, end) or (state_topics[0] if state_topics else None)
-    latest: Dict[str, Any] = {}
-    samples: List[Dict[str, Any]] = []
-    actions: List[Optional[List[float]]] = []
-    for message in recording.messages(start=start, end=end):
-        command = _command(message.value) if (message.topic.endswith("/sent") or message.topic.startswith("/rest/")) \
-            else None
-        if command is not None:
-            if actions:
-                actions[-1] = command  # the command that followed the last observation
-            continue
-        if message.topic in image_topics:
-            latest[message.topic] = message.value
-        elif message.topic in state_topics and isinstance(message.value, dict):
-            latest[message.topic] = numpy.asarray(message.value.get("joint_positions", []), dtype=numpy.float64)
-        if message.topic == clock and all(t in latest for t in image_topics + state_topics):
-            samples.append({_key(t): numpy.array(v) for t, v in latest.items()})
-            actions.append(None)
-    return {"samples": samples, "actions": actions}
-
-
-def _export_sources(path: str) -> List[Tuple[str, Optional[int]]]:
-    """The recordings to export and their episode index: the file itself, or for a collection folder (one
-    written by ``corvane collect``) the shard of each successful episode in index order."""
-    if not os.path.isdir(path):
-        return [(path, None)]
-    listing = os.path.join(path, "dataset.json")
-    try:
-        with open(listing, encoding="utf-8") as file:
-            dataset = json.load(file)
-    except OSError as error:
-        raise UsageError(f"{path} is a folder without a readable dataset.json: {error.strerror or error}") from None
-    episodes = sorted((e for e in dataset.get("episodes", []) if e.get("shard") and e.get("success") is not False),
-                      key=lambda e: int(e["index"]))
-    return [(os.path.join(path, e["shard"]), int(e["index"])) for e in episodes]
-
-
-def _write_demo(data: Any, name: str, episode: Dict[str, Any], attributes: Dict[str, Any]) -> int:
-    """Writes one episode as data/<name>; its sample count (0: nothing written)."""
-    import numpy
-
-    samples = episode["samples"]
-    if not samples:
-        return 0
-    demo = data.create_group(name)
-    for key in samples[0]:
-        if all(key in s and s[key].shape == samples[0][key].shape for s in samples):
-            demo.create_dataset(f"obs/{key}", data=numpy.stack([s[key] for s in samples]),
-                                compression="gzip" if samples[0][key].size > 1024 else None)
-    actions = _filled(episode["actions"])
-    demo.create_dataset("actions", data=numpy.asarray(actions, dtype=numpy.float64).reshape(len(samples), -1))
-    dones = numpy.zeros(len(samples), dtype=numpy.int64)
-    dones[-1] = 1
-    demo.create_dataset("dones", data=dones)
-    rewards = numpy.zeros(len(samples), dtype=numpy.float64)
-    rewards[-1] = 1.0 if attributes.get("success") else 0.0
-    demo.create_dataset("rewards", data=rewards)
-    demo.attrs["num_samples"] = len(samples)
-    demo.attrs["episode"] = json.dumps(attributes)
-    return len(samples)
+def _warn(message: str) -> None:
+    print(f"corvane export: {message}", file=sys.stderr)
 
 
 def run_export(args: argparse.Namespace) -> int:
+    if importlib.util.find_spec("h5py") is None:  # pragma: no cover - depends on the machine
+        raise Failure("h5py is needed (Debian: python3-h5py)")
+    if not 0.0 <= args.valid_fraction < 1.0:
+        raise UsageError("--valid-fraction is in [0, 1)")
     try:
-        import h5py
-    except ImportError as error:  # pragma: no cover - depends on the machine
-        raise SystemExit(f"corvane export: {error.name} is needed (Debian: python3-h5py)")
-    sources = _export_sources(args.file)
-    total = demos = 0
-    # Written under a temporary name and renamed once complete: an interrupted export leaves nothing.
-    temporary = f"{args.hdf5}.{os.getpid()}.part"
-    try:
-        with h5py.File(temporary, "w") as out:
-            total, demos = _export_into(out, sources, str(args.file))
-        os.replace(temporary, args.hdf5)
-    except BaseException:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
-        raise
-    print(f"corvane export: {args.hdf5}: {demos} demos, {total} samples", file=sys.stderr)
+        result = hdf5.export(args.file, args.hdf5, env_args=_env_args(args), valid_fraction=args.valid_fraction,
+                             seed=args.seed, strict=args.strict, warn=_warn)
+    except hdf5.ExportError as error:
+        if os.path.isdir(args.file) and not os.path.exists(os.path.join(args.file, "dataset.json")):
+            raise UsageError(str(error)) from None
+        raise Failure(str(error)) from None
+    left_out = f", {len(result.left_out)} left out" if result.left_out else ""
+    print(f"corvane export: {args.hdf5}: {result.demos} demos, {result.samples} samples{left_out}", file=sys.stderr)
     return 0
-
-
-def _export_into(out: Any, sources: List[Tuple[str, Optional[int]]], label: str) -> Tuple[int, int]:
-    """Writes robomimic's layout into the open HDF5 file `out`; (samples, demos) written."""
-    total = demos = 0
-    data = out.create_group("data")
-    for path, shard_index in sources:
-        if shard_index is None:
-            recording = corvane.recording.open(path)
-        else:
-            try:
-                recording = corvane.recording.open(path)
-            except (OSError, corvane.Error) as error:  # a collection's missing or unreadable shard
-                print(f"corvane export: skipping episode {shard_index}: {path}: {error}", file=sys.stderr)
-                continue
-        for index, (start, end, attributes) in enumerate(_episodes(recording)):
-            # A collection's demos are named after their episode's index, a file's after its order.
-            name = f"demo_{shard_index if shard_index is not None else index}"
-            if name in data:
-                name = f"demo_{shard_index}_{index}"
-            samples = _write_demo(data, name, _episode_data(recording, start, end), attributes)
-            total += samples
-            demos += 1 if samples else 0
-    data.attrs["total"] = total
-    data.attrs["env_args"] = json.dumps({"env_name": "corvane", "type": 0,
-                                         "env_kwargs": {"recording": label}})
-    return total, demos
-
-
-def _filled(actions: Sequence[Optional[List[float]]]) -> List[List[float]]:
-    """Each sample's action: its command, else the one before (holding still), else the first one given."""
-    width = max((len(a) for a in actions if a is not None), default=0)
-    first = next((a for a in actions if a is not None and len(a) == width), [0.0] * width)
-    out: List[List[float]] = []
-    for action in actions:
-        out.append(action if action is not None and len(action) == width else (out[-1] if out else first))
-    return out
