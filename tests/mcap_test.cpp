@@ -145,9 +145,15 @@ TEST_F(McapTest, RecoversEveryCompleteChunkOfAFileCutShort) {
     const auto written = writeMixed(path, c);
     const std::string whole = testing::fileBytes(path);
     std::size_t previous = 0;
+    const std::size_t headerEnd = 17 + static_cast<unsigned char>(whole[9]);  // a short header: one length byte
     for (std::size_t cut = 8; cut < whole.size(); cut += 29) {
       writeFile(dir_ / "cut.mcap", std::string_view(whole).substr(0, cut));
+      if (cut < headerEnd) {  // without its header, it is not a recording
+        EXPECT_THROW(RecordingReader((dir_ / "cut.mcap").string()), RecordingError);
+        continue;
+      }
       RecordingReader reader((dir_ / "cut.mcap").string());
+      ASSERT_TRUE(reader.cutShort());
       ASSERT_FALSE(reader.indexed());
       std::size_t complete = 0;  // messages in chunks that end before the cut
       for (const auto& chunk : reader.chunks()) complete += chunk.offset + chunk.length <= cut ? 1 : 0;
