@@ -322,6 +322,7 @@ class _RecordingReader:
     indexed: bool
     file_size: int
     torn_bytes: int
+    cut_short: bool
     library: str
     message_count: int
     start_time: int

@@ -58,3 +58,34 @@ def test_errors_are_recording_errors(tmp_path: pathlib.Path) -> None:
     (tmp_path / "not.mcap").write_bytes(b"hello")
     with pytest.raises(corvane.RecordingError, match="not an MCAP file"):
         corvane.recording.open(tmp_path / "not.mcap")
+
+
+CRAFTED = pathlib.Path(__file__).resolve().parents[2] / "tests" / "recordings"
+
+
+def _crafted_rows() -> List[List[str]]:
+    return [line.split(" | ") for line in (CRAFTED / "expected.txt").read_text().splitlines()]
+
+
+@pytest.mark.parametrize("row", _crafted_rows(), ids=lambda row: row[0])
+def test_crafted_recordings_read_or_raise_recording_error(row: List[str]) -> None:
+    """Each crafted file of tests/recordings has its outcome in expected.txt (see craft.py there)."""
+    name, outcome = row[0], row[1]
+    topic, start, end = (row[2].split() if len(row) > 2 else ["-", "0", str(2**64 - 1)])
+    path = CRAFTED / name
+
+    def read() -> "tuple[corvane.recording.Recording, List[corvane.recording.Message]]":
+        recording = corvane.recording.open(path)
+        topics = None if topic == "-" else [topic]
+        return recording, list(recording.messages(topics, int(start), int(end)))
+
+    fault = outcome.partition("refused: ")[2] or outcome.partition("undecodable: ")[2]
+    if fault:
+        with pytest.raises(corvane.RecordingError) as raised:
+            read()
+        assert fault in str(raised.value) and str(path) in str(raised.value)
+        return
+    recording, messages = read()
+    assert len(messages) == int(outcome.split()[0])
+    assert [m.log_time for m in messages] == sorted(m.log_time for m in messages)
+    assert recording.cut_short == ("cut short" in outcome)

@@ -142,6 +142,10 @@ std::string lz4Decompress(std::string_view in, std::uint64_t size) {
 std::string zstdDecompress(std::string_view in, std::uint64_t size) {
   std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)> ctx(ZSTD_createDCtx(), ZSTD_freeDCtx);
   if (ctx == nullptr) throw std::bad_alloc();
+  // The window a frame may ask for: no larger than its output needs (8 MiB at least, for streaming writers).
+  int windowLog = 23;
+  while (windowLog < 27 && (std::uint64_t{1} << windowLog) < size) ++windowLog;
+  ZSTD_DCtx_setParameter(ctx.get(), ZSTD_d_windowLogMax, windowLog);
   Output out(size, in.size());
   ZSTD_inBuffer input{in.data(), in.size(), 0};
   while (true) {
