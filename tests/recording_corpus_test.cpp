@@ -61,7 +61,10 @@ TEST(RecordingCorpus, EachCraftedFileHasItsOutcome) {
     const std::string path = (fs::path(CORVANE_RECORDINGS_DIR) / row[1].str()).string();
     try {
       const Outcome got = readAll(RecordingReader(path), filterOf(row[8]));
-      ASSERT_FALSE(row[3].matched) << row[1] << " read where it must be refused";
+      if (row[3].matched) {
+        ADD_FAILURE() << row[1] << " read where it must be refused";
+        continue;
+      }
       EXPECT_EQ(got.messages, std::stoul(row[4])) << row[1];
       EXPECT_EQ(got.cutShort, row[5].matched) << row[1];
       if (row[5].matched) {
@@ -69,7 +72,7 @@ TEST(RecordingCorpus, EachCraftedFileHasItsOutcome) {
         EXPECT_EQ(got.torn, std::stoul(row[7])) << row[1];
       }
     } catch (const RecordingError& e) {
-      ASSERT_TRUE(row[3].matched) << row[1] << " refused: " << e.what();
+      EXPECT_TRUE(row[3].matched) << row[1] << " refused: " << e.what();
       EXPECT_NE(std::string(e.what()).find(row[3].str()), std::string::npos) << e.what();
       EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
     }

@@ -29,7 +29,8 @@ def text(value):
 
 SCHEMAS = {1: ("Thing", "jsonschema", b'{"type":"object"}'), 2: ("sensor_msgs/Image", "ros1msg", b"uint8[] data"),
            3: ("corvane_msgs/NDArray", "ros1msg", b"string dtype")}
-CHANNELS = {1: (1, "/a", "json"), 2: (1, "/b", "json"), 3: (2, "/image", "ros1"), 4: (3, "/array", "ros1")}
+CHANNELS = {1: (1, "/a", "json"), 2: (1, "/b", "json"), 3: (2, "/image", "ros1"), 4: (3, "/array", "ros1"),
+            5: (0, "/raw", "octets")}
 
 
 def definitions():
@@ -129,8 +130,10 @@ def crafted():
     base = two_topics()
     yield "magic_only", MAGIC, "refused: not a recording", ""
     yield "magic_twice", MAGIC * 2, "refused: not a recording", ""
-    yield "index_at_chunk_end", build(base, index_fix=each(lambda c, e, size: e[:-1] + [(e[-1][0], size - 1)])), \
-        "40 messages", ""
+    # The chunks end with a message on /raw whose last byte is a message opcode.
+    raw_last = [chunk + [(5, chunk[-1][1], b"\x05")] for chunk in base]
+    yield "index_at_chunk_end", build(raw_last, index_fix=each(lambda c, e, size: e[:-1] + [(e[-1][0], size - 1)])), \
+        "42 messages", ""
     swapped = lambda n, index, size: {1: [(t, o) for (t, _), (_, o) in zip(index[1], index[2])], 2: index[2]}
     yield "index_points_into_other_channel", build(base, index_fix=swapped), "20 messages", "/a 0 99999"
     yield "index_times_shifted", build(base, index_fix=each(lambda c, e, size: [(t + 5000, o) for t, o in e])), \
