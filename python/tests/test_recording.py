@@ -63,11 +63,10 @@ def test_errors_are_recording_errors(tmp_path: pathlib.Path) -> None:
 CRAFTED = pathlib.Path(__file__).resolve().parents[2] / "tests" / "recordings"
 
 
-def _crafted_rows() -> List[List[str]]:
-    return [line.split(" | ") for line in (CRAFTED / "expected.txt").read_text().splitlines()]
+CRAFTED_ROWS = [line.split(" | ") for line in (CRAFTED / "expected.txt").read_text().splitlines()]
 
 
-@pytest.mark.parametrize("row", _crafted_rows(), ids=lambda row: row[0])
+@pytest.mark.parametrize("row", CRAFTED_ROWS, ids=[row[0] for row in CRAFTED_ROWS])
 def test_crafted_recordings_read_or_raise_recording_error(row: List[str]) -> None:
     """Each crafted file of tests/recordings has its outcome in expected.txt (see craft.py there)."""
     name, outcome = row[0], row[1]
