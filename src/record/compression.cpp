@@ -7,9 +7,9 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <deque>
 #include <stdexcept>
 #include <utility>
-#include <vector>
 
 #include "record/mcap_bytes.hpp"
 
@@ -113,7 +113,7 @@ class Output {
     used_ = 0;
   }
   std::uint64_t claimed_;
-  std::vector<std::string> pieces_;
+  std::deque<std::string> pieces_;  // adding one moves none
   std::uint64_t held_ = 0, produced_ = 0;
   std::size_t used_ = 0;
 };
