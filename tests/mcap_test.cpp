@@ -139,6 +139,24 @@ TEST_F(McapTest, RoundTripsEveryCompressionByTopicAndTime) {
   }
 }
 
+TEST_F(McapTest, ChunksThatExpandManyTimesDecompressWhole) {
+  // 200 copies of 20 KB of noise: LZ4 blocks refer back into earlier ones, across the pieces the output grows in.
+  std::string block(20'000, '\0');
+  std::uint32_t state = 1;
+  for (char& c : block) c = static_cast<char>((state = state * 1103515245 + 12345) >> 24);
+  std::string message;
+  for (int i = 0; i < 200; ++i) message += block;
+  for (Compression c : {Compression::lz4, Compression::zstd}) {
+    const fs::path path = dir_ / "large.mcap";
+    {
+      McapWriter writer(path, {c, 8U << 20, std::chrono::milliseconds(0), "", "corvane"});
+      writer.write(writer.addChannel("/big", "octets", 0), 1, 1, message);
+    }
+    ASSERT_LT(fs::file_size(path) * 16, message.size());
+    EXPECT_EQ(readAll(RecordingReader(path.string())), (std::vector<Read>{{"/big", message, 1}}));
+  }
+}
+
 TEST_F(McapTest, RecoversEveryCompleteChunkOfAFileCutShort) {
   for (Compression c : {Compression::none, Compression::lz4}) {
     const fs::path path = dir_ / "whole.mcap";
