@@ -76,6 +76,21 @@ void checkChunkIndexes(State& s, std::uint64_t summaryStart) {
   }
 }
 
+void takeSummaryRecord(State& s, std::uint8_t op, std::string_view body, bool& haveStatistics) {
+  if (op == record::kSchema) {
+    auto schema = record::parseSchema(body);
+    s.schemas[schema.id] = std::move(schema);
+  } else if (op == record::kChannel) {
+    auto channel = record::parseChannel(body);
+    s.channels[channel.id] = std::move(channel);
+  } else if (op == record::kChunkIndex) {
+    s.chunks.push_back(record::parseChunkIndex(body));
+  } else if (op == record::kStatistics) {
+    s.statistics = record::parseStatistics(body);
+    haveStatistics = true;
+  }
+}
+
 // Reads the summary through the footer; false when the file has none to use.
 bool readSummary(State& s) {
   constexpr std::uint64_t kTail = record::kFooterRecord + 8;
@@ -99,23 +114,9 @@ bool readSummary(State& s) {
   const std::uint64_t end = (offsetsStart != 0 ? offsetsStart : footerAt) - summaryStart;
   bool haveStatistics = false;
   s.parsing("the summary", summaryStart, [&] {
-    record::forEachRecord(std::string_view(summary).substr(0, end),
-                          [&](std::uint8_t op, std::string_view body, std::size_t pos) {
-                            s.parsing("the summary record", summaryStart + pos, [&] {
-                              if (op == record::kSchema) {
-                                auto schema = record::parseSchema(body);
-                                s.schemas[schema.id] = std::move(schema);
-                              } else if (op == record::kChannel) {
-                                auto channel = record::parseChannel(body);
-                                s.channels[channel.id] = std::move(channel);
-                              } else if (op == record::kChunkIndex) {
-                                s.chunks.push_back(record::parseChunkIndex(body));
-                              } else if (op == record::kStatistics) {
-                                s.statistics = record::parseStatistics(body);
-                                haveStatistics = true;
-                              }
-                            });
-                          });
+    record::forEachRecord(std::string_view(summary).substr(0, end), [&](auto op, auto body, std::size_t pos) {
+      s.parsing("the summary record", summaryStart + pos, [&] { takeSummaryRecord(s, op, body, haveStatistics); });
+    });
   });
   if (s.chunks.empty() && (!haveStatistics || s.statistics.messageCount > 0)) return false;
   std::sort(s.chunks.begin(), s.chunks.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
