@@ -74,3 +74,17 @@ def test_record_info_and_export(simulated_bridge: BridgeUrls, tmp_path: pathlib.
     with h5py.File(exported, "r") as f:
         assert sorted(f["data"]) == ["demo_3", "demo_3_1"] and f["data"].attrs["total"] == 6
     assert sorted(p.name for p in tmp_path.iterdir() if p.name.endswith(".part")) == []
+
+
+def test_info_and_export_on_damaged_files(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> None:
+    crafted = pathlib.Path(__file__).resolve().parents[2] / "tests" / "recordings"
+    assert run(["info", str(crafted / "cut_short.mcap")]) == 0
+    assert "cut short:   2 complete chunks recovered, 100 bytes after the last complete record" in capsys.readouterr().out
+    for command, name, fault in [("info", "magic_only.mcap", "not a recording"),
+                                 ("export", "chunk_claims_2p63_zstd.mcap", "claims 9223372036854775808 bytes"),
+                                 ("export", "json_cut.mcap", "JSONDecodeError")]:
+        extra = ["--hdf5", str(tmp_path / "out.h5")] if command == "export" else []
+        assert run([command, str(crafted / name), *extra]) == 1
+        error = capsys.readouterr().err
+        assert error.count("\n") == 1 and error.startswith(f"corvane {command}: recording: {crafted / name}: ")
+        assert fault in error

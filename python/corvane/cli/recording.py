@@ -120,6 +120,9 @@ def run_info(args: argparse.Namespace) -> int:
         entry[1] += chunk["compressed_size"]
         entry[2] += chunk["uncompressed_size"]
     print(f"file:        {args.file} ({recording.file_size} bytes{'' if recording.indexed else ', no summary: scanned'})")
+    if recording.cut_short:
+        print(f"cut short:   {len(recording.chunks)} complete chunks recovered, {recording.torn_bytes} bytes after "
+              "the last complete record")
     print(f"messages:    {recording.message_count}")
     print(f"start:       {recording.start_time / 1e9:.9f} ({time.strftime('%Y-%m-%d %H:%M:%S', time.gmtime(recording.start_time / 1e9))} UTC)")
     print(f"end:         {recording.end_time / 1e9:.9f}")
