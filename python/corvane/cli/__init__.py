@@ -58,5 +58,5 @@ def main(argv: Optional[List[str]] = None) -> int:
     if getattr(args, "handler", None) is None:
         parser.print_help(sys.stderr)
         return EXIT_USAGE
-    prog = "corvane" + (f" {args.command}" if args.command else "")
+    prog = " ".join(["corvane", *(name for name in (args.command, getattr(args, "action", None)) if name)])
     return run(args.handler, args, prog)
