@@ -33,7 +33,7 @@ simulated bridge to try it all on. Every command has its own --help."""
 
 EPILOG = """The bridge is --bridge, else $CORVANE_BRIDGE, else http://127.0.0.1:8000/. Exit status: 0 on
 success, 1 when the bridge or the network refused (or a file could not be written), 2 for a bad command
-line, 130 when interrupted."""
+line, 130 when interrupted (sim and record end normally on Ctrl-C: 0)."""
 
 
 def build_parser() -> argparse.ArgumentParser:
