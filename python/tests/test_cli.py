@@ -67,8 +67,8 @@ def test_family_commands_and_the_bridges_reason(cli: Cli) -> None:
     assert json.loads(cli("gripper", "close", "/World/Gripper")[1])["status"] == "closed"
     assert cli("gripper", "set-properties", "/World/Gripper", "--rotation-limits", "[1, 2")[0] == 2
     status, out, err = cli("articulation", "state", "/World/none")
-    assert status == 1 and out == "" and re.fullmatch(r"corvane articulation state: the bridge answered 404 Not Found: "
-                                                     r".*/World/none.*\n", err)
+    assert status == 1 and out == "" and re.fullmatch(r"corvane articulation state: the bridge answered "
+                                                     r"404 Not Found: .*/World/none.*\n", err)
     status, _, err = cli("camera", "create", "/World/Cam", "--resolution", "64")
     assert status == 2 and err.count("\n") == 1
 
@@ -161,7 +161,6 @@ def test_sim_runs_bridges_until_ctrl_c_and_survives_one_stopping() -> None:
         assert Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0").count(b"--port") == 1
     os.kill(bridges[0], signal.SIGKILL)
     assert "bridge 1 " in sim.stderr.readline() and sim.poll() is None  # said so, and kept the other one
-    assert main(["get", "/", "--bridge", urls[1][0], "--retries", "0"]) in (0, 1)
     assert main(["articulation", "create", "/World/kept", "--bridge", urls[1][0], "--retries", "0"]) == 0
     sim.send_signal(signal.SIGINT)
     assert sim.wait(timeout=15) == 0
