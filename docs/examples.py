@@ -145,6 +145,7 @@ def run_shell(example: Example, work: str, env: Dict[str, str], http_url: str) -
     """Runs a ```sh block with bash (-e: a failing command fails it), against the test's bridge or, when its
     first line runs `corvane sim`, against the bridges that line starts."""
     env = shell_script(work, env)
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # the bridges answer Ctrl-C, as at a terminal
     if not SIM.match(example.code):
         script = example.code.replace(HTTP, http_url)
         return run_process(["bash", "-euo", "pipefail", "-c", script], work, dict(env, CORVANE_BRIDGE=http_url))

@@ -75,6 +75,8 @@ def record(corvane: str, work: Path, bridge: str) -> None:
 
 
 def main(corvane: str, work: Path) -> None:
+    # Ctrl-C as at a terminal: a command started by a background job would inherit SIGINT ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     work.mkdir(parents=True, exist_ok=True)
     sim = subprocess.Popen([corvane, "sim", "--count", "2"], stdout=subprocess.PIPE, text=True)
     try:
