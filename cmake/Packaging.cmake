@@ -141,9 +141,9 @@ captures and streams from the shell.")
   set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
       "python3 (>= ${py}~), python3 (<< ${Python3_VERSION_MAJOR}.${py_next}), ${runtime_package} (= ${CORVANE_DEB_VERSION}), ${record_package} (= ${CORVANE_DEB_VERSION}), ${live_package} (= ${CORVANE_DEB_VERSION})")
   # numpy and Pillow for camera captures (the corvane command writes .npy and PNG); tqdm and Pygments give the
-  # command its progress bars and coloured JSON.
+  # command its progress bars and coloured JSON; Dask's distributed runs `corvane collect`.
   set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "python3-numpy, python3-pil, python3-h5py, python3-snappy, python3-zstandard")
-  set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-tqdm, python3-pygments")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-tqdm, python3-pygments, python3-distributed")
   if(TARGET corvane-bridge-sim)
     string(APPEND CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS ", corvane-bridge-sim (= ${CORVANE_DEB_VERSION})")
   endif()

@@ -1,23 +1,31 @@
-"""The examples of the documentation: every ```python and ```cpp block of the pages is a complete program.
+"""The examples of the documentation: every ```python and ```cpp block of the pages is a complete program, and
+every ```sh block a shell script.
 
     examples.py extract-cpp <folder> <page>...   writes each C++ example to <folder>/<name>.cpp, prints the names
     examples.py run <folder> <page>...           runs every example against its own simulated bridge
 
-A block that is not a whole program is written as a `{code-block}` directive with `:class: fragment`; any other
-`{code-block}` of Python or C++ is refused, so that no example goes unrun by accident. The examples talk to
-the bridge a reader starts with `corvane sim --port 8000`; here each gets a fresh simulated bridge on a free
-port, put in place of that address (Python: in the text; C++: read from the environment at run time).
+A block that is not a whole program is written as a `{code-block}` directive with `:class: fragment`, or with
+the word `fragment` after its language (```sh fragment, as forges render it too); any other `{code-block}` is
+refused, so that no example goes unrun by accident. The examples talk to the bridge a reader starts with
+`corvane sim --port 8000`; here each gets a fresh simulated bridge on a free port, put in place of that
+address (Python and shell: in the text; C++: read from the environment at run time; the shell's `corvane`
+also finds it as $CORVANE_BRIDGE). A shell script whose first line runs `corvane sim` starts its own bridges
+instead, as a reader does in a terminal of its own: that line runs in the background (its ports moved to free
+ones, 8000 and 8001 alike), the rest once it has printed the bridges' URLs, and Ctrl-C ends it afterwards.
 """
 
+import contextlib
 import os
 import re
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
-from typing import Iterator, List, NamedTuple, Tuple
+from typing import Dict, Iterator, List, NamedTuple, Tuple
 
 HTTP, WS = "http://127.0.0.1:8000", "ws://127.0.0.1:8000"
-LANGUAGES = {"python": "python", "py": "python", "cpp": "cpp", "c++": "cpp"}
+LANGUAGES = {"python": "python", "py": "python", "cpp": "cpp", "c++": "cpp", "sh": "sh", "bash": "sh"}
 FENCE = re.compile(r"^(\s*)(`{3,}|~{3,})\s*(.*)$")
 CPP_PRELUDE = """#include <cstdlib>
 #include <string>
@@ -71,7 +79,7 @@ def examples(pages: List[str]) -> List[Example]:
                                      "plain fenced block, which runs")
                 continue
             language = LANGUAGES.get(words[0].lower() if words else "")
-            if language:
+            if language and "fragment" not in words[1:]:
                 count += 1
                 found.append(Example(f"{stem}-{count}", language, code, where))
     return found
@@ -102,6 +110,77 @@ def extract_cpp(folder: str, pages: List[str]) -> None:
             print(example.name)
 
 
+SIM = re.compile(r"^corvane sim\b")
+DOCS_PORT = re.compile(r"(?<=127\.0\.0\.1:)80(0\d)\b|(?<=--port )80(0\d)\b")
+
+
+def free_ports(count: int) -> int:
+    """The first of `count` consecutive ports that are free now (for a script's own bridges)."""
+    while True:
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            first = probe.getsockname()[1]
+        if first + count > 65535:
+            continue
+        try:
+            with contextlib.ExitStack() as held:
+                for port in range(first, first + count):
+                    held.enter_context(socket.socket()).bind(("127.0.0.1", port))
+            return first
+        except OSError:
+            continue
+
+
+def shell_script(work: str, env: Dict[str, str]) -> Dict[str, str]:
+    """A `corvane` on the script's PATH: the package this test imports, run by this interpreter."""
+    tools = os.path.join(work, ".tools")
+    os.makedirs(tools)
+    with open(os.path.join(tools, "corvane"), "w", encoding="utf-8") as file:
+        file.write(f'#!/bin/sh\nexec "{sys.executable}" -m corvane "$@"\n')
+    os.chmod(os.path.join(tools, "corvane"), 0o755)
+    return dict(env, PATH=tools + os.pathsep + env.get("PATH", ""))
+
+
+def run_shell(example: Example, work: str, env: Dict[str, str], http_url: str) -> Tuple[bool, str]:
+    """Runs a ```sh block with bash (-e: a failing command fails it), against the test's bridge or, when its
+    first line runs `corvane sim`, against the bridges that line starts."""
+    env = shell_script(work, env)
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # the bridges answer Ctrl-C, as at a terminal
+    if not SIM.match(example.code):
+        script = example.code.replace(HTTP, http_url)
+        return run_process(["bash", "-euo", "pipefail", "-c", script], work, dict(env, CORVANE_BRIDGE=http_url))
+    base = free_ports(10)
+    moved = DOCS_PORT.sub(lambda m: str(base + int(m[1] or m[2])), example.code)
+    first, _, rest = moved.partition("\n")
+    sim = subprocess.Popen(["bash", "-c", first], cwd=work, env=env, stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, text=True, start_new_session=True)
+    try:
+        assert sim.stdout is not None
+        count = re.search(r"--count (\d+)", first)
+        for _ in range(int(count[1]) if count else 1):  # one URL pair a line, once each bridge answers
+            started = sim.stdout.readline()
+            if not started.startswith("http"):
+                return False, f"{first}\ndid not start: {started}{sim.stdout.read()}"
+        ok, output = run_process(["bash", "-euo", "pipefail", "-c", rest], work, env)
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(sim.pid, signal.SIGINT)  # Ctrl-C, to the terminal's whole group
+        stopped = sim.wait(timeout=30)
+    if ok and stopped != 0:
+        return False, f"{output}{first}\nexited with {stopped} after Ctrl-C"
+    return ok, output
+
+
+def run_process(command: List[str], work: str, env: Dict[str, str]) -> Tuple[bool, str]:
+    try:
+        result = subprocess.run(command, cwd=work, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                text=True, timeout=120)
+        return result.returncode == 0, result.stdout
+    except subprocess.TimeoutExpired as expired:
+        partial = expired.output if isinstance(expired.output, str) else ""
+        return False, f"timed out after 120 s\n{partial}"
+
+
 def run(folder: str, pages: List[str]) -> int:
     from corvane.testing import SimulatedBridge
 
@@ -111,20 +190,16 @@ def run(folder: str, pages: List[str]) -> int:
             http_url, ws_url = http_url.rstrip("/"), ws_url.rstrip("/")
             path = os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p)
             env = dict(os.environ, CORVANE_DOCS_HTTP=http_url, CORVANE_DOCS_WS=ws_url, PYTHONPATH=path)
-            if example.language == "python":
+            env.pop("CORVANE_BRIDGE", None)
+            if example.language == "sh":
+                ok, output = run_shell(example, work, env, http_url)
+            elif example.language == "python":
                 with open(os.path.join(work, "example.py"), "w", encoding="utf-8") as file:
                     file.write(example.code.replace(HTTP, http_url).replace(WS, ws_url))
-                command = [sys.executable, "example.py"]
+                ok, output = run_process([sys.executable, "example.py"], work, env)
             else:  # a sanitized build's example carries its own runtime: the interpreter's preload must not reach it
                 env.pop("LD_PRELOAD", None)
-                command = [os.path.join(os.path.abspath(folder), example.name)]
-            try:
-                result = subprocess.run(command, cwd=work, env=env, stdout=subprocess.PIPE,
-                                        stderr=subprocess.STDOUT, text=True, timeout=120)
-                ok, output = result.returncode == 0, result.stdout
-            except subprocess.TimeoutExpired as expired:
-                partial = expired.output if isinstance(expired.output, str) else ""
-                ok, output = False, f"timed out after 120 s\n{partial}"
+                ok, output = run_process([os.path.join(os.path.abspath(folder), example.name)], work, env)
         print(f"{'ok  ' if ok else 'FAIL'} {example.name} ({example.language}, {example.where})", flush=True)
         if not ok:
             failures += 1

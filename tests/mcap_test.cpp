@@ -139,15 +139,39 @@ TEST_F(McapTest, RoundTripsEveryCompressionByTopicAndTime) {
   }
 }
 
+TEST_F(McapTest, ChunksThatExpandManyTimesDecompressWhole) {
+  // 200 copies of 20 KB of noise: LZ4 blocks refer back into earlier ones, across the pieces the output grows in.
+  std::string block(20'000, '\0');
+  std::uint32_t state = 1;
+  for (char& c : block) c = static_cast<char>((state = state * 1103515245 + 12345) >> 24);
+  std::string message;
+  for (int i = 0; i < 200; ++i) message += block;
+  for (Compression c : {Compression::lz4, Compression::zstd}) {
+    const fs::path path = dir_ / "large.mcap";
+    {
+      McapWriter writer(path, {c, 8U << 20, std::chrono::milliseconds(0), "", "corvane"});
+      writer.write(writer.addChannel("/big", "octets", 0), 1, 1, message);
+    }
+    ASSERT_LT(fs::file_size(path) * 16, message.size());
+    EXPECT_EQ(readAll(RecordingReader(path.string())), (std::vector<Read>{{"/big", message, 1}}));
+  }
+}
+
 TEST_F(McapTest, RecoversEveryCompleteChunkOfAFileCutShort) {
   for (Compression c : {Compression::none, Compression::lz4}) {
     const fs::path path = dir_ / "whole.mcap";
     const auto written = writeMixed(path, c);
     const std::string whole = testing::fileBytes(path);
     std::size_t previous = 0;
+    const std::size_t headerEnd = 17 + static_cast<unsigned char>(whole[9]);  // a short header: one length byte
     for (std::size_t cut = 8; cut < whole.size(); cut += 29) {
       writeFile(dir_ / "cut.mcap", std::string_view(whole).substr(0, cut));
+      if (cut < headerEnd) {  // without its header, it is not a recording
+        EXPECT_THROW(RecordingReader((dir_ / "cut.mcap").string()), RecordingError);
+        continue;
+      }
       RecordingReader reader((dir_ / "cut.mcap").string());
+      ASSERT_TRUE(reader.cutShort());
       ASSERT_FALSE(reader.indexed());
       std::size_t complete = 0;  // messages in chunks that end before the cut
       for (const auto& chunk : reader.chunks()) complete += chunk.offset + chunk.length <= cut ? 1 : 0;

@@ -269,12 +269,12 @@ class AsyncCamera(_Family):
         """See Camera.remove."""
         await self._run(lambda c: c.camera.remove(prim_path))
 
-    async def capture(self, prim_path: str, data_types: Optional[Sequence[str]] = None,
+    async def capture(self, prim_path: str, data_types: Union[str, Sequence[str], None] = None,
                       world_frame: Optional[bool] = None) -> Frame:
         """See Camera.capture: the decoded Frame."""
         return await self._run(lambda c: c.camera.capture(prim_path, data_types, world_frame))
 
-    async def capture_all(self, prim_paths: Sequence[str], data_types: Optional[Sequence[str]] = None,
+    async def capture_all(self, prim_paths: Sequence[str], data_types: Union[str, Sequence[str], None] = None,
                           world_frame: Optional[bool] = None) -> List[Frame]:
         """See Camera.capture_all: every camera at once, the Frames in order."""
         return await self._run(lambda c: c.camera.capture_all(prim_paths, data_types, world_frame))

@@ -501,10 +501,22 @@ def _dask_client(stack: contextlib.ExitStack, fleet: List[Bridge], scheduler: Op
 
     if scheduler is None:
         cluster = stack.enter_context(_local_cluster(fleet))
-        return stack.enter_context(distributed.Client(cluster))
+        client = stack.enter_context(distributed.Client(cluster))
+        client.register_worker_plugin(_IgnoreCtrlC(), name="corvane-ignore-ctrl-c")
+        return client
     client = stack.enter_context(distributed.Client(scheduler, timeout=connect_timeout))
     _wait_for_bridges(client, fleet, connect_timeout)
     return client
+
+
+class _IgnoreCtrlC:
+    """A plugin of the local workers: Ctrl-C at the terminal reaches the whole process group, and the driver
+    alone answers it, closing the cluster (the workers would print their tracebacks)."""
+
+    def setup(self, worker: Any) -> None:
+        import signal
+
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 @contextlib.contextmanager

@@ -13,7 +13,8 @@ dtype), viewing the decompressed chunk without a copy; protobuf ``foxglove.Compr
 a time window's first frames decoded from the keyframe before it; anything else comes as the raw bytes (a
 memoryview).
 Times are nanoseconds since the Unix epoch. A file without a summary (a recording cut short) is read by
-scanning: every complete chunk comes back.
+scanning: every complete chunk comes back. Files are untrusted input: whatever their bytes, every failure to
+read one, a message that does not decode included, is a ``corvane.RecordingError`` naming the file.
 
 Steps (``recorder.step(...)``) come back as they were recorded, in order, with their episode:
 
@@ -28,10 +29,12 @@ from __future__ import annotations
 
 import dataclasses
 import json
+import os
 import struct
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 from ._corvane import _decode_image, _is_keyframe, _RecordingReader, _VideoDecoder
+from ._errors import RecordingError
 
 __all__ = ["IMAGE_SCHEMA", "Message", "Recording", "Step", "Steps", "VIDEO_SCHEMA", "compressed_payload", "open"]
 
@@ -238,6 +241,7 @@ class Recording:
 
     def __init__(self, path: Any) -> None:
         self._reader = _RecordingReader(path)
+        self._path = os.fspath(path)
 
     @property
     def indexed(self) -> bool:
@@ -268,16 +272,33 @@ class Recording:
     def file_size(self) -> int:
         return int(self._reader.file_size)
 
+    @property
+    def cut_short(self) -> bool:
+        """True when the file does not end with its footer: a recording cut short, read up to its last complete
+        chunk."""
+        return bool(self._reader.cut_short)
+
+    @property
+    def torn_bytes(self) -> int:
+        """Bytes at the end that hold no complete record (0 for a complete file)."""
+        return int(self._reader.torn_bytes)
+
     def messages(self, topics: Optional[Sequence[str]] = None, start: Optional[int] = None,
                  end: Optional[int] = None) -> Iterator[Message]:
-        """The messages on `topics` (all when None) logged in [start, end) (ns), in log-time order."""
+        """The messages on `topics` (all when None) logged in [start, end) (ns), in log-time order. A message
+        whose contents do not decode as its encoding says raises RecordingError."""
         videos = _Videos()
         if start is not None:
             self._lead_in(videos, topics, start)
         cursor = self._reader.messages(list(topics) if topics is not None else None, start, end)
         for topic, log_time, publish_time, encoding, schema, data in cursor:
             view = memoryview(data)  # type: ignore[arg-type]  # a buffer, without a __buffer__ before Python 3.12
-            yield Message(topic, log_time, _decode(encoding, schema, view, topic, videos), publish_time)
+            try:
+                value = _decode(encoding, schema, view, topic, videos)
+            except Exception as error:  # whatever the bytes make the decoders raise
+                raise RecordingError(f"recording: {self._path}: the message on {topic} logged at {log_time} does "
+                                     f"not decode as {encoding} {schema}: {type(error).__name__}: {error}") from error
+            yield Message(topic, log_time, value, publish_time)
 
     def _lead_in(self, videos: _Videos, topics: Optional[Sequence[str]], start: int) -> None:
         """Feeds each selected video channel's decoder the packets from its last keyframe before `start`."""

@@ -51,7 +51,8 @@ class BridgeUrls(NamedTuple):
 
 
 class SimulatedBridge:
-    """Starts the simulated bridge on a free port of 127.0.0.1 and stops it on exit.
+    """Starts the simulated bridge on a free port of 127.0.0.1 (unless `arguments` give --port) and stops it
+    on exit.
 
     `arguments` go to the bridge as they are, e.g. ("--stream-rate", "1000"). Entering yields the two base
     URLs (also the attributes http_url and websocket_url).
@@ -59,7 +60,8 @@ class SimulatedBridge:
 
     def __init__(self, arguments: Sequence[str] = (), *, executable: Optional[str] = None,
                  startup_timeout: float = 30.0) -> None:
-        self._command = [executable or find_bridge(), "--port", "0", *arguments]
+        port = [] if "--port" in arguments else ["--port", "0"]  # a free port unless the arguments name one
+        self._command = [executable or find_bridge(), *port, *arguments]
         self._startup_timeout = startup_timeout
         self._process: Optional[subprocess.Popen[str]] = None
         self.http_url = ""

@@ -318,18 +318,20 @@ void bindCamera(py::module_& module) {
           "DELETE /cameras/<prim_path>. Returns None; raises as the other operations do.")
       .def(
           "capture",
-          [](Camera& c, const PrimPath& path, const optional<Texts<kDataTypes>>& dataTypes, optional<bool> worldFrame) {
+          [](Camera& c, const PrimPath& path, const optional<TextOrTexts<kDataTypes>>& dataTypes,
+             optional<bool> worldFrame) {
             const Names types = dataTypes ? Names(dataTypes->values) : std::nullopt;
             return Frame(released([&] { return c.captureShared(path, types, worldFrame); }));
           },
           "prim_path"_a, "data_types"_a = py::none(), "world_frame"_a = py::none(),
-          "POST /cameras/<prim_path>/capture {\"data_types\", \"world_frame\"} (each left out when None):\n"
+          "POST /cameras/<prim_path>/capture {\"data_types\", \"world_frame\"} (each left out when None; one\n"
+          "name for `data_types` is a list of it): "
           "captures a frame and returns it as a Frame. The reply is read once into one buffer and the outputs\n"
           "are views of it: numpy arrays of them copy nothing. Raises HTTPError for a failure status, FrameError\n"
           "for a reply that is not a frame, TransportError when the transport fails.")
       .def(
           "capture_all",
-          [](Camera& c, const Texts<kPrimPaths>& paths, const optional<Texts<kDataTypes>>& dataTypes,
+          [](Camera& c, const Texts<kPrimPaths>& paths, const optional<TextOrTexts<kDataTypes>>& dataTypes,
              optional<bool> worldFrame) {
             const Names types = dataTypes ? Names(dataTypes->values) : std::nullopt;
             std::vector<SharedFrame> frames =

@@ -221,6 +221,7 @@ void bindRecording(py::module_& module) {
       .def_property_readonly("indexed", [](const Reader& r) { return r.reader->indexed(); })
       .def_property_readonly("file_size", [](const Reader& r) { return r.reader->fileSize(); })
       .def_property_readonly("torn_bytes", [](const Reader& r) { return r.reader->tornBytes(); })
+      .def_property_readonly("cut_short", [](const Reader& r) { return r.reader->cutShort(); })
       .def_property_readonly("library", [](const Reader& r) { return r.reader->library(); })
       .def_property_readonly("message_count", [](const Reader& r) { return r.reader->statistics().messageCount; })
       .def_property_readonly("start_time", [](const Reader& r) { return r.reader->statistics().startTime; })

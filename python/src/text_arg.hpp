@@ -25,6 +25,10 @@ struct Texts {
   std::vector<std::string> values;
 };
 
+/// Texts, or one str (or bytes) taken as a list of it: data_types="rgb" means ["rgb"].
+template <const char* Name>
+struct TextOrTexts : Texts<Name> {};
+
 /// The UTF-8 of a str argument; ValueError naming `name` when it holds a lone surrogate.
 std::string utf8Argument(py::handle text, const char* name);
 /// Loads a str or bytes into `out`; false for another type.
@@ -84,6 +88,21 @@ struct type_caster<corvane::python::Texts<Name>> {
       if (!corvane::python::loadText(items[i], Name, values[i])) return false;
     }
     value.values = std::move(values);
+    return true;
+  }
+};
+
+template <const char* Name>
+struct type_caster<corvane::python::TextOrTexts<Name>> {
+  PYBIND11_TYPE_CASTER(corvane::python::TextOrTexts<Name>, const_name("Union[str, List[str]]"));
+  bool load(handle source, bool convert) {
+    if (PyUnicode_Check(source.ptr()) || PyBytes_Check(source.ptr())) {
+      value.values.resize(1);
+      return corvane::python::loadText(source, Name, value.values[0]);
+    }
+    make_caster<corvane::python::Texts<Name>> many;
+    if (!many.load(source, convert)) return false;
+    value.values = std::move(cast_op<corvane::python::Texts<Name>&>(many).values);
     return true;
   }
 };

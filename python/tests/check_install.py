@@ -1,6 +1,7 @@
 """`import corvane` from a prefix install and from `pip install --no-build-isolation .` into a scratch venv
 that sees the system packages, each time with a capture from the simulated bridge that package finds, and
-the `corvane` command each of them installs.
+the `corvane` command each of them installs (the prefix's run through check_commands.py: bridges, a
+collection, a recording).
 
     check_install.py <build folder> <source folder> <python install dir, relative to the prefix>
 """
@@ -38,6 +39,8 @@ def main(build: Path, source: Path, python_dir: str) -> None:
     packages = prefix / python_dir
     run(sys.executable, "-c", SMOKE, str(packages), PYTHONPATH=str(packages))
     run(str(prefix / "bin" / "corvane"), "--version")  # finds its package relative to itself
+    run(sys.executable, str(Path(__file__).with_name("check_commands.py")), str(prefix / "bin" / "corvane"),
+        str(work / "commands"))
     assert (prefix / "share" / "man" / "man1" / "corvane.1.gz").is_file(), "no manual page of corvane"
 
     venv = work / "venv"

@@ -28,7 +28,7 @@ def page(tmp_path: Path, text: str) -> str:
 def test_runnable_blocks_and_fragments(tmp_path: Path) -> None:
     examples = load()
     found = examples.examples([page(tmp_path, """\
-        ```sh
+        ```sh fragment
         corvane sim
         ```
         - in a list:
@@ -60,3 +60,29 @@ def test_cpp_examples_read_the_bridge_from_the_environment(tmp_path: Path) -> No
     assert "127.0.0.1" not in source
     with pytest.raises(SystemExit, match="whole string"):
         examples.cpp_source(example._replace(code='get("http://127.0.0.1:8000/articulations");\n'))
+
+
+def test_shell_walkthroughs_run_against_the_bridges_they_start(tmp_path: Path,
+                                                               capsys: pytest.CaptureFixture[str]) -> None:
+    """A `corvane sim` first line starts the script's bridges (its ports moved, 8001 with 8000); a script
+    without one gets the test's bridge. A wrong port or a failing command fails the page."""
+    examples = load()
+    good = page(tmp_path, """\
+        ```sh
+        corvane sim --count 2 --port 8000   # in a terminal of its own
+        corvane articulation create /World/arm --bridge http://127.0.0.1:8001/
+        ```
+        ```sh
+        corvane put /articulations '{"prim_path": "/World/arm"}'
+        corvane get /articulations//World/arm/dof_limits --bridge http://127.0.0.1:8000
+        ```
+        """)
+    assert examples.run(str(tmp_path), [good]) == 0
+    bad = page(tmp_path, """\
+        ```sh
+        corvane sim --count 2
+        corvane articulation create /World/arm --bridge http://127.0.0.1:8001/ --retries 0
+        ```
+        """)
+    assert examples.run(str(tmp_path), [bad]) == 1
+    assert "cannot reach the bridge" in capsys.readouterr().out

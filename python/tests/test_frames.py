@@ -45,6 +45,11 @@ def test_outputs_are_views_of_the_frame_that_outlive_it(client: corvane.Client) 
     assert rgb.tobytes() == expected and rgb.any()
     with pytest.raises(KeyError):
         client.camera.capture("/World/view", ["rgb"])["depth"]
+    # One output's name alone means a list of it, as it does to a reader (a str is a Sequence[str] to mypy).
+    only = client.camera.capture("/World/view", "depth")
+    assert only.output("rgb") is None and only["depth"].shape == (48, 64)
+    [first] = client.camera.capture_all(["/World/view"], "rgb")
+    assert first.output("depth") is None and first["rgb"].shape == (48, 64, 3)
 
 
 def test_every_dtype_reads_with_its_own_format(canned: CannedServer) -> None:

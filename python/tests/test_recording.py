@@ -125,3 +125,31 @@ def test_a_stalled_sink_holds_no_call_past_its_deadline_cancellation_or_ctrl_c(
     finally:
         process.kill()
         process.wait()
+CRAFTED = pathlib.Path(__file__).resolve().parents[2] / "tests" / "recordings"
+
+
+CRAFTED_ROWS = [line.split(" | ") for line in (CRAFTED / "expected.txt").read_text().splitlines()]
+
+
+@pytest.mark.parametrize("row", CRAFTED_ROWS, ids=[row[0] for row in CRAFTED_ROWS])
+def test_crafted_recordings_read_or_raise_recording_error(row: List[str]) -> None:
+    """Each crafted file of tests/recordings has its outcome in expected.txt (see craft.py there)."""
+    name, outcome = row[0], row[1]
+    topic, start, end = (row[2].split() if len(row) > 2 else ["-", "0", str(2**64 - 1)])
+    path = CRAFTED / name
+
+    def read() -> "tuple[corvane.recording.Recording, List[corvane.recording.Message]]":
+        recording = corvane.recording.open(path)
+        topics = None if topic == "-" else [topic]
+        return recording, list(recording.messages(topics, int(start), int(end)))
+
+    fault = outcome.partition("refused: ")[2] or outcome.partition("undecodable: ")[2]
+    if fault:
+        with pytest.raises(corvane.RecordingError) as raised:
+            read()
+        assert fault in str(raised.value) and str(path) in str(raised.value)
+        return
+    recording, messages = read()
+    assert len(messages) == int(outcome.split()[0])
+    assert [m.log_time for m in messages] == sorted(m.log_time for m in messages)
+    assert recording.cut_short == ("cut short" in outcome)

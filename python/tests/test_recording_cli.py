@@ -3,7 +3,13 @@
 from __future__ import annotations
 
 import json
+import os
 import pathlib
+import re
+import signal
+import subprocess
+import sys
+import time
 from typing import List
 
 import pytest
@@ -28,10 +34,15 @@ def test_record_info_and_export(simulated_bridge: BridgeUrls, tmp_path: pathlib.
     recorded = tmp_path / "polled.mcap"
     assert run(["record", "-o", str(recorded), "--duration", "0.6", "--rate", "10", "--camera", "/World/cli_cam",
                 "--stream", "/World/cli_arm", "--bridge", simulated_bridge.http_url]) == 0
+    err = capsys.readouterr().err
+    reading = corvane.recording.open(recorded)
+    assert f": {reading.message_count} messages, " in err and "\r" not in err  # no progress line in a log
     assert run(["info", str(recorded)]) == 0
     out = capsys.readouterr().out
     assert "/World/cli_cam/rgb" in out and "sensor_msgs/Image [ros1msg]" in out
     assert "/World/cli_arm/stream_joint_positions" in out
+    start = re.search(r"^start: +(\d+)\.(\d{9}) ", out, re.M)
+    assert start and int(start[1] + start[2]) == reading.start_time  # exact, to the nanosecond
 
     # Two episodes written through the API: three captures each, a joint command after each capture.
     session = tmp_path / "episodes.mcap"
@@ -114,3 +125,56 @@ def test_export_without_steps_keeps_the_first_sample_and_takes_commands_as_actio
     assert "no actions" in capsys.readouterr().err
     with h5py.File(exported, "r") as f:
         assert f["data/demo_0/actions"].shape == (2, 0)
+
+
+def test_info_and_export_on_damaged_files(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> None:
+    crafted = pathlib.Path(__file__).resolve().parents[2] / "tests" / "recordings"
+    assert run(["info", str(crafted / "cut_short.mcap")]) == 0
+    assert "cut short:   2 complete chunks recovered, 100 bytes after the last complete record" in capsys.readouterr().out
+    for command, name, fault in [("info", "magic_only.mcap", "not a recording"),
+                                 ("export", "chunk_claims_2p63_zstd.mcap", "claims 9223372036854775808 bytes"),
+                                 ("export", "json_cut.mcap", "JSONDecodeError")]:
+        extra = ["--hdf5", str(tmp_path / "out.h5")] if command == "export" else []
+        assert run([command, str(crafted / name), *extra]) == 1
+        error = capsys.readouterr().err
+        assert error.count("\n") == 1 and error.startswith(f"corvane {command}: recording: {crafted / name}: ")
+        assert fault in error
+
+
+def test_record_and_export_refuse_what_they_cannot_do(simulated_bridge: BridgeUrls, tmp_path: pathlib.Path,
+                                                      capsys: pytest.CaptureFixture[str]) -> None:
+    """A bad command line is exit status 2, a failure 1, each one line; a failed run leaves no file."""
+    out = str(tmp_path / "r.mcap")
+    bridge = ["--bridge", simulated_bridge.http_url, "--retries", "0"]
+    bad_lines: List[List[str]] = [["--rate", "0"], ["--duration", "nan"], ["--duration", "-5"],
+                                  ["--duration", "inf"], []]
+    for bad in bad_lines:
+        assert run(["record", "-o", out, *bad, *(["--stream", "/World/a"] if bad else []), *bridge]) == 2, bad
+    assert "give --camera PRIM or --stream PRIM" in capsys.readouterr().err
+    assert run(["record", "-o", out, "--camera", "/World/nope", *bridge]) == 1
+    assert os.listdir(tmp_path) == []
+    capsys.readouterr()
+
+    corrupt = tmp_path / "corrupt.mcap"
+    corrupt.write_bytes(b"\x89MCAP0\r\n" + b"\x00" * 100)
+    assert run(["info", str(corrupt)]) == 1 and run(["export", str(corrupt), "--hdf5", str(tmp_path / "x.h5")]) == 1
+    capsys.readouterr()
+    with corvane.Recorder(tmp_path / "good.mcap") as recorder:
+        recorder.write("/note", {"n": 1})
+    assert run(["export", str(tmp_path / "good.mcap"), "--hdf5", "/nonexistent/x.h5"]) == 1
+    assert capsys.readouterr().err == "corvane export: cannot write /nonexistent/x.h5: No such file or directory\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["corrupt.mcap", "good.mcap"]
+
+
+def test_sigterm_ends_a_recording_waiting_on_a_bridge_that_does_not_answer(hanging_port: int,
+                                                                          tmp_path: pathlib.Path) -> None:
+    out = tmp_path / "r.mcap"
+    record = subprocess.Popen([sys.executable, "-m", "corvane", "record", "-o", str(out), "--camera", "/World/c",
+                               "--bridge", f"http://127.0.0.1:{hanging_port}/", "--timeout", "10"],
+                              stderr=subprocess.PIPE, text=True)
+    time.sleep(1.5)  # in the first capture's wait by now
+    record.send_signal(signal.SIGTERM)
+    started = time.monotonic()
+    _, err = record.communicate(timeout=30)
+    assert time.monotonic() - started < 5 and record.returncode == 0, err  # as Ctrl-C: the normal end
+    assert corvane.recording.open(out).indexed  # completed, as after Ctrl-C

@@ -1,6 +1,8 @@
 #include "media/video_encoder.hpp"
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "media/av_handles.hpp"
 
@@ -56,6 +58,9 @@ struct VideoEncoder::Impl {
   av::Frame frame{av::checkAllocated(av_frame_alloc(), "video frame")};
   av::Packet packet{av::checkAllocated(av_packet_alloc(), "video packet")};
   av::Scale scale;
+  // The frame's pixels with room after them: swscale's vector loads read up to a register past a row's end,
+  // which past the last row would leave the caller's buffer.
+  std::vector<std::uint8_t> padded;
 
   explicit Impl(const VideoEncoderOptions& o) : options(o) {
     av::quietLogs();
@@ -112,8 +117,13 @@ std::vector<EncodedFrame> VideoEncoder::encode(const std::uint8_t* pixels, std::
   Impl& s = *impl_;
   AVFrame& f = *s.frame;
   av::check(av_frame_make_writable(&f), "video frame");
-  const uint8_t* const source[] = {pixels};
-  const int stride[] = {static_cast<int>(s.options.width * bytesPerPixel(s.options.input))};
+  const std::size_t rowBytes = static_cast<std::size_t>(s.options.width) * bytesPerPixel(s.options.input);
+  const std::size_t bytes = rowBytes * static_cast<std::size_t>(s.options.height);
+  constexpr std::size_t kOverRead = 64;
+  s.padded.resize(bytes + kOverRead);
+  std::memcpy(s.padded.data(), pixels, bytes);
+  const uint8_t* const source[] = {s.padded.data()};
+  const int stride[] = {static_cast<int>(rowBytes)};
   sws_scale(s.scale.get(), source, stride, 0, s.options.height, f.data, f.linesize);
   f.pts = pts;
   f.pict_type = keyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;

@@ -27,7 +27,7 @@ class Compressor {
 };
 
 /// Decompresses a chunk's records compressed with `method` ("", "zstd" or "lz4") into exactly `size` bytes;
-/// throws RecordingError otherwise.
+/// throws Malformed otherwise. Memory grows with the output, not with `size`.
 std::string decompress(std::string_view method, std::string_view in, std::uint64_t size);
 
 }  // namespace corvane::record

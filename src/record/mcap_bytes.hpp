@@ -30,6 +30,12 @@ inline constexpr std::string_view kMagic{"\x89MCAP0\r\n", 8};
 inline constexpr std::size_t kRecordPrefix = 9;  // opcode + u64 length
 inline constexpr std::size_t kFooterRecord = kRecordPrefix + 20;
 
+/// Bytes that break the format, described without the file or record (the reader adds both).
+class Malformed : public RecordingError {
+ public:
+  using RecordingError::RecordingError;
+};
+
 /// zlib's CRC-32, continued from `crc` (0 to start).
 std::uint32_t crc32(std::uint32_t crc, std::string_view bytes);
 /// The CRC of A followed by B from the CRCs of both and B's length.
@@ -81,7 +87,7 @@ class ByteWriter {
   std::string& out_;
 };
 
-/// Reads fields from a record body; running past its end throws RecordingError.
+/// Reads fields from a record body; running past its end throws Malformed.
 class ByteReader {
  public:
   explicit ByteReader(std::string_view bytes) : bytes_(bytes) {}
@@ -100,7 +106,7 @@ class ByteReader {
   std::string_view bytes64() { return take(u64()); }
   std::string_view rest() { return take(bytes_.size() - pos_); }
   std::string_view take(std::uint64_t n) {
-    if (n > bytes_.size() - pos_) throw RecordingError("recording: a record ends before its fields do");
+    if (n > bytes_.size() - pos_) throw Malformed("a record ends before its fields do");
     const std::string_view part = bytes_.substr(pos_, n);
     pos_ += n;
     return part;

@@ -11,14 +11,32 @@ namespace corvane {
 namespace {
 
 struct Pending {
-  std::uint64_t logTime;
-  std::uint64_t order;  // file order, for ties
-  std::shared_ptr<const std::string> records;
-  std::size_t offset;  // of the message record in `records`
+  record::MessageBody message;
+  std::uint64_t order;                         // file order, for ties
+  std::shared_ptr<const std::string> storage;  // what `message.data` views
   bool operator>(const Pending& other) const {
-    return logTime != other.logTime ? logTime > other.logTime : order > other.order;
+    const std::uint64_t a = message.logTime, b = other.message.logTime;
+    return a != b ? a > b : order > other.order;
   }
 };
+
+// The records of a chunk and the buffer holding them. The record at `chunk.offset` must be a chunk of the
+// length its index gives.
+std::pair<std::shared_ptr<const std::string>, std::string_view> readChunk(const RecordingReader::State& reader,
+                                                                          const RecordingChunk& chunk) {
+  auto bytes = std::make_shared<const std::string>(reader.readAt(chunk.offset, chunk.length));
+  record::ByteReader prefix(*bytes);
+  if (prefix.u8() != record::kChunk || prefix.u64() != chunk.length - record::kRecordPrefix) {
+    throw record::Malformed("is not the chunk record its index describes");
+  }
+  const record::ChunkBody parsed = record::parseChunk(std::string_view(*bytes).substr(record::kRecordPrefix));
+  if (parsed.compression.empty()) {  // the records stay where they were read
+    record::checkRecords(parsed, parsed.records);
+    return {bytes, parsed.records};
+  }
+  auto records = std::make_shared<const std::string>(record::chunkRecords(parsed, reader.options.maxRecordSize));
+  return {records, *records};
+}
 
 }  // namespace
 
@@ -36,58 +54,36 @@ struct MessageCursor::State {
     return time >= filter.startTime && time < filter.endTime && (allChannels || wanted.count(channel) != 0);
   }
 
-  // The wanted (time, offset) pairs from the chunk's message indexes.
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> indexedOffsets(const RecordingChunk& chunk) const {
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> offsets;
-    const std::string run = reader->readAt(chunk.offset + chunk.length, chunk.messageIndexLength);
-    record::forEachRecord(run, [&](std::uint8_t op, std::string_view body, auto) {
-      if (op != record::kMessageIndex) return;
-      record::ByteReader r(body);
-      const std::uint16_t channel = r.u16();
-      record::ByteReader entries(r.take(r.u32()));
-      while (!entries.done()) {
-        const std::uint64_t time = entries.u64();
-        const std::uint64_t offset = entries.u64();
-        if (wants(channel, time)) offsets.emplace_back(time, offset);
-      }
-    });
-    std::sort(offsets.begin(), offsets.end());
-    return offsets;
+  // The chunk's index decided whether and when the chunk is read: a message it does not account for means
+  // chunks skipped or ordered by it may have held messages due earlier, so the file is refused.
+  void checkAgainstIndex(const RecordingChunk& chunk, const record::MessageBody& m) const {
+    if (m.logTime < chunk.startTime || m.logTime > chunk.endTime) {
+      throw record::Malformed("holds a message logged at " + std::to_string(m.logTime) + ", outside the range [" +
+                              std::to_string(chunk.startTime) + ", " + std::to_string(chunk.endTime) +
+                              "] its index gives");
+    }
+    const auto& listed = chunk.messageIndexOffsets;
+    if (!listed.empty() && listed.count(m.channelId) == 0) {
+      throw record::Malformed("holds a message on channel " + std::to_string(m.channelId) +
+                              ", which its index does not list");
+    }
+    if (reader->channels.count(m.channelId) == 0) {
+      throw record::Malformed("holds a message on channel " + std::to_string(m.channelId) +
+                              ", which the file does not define");
+    }
   }
 
+  // Queues the chunk's wanted messages, found by walking its records: the message indexes are not trusted.
   void load(const RecordingChunk& chunk) {
-    const bool useIndex = !chunk.messageIndexOffsets.empty() && chunk.messageIndexLength > 0;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> offsets;
-    if (useIndex) {
-      offsets = indexedOffsets(chunk);
-      if (offsets.empty()) return;
-    }
-    auto body = std::make_shared<const std::string>(
-        reader->readAt(chunk.offset + record::kRecordPrefix, chunk.length - record::kRecordPrefix));
-    const record::ChunkBody parsed = record::parseChunk(*body);
-    // Uncompressed records stay where they were read; others get a buffer of their own.
-    std::shared_ptr<const std::string> storage = body;
-    std::size_t base = static_cast<std::size_t>(parsed.records.data() - body->data());
-    if (parsed.compression.empty()) {
-      record::checkRecords(parsed, parsed.records);
-    } else {
-      storage = std::make_shared<const std::string>(record::chunkRecords(parsed));
-      base = 0;
-    }
-    const std::string_view records(storage->data() + base, parsed.uncompressedSize);
-    if (useIndex) {
-      for (const auto& [time, offset] : offsets) {
-        if (offset >= records.size() || records[offset] != static_cast<char>(record::kMessage)) {
-          throw RecordingError("recording: a message index points at no message");
-        }
-        pending.push({time, order++, storage, base + static_cast<std::size_t>(offset)});
-      }
-      return;
-    }
-    record::forEachRecord(records, [&](std::uint8_t op, std::string_view inner, std::size_t offset) {
-      if (op != record::kMessage) return;
-      const auto m = record::parseMessage(inner);
-      if (wants(m.channelId, m.logTime)) pending.push({m.logTime, order++, storage, base + offset});
+    reader->parsing("the chunk", chunk.offset, [&] {
+      const auto read = readChunk(*reader, chunk);
+      const std::shared_ptr<const std::string>& storage = read.first;
+      record::forEachRecord(read.second, [&](std::uint8_t op, std::string_view body, std::size_t) {
+        if (op != record::kMessage) return;
+        const record::MessageBody m = record::parseMessage(body);
+        checkAgainstIndex(chunk, m);
+        if (wants(m.channelId, m.logTime)) pending.push({m, order++, storage});
+      });
     });
   }
 };
@@ -100,21 +96,15 @@ MessageCursor& MessageCursor::operator=(MessageCursor&&) noexcept = default;
 std::optional<RecordedMessage> MessageCursor::next() {
   auto& s = *state_;
   while (s.nextChunk < s.chunks.size() &&
-         (s.pending.empty() || s.chunks[s.nextChunk]->startTime <= s.pending.top().logTime)) {
+         (s.pending.empty() || s.chunks[s.nextChunk]->startTime <= s.pending.top().message.logTime)) {
     s.load(*s.chunks[s.nextChunk++]);
   }
   if (s.pending.empty()) return std::nullopt;
   Pending top = s.pending.top();
   s.pending.pop();
-  std::string_view bytes(*top.records);
-  std::uint64_t length;
-  std::memcpy(&length, bytes.data() + top.offset + 1, 8);
-  if (length > bytes.size() - top.offset - record::kRecordPrefix)
-    throw RecordingError("recording: a message is cut short");
-  const auto m = record::parseMessage(bytes.substr(top.offset + record::kRecordPrefix, length));
-  const auto channel = s.reader->channels.find(m.channelId);
-  if (channel == s.reader->channels.end()) throw RecordingError("recording: a message names an unknown channel");
-  return RecordedMessage{&channel->second, m.sequence, m.logTime, m.publishTime, m.data, std::move(top.records)};
+  const record::MessageBody& m = top.message;
+  return RecordedMessage{
+      &s.reader->channels.at(m.channelId), m.sequence, m.logTime, m.publishTime, m.data, std::move(top.storage)};
 }
 
 MessageCursor RecordingReader::messages(const RecordingFilter& filter) const {

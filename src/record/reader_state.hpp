@@ -6,14 +6,17 @@
 #include <string_view>
 
 #include "corvane/record/recording_reader.hpp"
+#include "record/mcap_bytes.hpp"
 
 namespace corvane {
 
 struct RecordingReader::State {
   std::string path;
+  RecordingReaderOptions options;
   int fd = -1;
   std::uint64_t size = 0;
   bool indexed = false;
+  bool cutShort = false;
   std::uint64_t torn = 0;
   std::string profile, library;
   std::map<std::uint16_t, RecordingSchema> schemas;
@@ -22,8 +25,19 @@ struct RecordingReader::State {
   RecordingStatistics statistics;
 
   ~State();
-  /// Exactly `length` bytes at `offset`; throws RecordingError otherwise.
+  /// Exactly `length` bytes at `offset`, no more than options.maxRecordSize; throws RecordingError otherwise.
   std::string readAt(std::uint64_t offset, std::uint64_t length) const;
+  /// Throws RecordingError naming the file.
+  [[noreturn]] void fail(const std::string& what) const;
+  /// Runs `parse` over the record `what` at byte `offset`, naming both and the file in what it throws.
+  template <typename Parse>
+  auto parsing(const char* what, std::uint64_t offset, Parse&& parse) const {
+    try {
+      return parse();
+    } catch (const record::Malformed& e) {
+      fail(std::string(what) + " at byte " + std::to_string(offset) + ": " + e.what());
+    }
+  }
 };
 
 namespace record {
@@ -49,18 +63,20 @@ ChunkBody parseChunk(std::string_view body);
 MessageBody parseMessage(std::string_view body);
 /// Checks uncompressed records against the chunk's size and CRC.
 void checkRecords(const ChunkBody& chunk, std::string_view records);
-/// The chunk's records, decompressed and checked against its CRC and size.
-std::string chunkRecords(const ChunkBody& chunk);
+/// Throws Malformed when the chunk claims to decompress to more than `limit` bytes.
+void checkClaim(const ChunkBody& chunk, std::uint64_t limit);
+/// The chunk's records, decompressed (at most `limit` bytes) and checked against its CRC and size.
+std::string chunkRecords(const ChunkBody& chunk, std::uint64_t limit);
 
 /// Calls `visit(opcode, body)` for each record of `bytes`, which they must fill exactly.
 template <typename Visit>
 void forEachRecord(std::string_view bytes, Visit&& visit) {
   std::size_t pos = 0;
   while (pos < bytes.size()) {
-    if (bytes.size() - pos < 9) throw RecordingError("recording: a record is cut short");
+    if (bytes.size() - pos < 9) throw Malformed("a record is cut short at +" + std::to_string(pos));
     std::uint64_t length;
     std::memcpy(&length, bytes.data() + pos + 1, 8);
-    if (length > bytes.size() - pos - 9) throw RecordingError("recording: a record is cut short");
+    if (length > bytes.size() - pos - 9) throw Malformed("a record is cut short at +" + std::to_string(pos));
     visit(static_cast<std::uint8_t>(bytes[pos]), bytes.substr(pos + 9, length), pos);
     pos += 9 + length;
   }

@@ -99,11 +99,22 @@ MessageBody parseMessage(std::string_view body) {
 }
 
 void checkRecords(const ChunkBody& chunk, std::string_view records) {
-  if (records.size() != chunk.uncompressedSize) throw RecordingError("recording: a chunk has the wrong size");
-  if (chunk.crc != 0 && crc32(0, records) != chunk.crc) throw RecordingError("recording: a chunk fails its CRC check");
+  if (records.size() != chunk.uncompressedSize) {
+    throw Malformed("holds " + std::to_string(records.size()) + " bytes of records, not the " +
+                    std::to_string(chunk.uncompressedSize) + " it states");
+  }
+  if (chunk.crc != 0 && crc32(0, records) != chunk.crc) throw Malformed("fails its CRC check");
 }
 
-std::string chunkRecords(const ChunkBody& chunk) {
+void checkClaim(const ChunkBody& chunk, std::uint64_t limit) {
+  if (chunk.uncompressedSize > limit) {
+    throw Malformed("claims " + std::to_string(chunk.uncompressedSize) + " bytes uncompressed, more than the " +
+                    std::to_string(limit) + " the reader accepts");
+  }
+}
+
+std::string chunkRecords(const ChunkBody& chunk, std::uint64_t limit) {
+  checkClaim(chunk, limit);
   std::string records = decompress(chunk.compression, chunk.records, chunk.uncompressedSize);
   checkRecords(chunk, records);
   return records;

@@ -60,9 +60,19 @@ struct CORVANE_API RecordingFilter {
   std::uint64_t endTime = std::numeric_limits<std::uint64_t>::max();
 };
 
+/// Limits a reader puts on what a file may make it hold.
+struct CORVANE_API RecordingReaderOptions {
+  /// The largest record read into memory (the summary, a chunk as stored) and the most a chunk may
+  /// decompress to; a file that needs more is refused with RecordingError before anything is allocated.
+  std::uint64_t maxRecordSize = std::uint64_t{1} << 30;
+};
+
 class RecordingReader;
 
 /// Messages in log-time order (ties: file order), one chunk decompressed at a time plus those overlapping it.
+/// Each chunk's messages are found by walking its records (the message indexes are not trusted); a message that
+/// contradicts the chunk's index (a channel it does not list, a time outside its range) refuses the file, so
+/// the order never breaks.
 class CORVANE_API MessageCursor {
  public:
   ~MessageCursor();
@@ -102,15 +112,23 @@ class CORVANE_API StepCursor {
   std::unique_ptr<State> state_;
 };
 
-/// An open recording. With a valid footer and summary (CRC checked) it reads through the indexes: a chunk
-/// holding none of the wanted topics or times is never read, and only the wanted messages are parsed. Without
-/// them (no summary, a footer cut off) it scans the file once at opening and keeps every complete chunk whose
-/// CRC holds; a torn last record is left out. Thread-compatible: cursors of one reader may run on several
-/// threads (each reads the file with its own positioned reads).
+/// An open recording. With a valid footer and summary (CRC checked) it reads through the chunk indexes: a
+/// chunk holding none of the wanted topics or times is never read. Without them (no summary, a footer cut off)
+/// it scans the file once at opening and keeps every complete chunk whose CRC holds; a torn last record is left
+/// out. Thread-compatible: cursors of one reader may run on several threads (each reads the file with its own
+/// positioned reads).
+///
+/// Files are untrusted input: every failure to read one, whatever its bytes, is a RecordingError naming the file
+/// (and the byte offset of the record at fault where there is one). Sizes and offsets are checked against the
+/// file and the enclosing record before anything is allocated, and a chunk is decompressed into a buffer that
+/// grows only as output actually arrives, up to the size it claims. Memory held: the summary, plus per cursor
+/// the chunks it holds at once (one, and those overlapping it in time), each at most
+/// RecordingReaderOptions::maxRecordSize as stored and as decompressed.
 class CORVANE_API RecordingReader {
  public:
-  /// Throws RecordingError when the file cannot be opened or does not start as an MCAP file.
-  explicit RecordingReader(const std::string& path);
+  /// Throws RecordingError when the file cannot be opened, does not start as an MCAP file with its header, or
+  /// has a summary that contradicts the file.
+  explicit RecordingReader(const std::string& path, const RecordingReaderOptions& options = {});
   ~RecordingReader();
   RecordingReader(const RecordingReader&) = delete;
   RecordingReader& operator=(const RecordingReader&) = delete;
@@ -128,6 +146,9 @@ class CORVANE_API RecordingReader {
   const RecordingStatistics& statistics() const noexcept;
   /// Bytes at the end that hold no complete record (a file cut short); 0 for a complete file.
   std::uint64_t tornBytes() const noexcept;
+  /// True when the file does not end with a footer and the magic bytes: a recording cut short, read back as
+  /// far as its last complete chunk.
+  bool cutShort() const noexcept;
 
   /// Reads the messages `filter` selects. The reader must outlive the cursor.
   MessageCursor messages(const RecordingFilter& filter = {}) const;

@@ -34,7 +34,7 @@ simulated bridge to try it all on. Every command has its own --help."""
 
 EPILOG = """The bridge is --bridge, else $CORVANE_BRIDGE, else http://127.0.0.1:8000/. Exit status: 0 on
 success, 1 when the bridge or the network refused (or a file could not be written), 2 for a bad command
-line, 130 when interrupted."""
+line, 130 when interrupted (sim and record end normally on Ctrl-C: 0)."""
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -59,5 +59,5 @@ def main(argv: Optional[List[str]] = None) -> int:
     if getattr(args, "handler", None) is None:
         parser.print_help(sys.stderr)
         return EXIT_USAGE
-    prog = "corvane" + (f" {args.command}" if args.command else "")
+    prog = " ".join(["corvane", *(name for name in (args.command, getattr(args, "action", None)) if name)])
     return run(args.handler, args, prog)

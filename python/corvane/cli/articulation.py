@@ -26,7 +26,7 @@ def assemble(articulation: corvane.Articulation, args: argparse.Namespace) -> An
 
 
 def register(subparsers: Any, connection: argparse.ArgumentParser) -> None:
-    group = subparsers.add_parser("articulation", help="articulations (robots): create, query, move, stream",
+    group = subparsers.add_parser("articulation", help="articulations (robots): create, remove, query, move",
                                   description="The articulation operations. Results are the bridge's JSON.")
     actions = group.add_subparsers(title="actions", metavar="ACTION", dest="action", required=True)
     parents = [connection]

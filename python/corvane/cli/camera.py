@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterator, List, Sequence, Tuple
 import corvane
 
 from .common import (Failure, UsageError, add_prim, atomic_file, family_command, leaf, make_client, positive_float,
-                     writable_folder)
+                     usable_folder, writable_folder)
 
 if TYPE_CHECKING:
     import numpy
@@ -55,11 +55,9 @@ def capture(args: argparse.Namespace) -> int:
         raise Failure("camera capture needs numpy (Debian: python3-numpy)")
     if args.count < 1:
         raise UsageError("--count must be 1 or more")
-    folder = writable_folder(args.output)
+    folder = usable_folder(args.output)
     client = make_client(args)
     folders = [folder] if len(args.prims) == 1 else [os.path.join(folder, slug(prim)) for prim in args.prims]
-    for path in folders:
-        writable_folder(path)
     frames: List[corvane.Frame] = []
     with progress(args.count) as advance:
         for number in paced(args.count, args.rate):
@@ -67,6 +65,9 @@ def capture(args: argparse.Namespace) -> int:
                 frames = [client.camera.capture(args.prims[0], args.types, args.world_frame or None)]
             else:
                 frames = client.camera.capture_all(args.prims, args.types, args.world_frame or None)
+            if number == 0:  # made once there is something to write in them: a failed capture leaves nothing
+                for path in folders:
+                    writable_folder(path)
             prefix = f"{number:04d}_" if args.count > 1 else ""
             for path, frame in zip(folders, frames):
                 write_frame(frame, os.path.join(path, prefix))

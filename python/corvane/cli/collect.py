@@ -47,7 +47,8 @@ def collect(args: argparse.Namespace) -> int:
         episode = fleet.load_episode(args.episode)
         bridges = [tuple(b.split()) if " " in b.strip() else b for b in args.bridge]
         dataset = fleet.collect(episode, bridges, episodes=args.episodes, out=args.output,
-                                scheduler=args.scheduler, attempts=args.attempts, progress=not args.quiet,
+                                scheduler=args.scheduler, attempts=args.attempts,
+                                progress=not args.quiet and sys.stderr.isatty(),  # no bar into a log file
                                 client_options={"timeout": args.timeout, "max_retries": args.retries},
                                 recorder_options={"compression": args.compression},
                                 episode_timeout=args.episode_timeout)

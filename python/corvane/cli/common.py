@@ -7,7 +7,9 @@ import argparse
 import contextlib
 import http
 import json
+import math
 import os
+import signal
 import sys
 import tempfile
 from typing import IO, Any, Callable, Iterator, List, NoReturn, Optional
@@ -62,9 +64,23 @@ def positive_float(text: str) -> float:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"must be above 0: {text!r}")
+    if not 0 < value < math.inf:
+        raise argparse.ArgumentTypeError(f"must be a number above 0: {text!r}")
     return value
+
+
+@contextlib.contextmanager
+def sigterm_as_interrupt() -> Iterator[None]:
+    """SIGTERM (what a service manager sends) ends the command as Ctrl-C does, within a request's wait too."""
+
+    def interrupt(number: int, frame: Optional[Any]) -> None:
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGTERM, interrupt)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 def websocket_url(http_url: str) -> str:
@@ -169,6 +185,17 @@ def run(handler: Handler, args: argparse.Namespace, prog: str) -> int:
     return status
 
 
+def usable_folder(path: str) -> str:
+    """Checks, creating nothing, that `path` is a folder or can be made one; a UsageError otherwise."""
+    parent = os.path.abspath(path)
+    while not os.path.exists(parent):
+        parent = os.path.dirname(parent)
+    if not os.path.isdir(parent) or not os.access(parent, os.W_OK | os.X_OK):
+        problem = "not a folder" if not os.path.isdir(parent) else "not writable"
+        raise UsageError(f"cannot write to the output folder {path}: {parent} is {problem}")
+    return path
+
+
 def writable_folder(path: str) -> str:
     """Creates `path` if needed; a UsageError when it cannot be a folder to write in."""
     try:
@@ -181,14 +208,17 @@ def writable_folder(path: str) -> str:
 
 
 @contextlib.contextmanager
-def atomic_file(path: str) -> Iterator[IO[bytes]]:
-    """A file written under a temporary name in the same folder and renamed to `path` once complete:
-    an interrupted write leaves nothing behind."""
+def temporary_path(path: str) -> Iterator[str]:
+    """A temporary name in `path`'s folder to write the file under, renamed to `path` once the block ends
+    without an exception: a failed or interrupted write leaves nothing behind."""
     folder, name = os.path.split(path)
-    descriptor, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder or ".")
     try:
-        with os.fdopen(descriptor, "wb") as file:
-            yield file
+        descriptor, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder or ".")
+    except OSError as error:
+        raise Failure(f"cannot write {path}: {error.strerror or error}") from None
+    os.close(descriptor)
+    try:
+        yield temporary
         umask = os.umask(0)
         os.umask(umask)
         os.chmod(temporary, 0o666 & ~umask)
@@ -197,6 +227,13 @@ def atomic_file(path: str) -> Iterator[IO[bytes]]:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
         raise
+
+
+@contextlib.contextmanager
+def atomic_file(path: str) -> Iterator[IO[bytes]]:
+    """A file written whole or not at all (temporary_path)."""
+    with temporary_path(path) as temporary, open(temporary, "wb") as file:
+        yield file
 
 
 def add_prim(parser: argparse.ArgumentParser, help: str = "the prim path, e.g. /World/arm") -> None:

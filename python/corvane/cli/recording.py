@@ -8,9 +8,7 @@ from __future__ import annotations
 import argparse
 import importlib.util
 import json
-import math
 import os
-import signal
 import sys
 import time
 from typing import Any, Dict, List, Optional
@@ -19,7 +17,7 @@ import corvane
 import corvane.recording
 from corvane.export import hdf5
 
-from .common import Failure, UsageError, make_client
+from .common import Failure, UsageError, make_client, positive_float, sigterm_as_interrupt, temporary_path
 
 EPISODE_TOPIC = hdf5.EPISODE_TOPIC
 
@@ -27,26 +25,33 @@ __all__ = ["EPISODE_TOPIC", "register"]
 
 
 def register(subparsers: Any, common_parent: argparse.ArgumentParser) -> None:
-    record = subparsers.add_parser("record", parents=[common_parent], help="record cameras and streams to MCAP",
-                                   description="Polls the cameras at the rate and follows the streams, recording "
-                                   "every exchange to an MCAP file until the duration ends or Ctrl-C.")
+    record = subparsers.add_parser(
+        "record", parents=[common_parent], help="record cameras and streams to MCAP", epilog=RECORD_EPILOG,
+        description="Polls the cameras at the rate and follows the streams, recording every exchange to an MCAP "
+        "file until the duration ends or Ctrl-C.")
     record.add_argument("-o", "--output", required=True, help="the MCAP file to write")
-    record.add_argument("--duration", type=float, default=None, help="seconds to record (default: until Ctrl-C)")
+    record.add_argument("--duration", type=positive_float, metavar="SECONDS",
+                        help="seconds to record (default: until Ctrl-C)")
     record.add_argument("--camera", action="append", default=[], metavar="PRIM", help="a camera to capture")
-    record.add_argument("--rate", type=float, default=10.0, metavar="HZ", help="captures per second per camera")
+    record.add_argument("--rate", type=positive_float, default=10.0, metavar="HZ",
+                        help="captures per second per camera (default 10)")
     record.add_argument("--stream", action="append", default=[], metavar="PRIM",
                         help="an articulation whose joint-position stream to follow")
-    record.add_argument("--compression", choices=["zstd", "lz4", "none"], default="zstd")
+    record.add_argument("--compression", choices=["zstd", "lz4", "none"], default="zstd",
+                        help="of the chunks (default zstd)")
     record.add_argument("--video", choices=["h264", "jpeg", "png", "none"], default="none",
                         help="colour camera outputs as H.264 video, JPEG or PNG images, or raw (the default); "
                         "depth stays lossless")
     record.set_defaults(handler=run_record)
 
-    info = subparsers.add_parser("info", help="summarise an MCAP recording")
-    info.add_argument("file")
+    info = subparsers.add_parser("info", help="summarise an MCAP recording",
+                                 description="Prints a recording's messages, time span, compression and channels.")
+    info.add_argument("file", help="the MCAP file")
     info.set_defaults(handler=run_info)
 
-    export = subparsers.add_parser("export", help="export a recording to another format")
+    export = subparsers.add_parser("export", help="export a recording to another format",
+                                   description="Writes a recording's episodes (cut by its /episode messages) as a "
+                                   "robomimic-style HDF5 file: one demo per episode.")
     export.add_argument("file", help="a recording, or a folder that corvane collect wrote (its successful "
                         "episodes, in index order)")
     export.add_argument("--hdf5", required=True, metavar="OUT.h5", help="robomimic-style HDF5 file to write")
@@ -62,39 +67,41 @@ def register(subparsers: Any, common_parent: argparse.ArgumentParser) -> None:
     export.set_defaults(handler=run_export)
 
 
+RECORD_EPILOG = """The file is written under a temporary name and renamed once complete: a failed start leaves
+nothing. Ctrl-C (or SIGTERM) is the normal end of a recording: the file is completed and the exit status is 0."""
+
+
 # --- record -------------------------------------------------------------------------------------------------
 
 def run_record(args: argparse.Namespace) -> int:
-    if args.rate <= 0 or not math.isfinite(args.rate):
-        raise SystemExit("corvane record: --rate must be a positive number")
-    stop = {"now": False}
-    previous = signal.signal(signal.SIGTERM, lambda *_: stop.update(now=True))
-    try:
-        with corvane.Recorder(args.output, compression=args.compression, video=args.video) as recorder:
+    if not args.camera and not args.stream:
+        raise UsageError("nothing to record: give --camera PRIM or --stream PRIM (each repeatable)")
+    with sigterm_as_interrupt(), temporary_path(args.output) as temporary:
+        with corvane.Recorder(temporary, compression=args.compression, video=args.video) as recorder:
             client = make_client(args).with_options(recorder=recorder)
             streams = [client.open_joint_position_stream(prim) for prim in args.stream]
             try:
-                _record_loop(args, recorder, client, streams, stop)
+                _record_loop(args, recorder, client, streams)
             except KeyboardInterrupt:
                 pass
             finally:
                 for stream in streams:
                     stream.close()
-            stats = recorder.stats()
-        print(f"\ncorvane record: {args.output}: {stats['messages']} messages, "
-              f"{stats['bytes'] / 1e6:.1f} MB", file=sys.stderr)
-    finally:
-        signal.signal(signal.SIGTERM, previous)
+        stats = recorder.stats()  # once closed: every message the file holds
+    end = "\n" if sys.stderr.isatty() else ""  # after the progress line
+    print(f"{end}corvane record: {args.output}: {stats['messages']} messages, {stats['bytes'] / 1e6:.1f} MB",
+          file=sys.stderr)
     return 0
 
 
 def _record_loop(args: argparse.Namespace, recorder: corvane.Recorder, client: corvane.Client,
-                 streams: List[Any], stop: Dict[str, bool]) -> None:
+                 streams: List[Any]) -> None:
     period = 1.0 / args.rate
     start = time.monotonic()
     next_capture = start
     last_report = 0.0
-    while not stop["now"]:
+    progress = sys.stderr.isatty()  # a line redrawn in place: not for a log file
+    while True:
         now = time.monotonic()
         if args.duration is not None and now - start >= args.duration:
             break
@@ -104,7 +111,7 @@ def _record_loop(args: argparse.Namespace, recorder: corvane.Recorder, client: c
         for stream in streams:
             while stream.receive() is not None:  # every message is recorded on its way in
                 pass
-        if now - last_report >= 0.5:
+        if progress and now - last_report >= 0.5:
             stats = recorder.stats()
             print(f"\r{now - start:7.1f} s  {stats['messages']} messages  {stats['bytes'] / 1e6:.1f} MB",
                   end="", file=sys.stderr, flush=True)
@@ -118,8 +125,24 @@ def _span(recording: corvane.recording.Recording) -> float:
     return max(0, recording.end_time - recording.start_time) / 1e9
 
 
+def _seconds(nanoseconds: int) -> str:
+    """Integer nanoseconds as exact seconds with nine decimals (a float would be off by some 100 ns)."""
+    whole, fraction = divmod(nanoseconds, 10**9)
+    return f"{whole}.{fraction:09d}"
+
+
+def _open(path: str) -> corvane.recording.Recording:
+    """The recording at `path`; a Failure (exit status 1) naming it when it is not one."""
+    try:
+        return corvane.recording.open(path)
+    except corvane.RecordingError as error:  # names the file and what is wrong already
+        raise Failure(str(error)) from None
+    except (corvane.Error, OSError, ValueError) as error:
+        raise Failure(f"{path}: not a readable recording: {error}") from None
+
+
 def run_info(args: argparse.Namespace) -> int:
-    recording = corvane.recording.open(args.file)
+    recording = _open(args.file)
     span = _span(recording)
     compressions: Dict[str, List[int]] = {}
     for chunk in recording.chunks:
@@ -128,9 +151,13 @@ def run_info(args: argparse.Namespace) -> int:
         entry[1] += chunk["compressed_size"]
         entry[2] += chunk["uncompressed_size"]
     print(f"file:        {args.file} ({recording.file_size} bytes{'' if recording.indexed else ', no summary: scanned'})")
+    if recording.cut_short:
+        print(f"cut short:   {len(recording.chunks)} complete chunks recovered, {recording.torn_bytes} bytes after "
+              "the last complete record")
     print(f"messages:    {recording.message_count}")
-    print(f"start:       {recording.start_time / 1e9:.9f} ({time.strftime('%Y-%m-%d %H:%M:%S', time.gmtime(recording.start_time / 1e9))} UTC)")
-    print(f"end:         {recording.end_time / 1e9:.9f}")
+    wall = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(recording.start_time // 10**9))
+    print(f"start:       {_seconds(recording.start_time)} ({wall} UTC)")
+    print(f"end:         {_seconds(recording.end_time)}")
     print(f"duration:    {span:.3f} s")
     for name, (count, compressed, uncompressed) in sorted(compressions.items()):
         ratio = uncompressed / compressed if compressed else 0.0

@@ -4,13 +4,11 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import signal
 import sys
 import time
-from typing import Any, List, Optional
+from typing import Any, List, Set
 
-from ..testing import SimulatedBridge
-from .common import Failure, UsageError, leaf
+from .common import Failure, UsageError, leaf, sigterm_as_interrupt
 
 # The simulated bridge's own options, passed on as given.
 BRIDGE_OPTIONS = (
@@ -46,20 +44,12 @@ def bridge_arguments(args: argparse.Namespace, number: int) -> List[str]:
     return arguments + (["--log"] if args.log else [])
 
 
-def stop_on_sigterm() -> None:
-    """SIGTERM ends the command as Ctrl-C does: the bridges are stopped either way."""
-
-    def interrupt(number: int, frame: Optional[Any]) -> None:
-        raise KeyboardInterrupt
-
-    signal.signal(signal.SIGTERM, interrupt)
-
-
 def sim(args: argparse.Namespace) -> int:
+    from ..testing import SimulatedBridge  # (it imports pytest when there: not for every command's start-up)
+
     if not 1 <= args.count <= 64 or not 0 <= args.port <= 65535 - args.count:
         raise UsageError("--count must be 1 to 64 and the ports from --port within 0..65535")
-    stop_on_sigterm()
-    with contextlib.ExitStack() as running:
+    with sigterm_as_interrupt(), contextlib.ExitStack() as running:
         bridges = []
         try:
             for number in range(args.count):
@@ -71,10 +61,21 @@ def sim(args: argparse.Namespace) -> int:
         except (RuntimeError, OSError) as error:
             raise Failure(f"bridge {len(bridges) + 1}: {error}") from None
         try:
-            while all(bridge.running for bridge in bridges):
-                time.sleep(0.2)
+            watch(bridges)
         except KeyboardInterrupt:
             return 0
-        stopped = next(number for number, bridge in enumerate(bridges) if not bridge.running)
-        print(f"corvane sim: bridge {stopped + 1} stopped by itself; stopping the others", file=sys.stderr)
+    print("corvane sim: every bridge stopped by itself", file=sys.stderr)
     return 1
+
+
+def watch(bridges: List[Any]) -> None:
+    """Returns once every bridge has stopped by itself; says so on stderr as each one does (the others keep
+    running: a fleet's failover can be tried by stopping one)."""
+    stopped: Set[int] = set()
+    while len(stopped) < len(bridges):
+        for number, bridge in enumerate(bridges):
+            if number not in stopped and not bridge.running:
+                stopped.add(number)
+                print(f"corvane sim: bridge {number + 1} ({bridge.http_url}) stopped by itself; "
+                      f"{len(bridges) - len(stopped)} still running", file=sys.stderr, flush=True)
+        time.sleep(0.2)

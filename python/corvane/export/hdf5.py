@@ -378,6 +378,10 @@ def export(source: str, out_path: str, *, env_args: Optional[Dict[str, Any]] = N
     paths = sources(source)
     temporary = f"{out_path}.{os.getpid()}.part"
     try:
+        open(temporary, "wb").close()  # h5py's own message would name the temporary file
+    except OSError as error:
+        raise ExportError(f"cannot write {out_path}: {error.strerror or error}") from None
+    try:
         with h5py.File(temporary, "w") as out:
             names, total, left_out, has_actions = _write(out, paths, str(source), env_args, strict, warn)
             train, valid = split(names, valid_fraction, seed)
