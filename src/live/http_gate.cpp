@@ -8,9 +8,6 @@
 namespace corvane::live {
 namespace {
 
-namespace beast = boost::beast;
-namespace http = beast::http;
-
 constexpr auto kRequestTime = std::chrono::seconds(5);  // a slow-loris client is cut off after this
 constexpr std::size_t kHeaderLimit = 8U << 10;
 
@@ -43,7 +40,7 @@ void HttpGate::onRead(beast::error_code ec) {
                      "Sec-WebSocket-Protocol must offer foxglove.websocket.v1 or foxglove.sdk.v1\n");
     }
     auto viewer = std::make_shared<Viewer>(hub_, std::move(stream_), std::move(subprotocol), std::move(*slot_));
-    return viewer->accept(std::move(request));
+    return viewer->accept(request);
   }
   if (request.method() != http::verb::get && request.method() != http::verb::head) {
     return respond(http::status::method_not_allowed, "text/plain", "GET only\n");

@@ -129,7 +129,7 @@ class LiveObserver : public ClientObserver {
 
 }  // namespace
 
-LiveServer::LiveServer(LiveServerOptions options) {
+LiveServer::LiveServer(const LiveServerOptions& options) {
   try {
     state_ = std::make_shared<State>(options);
   } catch (const boost::system::system_error& error) {

@@ -16,7 +16,7 @@ Viewer::Viewer(Hub& hub, beast::tcp_stream stream, std::string subprotocol, Conn
   stats_.subprotocol = std::move(subprotocol);
 }
 
-void Viewer::accept(http::request<http::string_body> request) {
+void Viewer::accept(const http::request<http::string_body>& request) {
   beast::get_lowest_layer(ws_).expires_never();  // the WebSocket's own timeouts from here on
   websocket::stream_base::timeout timeouts{};
   timeouts.handshake_timeout = std::chrono::seconds(5);

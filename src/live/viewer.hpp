@@ -25,7 +25,7 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
   Viewer(Hub& hub, beast::tcp_stream stream, std::string subprotocol, ConnectionSlot slot);
 
   /// Network thread: answers the upgrade request, then joins the hub and reads.
-  void accept(http::request<http::string_body> request);
+  void accept(const http::request<http::string_body>& request);
 
   // Under the hub's mutex.
   /// Queues a channel's message if subscribed (newest wins on such channels); true when the writer must wake.

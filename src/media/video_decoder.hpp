@@ -24,7 +24,7 @@ class VideoDecoder {
 
   /// Decodes one packet; each picture it completes is converted to rgb8 into target(width, height). Returns
   /// the number of pictures. MediaError on a corrupt packet.
-  int decode(std::string_view packet, const FrameTarget& target);
+  int decode(std::string_view data, const FrameTarget& target);
   /// The pictures still held at the end of the stream.
   int flush(const FrameTarget& target);
 

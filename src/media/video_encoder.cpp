@@ -97,7 +97,7 @@ struct VideoEncoder::Impl {
   }
 
   // Takes every packet the codec has ready.
-  std::vector<EncodedFrame> drain() {
+  std::vector<EncodedFrame> drain() const {
     std::vector<EncodedFrame> out;
     for (;;) {
       const int status = avcodec_receive_packet(context.get(), packet.get());

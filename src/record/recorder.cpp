@@ -247,7 +247,8 @@ class RecorderObserver final : public RecordingObserver {
 
 RecordingObserver::~RecordingObserver() = default;
 
-Recorder::Recorder(const std::string& path, RecorderOptions options) : state_(std::make_shared<State>(path, options)) {
+Recorder::Recorder(const std::string& path, const RecorderOptions& options)
+    : state_(std::make_shared<State>(path, options)) {
   state_->thread = std::thread([state = state_.get()] { state->run(); });
 }
 

@@ -41,7 +41,7 @@ class VideoChannels {
 
   /// Encodes a raw image (Outgoing::raw set) into its channel's messages: one per frame, with the raw image's
   /// times (none yet, or several, only from a codec that delays frames). media::MediaError when encoding fails.
-  std::vector<Outgoing> encode(Outgoing&& raw);
+  std::vector<Outgoing> encode(Outgoing&& m);
   /// The frames delaying codecs still hold, at the end of the recording.
   std::vector<Outgoing> finish();
 

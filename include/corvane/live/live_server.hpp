@@ -76,7 +76,7 @@ struct CORVANE_API LiveServerStats {
 class CORVANE_API LiveServer {
  public:
   /// Listens at once; throws std::runtime_error when the address cannot be bound.
-  explicit LiveServer(LiveServerOptions options = {});
+  explicit LiveServer(const LiveServerOptions& options = {});
   /// Closes every connection and stops the thread.
   ~LiveServer();
   LiveServer(const LiveServer&) = delete;

@@ -111,7 +111,7 @@ class CORVANE_API RecordingObserver : public ClientObserver {
 /// written over the chunks already in the file. Events observed after close() are ignored.
 class CORVANE_API Recorder {
  public:
-  explicit Recorder(const std::string& path, RecorderOptions options = {});
+  explicit Recorder(const std::string& path, const RecorderOptions& options = {});
   /// Closes the recording (as close() does, swallowing its error).
   ~Recorder();
   Recorder(const Recorder&) = delete;
