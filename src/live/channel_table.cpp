@@ -17,12 +17,13 @@ LiveChannel liveChannel(const std::string& topic, record::Encoding encoding) {
   return {topic, c.messageEncoding, c.schemaName, c.schemaEncoding, c.schema, c.newestWins};
 }
 
-const ChannelEntry& ChannelTable::intern(const LiveChannel& spec, bool& added) {
-  const auto [at, inserted] = byKey_.try_emplace(keyOf(spec.topic, spec.messageEncoding, spec.schemaName), 0);
+const ChannelEntry& ChannelTable::intern(const LiveChannel& declared, bool& added) {
+  const auto [at, inserted] =
+      byKey_.try_emplace(keyOf(declared.topic, declared.messageEncoding, declared.schemaName), 0);
   added = inserted;
   if (!inserted) return entries_[at->second - 1];
   at->second = static_cast<std::uint32_t>(entries_.size() + 1);
-  return entries_.emplace_back(ChannelEntry{at->second, spec});
+  return entries_.emplace_back(ChannelEntry{at->second, declared});
 }
 
 const ChannelEntry& ChannelTable::intern(const record::Outgoing& message, bool& added) {

@@ -13,13 +13,13 @@ namespace corvane::live {
 
 struct ChannelEntry {
   std::uint32_t id;
-  LiveChannel spec;
+  LiveChannel declared;
 };
 
 class ChannelTable {
  public:
-  /// The channel of `spec`, added when new (then `added` is set).
-  const ChannelEntry& intern(const LiveChannel& spec, bool& added);
+  /// The channel as declared by `declared` (topic, encodings, schema), added when new (then `added` is set).
+  const ChannelEntry& intern(const LiveChannel& declared, bool& added);
   /// The channel of an encoded observation, as the recorder declares it.
   const ChannelEntry& intern(const record::Outgoing& message, bool& added);
   /// Null for an id never given.

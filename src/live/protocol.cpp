@@ -13,11 +13,11 @@ std::string dump(const Json& value) { return value.dump(-1, ' ', false, Json::er
 
 Json channelJson(const ChannelEntry& c) {
   Json out{{"id", c.id},
-           {"topic", c.spec.topic},
-           {"encoding", c.spec.messageEncoding},
-           {"schemaName", c.spec.schemaName},
-           {"schema", c.spec.schema}};
-  if (!c.spec.schemaEncoding.empty()) out["schemaEncoding"] = c.spec.schemaEncoding;
+           {"topic", c.declared.topic},
+           {"encoding", c.declared.messageEncoding},
+           {"schemaName", c.declared.schemaName},
+           {"schema", c.declared.schema}};
+  if (!c.declared.schemaEncoding.empty()) out["schemaEncoding"] = c.declared.schemaEncoding;
   return out;
 }
 

@@ -111,8 +111,8 @@ bool Viewer::push(Queued message) {
 }
 
 void Viewer::countDrop(const ChannelEntry& channel) {
-  ++stats_.dropped[channel.spec.topic];
-  ++unreported_[channel.spec.topic];
+  ++stats_.dropped[channel.declared.topic];
+  ++unreported_[channel.declared.topic];
   awaitingKeyframe_.insert(channel.id);
 }
 
@@ -123,7 +123,7 @@ bool Viewer::enqueue(const ChannelEntry& channel, const Queued& message) {
   } else if (awaitingKeyframe_.count(channel.id) != 0) {
     return false;  // undecodable without the frames missed: wait for the next keyframe
   }
-  if (channel.spec.newestWins) {
+  if (channel.declared.newestWins) {
     for (auto queued = queue_.begin(); queued != queue_.end(); ++queued) {
       if (queued->kind != Queued::Kind::data || queued->channelId != channel.id) continue;
       queuedBytes_ -= sizeOf(*queued);
