@@ -50,7 +50,8 @@ from typing import (Any, Callable, Deque, Dict, Iterator, List, Mapping, NamedTu
 import corvane
 import corvane.recording
 
-from ._constants import EPISODE_TOPIC, websocket_url
+from . import _constants
+from ._constants import EPISODE_TOPIC
 
 Episode = Callable[[Any, Any, int], Any]
 BridgeAddress = Union[str, Sequence[str], Any]
@@ -83,7 +84,7 @@ class Bridge(NamedTuple):
             return Bridge(str(given.http_url), str(getattr(given, "websocket_url")))
         if isinstance(given, str):
             try:
-                return Bridge(given, websocket_url(given))
+                return Bridge(given, _constants.websocket_url(given))
             except ValueError:
                 raise ValueError(f"a bridge is an http:// or https:// URL (or a pair of URLs): {given!r}") from None
         http_url, websocket_url = given
@@ -300,11 +301,10 @@ def _is_bridge_failure(error: BaseException) -> bool:
     return isinstance(error, (corvane.TransportError, corvane.HandshakeError, corvane.StreamError))
 
 
-def _failed(entry: EpisodeEntry, error: BaseException, ended: bool = True) -> EpisodeEntry:
-    """A copy of `entry` saying the attempt failed with `error` (`ended`: now)."""
+def _failed(entry: EpisodeEntry, error: BaseException) -> EpisodeEntry:
+    """A copy of `entry` saying the attempt failed now with `error`."""
     failed = entry.copy()
-    if ended:
-        failed["end"] = time.time()
+    failed["end"] = time.time()
     failed["error"] = _describe(error)
     failed["bridge_failure"] = _is_bridge_failure(error)
     return failed
@@ -502,8 +502,9 @@ def collect(episode: Episode, bridges: Sequence[BridgeAddress], episodes: int, o
         raise ValueError("episode_timeout must be a positive number of seconds")
     folder = os.fspath(out)
     os.makedirs(folder, exist_ok=True)
-    settings: Dict[str, Any] = {"client_options": dict(client_options or {}), "recorder_options": dict(recorder_options or {}),
-                "episode_timeout": episode_timeout, "run_tag": f"{os.getpid()}x{time.time_ns()}"}
+    settings: Dict[str, Any] = {"client_options": dict(client_options or {}),
+                                "recorder_options": dict(recorder_options or {}), "episode_timeout": episode_timeout,
+                                "run_tag": f"{os.getpid()}x{time.time_ns()}"}
     with _folder_lock(folder):
         try:
             entries = _resume(folder)
@@ -580,8 +581,9 @@ def _drive(client: Any, run: _Run, episode: Episode, folder: str, settings: Dict
         try:
             entry = future.result()
         except Exception as error:  # the worker died (KilledWorker) or the task could not run
-            entry = _failed(_entry(index, bridge.http_url), error, ended=False)
-            entry["bridge_failure"] = False  # not the bridge's own failure
+            entry = _entry(index, bridge.http_url)
+            entry["error"] = _describe(error)
+            entry["bridge_failure"] = False
         outcome = run.finished(index, bridge, entry)
         if bar is not None:
             if outcome != "retry":

@@ -172,7 +172,8 @@ def test_records_read_by_name_and_close_lets_go_of_the_file(tmp_path: pathlib.Pa
         assert (task["topic"], task.messages, task.get("messages")) == ("/task", 2, 2)
         assert dict(task) == dataclasses.asdict(task)
         schemas = {schema.id: schema for schema in recording.schemas}
-        assert all(schemas[c.schema_id].name == c["schema"] if c.schema_id else not c.schema for c in recording.channels)
+        assert all(schemas[c.schema_id].name == c["schema"] if c.schema_id else not c.schema
+                   for c in recording.channels)
         assert recording.chunks[0].compression == recording.chunks[0]["compression"] == ""
         reading, steps = recording.messages(), recording.steps()
         first, step = next(reading), next(steps)
