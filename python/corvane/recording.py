@@ -27,6 +27,7 @@ Steps (``recorder.step(...)``) come back as they were recorded, in order, with t
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import json
 import os
@@ -193,7 +194,8 @@ class _Reading:
 
     def close(self) -> None:
         if self._messages is not None:
-            self._messages.close()  # the generator's cursor goes, and with it its hold on the file
+            with contextlib.suppress(ValueError):  # running on another thread: its cursor goes when it ends
+                self._messages.close()  # the generator's cursor goes, and with it its hold on the file
             self._messages = None
 
 
