@@ -332,7 +332,8 @@ def _decode(encoding: str, schema: str, data: memoryview, topic: str = "", video
 
 
 class Recording:
-    """An open recording: its channels, statistics and chunks, and its messages in log-time order."""
+    """An open recording: its channels, statistics and chunks, and its messages in log-time order; close() (or
+    the end of a with block) releases the file."""
 
     def __init__(self, path: Any) -> None:
         self._open: Optional[_RecordingReader] = _RecordingReader(path)
