@@ -135,7 +135,15 @@ py::list channelsOf(const Reader& r) {
                         "schema"_a = schema == r.reader->schemas().end() ? "" : schema->second.name,
                         "schema_encoding"_a = schema == r.reader->schemas().end() ? "" : schema->second.encoding,
                         "schema_data"_a = py::bytes(schema == r.reader->schemas().end() ? "" : schema->second.data),
-                        "messages"_a = count == stats.end() ? 0 : count->second));
+                        "messages"_a = count == stats.end() ? 0 : count->second, "schema_id"_a = c.schemaId));
+  }
+  return out;
+}
+
+py::list schemasOf(const Reader& r) {
+  py::list out;
+  for (const auto& [id, s] : r.reader->schemas()) {
+    out.append(py::dict("id"_a = id, "name"_a = s.name, "encoding"_a = s.encoding, "data"_a = py::bytes(s.data)));
   }
   return out;
 }
@@ -227,6 +235,7 @@ void bindRecording(py::module_& module) {
       .def_property_readonly("start_time", [](const Reader& r) { return r.reader->statistics().startTime; })
       .def_property_readonly("end_time", [](const Reader& r) { return r.reader->statistics().endTime; })
       .def_property_readonly("channels", &channelsOf)
+      .def_property_readonly("schemas", &schemasOf)
       .def_property_readonly("chunks", &chunksOf)
       .def("messages", &messagesOf, "topics"_a = py::none(), "start"_a = py::none(), "end"_a = py::none())
       .def("steps", [](const Reader& r) { return stepsOf(r.reader); });

@@ -15,6 +15,7 @@ import tempfile
 from typing import IO, Any, Callable, Iterator, List, NoReturn, Optional
 
 import corvane
+from corvane import _constants
 
 ENVIRONMENT_BRIDGE = "CORVANE_BRIDGE"
 DEFAULT_BRIDGE = "http://127.0.0.1:8000/"
@@ -84,10 +85,10 @@ def sigterm_as_interrupt() -> Iterator[None]:
 
 
 def websocket_url(http_url: str) -> str:
-    for scheme, ws_scheme in (("http://", "ws://"), ("https://", "wss://")):
-        if http_url.lower().startswith(scheme):
-            return ws_scheme + http_url[len(scheme):]
-    raise UsageError(f"--bridge must be an http:// or https:// URL (or give --ws): {http_url!r}")
+    try:
+        return _constants.websocket_url(http_url)
+    except ValueError:
+        raise UsageError(f"--bridge must be an http:// or https:// URL (or give --ws): {http_url!r}") from None
 
 
 def make_client(args: argparse.Namespace) -> corvane.Client:

@@ -110,14 +110,14 @@ def play(args: argparse.Namespace) -> int:
                 return 0
 
 
-def channel_table(channels: List[Dict[str, Any]]) -> Dict[Tuple[str, str, str], Dict[str, Any]]:
+def channel_table(channels: List[corvane.recording.Channel]) -> Dict[Tuple[str, str, str], Dict[str, Any]]:
     """The recording's channels as the server publishes them, by topic, encoding and schema name."""
     table = {}
     for c in channels:
-        table[(c["topic"], c["message_encoding"], c["schema"])] = {
-            "topic": c["topic"], "message_encoding": c["message_encoding"], "schema": c["schema"],
-            "schema_encoding": c["schema_encoding"], "schema_data": c.get("schema_data", ""),
-            "newest_wins": c["schema"] in NEWEST_WINS}
+        table[(c.topic, c.message_encoding, c.schema)] = {
+            "topic": c.topic, "message_encoding": c.message_encoding, "schema": c.schema,
+            "schema_encoding": c.schema_encoding, "schema_data": c.schema_data,
+            "newest_wins": c.schema in NEWEST_WINS}
     return table
 
 

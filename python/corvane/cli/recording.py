@@ -15,11 +15,10 @@ from typing import Any, Dict, List, Optional
 
 import corvane
 import corvane.recording
+from corvane._constants import EPISODE_TOPIC
 from corvane.export import hdf5
 
 from .common import Failure, UsageError, make_client, positive_float, sigterm_as_interrupt, temporary_path
-
-EPISODE_TOPIC = hdf5.EPISODE_TOPIC
 
 __all__ = ["EPISODE_TOPIC", "register"]
 
@@ -146,10 +145,10 @@ def run_info(args: argparse.Namespace) -> int:
     span = _span(recording)
     compressions: Dict[str, List[int]] = {}
     for chunk in recording.chunks:
-        entry = compressions.setdefault(chunk["compression"] or "none", [0, 0, 0])
+        entry = compressions.setdefault(chunk.compression or "none", [0, 0, 0])
         entry[0] += 1
-        entry[1] += chunk["compressed_size"]
-        entry[2] += chunk["uncompressed_size"]
+        entry[1] += chunk.compressed_size
+        entry[2] += chunk.uncompressed_size
     print(f"file:        {args.file} ({recording.file_size} bytes{'' if recording.indexed else ', no summary: scanned'})")
     if recording.cut_short:
         print(f"cut short:   {len(recording.chunks)} complete chunks recovered, {recording.torn_bytes} bytes after "
@@ -163,12 +162,12 @@ def run_info(args: argparse.Namespace) -> int:
         ratio = uncompressed / compressed if compressed else 0.0
         print(f"compression: {name}: [{count} chunks] [{uncompressed} -> {compressed} bytes, {ratio:.2f}x]")
     print("channels:")
-    rows = sorted(recording.channels, key=lambda c: str(c["topic"]))
-    width = max((len(c["topic"]) for c in rows), default=0)
+    rows = sorted(recording.channels, key=lambda c: str(c.topic))
+    width = max((len(c.topic) for c in rows), default=0)
     for c in rows:
-        rate = f"{c['messages'] / span:8.2f} Hz" if span > 0 else "        - Hz"
-        schema = f"{c['schema']} [{c['schema_encoding']}]" if c["schema"] else "(no schema)"
-        print(f"  ({c['id']}) {c['topic']:<{width}}  {c['messages']:6} msgs ({rate})  : {schema} [{c['message_encoding']}]")
+        rate = f"{c.messages / span:8.2f} Hz" if span > 0 else "        - Hz"
+        schema = f"{c.schema} [{c.schema_encoding}]" if c.schema else "(no schema)"
+        print(f"  ({c.id}) {c.topic:<{width}}  {c.messages:6} msgs ({rate})  : {schema} [{c.message_encoding}]")
     images = recording.image_channels()
     if images:
         print("images:")
