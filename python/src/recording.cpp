@@ -150,6 +150,17 @@ py::list chunksOf(const Reader& r) {
   return out;
 }
 
+py::dict skippedChunksOf(const Reader& r) {
+  const RecordingSkipped& s = r.reader->skipped();
+  return py::dict("crc"_a = s.chunksFailingCrc, "compression"_a = s.chunksUndecompressed,
+                  "malformed"_a = s.chunksMalformed);
+}
+
+py::dict skippedRecordsOf(const Reader& r) {
+  const RecordingSkipped& s = r.reader->skipped();
+  return py::dict("attachments"_a = s.attachments, "unknown"_a = s.unknownRecords);
+}
+
 }  // namespace
 
 std::shared_ptr<ClientObserver> observerOf(const py::object& recorder) {
@@ -226,6 +237,9 @@ void bindRecording(py::module_& module) {
       .def_property_readonly("message_count", [](const Reader& r) { return r.reader->statistics().messageCount; })
       .def_property_readonly("start_time", [](const Reader& r) { return r.reader->statistics().startTime; })
       .def_property_readonly("end_time", [](const Reader& r) { return r.reader->statistics().endTime; })
+      .def_property_readonly("skipped_chunks", &skippedChunksOf)
+      .def_property_readonly("skipped_records", &skippedRecordsOf)
+      .def_property_readonly("metadata_names", [](const Reader& r) { return r.reader->metadataNames(); })
       .def_property_readonly("channels", &channelsOf)
       .def_property_readonly("chunks", &chunksOf)
       .def("messages", &messagesOf, "topics"_a = py::none(), "start"_a = py::none(), "end"_a = py::none())
