@@ -136,9 +136,9 @@ class CORVANE_API StepCursor {
 /// Files are untrusted input: every failure to read one, whatever its bytes, is a RecordingError naming the file
 /// (and the byte offset of the record at fault where there is one). Sizes and offsets are checked against the
 /// file and the enclosing record before anything is allocated, and a chunk is decompressed into a buffer that
-/// grows only as output actually arrives, up to the size it claims. Memory held: the summary, plus per cursor
-/// the chunks it holds at once (one, and those overlapping it in time), each at most
-/// RecordingReaderOptions::maxRecordSize as stored and as decompressed.
+/// grows only as output actually arrives, up to the size it claims. Memory held: the summary (or what the scan
+/// found), plus per cursor the chunks or runs of messages it holds at once (one, and those overlapping it in
+/// time), each at most RecordingReaderOptions::maxRecordSize as stored and as decompressed.
 class CORVANE_API RecordingReader {
  public:
   /// Throws RecordingError when the file cannot be opened, does not start as an MCAP file with its header, or
