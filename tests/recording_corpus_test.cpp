@@ -90,6 +90,11 @@ TEST(RecordingCorpus, ScansCountWhatTheyPassOverAndReadMessagesOutsideChunks) {
   EXPECT_EQ(crc.skipped().chunksFailingCrc, 1U);
   EXPECT_EQ(crc.skipped().chunks(), 1U);
   EXPECT_EQ(crc.statistics().endTime, 1190U);  // the second chunk's messages are not there
+  // The first chunk defined the channels: the second one's messages cannot be read, and are counted.
+  const RecordingReader definitionsLost((dir / "no_summary_first_chunk_crc_wrong.mcap").string());
+  EXPECT_EQ(definitionsLost.skipped().chunksFailingCrc, 1U);
+  EXPECT_EQ(definitionsLost.skipped().messagesWithoutChannel, 20U);
+  EXPECT_EQ(definitionsLost.statistics().messageCount, 0U);
   RecordingReaderOptions small;
   small.maxRecordSize = 1024;  // the summary fits; the messages take several runs
   for (const char* name : {"unchunked.mcap", "unchunked_no_summary.mcap"}) {

@@ -295,7 +295,8 @@ class Recording:
 
     @property
     def skipped_records(self) -> Dict[str, int]:
-        """Records passed over: "attachments" (not read) and "unknown" (opcodes the format does not define)."""
+        """Records passed over: "attachments" (not read), "unknown" (opcodes the format does not define) and
+        "messages" left out by a scan because no record defines their channel (it was in a chunk left out)."""
         return dict(self._reader.skipped_records)
 
     @property

@@ -158,7 +158,8 @@ py::dict skippedChunksOf(const Reader& r) {
 
 py::dict skippedRecordsOf(const Reader& r) {
   const RecordingSkipped& s = r.reader->skipped();
-  return py::dict("attachments"_a = s.attachments, "unknown"_a = s.unknownRecords);
+  return py::dict("attachments"_a = s.attachments, "unknown"_a = s.unknownRecords,
+                  "messages"_a = s.messagesWithoutChannel);
 }
 
 }  // namespace

@@ -90,6 +90,7 @@ struct MessageCursor::State {
       record::forEachRecord(read.second, [&](std::uint8_t op, std::string_view body, std::size_t) {
         if (op != record::kMessage) return;
         const record::MessageBody m = record::parseMessage(body);
+        if (!reader->indexed && reader->channels.count(m.channelId) == 0) return;  // left out by the scan
         checkAgainstIndex(chunk, m);
         if (wants(m.channelId, m.logTime)) pending.push({m, order++, storage});
       });

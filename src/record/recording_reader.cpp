@@ -179,17 +179,22 @@ void scanChunk(State& s, std::uint64_t offset, std::string_view body) {
     return;
   }
   std::map<std::uint16_t, std::uint64_t> counts;
-  std::uint64_t first = std::numeric_limits<std::uint64_t>::max(), last = 0;
+  std::uint64_t first = std::numeric_limits<std::uint64_t>::max(), last = 0, orphans = 0;
   std::vector<RecordingSchema> schemas;
-  std::vector<RecordingChannel> channels;
+  std::map<std::uint16_t, RecordingChannel> channels;
   try {
     record::forEachRecord(records, [&](std::uint8_t op, std::string_view inner, auto) {
       if (op == record::kSchema) {
         schemas.push_back(record::parseSchema(inner));
       } else if (op == record::kChannel) {
-        channels.push_back(record::parseChannel(inner));
+        auto channel = record::parseChannel(inner);
+        channels.emplace(channel.id, std::move(channel));
       } else if (op == record::kMessage) {
         const auto m = record::parseMessage(inner);
+        if (channels.count(m.channelId) == 0 && s.channels.count(m.channelId) == 0) {
+          ++orphans;  // its channel's record was in a chunk left out
+          return;
+        }
         ++counts[m.channelId];
         first = std::min(first, m.logTime);
         last = std::max(last, m.logTime);
@@ -200,7 +205,8 @@ void scanChunk(State& s, std::uint64_t offset, std::string_view body) {
     return;
   }
   for (auto& schema : schemas) s.schemas.emplace(schema.id, std::move(schema));
-  for (auto& channel : channels) s.channels.emplace(channel.id, std::move(channel));
+  s.channels.merge(channels);
+  s.skipped.messagesWithoutChannel += orphans;
   for (const auto& [id, n] : counts) tally(s.statistics, id, n, first, last);
   s.chunks.push_back({counts.empty() ? chunk.startTime : first,
                       counts.empty() ? chunk.endTime : last,
@@ -225,6 +231,10 @@ void scanMessage(State& s, std::uint64_t pos, std::uint64_t length, std::string_
   }
   const auto m =
       s.parsing("the message", pos, [&] { return record::parseMessage(head.substr(record::kRecordPrefix)); });
+  if (s.channels.count(m.channelId) == 0) {  // its channel's record was in a chunk left out
+    ++s.skipped.messagesWithoutChannel;
+    return;
+  }
   const std::uint64_t end = pos + record::kRecordPrefix + length;
   if (s.runs.empty() || end - s.runs.back().offset > std::min(kRunBytes, s.options.maxRecordSize)) {
     RecordingChunk run;

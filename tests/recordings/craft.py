@@ -198,6 +198,8 @@ def crafted():
         "40 messages", ""
     yield "no_summary_chunk_crc_wrong", build(base, chunk_fix=set_field("crc", 1, chunk=1), summary=False), \
         "20 messages", ""
+    yield "no_summary_first_chunk_crc_wrong", build(base, chunk_fix=set_field("crc", 1), summary=False), \
+        "0 messages", ""
     yield "unchunked", unchunked(base[0] + base[1]), "40 messages", ""
     yield "unchunked_no_summary", unchunked(base[0] + base[1], summary=False), "12 messages", "- 1000 1120"
     for name, data, error in [

@@ -64,6 +64,8 @@ struct CORVANE_API RecordingSkipped {
   std::uint64_t attachments = 0;
   /// Records of opcodes the format does not define, passed over by their length.
   std::uint64_t unknownRecords = 0;
+  /// Messages a scan left out because no record defines their channel (it was in a chunk left out).
+  std::uint64_t messagesWithoutChannel = 0;
   std::uint64_t chunks() const noexcept { return chunksFailingCrc + chunksUndecompressed + chunksMalformed; }
 };
 

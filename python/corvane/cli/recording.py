@@ -144,20 +144,21 @@ def _open(path: str) -> corvane.recording.Recording:
 _SKIPPED_CHUNKS = {"crc": "failing the CRC check", "compression": "not decompressing", "malformed": "malformed"}
 
 
-def _count(n: int, noun: str) -> str:
-    return f"{n} {noun}{'' if n == 1 else 's'}"
+def _count(n: int, noun: str, plural: str = "") -> str:
+    return f"{n} {noun if n == 1 else plural or noun + 's'}"
 
 
 def _print_skipped(recording: corvane.recording.Recording) -> None:
-    """What reading the file passed over: chunks left out by reason, attachments, unknown records; and the
-    metadata records' names."""
+    """What reading the file passed over: chunks left out by reason, attachments, unknown records, messages
+    without a channel; and the metadata records' names."""
     chunks = recording.skipped_chunks
     if any(chunks.values()):
         reasons = ", ".join(f"{n} {_SKIPPED_CHUNKS[reason]}" for reason, n in chunks.items() if n)
         print(f"skipped:     {_count(sum(chunks.values()), 'chunk')} left out ({reasons})")
     records = recording.skipped_records
-    passed = [_count(n, noun) for n, noun in ((records["attachments"], "attachment"),
-                                              (records["unknown"], "unknown record")) if n]
+    passed = [_count(records["attachments"], "attachment"), _count(records["unknown"], "unknown record"),
+              _count(records["messages"], "message without a channel", "messages without a channel")]
+    passed = [text for text in passed if not text.startswith("0 ")]
     if passed:
         print(f"passed over: {', '.join(passed)}")
     if recording.metadata_names:
