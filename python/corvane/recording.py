@@ -12,9 +12,11 @@ dtype), viewing the decompressed chunk without a copy; protobuf ``foxglove.Compr
 ``foxglove.CompressedImage`` (jpeg, png) are decoded to numpy rgb8 frames (height x width x 3): video in order,
 a time window's first frames decoded from the keyframe before it; anything else comes as the raw bytes (a
 memoryview).
-Times are nanoseconds since the Unix epoch. A file without a summary (a recording cut short) is read by
-scanning: every complete chunk comes back. Files are untrusted input: whatever their bytes, every failure to
-read one, a message that does not decode included, is a ``corvane.RecordingError`` naming the file.
+Times are nanoseconds since the Unix epoch. A file without a summary (a recording cut short) or written
+without chunks is read by scanning: every complete chunk that passes its checks and every message outside
+chunks comes back; ``skipped_chunks`` counts the chunks left out. Files are untrusted input: whatever their
+bytes, every failure to read one, a message that does not decode included, is a ``corvane.RecordingError``
+naming the file.
 
 Steps (``recorder.step(...)``) come back as they were recorded, in order, with their episode:
 
@@ -356,7 +358,8 @@ class Recording:
 
     @property
     def indexed(self) -> bool:
-        """True when read through the file's summary; False when it was scanned (no summary)."""
+        """True when read through the file's summary; False when it was scanned (no summary, or one without
+        chunk indexes or statistics)."""
         return bool(self._reader.indexed)
 
     @property
@@ -397,6 +400,24 @@ class Recording:
     def torn_bytes(self) -> int:
         """Bytes at the end that hold no complete record (0 for a complete file)."""
         return int(self._reader.torn_bytes)
+
+    @property
+    def skipped_chunks(self) -> Dict[str, int]:
+        """Chunks a scan left out, by reason: "crc" (records failing their CRC check), "compression" (an
+        unsupported compression, or data not decompressing to the size stated), "malformed" (fields or records
+        that do not parse). Read through the summary's indexes, such a chunk raises RecordingError instead."""
+        return dict(self._reader.skipped_chunks)
+
+    @property
+    def skipped_records(self) -> Dict[str, int]:
+        """Records passed over: "attachments" (not read), "unknown" (opcodes the format does not define) and
+        "messages" left out by a scan because no record defines their channel (it was in a chunk left out)."""
+        return dict(self._reader.skipped_records)
+
+    @property
+    def metadata_names(self) -> List[str]:
+        """The names of the file's metadata records, in file order."""
+        return list(self._reader.metadata_names)
 
     def messages(self, topics: Optional[Sequence[str]] = None, start: Optional[int] = None,
                  end: Optional[int] = None) -> Iterator[Message]:

@@ -158,6 +158,18 @@ py::list chunksOf(const Reader& r) {
   return out;
 }
 
+py::dict skippedChunksOf(const Reader& r) {
+  const RecordingSkipped& s = r.reader->skipped();
+  return py::dict("crc"_a = s.chunksFailingCrc, "compression"_a = s.chunksUndecompressed,
+                  "malformed"_a = s.chunksMalformed);
+}
+
+py::dict skippedRecordsOf(const Reader& r) {
+  const RecordingSkipped& s = r.reader->skipped();
+  return py::dict("attachments"_a = s.attachments, "unknown"_a = s.unknownRecords,
+                  "messages"_a = s.messagesWithoutChannel);
+}
+
 }  // namespace
 
 std::shared_ptr<ClientObserver> observerOf(const py::object& recorder) {
@@ -234,6 +246,9 @@ void bindRecording(py::module_& module) {
       .def_property_readonly("message_count", [](const Reader& r) { return r.reader->statistics().messageCount; })
       .def_property_readonly("start_time", [](const Reader& r) { return r.reader->statistics().startTime; })
       .def_property_readonly("end_time", [](const Reader& r) { return r.reader->statistics().endTime; })
+      .def_property_readonly("skipped_chunks", &skippedChunksOf)
+      .def_property_readonly("skipped_records", &skippedRecordsOf)
+      .def_property_readonly("metadata_names", [](const Reader& r) { return r.reader->metadataNames(); })
       .def_property_readonly("channels", &channelsOf)
       .def_property_readonly("schemas", &schemasOf)
       .def_property_readonly("chunks", &chunksOf)

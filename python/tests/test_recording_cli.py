@@ -131,6 +131,11 @@ def test_info_and_export_on_damaged_files(tmp_path: pathlib.Path, capsys: pytest
     crafted = pathlib.Path(__file__).resolve().parents[2] / "tests" / "recordings"
     assert run(["info", str(crafted / "cut_short.mcap")]) == 0
     assert "cut short:   2 complete chunks recovered, 100 bytes after the last complete record" in capsys.readouterr().out
+    assert run(["info", str(crafted / "unchunked.mcap")]) == 0
+    out = capsys.readouterr().out
+    assert "messages:    40" in out and "passed over: 1 attachment, 1 unknown record\nmetadata:    robot\n" in out
+    assert run(["info", str(crafted / "no_summary_chunk_crc_wrong.mcap")]) == 0
+    assert "skipped:     1 chunk left out (1 failing the CRC check)" in capsys.readouterr().out
     for command, name, fault in [("info", "magic_only.mcap", "not a recording"),
                                  ("export", "chunk_claims_2p63_zstd.mcap", "claims 9223372036854775808 bytes"),
                                  ("export", "json_cut.mcap", "JSONDecodeError")]:

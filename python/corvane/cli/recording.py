@@ -140,6 +140,30 @@ def _open(path: str) -> corvane.recording.Recording:
         raise Failure(f"{path}: not a readable recording: {error}") from None
 
 
+_SKIPPED_CHUNKS = {"crc": "failing the CRC check", "compression": "not decompressing", "malformed": "malformed"}
+
+
+def _count(n: int, noun: str, plural: str = "") -> str:
+    return f"{n} {noun if n == 1 else plural or noun + 's'}"
+
+
+def _print_skipped(recording: corvane.recording.Recording) -> None:
+    """What reading the file passed over: chunks left out by reason, attachments, unknown records, messages
+    without a channel; and the metadata records' names."""
+    chunks = recording.skipped_chunks
+    if any(chunks.values()):
+        reasons = ", ".join(f"{n} {_SKIPPED_CHUNKS[reason]}" for reason, n in chunks.items() if n)
+        print(f"skipped:     {_count(sum(chunks.values()), 'chunk')} left out ({reasons})")
+    records = recording.skipped_records
+    passed = [_count(records["attachments"], "attachment"), _count(records["unknown"], "unknown record"),
+              _count(records["messages"], "message without a channel", "messages without a channel")]
+    passed = [text for text in passed if not text.startswith("0 ")]
+    if passed:
+        print(f"passed over: {', '.join(passed)}")
+    if recording.metadata_names:
+        print(f"metadata:    {', '.join(recording.metadata_names)}")
+
+
 def run_info(args: argparse.Namespace) -> int:
     recording = _open(args.file)
     span = _span(recording)
@@ -149,10 +173,14 @@ def run_info(args: argparse.Namespace) -> int:
         entry[0] += 1
         entry[1] += chunk.compressed_size
         entry[2] += chunk.uncompressed_size
-    print(f"file:        {args.file} ({recording.file_size} bytes{'' if recording.indexed else ', no summary: scanned'})")
+    scanned = "" if recording.indexed else ", no summary: scanned" if recording.cut_short else ", scanned"
+    print(f"file:        {args.file} ({recording.file_size} bytes{scanned})")
     if recording.cut_short:
         print(f"cut short:   {len(recording.chunks)} complete chunks recovered, {recording.torn_bytes} bytes after "
               "the last complete record")
+    elif recording.torn_bytes:
+        print(f"trailing:    {recording.torn_bytes} bytes after the footer")
+    _print_skipped(recording)
     print(f"messages:    {recording.message_count}")
     wall = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(recording.start_time // 10**9))
     print(f"start:       {_seconds(recording.start_time)} ({wall} UTC)")
