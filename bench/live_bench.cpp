@@ -62,8 +62,10 @@ class Viewer {
     while (!done_ && !(stalled && subscribed_)) {
       ws_.read(buffer, ec);
       if (ec) return;
-      const std::string m = beast::buffers_to_string(buffer.data());
-      buffer.consume(buffer.size());
+      // Only a text message is copied out: an image is read where it lies, as a viewer that draws it would.
+      const std::string m = ws_.got_text() ? beast::buffers_to_string(buffer.data()) : std::string();
+      const auto* bytes = static_cast<const char*>(buffer.data().data());
+      const std::size_t size = buffer.size();
       if (ws_.got_text()) {
         for (const auto& c : nlohmann::json::parse(m).value("channels", nlohmann::json::array())) {
           if (c["topic"] != topic) continue;
@@ -72,12 +74,13 @@ class Viewer {
               nlohmann::json{{"op", "subscribe"}, {"subscriptions", {{{"id", 1}, {"channelId", c["id"]}}}}}.dump()));
           subscribed_ = true;
         }
-      } else if (m.size() > 13 && m[0] == 1) {
+      } else if (size > 13 && bytes[0] == 1) {
         std::uint64_t logTime = 0;
-        std::memcpy(&logTime, m.data() + 5, 8);
+        std::memcpy(&logTime, bytes + 5, 8);
         std::lock_guard<std::mutex> lock(mutex_);
         latencies_.push_back(static_cast<double>(nowNs() - logTime) / 1e6);
       }
+      buffer.consume(size);
     }
   }
 

@@ -36,6 +36,12 @@ def register(subparsers: Any, connection: argparse.ArgumentParser) -> None:
                         help="an articulation whose joint-position stream to follow (repeatable)")
     parser.add_argument("--rate", metavar="HZ", type=positive_float, default=10.0, help="captures a second (default 10)")
     parser.add_argument("--duration", metavar="SECONDS", type=positive_float, help="stop after SECONDS")
+    parser.add_argument("--video", choices=["h264", "jpeg", "png", "none"], default="none",
+                        help="colour camera outputs served as H.264 video, JPEG or PNG images, or raw (the default)")
+    parser.add_argument("--transform", nargs=8, action="append", default=[],
+                        metavar=("CHILD", "X", "Y", "Z", "QX", "QY", "QZ", "QW"),
+                        help="a static transform of frame CHILD (a camera's prim path) in 'world': translation "
+                        "and rotation quaternion, served on /transforms (repeatable)")
 
     parser = leaf(subparsers, "play", [serving], play, "serve a recording live at its recorded pace",
                   description="Serves a recording's messages over the Foxglove WebSocket protocol at the pace they "
@@ -51,7 +57,10 @@ def serve(args: argparse.Namespace, time_capability: bool = False) -> corvane.Li
     if not 0 <= args.port <= 65535:
         raise UsageError("--port must be 0 to 65535")
     try:
-        server = corvane.LiveServer(args.port, args.host, time=time_capability)
+        server = corvane.LiveServer(args.port, args.host, time=time_capability, video=getattr(args, "video", "none"))
+        for child, *numbers in getattr(args, "transform", []):
+            values = [float(n) for n in numbers]
+            server.set_static_transform(child, values[:3], values[3:])
     except (RuntimeError, ValueError) as error:
         raise UsageError(str(error)) from None
     host = f"[{args.host}]" if ":" in args.host else args.host
@@ -121,6 +130,14 @@ def channel_table(channels: List[Dict[str, Any]]) -> Dict[Tuple[str, str, str], 
     return table
 
 
+def keyframe(schema: str, data: Any) -> bool:
+    """False for an H.264 delta frame: a viewer that missed frames waits for the next keyframe."""
+    if schema != corvane.recording.VIDEO_SCHEMA:
+        return True
+    video_format, packet = corvane.recording.compressed_payload(schema, memoryview(data))
+    return video_format != "h264" or corvane.recording._is_keyframe(packet)
+
+
 def play_once(server: corvane.LiveServer, recording: Any, channels: Dict[Tuple[str, str, str], Dict[str, Any]],
               speed: float) -> None:
     started, first = time.monotonic(), None
@@ -130,7 +147,7 @@ def play_once(server: corvane.LiveServer, recording: Any, channels: Dict[Tuple[s
         if delay > 0:
             time.sleep(delay)
         server.publish_time(log_time)
-        server.publish_message(channels[(topic, encoding, schema)], data, log_time)
+        server.publish_message(channels[(topic, encoding, schema)], data, log_time, keyframe(schema, data))
     if first is None:
         print("the recording holds no messages", file=sys.stderr)
         time.sleep(1.0)  # a --loop over nothing does not spin
