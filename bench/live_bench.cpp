@@ -3,6 +3,7 @@
 // also gives the capture-to-viewer latency: its receipt against the message's log time (the capture's end).
 #include <atomic>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -24,6 +25,12 @@ namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
 
 const std::vector<std::string> kRgb = {"rgb"};
+
+double threadCpuUs() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
+}
 
 std::uint64_t nowNs() {
   return static_cast<std::uint64_t>(
@@ -110,10 +117,19 @@ void servedLoop(benchmark::State& state, bool stalled) {
   Viewer viewer(live.port(), prim + "/rgb", stalled);
   for (int i = 0; i < 500 && !viewer.subscribed(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   check(viewer.subscribed(), "the viewer subscribed");
-  auto loop = [&](IsaacSimClient& client) {
-    return [&client, &prim] { check(client.camera.capture(prim, kRgb).outputs.size() == 1, "a 640x480 capture"); };
+  // The caller's own CPU time per capture, beside the wall time: what serving costs the loop's thread itself,
+  // apart from the server's thread and the viewer competing for the cores.
+  std::vector<double> cpuServed, cpuPlain;
+  auto loop = [&](IsaacSimClient& client, std::vector<double>& cpu) {
+    return [&client, &prim, &cpu] {
+      const double start = threadCpuUs();
+      check(client.camera.capture(prim, kRgb).outputs.size() == 1, "a 640x480 capture");
+      cpu.push_back(threadCpuUs() - start);
+    };
   };
-  runSideBySide(state, batchSize(5), {{"lib", loop(served)}, {"plain", loop(plain)}});
+  runSideBySide(state, batchSize(5), {{"lib", loop(served, cpuServed)}, {"plain", loop(plain, cpuPlain)}});
+  state.counters["caller_cpu_us_served"] = median(cpuServed);
+  state.counters["caller_cpu_us_plain"] = median(cpuPlain);
   std::vector<double> latencies = viewer.latenciesMs();
   if (!stalled) state.counters["latency_median_ms"] = median(latencies);
   const LiveServerStats stats = live.stats();

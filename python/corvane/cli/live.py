@@ -11,6 +11,7 @@ import time
 from typing import Any, Dict, List, Tuple
 
 import corvane
+import corvane._corvane
 
 from .common import UsageError, leaf, make_client, positive_float
 
@@ -135,7 +136,7 @@ def keyframe(schema: str, data: Any) -> bool:
     if schema != corvane.recording.VIDEO_SCHEMA:
         return True
     video_format, packet = corvane.recording.compressed_payload(schema, memoryview(data))
-    return video_format != "h264" or corvane.recording._is_keyframe(packet)
+    return video_format != "h264" or corvane._corvane._is_keyframe(packet)
 
 
 def play_once(server: corvane.LiveServer, recording: Any, channels: Dict[Tuple[str, str, str], Dict[str, Any]],
