@@ -13,7 +13,7 @@ from typing import Any, Dict, List, Tuple
 import corvane
 import corvane._corvane
 
-from .common import UsageError, leaf, make_client, positive_float
+from .common import UsageError, add_transform_argument, leaf, make_client, positive_float, set_transforms
 
 # Schemas whose newest message is all a viewer needs (a slow viewer skips older ones).
 NEWEST_WINS = {"sensor_msgs/Image", "sensor_msgs/CompressedImage", "foxglove.RawImage", "foxglove.CompressedImage",
@@ -39,10 +39,7 @@ def register(subparsers: Any, connection: argparse.ArgumentParser) -> None:
     parser.add_argument("--duration", metavar="SECONDS", type=positive_float, help="stop after SECONDS")
     parser.add_argument("--video", choices=["h264", "jpeg", "png", "none"], default="none",
                         help="colour camera outputs served as H.264 video, JPEG or PNG images, or raw (the default)")
-    parser.add_argument("--transform", nargs=8, action="append", default=[],
-                        metavar=("CHILD", "X", "Y", "Z", "QX", "QY", "QZ", "QW"),
-                        help="a static transform of frame CHILD (a camera's prim path) in 'world': translation "
-                        "and rotation quaternion, served on /transforms (repeatable)")
+    add_transform_argument(parser)
 
     parser = leaf(subparsers, "play", [serving], play, "serve a recording live at its recorded pace",
                   description="Serves a recording's messages over the Foxglove WebSocket protocol at the pace they "
@@ -59,11 +56,13 @@ def serve(args: argparse.Namespace, time_capability: bool = False) -> corvane.Li
         raise UsageError("--port must be 0 to 65535")
     try:
         server = corvane.LiveServer(args.port, args.host, time=time_capability, video=getattr(args, "video", "none"))
-        for child, *numbers in getattr(args, "transform", []):
-            values = [float(n) for n in numbers]
-            server.set_static_transform(child, values[:3], values[3:])
     except (RuntimeError, ValueError) as error:
         raise UsageError(str(error)) from None
+    if hasattr(args, "transform"):
+        with contextlib.ExitStack() as failed:
+            failed.callback(server.close)
+            set_transforms(server, args)
+            failed.pop_all()
     host = f"[{args.host}]" if ":" in args.host else args.host
     print(f"serving ws://{host}:{server.port}/ (Foxglove: Open connection, Foxglove WebSocket)", flush=True)
     print(f"page: http://{host}:{server.port}/", flush=True)
