@@ -74,11 +74,13 @@ CameraFrame Camera::capture(std::string_view prim_path, const std::optional<std:
   ClientObserver* observer = client_->options().observer.get();
   if (observer == nullptr) return detail::decodeFrame(client_->post(detail::cameraPath(prim_path, "/capture"), text));
   const auto start = std::chrono::system_clock::now();
-  const HttpResponse reply = client_->post(detail::cameraPath(prim_path, "/capture"), text);
+  HttpResponse reply = client_->post(detail::cameraPath(prim_path, "/capture"), text);
   const auto end = std::chrono::system_clock::now();
-  CameraFrame frame = detail::decodeFrame(reply);
-  detail::notifyFrame(client_->options(), prim_path, frame, start, end);
-  return frame;
+  // The observer sees the reply's own bytes with their owner, so that one that keeps them past its call (a
+  // recorder's or a live server's queue) holds the reply rather than copying each output.
+  const SharedFrame shared = detail::decodeSharedFrame(std::move(reply));
+  detail::notifyFrame(client_->options(), prim_path, shared, start, end);
+  return shared.toCameraFrame();
 }
 
 std::vector<CameraFrame> Camera::captureAll(const std::vector<std::string>& prim_paths,

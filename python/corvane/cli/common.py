@@ -84,6 +84,24 @@ def sigterm_as_interrupt() -> Iterator[None]:
         signal.signal(signal.SIGTERM, previous)
 
 
+def add_transform_argument(parser: argparse.ArgumentParser) -> None:
+    """--transform CHILD X Y Z QX QY QZ QW (repeatable): static transforms for set_transforms()."""
+    parser.add_argument("--transform", nargs=8, action="append", default=[],
+                        metavar=("CHILD", "X", "Y", "Z", "QX", "QY", "QZ", "QW"),
+                        help="a static transform of frame CHILD (a camera's prim path) in 'world': translation "
+                        "and rotation quaternion, on /transforms (repeatable)")
+
+
+def set_transforms(target: Any, args: argparse.Namespace) -> None:
+    """Sets each --transform on `target` (a Recorder or a LiveServer); UsageError for a bad one."""
+    for child, *numbers in args.transform:
+        try:
+            values = [float(n) for n in numbers]
+            target.set_static_transform(child, values[:3], values[3:])
+        except ValueError as error:
+            raise UsageError(f"--transform {child}: {error}") from None
+
+
 def websocket_url(http_url: str) -> str:
     try:
         return _constants.websocket_url(http_url)

@@ -18,7 +18,8 @@ import corvane.recording
 from corvane._constants import EPISODE_TOPIC
 from corvane.export import hdf5
 
-from .common import Failure, UsageError, make_client, positive_float, sigterm_as_interrupt, temporary_path
+from .common import (Failure, UsageError, add_transform_argument, make_client, positive_float, set_transforms,
+                     sigterm_as_interrupt, temporary_path)
 
 __all__ = ["EPISODE_TOPIC", "register"]
 
@@ -41,6 +42,7 @@ def register(subparsers: Any, common_parent: argparse.ArgumentParser) -> None:
     record.add_argument("--video", choices=["h264", "jpeg", "png", "none"], default="none",
                         help="colour camera outputs as H.264 video, JPEG or PNG images, or raw (the default); "
                         "depth stays lossless")
+    add_transform_argument(record)
     record.set_defaults(handler=run_record)
 
     info = subparsers.add_parser("info", help="summarise an MCAP recording",
@@ -77,6 +79,7 @@ def run_record(args: argparse.Namespace) -> int:
         raise UsageError("nothing to record: give --camera PRIM or --stream PRIM (each repeatable)")
     with sigterm_as_interrupt(), temporary_path(args.output) as temporary:
         with corvane.Recorder(temporary, compression=args.compression, video=args.video) as recorder:
+            set_transforms(recorder, args)
             client = make_client(args).with_options(recorder=recorder)
             streams = [client.open_joint_position_stream(prim) for prim in args.stream]
             try:
