@@ -174,7 +174,7 @@ def test_what_does_not_fit_is_reported_and_left_out(tmp_path: pathlib.Path) -> N
     del other_keys.steps[3].observation["grip"]
     depth = [_Step(i, i / 15, {"state": [1.0, 2.0], "depth": numpy.zeros((4, 4))}, [0.0]) for i in range(10)]
     depth[2].observation["state"] = [1.0, numpy.nan]
-    result = lerobot.export([fine, [], jittery, other_keys], tmp_path / "a")  # fps from the step times
+    result = lerobot.export([fine, [], jittery, other_keys], tmp_path / "a", video=None)  # fps from step times
     assert (result.episodes, result.frames, result.fps) == (2, 20, 15)
     text = "\n".join(result.warnings)
     assert "images rgb are not exported: no video writer" in text
@@ -211,7 +211,7 @@ def test_what_does_not_fit_is_reported_and_left_out(tmp_path: pathlib.Path) -> N
             held.append(weakref.ref(episode.steps[0].observation["state"]))
             yield episode
 
-    assert lerobot.export(stream(), tmp_path / "d").episodes == 4
+    assert lerobot.export(stream(), tmp_path / "d", video=None).episodes == 4
 
     with pytest.raises(FileExistsError):
         lerobot.export([fine], tmp_path / "a")
