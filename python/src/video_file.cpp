@@ -48,10 +48,16 @@ class Mp4File {
   void put(const std::vector<media::EncodedFrame>& packets) {
     const std::int64_t fps = encoder_.options().frameRate;
     for (const media::EncodedFrame& packet : packets) {
-      // pts counts frames; microseconds rounded to the nearest, well within the loader's 1e-4 s.
-      writer_.write(packet, (packet.pts * 2000000 + fps) / (2 * fps));
+      // pts counts frames; microseconds rounded to the nearest, well within the loader's 1e-4 s. Each frame
+      // lasts to the next one's time, the last one included.
+      const std::int64_t time = microseconds(packet.pts, fps);
+      writer_.write(packet, time, microseconds(packet.pts + 1, fps) - time);
       bytes_ += packet.data.size();
     }
+  }
+
+  static std::int64_t microseconds(std::int64_t frames, std::int64_t fps) {
+    return (frames * 2000000 + fps) / (2 * fps);
   }
 
   media::VideoEncoder encoder_;

@@ -120,14 +120,13 @@ def tables(out: pathlib.Path, episodes: List[List[Any]]) -> List[Dict[str, Any]]
                                 ("task_index", e % 2), ("next.reward", float(i)),
                                 ("next.done", i == len(steps) - 1)):
                 data[name].append(value)
-        first = len(data["index"]) - len(steps)
-        video_start = first / FPS
+        first = len(data["index"]) - len(steps)  # frames before the episode's, in the one video file too
         for name, value in (("episode_index", e), ("tasks", [TASKS[e % 2]]), ("length", len(steps)),
                             ("dataset_from_index", first), ("dataset_to_index", first + len(steps)),
                             ("data/chunk_index", 0), ("data/file_index", 0),
                             (f"videos/{VIDEO}/chunk_index", 0), (f"videos/{VIDEO}/file_index", 0),
-                            (f"videos/{VIDEO}/from_timestamp", video_start),
-                            (f"videos/{VIDEO}/to_timestamp", video_start + len(steps) / FPS),
+                            (f"videos/{VIDEO}/from_timestamp", first / FPS),
+                            (f"videos/{VIDEO}/to_timestamp", (first + len(steps)) / FPS),
                             ("meta/episodes/chunk_index", 0), ("meta/episodes/file_index", 0)):
             meta.setdefault(name, []).append(value)
     kinds = {"observation.state": ("float32", True), "action": ("float32", True), "timestamp": ("float32", False),
