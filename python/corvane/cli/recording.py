@@ -12,13 +12,16 @@ import json
 import os
 import sys
 import time
-from typing import Any, Dict, Iterator, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Tuple
 
 import corvane
 import corvane.recording
-from corvane.export import hdf5, lerobot
+from corvane.export import hdf5
 
 from .common import Failure, UsageError, make_client, positive_float, sigterm_as_interrupt, temporary_path
+
+if TYPE_CHECKING:
+    from corvane.export import lerobot  # imported when run: it needs numpy, which the parser alone does not
 
 EPISODE_TOPIC = hdf5.EPISODE_TOPIC
 
@@ -248,6 +251,8 @@ def run_export(args: argparse.Namespace) -> int:
 def _lerobot_episodes(paths: List[Tuple[str, Optional[int]]]) -> Iterator[lerobot.Episode]:
     """The episodes of each recording's steps, one in memory at a time; a collection's unreadable shard or a
     recording without steps is skipped with a warning."""
+    from corvane.export import lerobot
+
     for path, shard_index in paths:
         try:
             recording = corvane.recording.open(path)
@@ -263,6 +268,8 @@ def _lerobot_episodes(paths: List[Tuple[str, Optional[int]]]) -> Iterator[lerobo
 
 
 def run_lerobot(args: argparse.Namespace) -> int:
+    from corvane.export import lerobot
+
     hdf5_only = (args.strict, args.env_name, args.env_type, args.env_kwargs) != (False, None, None, None)
     if hdf5_only or args.valid_fraction != 0.1 or args.seed != 0:
         raise UsageError("--valid-fraction, --seed, --strict and --env-* go with --hdf5")
