@@ -225,14 +225,17 @@ def write_collected(folder: str) -> Tuple[List[Dict[str, Any]], Dict[str, Any]]:
     assert dataset["recorded"] == 4, dataset
     collected.export(collection, out, "--video-codec", "h264")
     episodes = collected.steps_of(collection)
-    collected.check_videos(out, episodes, "h264")
+    collected.check(out, episodes, "h264")
     tables = []
     for table in collected.tables(out, episodes):
         columns = [_expected_column(Column(name, kind, is_list=is_list), rows) for name, kind, is_list, rows in
                    table["columns"]]
         tables.append({"name": table["name"], "files": [str(f) for f in table["files"]],
                        "rows": len(table["columns"][0][3]), "columns": columns})
-    return tables, collected.video_frames(out)
+    video, _, times = collected.probe(out)
+    return tables, {"key": collected.VIDEO, "file": video, "times": times,
+                    "data": [str(out / "data/chunk-000/file-000.parquet")],
+                    "episodes": [str(out / "meta/episodes/chunk-000/file-000.parquet")]}
 
 
 def main(folder: str) -> None:

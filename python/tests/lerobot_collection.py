@@ -9,7 +9,7 @@ import io
 import json
 import pathlib
 import subprocess
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Tuple
 
 import numpy
 
@@ -56,79 +56,58 @@ def steps_of(collection: pathlib.Path) -> List[List[Any]]:
     return [list(corvane.recording.open(shard).steps()) for shard in shards]
 
 
-def frame_times(video: pathlib.Path) -> List[float]:
-    """Each decoded frame's time in the file, by ffprobe."""
-    probe = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                            "frame=best_effort_timestamp_time", "-of", "json", str(video)],
-                           check=True, capture_output=True, text=True)
-    return [float(f["best_effort_timestamp_time"]) for f in json.loads(probe.stdout)["frames"]]
-
-
-def check_videos(out: pathlib.Path, episodes: List[List[Any]], codec: str) -> None:
-    """One video file whose frame i shows at i / FPS: each episode's rows (timestamp + from_timestamp) land on
-    its own frames, within the loader's 1e-4 s; its stream is codec, yuv420p, WIDTH x HEIGHT."""
+def probe(out: pathlib.Path) -> Tuple[str, Dict[str, Any], List[float]]:
+    """The video file, its stream and each decoded frame's time in it, by ffprobe."""
     video = out / "videos" / VIDEO / "chunk-000" / "file-000.mp4"
-    probe = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                            "stream=codec_name,pix_fmt,width,height", "-of", "json", str(video)],
-                           check=True, capture_output=True, text=True)
-    stream = json.loads(probe.stdout)["streams"][0]
-    assert stream == {"codec_name": codec, "pix_fmt": "yuv420p", "width": WIDTH, "height": HEIGHT}
-    times = frame_times(video)
-    rows = []
-    start = 0
-    for steps in episodes:
-        rows += [start / FPS + float(numpy.float32(i / FPS)) for i in range(len(steps))]  # as the rows hold it
-        start += len(steps)
-    assert len(times) == len(rows)
-    assert max(abs(t - r) for t, r in zip(times, rows)) < 1e-4
+    entries = "stream=codec_name,pix_fmt,width,height:frame=best_effort_timestamp_time"
+    found = json.loads(subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", entries,
+                                       "-of", "json", str(video)], check=True, capture_output=True).stdout)
+    return str(video), found["streams"][0], [float(f["best_effort_timestamp_time"]) for f in found["frames"]]
 
 
-def check_layout(out: pathlib.Path, episodes: List[List[Any]], codec: str) -> None:
-    info = json.loads((out / "meta/info.json").read_text())
+def check(out: pathlib.Path, episodes: List[List[Any]], codec: str) -> None:
+    """The video: one file, frame k of the dataset at k / FPS (each row's timestamp + its episode's
+    from_timestamp, within the loader's 1e-4 s); info.json's fields, names never null; stats' keys."""
+    _, stream, times = probe(out)
     frames = sum(map(len, episodes))
-    assert {k: info[k] for k in ("codebase_version", "fps", "total_episodes", "total_frames", "total_tasks",
-                                 "chunks_size", "splits")} == \
-        {"codebase_version": "v3.0", "fps": FPS, "total_episodes": len(episodes), "total_frames": frames,
-         "total_tasks": 2, "chunks_size": 1000, "splits": {"train": f"0:{len(episodes)}"}}
-    assert info["data_path"] == "data/chunk-{chunk_index:03d}/file-{file_index:03d}.parquet"
-    assert info["video_path"] == "videos/{video_key}/chunk-{chunk_index:03d}/file-{file_index:03d}.mp4"
+    assert stream == {"codec_name": codec, "pix_fmt": "yuv420p", "width": WIDTH, "height": HEIGHT}
+    assert len(times) == frames and numpy.allclose(times, numpy.arange(frames) / FPS, rtol=0, atol=1e-4)
+    info = json.loads((out / "meta/info.json").read_text())
+    assert [info[k] for k in ("codebase_version", "fps", "total_episodes", "total_frames", "total_tasks",
+                              "chunks_size", "splits")] == \
+        ["v3.0", FPS, len(episodes), frames, 2, 1000, {"train": f"0:{len(episodes)}"}]
     features = info["features"]
-    joints = len(episodes[0][0].observation["state"])
-    assert features[VIDEO]["shape"] == [HEIGHT, WIDTH, 3] and features[VIDEO]["dtype"] == "video"
-    assert features[VIDEO]["info"]["video.codec"] == codec and features[VIDEO]["info"]["has_audio"] is False
-    assert features["observation.state"]["shape"] == features["action"]["shape"] == [joints]
-    assert all(isinstance(f["names"], list) and len(f["names"]) == (3 if f["dtype"] == "video" else f["shape"][0])
-               and all(isinstance(n, str) for n in f["names"]) for f in features.values())
+    assert features[VIDEO]["shape"] == [HEIGHT, WIDTH, 3] and features[VIDEO]["info"]["video.codec"] == codec
+    assert features["observation.state"]["shape"] == features["action"]["shape"] == [7]
+    assert all(len(f["names"]) == (3 if f["dtype"] == "video" else f["shape"][0]) and
+               all(isinstance(n, str) for n in f["names"]) for f in features.values())
     stats = json.loads((out / "meta/stats.json").read_text())
-    assert set(stats) == set(features) - {"next.done"}
+    assert set(stats) == set(features) - {"next.done"} and stats[VIDEO]["count"] == [frames]
     assert all(set(s) == {"min", "max", "mean", "std", "count", "q01", "q10", "q50", "q90", "q99"}
                for s in stats.values())
-    assert stats[VIDEO]["count"] == [frames] and all(0 <= v[0][0] <= 1 for v in stats[VIDEO]["mean"])
 
 
 def tables(out: pathlib.Path, episodes: List[List[Any]]) -> List[Dict[str, Any]]:
-    """What the Parquet files must hold, from the steps: (name, files, columns as (name, kind, is_list, rows))."""
-    data: Dict[str, List[Any]] = {k: [] for k in ("observation.state", "action", "timestamp", "frame_index",
-                                                  "episode_index", "index", "task_index", "next.reward",
-                                                  "next.done")}
+    """What the Parquet files must hold, from the steps: name, files, columns as (name, kind, is_list, rows)."""
+    data: Dict[str, List[Any]] = {}
     meta: Dict[str, List[Any]] = {}
+    first = 0  # frames before the episode's, in the one data file and the one video file
     for e, steps in enumerate(episodes):
+        n = len(steps)
         for i, step in enumerate(steps):
-            for name, value in (("observation.state", [float(v) for v in step.observation["state"]]),
-                                ("action", [float(v) for v in step.action]), ("timestamp", i / FPS),
-                                ("frame_index", i), ("episode_index", e), ("index", len(data["index"])),
-                                ("task_index", e % 2), ("next.reward", float(i)),
-                                ("next.done", i == len(steps) - 1)):
-                data[name].append(value)
-        first = len(data["index"]) - len(steps)  # frames before the episode's, in the one video file too
-        for name, value in (("episode_index", e), ("tasks", [TASKS[e % 2]]), ("length", len(steps)),
-                            ("dataset_from_index", first), ("dataset_to_index", first + len(steps)),
-                            ("data/chunk_index", 0), ("data/file_index", 0),
-                            (f"videos/{VIDEO}/chunk_index", 0), (f"videos/{VIDEO}/file_index", 0),
-                            (f"videos/{VIDEO}/from_timestamp", first / FPS),
-                            (f"videos/{VIDEO}/to_timestamp", (first + len(steps)) / FPS),
-                            ("meta/episodes/chunk_index", 0), ("meta/episodes/file_index", 0)):
+            for name, value in (("observation.state", numpy.asarray(step.observation["state"]).tolist()),
+                                ("action", numpy.asarray(step.action).tolist()), ("timestamp", i / FPS),
+                                ("frame_index", i), ("episode_index", e), ("index", first + i),
+                                ("task_index", e % 2), ("next.reward", float(i)), ("next.done", i == n - 1)):
+                data.setdefault(name, []).append(value)
+        for name, value in (("episode_index", e), ("tasks", [TASKS[e % 2]]), ("length", n),
+                            ("dataset_from_index", first), ("dataset_to_index", first + n), ("data/chunk_index", 0),
+                            ("data/file_index", 0), (f"videos/{VIDEO}/chunk_index", 0),
+                            (f"videos/{VIDEO}/file_index", 0), (f"videos/{VIDEO}/from_timestamp", first / FPS),
+                            (f"videos/{VIDEO}/to_timestamp", (first + n) / FPS), ("meta/episodes/chunk_index", 0),
+                            ("meta/episodes/file_index", 0)):
             meta.setdefault(name, []).append(value)
+        first += n
     kinds = {"observation.state": ("float32", True), "action": ("float32", True), "timestamp": ("float32", False),
              "next.reward": ("float32", False), "next.done": ("bool", False), "tasks": ("string", True)}
 
@@ -141,11 +120,3 @@ def tables(out: pathlib.Path, episodes: List[List[Any]]) -> List[Dict[str, Any]]
              "columns": columns(meta)},
             {"name": "collected tasks", "files": [out / "meta/tasks.parquet"],
              "columns": [("task_index", "int64", False, [0, 1]), ("task", "string", False, TASKS)]}]
-
-
-def video_frames(out: pathlib.Path) -> Dict[str, Any]:
-    """The video file and its frames' times by ffprobe, for a reader to hold against the data rows."""
-    video = out / "videos" / VIDEO / "chunk-000" / "file-000.mp4"
-    return {"key": VIDEO, "file": str(video), "times": frame_times(video),
-            "data": [str(out / "data/chunk-000/file-000.parquet")],
-            "episodes": [str(out / "meta/episodes/chunk-000/file-000.parquet")]}

@@ -210,9 +210,7 @@ def test_episodes_collected_over_two_bridges_export_to_lerobot(cluster: Dict[str
     assert dataset["recorded"] == 3
     printed = lerobot_collection.export(collection, out)
     assert printed == f"corvane export: {out}: 3 episodes, 15 frames at 30 fps; 3 Parquet and 1 MP4 (av1) files\n"
-    episodes = lerobot_collection.steps_of(collection)
-    lerobot_collection.check_layout(out, episodes, "av1")
-    lerobot_collection.check_videos(out, episodes, "av1")
+    lerobot_collection.check(out, lerobot_collection.steps_of(collection), "av1")
     # What cannot be written fails in one line, leaving nothing behind.
     assert corvane.cli.main(["export", str(collection), "--lerobot", str(out)]) == 1
     assert corvane.cli.main(["export", str(collection), "--hdf5", str(tmp_path / "x.h5"), "--fps", "30"]) == 2
