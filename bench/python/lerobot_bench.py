@@ -68,7 +68,8 @@ def export(folder: str, codec: str, duration: float) -> None:
     cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
     videos = sum(os.path.getsize(os.path.join(d, f)) for d, _, names in os.walk(os.path.join(out, "videos"))
                  for f in names)
-    print(f"{codec}: {seconds:.1f} s, {seconds / duration:.2f}x the episodes' duration ({cpu:.1f} s of CPU), peak memory of the exporting processes so far "
+    print(f"{codec}: {seconds:.1f} s, {seconds / duration:.2f}x the episodes' duration ({cpu:.1f} s of CPU), "
+          "peak memory of the exporting processes so far "
           f"{after.ru_maxrss / 1024:.0f} MB, videos {videos / 1e6:.1f} MB")
 
 
