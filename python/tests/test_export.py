@@ -219,3 +219,15 @@ def test_what_does_not_fit_is_reported_and_left_out(tmp_path: pathlib.Path) -> N
     with pytest.raises(ValueError, match="frame rate is needed"):
         lerobot.export([untimed], tmp_path / "c")
     assert not (tmp_path / "c").exists() and not (tmp_path / "c.part").exists()
+
+
+def test_the_mp4_writer_refuses_bad_frames_and_lets_go_unflushed(tmp_path: pathlib.Path) -> None:
+    writer = lerobot.mp4(str(tmp_path / "a.mp4"), lerobot.VideoFormat(64, 64, 30, "av1"))
+    writer.write(numpy.zeros((64, 64, 3), numpy.uint8), 0)
+    with pytest.raises(ValueError, match=r"uint8 array of shape \(64, 64, 3\)"):
+        writer.write(numpy.zeros((64, 64, 3), numpy.float32), 1)
+    with pytest.raises(ValueError, match="increase"):
+        writer.write(numpy.zeros((64, 64, 3), numpy.uint8), 0)
+    del writer  # an AV1 encoder never flushed (an export failing midway): its teardown waited forever
+    with pytest.raises(ValueError, match="at least 64 pixels"):
+        lerobot.mp4(str(tmp_path / "b.mp4"), lerobot.VideoFormat(16, 12, 30, "av1"))
