@@ -19,8 +19,10 @@ import numpy
 import pytest
 
 import corvane
+import corvane.cli
 import corvane.fleet
 import corvane.recording
+import lerobot_collection
 from corvane.testing import SimulatedBridge
 
 pytest.importorskip("distributed")
@@ -196,6 +198,21 @@ def test_episodes_of_steps_over_two_bridges_export_a_dataset(cluster: Dict[str, 
             assert demo["actions"].shape == (n, 7) and demo["actions"][:, 0].tolist() == [0.05 * t for t in range(n)]
             assert demo["rewards"][:].tolist() == [float(t) for t in range(n)]
             assert demo["dones"][:].tolist() == [0] * (n - 1) + [1]
+
+
+def test_episodes_collected_over_two_bridges_export_to_lerobot(cluster: Dict[str, Any],
+                                                               tmp_path: pathlib.Path) -> None:
+    collection, out = tmp_path / "demos", tmp_path / "lerobot"
+    dataset = corvane.fleet.collect(lerobot_collection.demonstration, cluster["urls"], episodes=3, out=collection,
+                                    scheduler=cluster["address"], progress=False)
+    assert dataset["recorded"] == 3
+    printed = lerobot_collection.export(collection, out)
+    assert printed == f"corvane export: {out}: 3 episodes, 15 frames at 30 fps; 3 Parquet and 1 MP4 (av1) files\n"
+    lerobot_collection.check(out, lerobot_collection.steps_of(collection), "av1")
+    # What cannot be written fails in one line, leaving nothing behind.
+    assert corvane.cli.main(["export", str(collection), "--lerobot", str(out)]) == 1
+    assert corvane.cli.main(["export", str(collection), "--hdf5", str(tmp_path / "x.h5"), "--fps", "30"]) == 2
+    assert not (tmp_path / "x.h5").exists()
 
 
 def test_the_collect_command_runs_a_function_of_a_script(cluster: Dict[str, Any], tmp_path: pathlib.Path) -> None:

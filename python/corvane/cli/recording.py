@@ -1,6 +1,7 @@
 """The recording commands: ``corvane record``, ``corvane info`` and ``corvane export``.
 
-``corvane export`` is the command-line face of corvane.export.hdf5, which describes the layout it writes.
+``corvane export`` is the command-line face of corvane.export.hdf5 and corvane.export.lerobot, which describe
+the layouts they write.
 """
 
 from __future__ import annotations
@@ -11,7 +12,7 @@ import json
 import os
 import sys
 import time
-from typing import Any, Dict, List, Optional
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Tuple
 
 import corvane
 import corvane.recording
@@ -20,6 +21,9 @@ from corvane.export import hdf5
 
 from .common import (Failure, UsageError, add_transform_argument, make_client, positive_float, set_transforms,
                      sigterm_as_interrupt, temporary_path)
+
+if TYPE_CHECKING:
+    from corvane.export import lerobot  # imported when run: it needs numpy, which the parser alone does not
 
 __all__ = ["EPISODE_TOPIC", "register"]
 
@@ -52,19 +56,32 @@ def register(subparsers: Any, common_parent: argparse.ArgumentParser) -> None:
 
     export = subparsers.add_parser("export", help="export a recording to another format",
                                    description="Writes a recording's episodes (cut by its /episode messages) as a "
-                                   "robomimic-style HDF5 file: one demo per episode.")
+                                   "robomimic-style HDF5 file (one demo per episode) or, from its steps, as a "
+                                   "LeRobot dataset (v3.0: Parquet, MP4 video, statistics).")
     export.add_argument("file", help="a recording, or a folder that corvane collect wrote (its successful "
                         "episodes, in index order)")
-    export.add_argument("--hdf5", required=True, metavar="OUT.h5", help="robomimic-style HDF5 file to write")
-    export.add_argument("--valid-fraction", type=float, default=0.1, metavar="F",
-                        help="the share of demos in mask/valid, chosen at random with --seed (default: 0.1)")
-    export.add_argument("--seed", type=int, default=0, help="the seed of the train/valid split (default: 0)")
-    export.add_argument("--strict", action="store_true",
-                        help="refuse to export when an episode's observation keys or shapes differ from the first's "
-                        "(default: leave it out and say so)")
-    export.add_argument("--env-name", default=None, help="env_args' env_name (default: the episodes' own, or corvane)")
-    export.add_argument("--env-type", type=int, default=None, help="env_args' type (default: the episodes' own, or 0)")
-    export.add_argument("--env-kwargs", default=None, metavar="JSON", help="env_args' env_kwargs, a JSON object")
+    out = export.add_mutually_exclusive_group(required=True)
+    out.add_argument("--hdf5", metavar="OUT.h5", help="robomimic-style HDF5 file to write")
+    out.add_argument("--lerobot", metavar="OUT", help="LeRobot dataset folder to write (must not exist)")
+    hdf5_options = export.add_argument_group("with --hdf5")
+    hdf5_options.add_argument("--valid-fraction", type=float, default=0.1, metavar="F",
+                              help="the share of demos in mask/valid, chosen at random with --seed (default: 0.1)")
+    hdf5_options.add_argument("--seed", type=int, default=0, help="the seed of the train/valid split (default: 0)")
+    hdf5_options.add_argument("--strict", action="store_true",
+                              help="refuse to export when an episode's observation keys or shapes differ from the "
+                              "first's (default: leave it out and say so)")
+    hdf5_options.add_argument("--env-name", default=None,
+                              help="env_args' env_name (default: the episodes' own, or corvane)")
+    hdf5_options.add_argument("--env-type", type=int, default=None,
+                              help="env_args' type (default: the episodes' own, or 0)")
+    hdf5_options.add_argument("--env-kwargs", default=None, metavar="JSON", help="env_args' env_kwargs, a JSON object")
+    lerobot_options = export.add_argument_group("with --lerobot")
+    lerobot_options.add_argument("--fps", type=positive_int, metavar="N",
+                                 help="frames per second (default: the first episode's median step interval)")
+    lerobot_options.add_argument("--task", metavar="TEXT",
+                                 help="the task of episodes whose /episode messages name none (default: empty)")
+    lerobot_options.add_argument("--video-codec", choices=["av1", "h264"], default=None,
+                                 help="of the camera videos (default av1)")
     export.set_defaults(handler=run_export)
 
 
@@ -230,7 +247,21 @@ def _warn(message: str) -> None:
     print(f"corvane export: {message}", file=sys.stderr)
 
 
+def positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be a whole number above 0: {text!r}")
+    return value
+
+
 def run_export(args: argparse.Namespace) -> int:
+    if args.lerobot is not None:
+        return run_lerobot(args)
+    if args.fps is not None or args.task is not None or args.video_codec is not None:
+        raise UsageError("--fps, --task and --video-codec go with --lerobot")
     if importlib.util.find_spec("h5py") is None:  # pragma: no cover - depends on the machine
         raise Failure("h5py is needed (Debian: python3-h5py)")
     if not 0.0 <= args.valid_fraction < 1.0:
@@ -244,4 +275,48 @@ def run_export(args: argparse.Namespace) -> int:
         raise Failure(str(error)) from None
     left_out = f", {len(result.left_out)} left out" if result.left_out else ""
     print(f"corvane export: {args.hdf5}: {result.demos} demos, {result.samples} samples{left_out}", file=sys.stderr)
+    return 0
+
+
+def _lerobot_episodes(paths: List[Tuple[str, Optional[int]]]) -> Iterator[lerobot.Episode]:
+    """The episodes of each recording's steps, one in memory at a time; a collection's unreadable shard or a
+    recording without steps is skipped with a warning."""
+    from corvane.export import lerobot
+
+    for path, shard_index in paths:
+        try:
+            recording = corvane.recording.open(path)
+        except (OSError, corvane.Error) as error:
+            if shard_index is None:
+                raise Failure(f"{path}: not a readable recording: {error}") from None
+            _warn(f"skipping episode {shard_index}: {path}: {error}")
+            continue
+        if not any(c["topic"] == "/step" for c in recording.channels):
+            _warn(f"{path}: no steps (recorder.step), left out")
+            continue
+        yield from lerobot.episodes_of(recording.steps(), label=path)
+
+
+def run_lerobot(args: argparse.Namespace) -> int:
+    from corvane.export import lerobot
+
+    hdf5_only = (args.strict, args.env_name, args.env_type, args.env_kwargs) != (False, None, None, None)
+    if hdf5_only or args.valid_fraction != 0.1 or args.seed != 0:
+        raise UsageError("--valid-fraction, --seed, --strict and --env-* go with --hdf5")
+    try:
+        paths = hdf5.sources(args.file)
+    except hdf5.ExportError as error:
+        raise UsageError(str(error)) from None
+    codec = args.video_codec or "av1"
+    os.environ.setdefault("SVT_LOG", "1")  # SVT-AV1's errors only: it prints its settings for each file otherwise
+    try:
+        result = lerobot.export(_lerobot_episodes(paths), args.lerobot, fps=args.fps, task=args.task, codec=codec)
+    except (ValueError, OSError, corvane.Error) as error:
+        raise Failure(str(error)) from None
+    for warning in result.warnings:
+        _warn(warning)
+    files = [f for _, _, names in os.walk(args.lerobot) for f in names]
+    videos = sum(f.endswith(".mp4") for f in files)
+    print(f"corvane export: {args.lerobot}: {result.episodes} episodes, {result.frames} frames at {result.fps} fps; "
+          f"{sum(f.endswith('.parquet') for f in files)} Parquet and {videos} MP4 ({codec}) files", file=sys.stderr)
     return 0
