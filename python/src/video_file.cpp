@@ -8,6 +8,7 @@
 
 #include "binding.hpp"
 #include "media/mp4_writer.hpp"
+#include "media_call.hpp"
 
 namespace corvane::python {
 namespace {
@@ -67,15 +68,6 @@ class Mp4File {
   std::uint64_t bytes_ = 0;
   bool closed_ = false;
 };
-
-template <typename Call>
-auto mediaCall(Call&& call) {
-  try {
-    return released(std::forward<Call>(call));
-  } catch (const media::MediaError& error) {
-    throw py::value_error(error.what());
-  }
-}
 
 media::VideoEncoderOptions optionsOf(int width, int height, int fps, const std::string& codec, int crf,
                                      const std::string& preset, int keyframeInterval) {
