@@ -21,6 +21,7 @@ struct CameraOutput;
 class SharedOutput;
 
 namespace detail {
+class Access;
 /// The element count of `output` as T, after checking that its dtype is `dtype` and that its byte count is
 /// exactly shape product * item size (computed without wrapping). Throws std::invalid_argument otherwise.
 [[nodiscard]] CORVANE_API std::size_t checkedElementCount(const CameraOutput& output, std::string_view dtype);
@@ -138,12 +139,12 @@ class CORVANE_API SharedFrame {
   /// An owning CameraFrame: the structure and every output copied.
   [[nodiscard]] CameraFrame toCameraFrame() const;
 
-  /// Internal: what every copy of a frame shares, defined and made by the decoder.
+ private:
+  friend class detail::Access;  // the decoder makes frames
+  /// What every copy of a frame shares, defined and made by the decoder.
   struct Contents;
-  /// Internal: the decoder's constructor.
   explicit SharedFrame(std::shared_ptr<const Contents> contents) noexcept : contents_(std::move(contents)) {}
 
- private:
   std::shared_ptr<const Contents> contents_;
 };
 

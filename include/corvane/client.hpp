@@ -19,6 +19,7 @@
 namespace corvane {
 
 namespace detail {
+class Access;
 class ConnectionPool;
 class RetryJitter;
 struct RunSettings;
@@ -92,26 +93,25 @@ class CORVANE_API IsaacSimClient {
   /// Opens the articulation-state stream ("/stream_articulation_state"); otherwise as above.
   [[nodiscard]] WebSocketStream openArticulationStateStream(std::string_view prim_path);
 
-  /// Internal: the full URL for a resource path (base URL + path without its leading slashes).
-  [[nodiscard]] std::string prepareUrl_(std::string_view path) const;
-  /// Internal: one request with retries. `method` is one of GET, POST, PUT, PATCH, DELETE. Errors that no
-  /// retry can mend (a malformed URL, an unsupported scheme, a feature libcurl lacks, an unreadable CA
-  /// file) fail at once.
-  [[nodiscard]] HttpResponse request_(std::string_view method, std::string_view path, std::string_view body);
-  /// Internal: opens websocketBaseUrl() + `path` (nothing stripped) with one handshake.
-  [[nodiscard]] WebSocketStream openStream_(std::string_view path);
-  /// Internal: as above, with the handshake limited to `limit` (1 ms to timeout()): a ReconnectingStream
-  /// reopens within its caller's timeout.
-  [[nodiscard]] WebSocketStream openStream_(std::string_view path, std::chrono::milliseconds limit);
-
  private:
   IsaacSimClient(const IsaacSimClient& origin, std::chrono::milliseconds timeout, int max_retries,
                  ClientOptions options);
   void checkSettings() const;
   void startJitter();
-  friend class Camera;  // its shared-frame captures run the request engine with a reply buffer
+  friend class detail::Access;  // the camera, streams and tests reach the operations below through it
+
+  /// The full URL for a resource path (base URL + path without its leading slashes).
+  [[nodiscard]] std::string prepareUrl(std::string_view path) const;
+  /// One request with retries. `method` is one of GET, POST, PUT, PATCH, DELETE. Errors that no retry can mend
+  /// (a malformed URL, an unsupported scheme, a feature libcurl lacks, an unreadable CA file) fail at once.
+  [[nodiscard]] HttpResponse request(std::string_view method, std::string_view path, std::string_view body);
+  /// Opens websocketBaseUrl() + `path` (nothing stripped) with one handshake.
+  [[nodiscard]] WebSocketStream openStream(std::string_view path);
+  /// As above, with the handshake limited to `limit` (1 ms to timeout()): a ReconnectingStream reopens within
+  /// its caller's timeout.
+  [[nodiscard]] WebSocketStream openStream(std::string_view path, std::chrono::milliseconds limit);
   /// The settings a run of the request engine reads.
-  detail::RunSettings runSettings_() const;
+  detail::RunSettings runSettings() const;
 
   std::string label_;
   std::string baseUrl_;

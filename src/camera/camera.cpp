@@ -1,4 +1,5 @@
 #include "corvane/camera.hpp"
+#include "client/access.hpp"
 #include "client/family_request.hpp"
 #include "client/observation.hpp"
 #include "client/reply_buffer.hpp"
@@ -35,7 +36,7 @@ std::vector<SharedFrame> captureIntoBuffers(IsaacSimClient& client, const std::v
   const auto start = std::chrono::system_clock::now();
   for (std::size_t i = 0; i < prim_paths.size(); ++i) {
     routes.push_back(detail::cameraPath(prim_paths[i], "/capture"));
-    requests.push_back({"POST", client.prepareUrl_(routes.back()), body, &buffers[i]});
+    requests.push_back({"POST", detail::Access::url(client, routes.back()), body, &buffers[i]});
   }
   const std::vector<std::string_view> paths(routes.begin(), routes.end());
   std::vector<BatchResult> results = detail::runObserved(settings, requests, paths);
@@ -105,7 +106,7 @@ std::vector<CameraFrame> Camera::captureAll(const std::vector<std::string>& prim
 SharedFrame Camera::captureShared(std::string_view prim_path, const std::optional<std::vector<std::string>>& data_types,
                                   std::optional<bool> world_frame) {
   const std::string text = captureBody(data_types, world_frame);
-  return std::move(captureIntoBuffers(*client_, {prim_path}, text, client_->runSettings_()).front());
+  return std::move(captureIntoBuffers(*client_, {prim_path}, text, detail::Access::runSettings(*client_)).front());
 }
 
 std::vector<SharedFrame> Camera::captureAllShared(const std::vector<std::string>& prim_paths,
@@ -113,7 +114,7 @@ std::vector<SharedFrame> Camera::captureAllShared(const std::vector<std::string>
                                                   std::optional<bool> world_frame) {
   const std::string text = captureBody(data_types, world_frame);
   const std::vector<std::string_view> paths(prim_paths.begin(), prim_paths.end());
-  return captureIntoBuffers(*client_, paths, text, client_->runSettings_());
+  return captureIntoBuffers(*client_, paths, text, detail::Access::runSettings(*client_));
 }
 
 }  // namespace corvane

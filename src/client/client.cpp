@@ -88,7 +88,7 @@ void IsaacSimClient::startJitter() {
   if (options_.retryPolicy) jitter_ = std::make_shared<detail::RetryJitter>(detail::jitterSeed(this));
 }
 
-std::string IsaacSimClient::prepareUrl_(std::string_view path) const {
+std::string IsaacSimClient::prepareUrl(std::string_view path) const {
   const auto first = path.find_first_not_of('/');
   const std::string_view rest = first == std::string_view::npos ? std::string_view{} : path.substr(first);
   std::string url;

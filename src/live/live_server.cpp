@@ -30,7 +30,7 @@ std::shared_ptr<const std::string> shared(std::string bytes) {
 
 }  // namespace
 
-struct LiveServer::State {
+struct detail::LiveServerState {
   Hub hub;
   tcp::acceptor acceptor{hub.ioc};
   net::steady_timer health{hub.ioc};
@@ -38,7 +38,7 @@ struct LiveServer::State {
   bool stopped = false;  // close() ran
   std::uint16_t port = 0;
 
-  explicit State(const LiveServerOptions& options) : hub(options) {
+  explicit LiveServerState(const LiveServerOptions& options) : hub(options) {
     const tcp::endpoint endpoint(net::ip::make_address(options.host), options.port);
     acceptor.open(endpoint.protocol());
     acceptor.set_option(tcp::acceptor::reuse_address(true));
@@ -115,7 +115,7 @@ namespace {
 
 class LiveObserver : public ClientObserver {
  public:
-  explicit LiveObserver(std::shared_ptr<LiveServer::State> state) : state_(std::move(state)) {}
+  explicit LiveObserver(std::shared_ptr<detail::LiveServerState> state) : state_(std::move(state)) {}
   void onRestExchange(const RestExchange& exchange) override { state_->publish(record::encodeRest(exchange)); }
   void onStreamEvent(const StreamEvent& event) override { state_->publish(record::encodeStream(event)); }
   void onFrame(const FrameObservation& frame) override {
@@ -124,7 +124,7 @@ class LiveObserver : public ClientObserver {
   }
 
  private:
-  std::shared_ptr<LiveServer::State> state_;
+  std::shared_ptr<detail::LiveServerState> state_;
 };
 
 }  // namespace

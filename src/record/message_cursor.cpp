@@ -22,7 +22,7 @@ struct Pending {
 
 // The records of a chunk and the buffer holding them. The record at `chunk.offset` must be a chunk of the
 // length its index gives.
-std::pair<std::shared_ptr<const std::string>, std::string_view> readChunk(const RecordingReader::State& reader,
+std::pair<std::shared_ptr<const std::string>, std::string_view> readChunk(const detail::RecordingReaderState& reader,
                                                                           const RecordingChunk& chunk) {
   auto bytes = std::make_shared<const std::string>(reader.readAt(chunk.offset, chunk.length));
   record::ByteReader prefix(*bytes);
@@ -41,7 +41,7 @@ std::pair<std::shared_ptr<const std::string>, std::string_view> readChunk(const 
 }  // namespace
 
 struct MessageCursor::State {
-  const RecordingReader::State* reader = nullptr;
+  const detail::RecordingReaderState* reader = nullptr;
   RecordingFilter filter;
   bool allChannels = true;
   std::set<std::uint16_t> wanted;

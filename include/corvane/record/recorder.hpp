@@ -18,6 +18,10 @@
 
 namespace corvane {
 
+namespace detail {
+struct RecorderState;  // defined in src/record/recorder.cpp
+}  // namespace detail
+
 /// How colour camera outputs (uint8 H x W x 3 or H x W x 4) are recorded.
 enum class VideoFormat {
   none,  ///< raw, as sensor_msgs/Image (compressed only by the chunks)
@@ -140,9 +144,8 @@ class CORVANE_API Recorder {
   RecorderStats stats() const;
   const std::string& path() const noexcept;
 
-  struct State;
-
  private:
+  using State = detail::RecorderState;
   std::shared_ptr<State> state_;
 };
 
