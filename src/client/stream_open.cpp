@@ -49,12 +49,12 @@ Handshake handshakeOutcome(CURL* handle, CURLcode performed) {
 
 }  // namespace
 
-WebSocketStream IsaacSimClient::openJointPositionStream(std::string_view prim_path) {
-  return openStream(detail::articulationStreamPath(prim_path, detail::kJointPositionStream));
+WebSocketStream IsaacSimClient::openJointPositionStream(std::string_view primPath) {
+  return openStream(detail::articulationStreamPath(primPath, detail::kJointPositionStream));
 }
 
-WebSocketStream IsaacSimClient::openArticulationStateStream(std::string_view prim_path) {
-  return openStream(detail::articulationStreamPath(prim_path, detail::kArticulationStateStream));
+WebSocketStream IsaacSimClient::openArticulationStateStream(std::string_view primPath) {
+  return openStream(detail::articulationStreamPath(primPath, detail::kArticulationStateStream));
 }
 
 WebSocketStream IsaacSimClient::openStream(std::string_view path) { return openStream(path, timeout_); }
