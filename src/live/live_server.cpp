@@ -31,7 +31,7 @@ std::shared_ptr<const std::string> shared(std::string bytes) {
 
 }  // namespace
 
-struct LiveServer::State {
+struct detail::LiveServerState {
   Hub hub;
   tcp::acceptor acceptor{hub.ioc};
   net::steady_timer health{hub.ioc};
@@ -41,7 +41,7 @@ struct LiveServer::State {
   const record::VideoChoice videoChoice;
   std::unique_ptr<live::VideoWorker> video;  // with LiveServerOptions::video
 
-  explicit State(const LiveServerOptions& options) : hub(options), videoChoice{options.video, {}} {
+  explicit LiveServerState(const LiveServerOptions& options) : hub(options), videoChoice{options.video, {}} {
     const tcp::endpoint endpoint(net::ip::make_address(options.host), options.port);
     acceptor.open(endpoint.protocol());
     acceptor.set_option(tcp::acceptor::reuse_address(true));
@@ -151,7 +151,7 @@ namespace {
 
 class LiveObserver : public ClientObserver {
  public:
-  explicit LiveObserver(std::shared_ptr<LiveServer::State> state) : state_(std::move(state)) {}
+  explicit LiveObserver(std::shared_ptr<detail::LiveServerState> state) : state_(std::move(state)) {}
   void onRestExchange(const RestExchange& exchange) override { state_->publish(record::encodeRest(exchange)); }
   void onStreamEvent(const StreamEvent& event) override {
     record::Outgoing m = record::encodeStream(event);
@@ -165,7 +165,7 @@ class LiveObserver : public ClientObserver {
   }
 
  private:
-  std::shared_ptr<LiveServer::State> state_;
+  std::shared_ptr<detail::LiveServerState> state_;
 };
 
 }  // namespace

@@ -20,7 +20,7 @@ struct Pending {
   }
 };
 
-// What the cursor reads at once: a chunk, or a run of records outside chunks (RecordingReader::State::runs).
+// What the cursor reads at once: a chunk, or a run of records outside chunks (detail::RecordingReaderState::runs).
 struct Block {
   const RecordingChunk* extent;
   bool run;
@@ -28,7 +28,7 @@ struct Block {
 
 // The records of a block and the buffer holding them. The record at a chunk's offset must be a chunk of the
 // length its index gives.
-std::pair<std::shared_ptr<const std::string>, std::string_view> readBlock(const RecordingReader::State& reader,
+std::pair<std::shared_ptr<const std::string>, std::string_view> readBlock(const detail::RecordingReaderState& reader,
                                                                           const Block& block) {
   const RecordingChunk& chunk = *block.extent;
   auto bytes = std::make_shared<const std::string>(reader.readAt(chunk.offset, chunk.length));
@@ -49,7 +49,7 @@ std::pair<std::shared_ptr<const std::string>, std::string_view> readBlock(const 
 }  // namespace
 
 struct MessageCursor::State {
-  const RecordingReader::State* reader = nullptr;
+  const detail::RecordingReaderState* reader = nullptr;
   RecordingFilter filter;
   bool allChannels = true;
   std::set<std::uint16_t> wanted;

@@ -9,7 +9,7 @@
 
 namespace corvane {
 
-struct RecordingReader::State {
+struct detail::RecordingReaderState {
   std::string path;
   RecordingReaderOptions options;
   int fd = -1;
@@ -28,7 +28,7 @@ struct RecordingReader::State {
   RecordingSkipped skipped;
   std::vector<std::string> metadataNames;
 
-  ~State();
+  ~RecordingReaderState();
   /// Exactly `length` bytes at `offset`, no more than options.maxRecordSize; throws RecordingError otherwise.
   std::string readAt(std::uint64_t offset, std::uint64_t length) const;
   /// Throws RecordingError naming the file.

@@ -20,7 +20,7 @@ using record::Outgoing;
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kAskEvery{100};  // how often a waiting call's interruption hook is asked
 
-struct Recorder::State {
+struct detail::RecorderState {
   std::string path;
   RecorderOptions options;
   McapWriter writer;
@@ -41,7 +41,7 @@ struct Recorder::State {
   std::mutex stepMutex;  // keeps each step's messages, index and log time together
   std::uint64_t nextStep = 0, lastStepTime = 0;
 
-  State(const std::string& p, const RecorderOptions& o)
+  RecorderState(const std::string& p, const RecorderOptions& o)
       : path(p),
         options(o),
         writer(p, McapWriterOptions{o.compression, o.chunkSize, o.chunkInterval, "", "corvane"}),
@@ -215,7 +215,7 @@ namespace {
 
 class RecorderObserver final : public RecordingObserver {
  public:
-  explicit RecorderObserver(std::shared_ptr<Recorder::State> state) : state_(std::move(state)) {}
+  explicit RecorderObserver(std::shared_ptr<detail::RecorderState> state) : state_(std::move(state)) {}
   void onRestExchange(const RestExchange& exchange) override {
     state_->push(record::encodeRest(exchange), ObservedCall::current());
   }
@@ -231,7 +231,7 @@ class RecorderObserver final : public RecordingObserver {
   std::uint64_t step(const StepInput& input) override { return state_->step(input); }
 
  private:
-  std::shared_ptr<Recorder::State> state_;
+  std::shared_ptr<detail::RecorderState> state_;
 };
 
 }  // namespace

@@ -15,11 +15,11 @@ namespace corvane {
 
 using record::ByteReader;
 
-RecordingReader::State::~State() {
+detail::RecordingReaderState::~RecordingReaderState() {
   if (fd >= 0) ::close(fd);
 }
 
-std::string RecordingReader::State::readAt(std::uint64_t offset, std::uint64_t length) const {
+std::string detail::RecordingReaderState::readAt(std::uint64_t offset, std::uint64_t length) const {
   if (offset > size || length > size - offset) {
     fail(std::to_string(length) + " bytes at byte " + std::to_string(offset) + " reach past its end (" +
          std::to_string(size) + " bytes)");
@@ -39,13 +39,13 @@ std::string RecordingReader::State::readAt(std::uint64_t offset, std::uint64_t l
   return bytes;
 }
 
-void RecordingReader::State::fail(const std::string& what) const {
+void detail::RecordingReaderState::fail(const std::string& what) const {
   throw RecordingError("recording: " + path + ": " + what);
 }
 
 namespace {
 
-using State = RecordingReader::State;
+using State = detail::RecordingReaderState;
 
 // The magic and a complete header record: a file with less is not a recording, not even one cut short.
 void readHeader(State& s) {

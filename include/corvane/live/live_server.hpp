@@ -18,6 +18,10 @@
 
 namespace corvane {
 
+namespace detail {
+struct LiveServerState;  // defined in src/live/live_server.cpp
+}  // namespace detail
+
 struct CORVANE_API LiveServerOptions {
   /// The address to listen on: loopback by default (reach it from elsewhere through an SSH tunnel); "0.0.0.0"
   /// serves every interface.
@@ -123,9 +127,8 @@ class CORVANE_API LiveServer {
   /// Closes every connection and stops the thread; later publishing does nothing. A second call does nothing.
   void close();
 
-  struct State;
-
  private:
+  using State = detail::LiveServerState;
   std::shared_ptr<State> state_;
 };
 

@@ -19,6 +19,10 @@
 
 namespace corvane {
 
+namespace detail {
+struct RecorderState;  // defined in src/record/recorder.cpp
+}  // namespace detail
+
 struct CORVANE_API RecorderOptions {
   Compression compression = Compression::zstd;
   /// See McapWriterOptions: a chunk closes at this many uncompressed bytes, or after chunkInterval.
@@ -139,9 +143,8 @@ class CORVANE_API Recorder {
   RecorderStats stats() const;
   const std::string& path() const noexcept;
 
-  struct State;
-
  private:
+  using State = detail::RecorderState;
   std::shared_ptr<State> state_;
 };
 

@@ -85,6 +85,10 @@ struct CORVANE_API RecordingReaderOptions {
 
 class RecordingReader;
 
+namespace detail {
+struct RecordingReaderState;  // defined in src/record/reader_state.hpp
+}  // namespace detail
+
 /// Messages in log-time order (ties: file order), one chunk decompressed at a time plus those overlapping it.
 /// Each chunk's messages are found by walking its records (the message indexes are not trusted); a message that
 /// contradicts the chunk's index (a channel it does not list, a time outside its range) refuses the file, so
@@ -179,9 +183,8 @@ class CORVANE_API RecordingReader {
   /// Calls `visit` for every message `filter` selects, in log-time order.
   void forEach(const RecordingFilter& filter, const std::function<void(const RecordedMessage&)>& visit) const;
 
-  struct State;
-
  private:
+  using State = detail::RecordingReaderState;
   std::unique_ptr<State> state_;
 };
 
