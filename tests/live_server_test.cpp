@@ -13,8 +13,8 @@
 #include "corvane/live/live_server.hpp"
 #include "corvane/record/recorder.hpp"
 #include "corvane/record/recording_reader.hpp"
+#include "instrumented.hpp"
 #include "sim_bridge.hpp"
-#include "under_valgrind.hpp"
 
 namespace corvane {
 namespace {
@@ -225,7 +225,7 @@ LiveChannel imageChannel() { return {"/cam/rgb", "ros1", "sensor_msgs/Image", "r
 // A viewer that stops reading costs the publisher nothing: its queue keeps the newest image, the drops are
 // counted, and it is closed after the stall timeout while another viewer keeps up.
 TEST(LiveServerTest, AStalledViewerDropsOldImagesAndIsClosed) {
-  if (testing::underValgrind()) GTEST_SKIP() << "a race between the publisher and the viewers' threads";
+  if (testing::instrumented()) GTEST_SKIP() << "a race between the publisher and the viewers' threads";
   LiveServerOptions options = quick();
   options.stallTimeout = 500ms;
   LiveServer server(options);
@@ -257,7 +257,7 @@ TEST(LiveServerTest, AStalledViewerDropsOldImagesAndIsClosed) {
 }
 
 TEST(LiveServerTest, ASlowViewerIsToldOfItsDrops) {
-  if (testing::underValgrind()) GTEST_SKIP() << "whether the viewer falls behind is a race between threads";
+  if (testing::instrumented()) GTEST_SKIP() << "whether the viewer falls behind is a race between threads";
   LiveServerOptions options = quick();
   options.viewerQueueBytes = 1000;
   LiveServer server(options);
@@ -282,7 +282,7 @@ TEST(LiveServerTest, ASlowViewerIsToldOfItsDrops) {
 // On a video channel a viewer that missed frames gets none until the next keyframe: never a delta frame after
 // a gap, which it could not decode.
 TEST(LiveServerTest, AVideoViewerRestartsAtTheNextKeyframeAfterADrop) {
-  if (testing::underValgrind()) GTEST_SKIP() << "a race between the publisher and the viewer's thread";
+  if (testing::instrumented()) GTEST_SKIP() << "a race between the publisher and the viewer's thread";
   LiveServerOptions options = quick();
   options.viewerQueueBytes = 1U << 20;
   options.stallTimeout = 1h;
