@@ -3,6 +3,9 @@
 // also gives the capture-to-viewer latency: its receipt against the message's log time (the capture's end).
 #include <atomic>
 #include <cstring>
+#include <ctime>
+
+#include <sys/resource.h>
 #include <thread>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -24,6 +27,22 @@ namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
 
 const std::vector<std::string> kRgb = {"rgb"};
+
+double threadCpuUs() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
+}
+
+double threadPageFaults() {
+  rusage usage{};
+  getrusage(RUSAGE_THREAD, &usage);
+  return static_cast<double>(usage.ru_minflt);
+}
+
+struct CallerCost {
+  std::vector<double> cpuUs, faults;
+};
 
 std::uint64_t nowNs() {
   return static_cast<std::uint64_t>(
@@ -62,8 +81,10 @@ class Viewer {
     while (!done_ && !(stalled && subscribed_)) {
       ws_.read(buffer, ec);
       if (ec) return;
-      const std::string m = beast::buffers_to_string(buffer.data());
-      buffer.consume(buffer.size());
+      // Only a text message is copied out: an image is read where it lies, as a viewer that draws it would.
+      const std::string m = ws_.got_text() ? beast::buffers_to_string(buffer.data()) : std::string();
+      const auto* bytes = static_cast<const char*>(buffer.data().data());
+      const std::size_t size = buffer.size();
       if (ws_.got_text()) {
         for (const auto& c : nlohmann::json::parse(m).value("channels", nlohmann::json::array())) {
           if (c["topic"] != topic) continue;
@@ -72,12 +93,13 @@ class Viewer {
               nlohmann::json{{"op", "subscribe"}, {"subscriptions", {{{"id", 1}, {"channelId", c["id"]}}}}}.dump()));
           subscribed_ = true;
         }
-      } else if (m.size() > 13 && m[0] == 1) {
+      } else if (size > 13 && bytes[0] == 1) {
         std::uint64_t logTime = 0;
-        std::memcpy(&logTime, m.data() + 5, 8);
+        std::memcpy(&logTime, bytes + 5, 8);
         std::lock_guard<std::mutex> lock(mutex_);
         latencies_.push_back(static_cast<double>(nowNs() - logTime) / 1e6);
       }
+      buffer.consume(size);
     }
   }
 
@@ -107,10 +129,23 @@ void servedLoop(benchmark::State& state, bool stalled) {
   Viewer viewer(live.port(), prim + "/rgb", stalled);
   for (int i = 0; i < 500 && !viewer.subscribed(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   check(viewer.subscribed(), "the viewer subscribed");
-  auto loop = [&](IsaacSimClient& client) {
-    return [&client, &prim] { check(client.camera.capture(prim, kRgb).outputs.size() == 1, "a 640x480 capture"); };
+  // The caller's own CPU time per capture, beside the wall time: what serving costs the loop's thread itself,
+  // apart from the server's thread and the viewer competing for the cores.
+  // Page faults too: memory the loop's thread touches for the first time is paid on it.
+  CallerCost servedCost, plainCost;
+  auto loop = [&](IsaacSimClient& client, CallerCost& cost) {
+    return [&client, &prim, &cost] {
+      const double cpu = threadCpuUs(), faults = threadPageFaults();
+      check(client.camera.capture(prim, kRgb).outputs.size() == 1, "a 640x480 capture");
+      cost.cpuUs.push_back(threadCpuUs() - cpu);
+      cost.faults.push_back(threadPageFaults() - faults);
+    };
   };
-  runSideBySide(state, batchSize(5), {{"lib", loop(served)}, {"plain", loop(plain)}});
+  runSideBySide(state, batchSize(5), {{"lib", loop(served, servedCost)}, {"plain", loop(plain, plainCost)}});
+  state.counters["caller_cpu_us_served"] = median(servedCost.cpuUs);
+  state.counters["caller_cpu_us_plain"] = median(plainCost.cpuUs);
+  state.counters["caller_faults_served"] = median(servedCost.faults);
+  state.counters["caller_faults_plain"] = median(plainCost.faults);
   std::vector<double> latencies = viewer.latenciesMs();
   if (!stalled) state.counters["latency_median_ms"] = median(latencies);
   const LiveServerStats stats = live.stats();

@@ -53,7 +53,7 @@ struct Loop {
   Compression compression = Compression::zstd;
   VideoFormat video = VideoFormat::none;
   bool textured = false;  ///< the bridge's textured, noisy render
-  bool shared = false;    ///< captureShared, whose replies the recorder holds instead of copying
+  bool shared = false;    ///< captureShared: no owning copy for the caller (the recorder holds the reply either way)
   std::vector<std::string> outputs = kRgbDepth;
 };
 
@@ -239,7 +239,7 @@ void registerBenchmarks() {
         ->Unit(benchmark::kMillisecond);
   };
   for (const Compression c : {Compression::none, Compression::lz4, Compression::zstd}) loopRow(nameOf(c), {c});
-  // The uncompressed loop again on the shared road, whose outputs the recorder holds instead of copying.
+  // The uncompressed loop again on the shared road, where the caller makes no owning copy of the outputs.
   loopRow("none_shared", {Compression::none, VideoFormat::none, false, true, kRgbDepth});
   // Textured 640x480 rgb on the shared road: raw (held, not copied), H.264 and JPEG.
   const std::vector<std::string> rgb{"rgb"};

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "client/access.hpp"
 #include "corvane/corvane.hpp"
 #include "expect_throw.hpp"
 
@@ -45,15 +46,15 @@ TEST(ClientConstruction, NormalisesOnlyTheTrailingSlash) {
 
 TEST(ClientConstruction, PrepareUrlStripsOnlyLeadingSlashesOfThePath) {
   const IsaacSimClient client = makeClient("http://b");
-  EXPECT_EQ(client.prepareUrl_("/articulations"), "http://b/articulations");
-  EXPECT_EQ(client.prepareUrl_("///articulations"), "http://b/articulations");
-  EXPECT_EQ(client.prepareUrl_("articulations"), "http://b/articulations");
-  EXPECT_EQ(client.prepareUrl_(""), "http://b/");
-  EXPECT_EQ(client.prepareUrl_("/"), "http://b/");
-  EXPECT_EQ(client.prepareUrl_("///"), "http://b/");
-  EXPECT_EQ(client.prepareUrl_("/articulations//World/robot/dof_limits"),
+  EXPECT_EQ(detail::Access::url(client, "/articulations"), "http://b/articulations");
+  EXPECT_EQ(detail::Access::url(client, "///articulations"), "http://b/articulations");
+  EXPECT_EQ(detail::Access::url(client, "articulations"), "http://b/articulations");
+  EXPECT_EQ(detail::Access::url(client, ""), "http://b/");
+  EXPECT_EQ(detail::Access::url(client, "/"), "http://b/");
+  EXPECT_EQ(detail::Access::url(client, "///"), "http://b/");
+  EXPECT_EQ(detail::Access::url(client, "/articulations//World/robot/dof_limits"),
             "http://b/articulations//World/robot/dof_limits");
-  EXPECT_EQ(client.prepareUrl_("/a b/%2F?x#y/"), "http://b/a b/%2F?x#y/");
+  EXPECT_EQ(detail::Access::url(client, "/a b/%2F?x#y/"), "http://b/a b/%2F?x#y/");
 }
 
 TEST(ClientConstruction, CopiesAndMovesRebindTheFamilies) {

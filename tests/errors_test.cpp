@@ -2,6 +2,7 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include "client/access.hpp"
 #include "corvane/corvane.hpp"
 #include "expect_throw.hpp"
 #include "test_bridge.hpp"
@@ -53,7 +54,7 @@ TEST(Errors, HandshakeErrorsCarryTheUrlAndTheBridgesAnswer) {
 
   const std::string closed = "ws://127.0.0.1:" + std::to_string(TestBridge::closedPort()) + "/";
   IsaacSimClient nobody("t", "http://unused", closed, 5000ms, 0);
-  const auto unanswered = caught<HandshakeError>([&] { (void)nobody.openStream_("s"); });
+  const auto unanswered = caught<HandshakeError>([&] { (void)detail::Access::openStream(nobody, "s"); });
   EXPECT_EQ(unanswered.httpStatus(), 0);
   EXPECT_EQ(unanswered.kind(), TransportErrorKind::connectionRefused);
 }
@@ -61,7 +62,7 @@ TEST(Errors, HandshakeErrorsCarryTheUrlAndTheBridgesAnswer) {
 TEST(Errors, StreamErrorsCarryLibcurlsCodeWhenThereIsOne) {
   TestBridge bridge;
   IsaacSimClient client("t", bridge.baseUrl(), bridge.wsBaseUrl(), 5000ms, 0);
-  WebSocketStream stream = client.openStream_("s");
+  WebSocketStream stream = detail::Access::openStream(client, "s");
   const auto peer = bridge.webSocket();
   ASSERT_NE(peer, nullptr);
   peer->dropConnection();

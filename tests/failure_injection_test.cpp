@@ -10,6 +10,7 @@
 
 #include "allocation_probe.hpp"
 #include "call_injection.hpp"
+#include "client/access.hpp"
 #include "corvane/corvane.hpp"
 #include "expect_throw.hpp"
 #include "test_bridge.hpp"
@@ -65,13 +66,13 @@ TEST_F(FailureInjection, EveryOptionOfEveryVerbCanFailWithoutSending) {
   IsaacSimClient c = client(2);
   for (const char* method : {"GET", "DELETE", "POST", "PUT", "PATCH"}) {
     reset();
-    (void)c.request_(method, "/x", "{\"a\":1}");  // undisturbed: counts the options this verb sets
+    (void)detail::Access::request(c, method, "/x", "{\"a\":1}");  // undisturbed: counts the options this verb sets
     const int options = curlInjection.setoptCalls;
     const std::size_t sent = bridge.requestCount();
     for (int n = 1; n <= options; ++n) {
       reset();
       curlInjection.failSetoptAt = n;
-      EXPECT_THROW_MSG(c.request_(method, "/x", "{\"a\":1}"), std::runtime_error, kSetoptFailure)
+      EXPECT_THROW_MSG(detail::Access::request(c, method, "/x", "{\"a\":1}"), std::runtime_error, kSetoptFailure)
           << method << " option " << n;
     }
     EXPECT_EQ(bridge.requestCount(), sent) << method << ": a request whose option failed is not sent";
@@ -164,7 +165,7 @@ TEST_F(FailureInjection, AnUnreadableHandshakeStatusReleasesTheConnection) {
   IsaacSimClient c = client(0);
   curlInjection.failGetinfoAt = 1;
   EXPECT_THROW_MSG(
-      c.openStream_("s"), std::runtime_error,
+      detail::Access::openStream(c, "s"), std::runtime_error,
       curlText("WebSocket handshake failed for " + bridge.wsBaseUrl() + "s: ", curlInjection.getinfoFailure));
   const auto peer = bridge.webSocket();
   ASSERT_NE(peer, nullptr);
@@ -175,7 +176,7 @@ TEST_F(FailureInjection, AnUnreadableHandshakeStatusReleasesTheConnection) {
 
 TEST_F(FailureInjection, FailedSocketQueriesThrowAndKeepTheStreamOpen) {
   IsaacSimClient c = client(0);
-  WebSocketStream stream = c.openStream_("s");
+  WebSocketStream stream = detail::Access::openStream(c, "s");
   const auto peer = bridge.webSocket();
   ASSERT_NE(peer, nullptr);
   curlInjection.failGetinfoAt = curlInjection.getinfoCalls + 1;
@@ -191,7 +192,7 @@ TEST_F(FailureInjection, FailedSocketQueriesThrowAndKeepTheStreamOpen) {
 
 TEST_F(FailureInjection, InterruptedWaitsResumeAndOtherPollFailuresThrow) {
   IsaacSimClient c = client(0);
-  WebSocketStream stream = c.openStream_("s");
+  WebSocketStream stream = detail::Access::openStream(c, "s");
   const auto peer = bridge.webSocket();
   ASSERT_NE(peer, nullptr);
   libcInjection().pollFailures = 3;

@@ -13,8 +13,8 @@
 #include "corvane/live/live_server.hpp"
 #include "corvane/record/recorder.hpp"
 #include "corvane/record/recording_reader.hpp"
+#include "instrumented.hpp"
 #include "sim_bridge.hpp"
-#include "under_valgrind.hpp"
 
 namespace corvane {
 namespace {
@@ -79,7 +79,7 @@ class Viewer {
   }
   // The next JSON message with this op (others skipped).
   Json nextJson(const std::string& op) {
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 1000; ++i) {
       const auto m = next();
       if (!m) return nullptr;
       if (binary) continue;
@@ -225,7 +225,7 @@ LiveChannel imageChannel() { return {"/cam/rgb", "ros1", "sensor_msgs/Image", "r
 // A viewer that stops reading costs the publisher nothing: its queue keeps the newest image, the drops are
 // counted, and it is closed after the stall timeout while another viewer keeps up.
 TEST(LiveServerTest, AStalledViewerDropsOldImagesAndIsClosed) {
-  if (testing::underValgrind()) GTEST_SKIP() << "a race between the publisher and the viewers' threads";
+  if (testing::instrumented()) GTEST_SKIP() << "a race between the publisher and the viewers' threads";
   LiveServerOptions options = quick();
   options.stallTimeout = 500ms;
   LiveServer server(options);
@@ -257,7 +257,7 @@ TEST(LiveServerTest, AStalledViewerDropsOldImagesAndIsClosed) {
 }
 
 TEST(LiveServerTest, ASlowViewerIsToldOfItsDrops) {
-  if (testing::underValgrind()) GTEST_SKIP() << "whether the viewer falls behind is a race between threads";
+  if (testing::instrumented()) GTEST_SKIP() << "whether the viewer falls behind is a race between threads";
   LiveServerOptions options = quick();
   options.viewerQueueBytes = 1000;
   LiveServer server(options);
@@ -274,6 +274,136 @@ TEST(LiveServerTest, ASlowViewerIsToldOfItsDrops) {
   ASSERT_FALSE(status.is_null());
   EXPECT_EQ(status["level"], 1);
   EXPECT_NE(status["message"].get<std::string>().find("/log"), std::string::npos);
+  const Json removed = viewer.nextJson("removeStatus");  // once the drops have stopped for a while
+  ASSERT_FALSE(removed.is_null());
+  EXPECT_EQ(removed["statusIds"], Json::array({status["id"]}));
+}
+
+// On a video channel a viewer that missed frames gets none until the next keyframe: never a delta frame after
+// a gap, which it could not decode.
+TEST(LiveServerTest, AVideoViewerRestartsAtTheNextKeyframeAfterADrop) {
+  if (testing::instrumented()) GTEST_SKIP() << "a race between the publisher and the viewer's thread";
+  LiveServerOptions options = quick();
+  options.viewerQueueBytes = 1U << 20;
+  options.stallTimeout = 1h;
+  LiveServer server(options);
+  const LiveChannel video{"/cam/video", "protobuf", "foxglove.CompressedVideo", "protobuf", "", false};
+  server.publishMessage(video, "K", 0);
+  Viewer viewer(server.port());
+  viewer.subscribe(1, viewer.channelOf("/cam/video"));
+  ASSERT_TRUE(testing::eventually([&] {
+    server.publishMessage(video, "K", 0);
+    return viewer.nextData(50ms).has_value();
+  }));
+  const auto publish = [&](std::uint64_t i) {  // a keyframe every 10th; the log time numbers the frames
+    server.publishMessage(video, std::string(256U << 10, i % 10 == 0 ? 'K' : 'P'), i, i % 10 == 0);
+  };
+  for (std::uint64_t i = 1; i < 200; ++i) publish(i);  // far more than the queue and the socket hold
+  std::uint64_t last = 0, gaps = 0;
+  const auto check = [&](const std::tuple<std::uint32_t, std::uint64_t, std::string>& data) {
+    const std::uint64_t time = std::get<1>(data);
+    if (time == 0) return;  // a probe
+    if (time != last + 1) {
+      ++gaps;
+      EXPECT_EQ(std::get<2>(data)[0], 'K') << "frame " << time << " after a gap";
+    }
+    last = time;
+  };
+  while (const auto data = viewer.nextData(500ms)) check(*data);  // the backlog
+  for (std::uint64_t i = 200; i < 205; ++i) {                     // then fresh frames, read as they come
+    publish(i);
+    const auto data = viewer.nextData();
+    ASSERT_TRUE(data);
+    check(*data);
+  }
+  EXPECT_GT(gaps, 0U);
+  EXPECT_EQ(last, 204U) << "the viewer did not catch up";
+}
+
+// The user's static transforms reach every viewer, later ones too, with the recorder's bytes; a channel removed,
+// or a stream's when it closes, is unadvertised.
+TEST(LiveServerTest, ChannelsComeAndGo) {
+  testing::SimBridge bridge;
+  const std::string path = ::testing::TempDir() + "live-transforms.mcap";
+  LiveServer server(quick());
+  Recorder recorder(path);
+  const FrameTransform mount{"world", "/World/cam", {1, 2, 3}, {0, 0, 0.7071068, 0.7071068}};
+  server.setStaticTransform(mount);
+  recorder.setStaticTransform(mount);
+  EXPECT_THROW(server.setStaticTransform({"world", "/World/cam", {}, {0, 0, 0, 2}}), std::invalid_argument);
+  ClientOptions options;
+  options.observer = observeAll({recorder.observer(), server.observer()});
+  IsaacSimClient client("live", bridge.server().httpUrl(), bridge.server().wsUrl(), 10s, 0, options);
+  client.articulation.create("/World/arm");
+  WebSocketStream stream = client.openJointPositionStream("/World/arm");
+  stream.send(R"({"joint_positions":[0.1],"indices":[0]})");
+  ASSERT_TRUE(stream.receiveFor(5s).has_value());
+
+  Viewer viewer(server.port());  // connects after the transform was set
+  const Json channels = viewer.nextJson("advertise")["channels"];
+  std::map<std::string, std::uint32_t> id;
+  for (const Json& c : channels) id[c["topic"]] = c["id"];
+  ASSERT_EQ(id.count("/transforms"), 1U);
+  viewer.subscribe(1, id["/transforms"]);
+  const auto data = viewer.nextData();
+  ASSERT_TRUE(data);
+  const Json transform = Json::parse(std::get<2>(*data));
+  EXPECT_EQ(transform["child_frame_id"], "/World/cam");
+  EXPECT_EQ(transform["translation"], (Json{{"x", 1.0}, {"y", 2.0}, {"z", 3.0}}));
+
+  stream.close();
+  const Json gone = viewer.nextJson("unadvertise");
+  ASSERT_FALSE(gone.is_null());
+  EXPECT_EQ(gone["channelIds"],
+            Json::array({id.at("/World/arm/stream_joint_positions"), id.at("/World/arm/stream_joint_positions/sent")}));
+  server.removeChannel("/transforms");
+  EXPECT_EQ(viewer.nextJson("unadvertise")["channelIds"], Json::array({id["/transforms"]}));
+
+  recorder.close();
+  RecordingReader reader(path);
+  RecordingFilter filter;
+  filter.topics = {"/transforms"};
+  auto cursor = reader.messages(filter);
+  const auto recorded = cursor.next();
+  ASSERT_TRUE(recorded);
+  EXPECT_EQ(Json::parse(recorded->data).value("rotation", Json()), transform["rotation"]);
+}
+
+// Video served live: the recorder's foxglove.CompressedVideo channel, its schema base64 in the advertisement,
+// and a viewer's first frame a keyframe (SPS first) though it joined mid-stream.
+TEST(LiveServerTest, ServesCapturesAsVideo) {
+  testing::SimBridge bridge;
+  LiveServerOptions options = quick();
+  options.video = VideoFormat::h264;
+  options.keyframeInterval = 1h;  // only the keyframe the subscription asks for
+  LiveServer server(options);
+  ClientOptions observed;
+  observed.observer = server.observer();
+  IsaacSimClient client("live", bridge.server().httpUrl(), bridge.server().wsUrl(), 10s, 0, observed);
+  client.camera.create("/World/cam", std::vector<int>{64, 48});
+  for (int i = 0; i < 3; ++i) (void)client.camera.capture("/World/cam");
+  Viewer viewer(server.port());
+  Json channel;
+  ASSERT_TRUE(testing::eventually([&] {
+    const Json advertised = viewer.nextJson("advertise");
+    for (const Json& c : advertised.value("channels", Json::array())) {
+      if (c["topic"] == "/World/cam/rgb") channel = c;
+    }
+    return !channel.is_null();
+  }));
+  EXPECT_EQ(channel["schemaName"], "foxglove.CompressedVideo");
+  EXPECT_EQ(channel["schemaEncoding"], "protobuf");
+  EXPECT_EQ(channel["schema"].get<std::string>().find_first_not_of(
+                "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
+            std::string::npos);
+  viewer.subscribe(1, channel["id"]);
+  std::optional<std::tuple<std::uint32_t, std::uint64_t, std::string>> data;
+  for (int i = 0; i < 50 && !data; ++i) {
+    (void)client.camera.capture("/World/cam");
+    data = viewer.nextData(200ms);
+  }
+  ASSERT_TRUE(data);
+  EXPECT_NE(std::get<2>(*data).find(std::string("\0\0\1\x67", 4)), std::string::npos) << "not a keyframe";
 }
 
 // Bad input gets a status error or a close; a viewer beside it is served all along.

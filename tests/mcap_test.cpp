@@ -11,6 +11,7 @@
 #include "corvane/record/recording_reader.hpp"
 #include "expect_throw.hpp"
 #include "file_bytes.hpp"
+#include "mcap_records.hpp"
 
 namespace corvane {
 namespace {
@@ -163,7 +164,7 @@ TEST_F(McapTest, RecoversEveryCompleteChunkOfAFileCutShort) {
     const auto written = writeMixed(path, c);
     const std::string whole = testing::fileBytes(path);
     std::size_t previous = 0;
-    const std::size_t headerEnd = 17 + static_cast<unsigned char>(whole[9]);  // a short header: one length byte
+    const std::size_t headerEnd = testing::findRecord(whole, record::kHeader).end();
     for (std::size_t cut = 8; cut < whole.size(); cut += 29) {
       writeFile(dir_ / "cut.mcap", std::string_view(whole).substr(0, cut));
       if (cut < headerEnd) {  // without its header, it is not a recording
@@ -188,12 +189,12 @@ TEST_F(McapTest, RecoversEveryCompleteChunkOfAFileCutShort) {
 TEST_F(McapTest, RejectsDamageAndReportsWriteFailures) {
   const fs::path path = dir_ / "flip.mcap";
   std::string bytes = exampleBytes();
-  bytes[76 + 85 + 9 + 22] ^= 0x01;  // the first message's data, inside the chunk
+  bytes[testing::findRecord(bytes, record::kMessage).body() + record::kMessageFields] ^= 0x01;  // inside the chunk
   writeFile(path, bytes);
   RecordingReader damaged(path.string());
   EXPECT_THROW_CONTAINING(readAll(damaged), RecordingError, "CRC");
   bytes = exampleBytes();
-  bytes[400] ^= 0x01;  // inside the summary
+  bytes[testing::findRecord(bytes, record::kStatistics).body()] ^= 0x01;  // inside the summary
   writeFile(path, bytes);
   EXPECT_THROW_CONTAINING(RecordingReader(path.string()), RecordingError, "summary fails its CRC");
   writeFile(path, "not a recording");

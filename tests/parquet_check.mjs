@@ -1,6 +1,8 @@
 // Reads the Parquet samples of tests/parquet_samples.py with two readers independent of corvane's writer:
 // hyparquet (JavaScript) and DuckDB. For each table of expected.json: the row count, every column's name,
-// order, type and values, and its chunks' statistics (min, max, null count) must read back as expected.
+// order, type and values, and its chunks' statistics (min, max, null count) must read back as expected. For
+// each video of videos.json: frame j of the file (ffprobe's times) shows at its j-th row's time, the row's
+// timestamp + its episode's from_timestamp as DuckDB reads them, within the 1e-4 s LeRobot's loader allows.
 //   node parquet_check.mjs <folder>   (run from a folder whose node_modules holds both)
 import { readFile } from "node:fs/promises";
 import { asyncBufferFromFile, parquetMetadataAsync, parquetReadObjects } from "hyparquet";
@@ -97,6 +99,21 @@ for (const table of tables) {
   await checkHyparquet(table);
   await checkDuckDB(connection, table);
   console.log(`parquet-check: ${table.name}: ${table.rows} rows, ${table.columns.length} columns in ${table.files.length} file(s), read back by hyparquet and DuckDB`);
+}
+const list = (files) => `[${files.map((f) => `'${f}'`).join(", ")}]`;
+for (const video of JSON.parse(await readFile(`${folder}/videos.json`, "utf8"))) {
+  const column = (name) => `e."videos/${video.key}/${name}"`;
+  const rows = (await connection.runAndReadAll(
+    `SELECT d.timestamp + ${column("from_timestamp")} AS time FROM read_parquet(${list(video.data)}) d
+     JOIN read_parquet(${list(video.episodes)}) e USING (episode_index)
+     WHERE ${column("chunk_index")} = 0 AND ${column("file_index")} = 0
+     ORDER BY ${column("from_timestamp")}, d.frame_index`)).getRowObjectsJS();
+  const j = rows.findIndex((r, k) => !(Math.abs(r.time - video.times[k]) < 1e-4));
+  if (rows.length !== video.times.length || j >= 0) {
+    fail(`${video.file}: ${video.times.length} frames for ${rows.length} rows; row ${j} at ${rows[j] && rows[j].time}, its frame at ${video.times[j]}`);
+  } else {
+    console.log(`parquet-check: ${video.file}: ${rows.length} frames at their rows' times`);
+  }
 }
 if (failures > 0) {
   console.error(`parquet-check: ${failures} failures`);

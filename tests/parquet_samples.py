@@ -1,6 +1,8 @@
-"""Writes Parquet samples with corvane.export.parquet, and a LeRobot dataset exported from steps, for the
-independent readers of tests/parquet_check.mjs; next to them, expected.json: for each table, its files (read one
-after another), row count, each column's reader type and values, and the statistics its chunks must carry.
+"""Writes Parquet samples with corvane.export.parquet, a LeRobot dataset exported from steps, and one collected
+over two simulated bridges and exported by `corvane export --lerobot`, for the independent readers of
+tests/parquet_check.mjs; next to them, expected.json: for each table, its files (read one after another), row
+count, each column's reader type and values, and the statistics its chunks must carry; and videos.json: the
+collected dataset's video with its frames' times by ffprobe, which its rows must match.
 
     PYTHONPATH=build/python /usr/bin/python3 tests/parquet_samples.py FOLDER
 
@@ -10,11 +12,13 @@ Expected values come from the inputs, not from the writer: int64 as decimal stri
 
 from __future__ import annotations
 
+import contextlib
 import json
 import math
 import os
+import pathlib
 import sys
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy
 
@@ -206,14 +210,46 @@ def write_lerobot(folder: str) -> List[Dict[str, Any]]:
              "columns": [_expected_column(tasks[0], [0, 1]), _expected_column(tasks[1], ["reach", "push"])]}]
 
 
+def write_collected(folder: str) -> Tuple[List[Dict[str, Any]], Dict[str, Any]]:
+    """Episodes collected over two simulated bridges, exported through the command (H.264 videos)."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python", "tests"))
+    import lerobot_collection as collected
+
+    import corvane.fleet
+    from corvane.testing import SimulatedBridge
+
+    collection, out = pathlib.Path(folder, "collection"), pathlib.Path(folder, "collected")
+    with contextlib.ExitStack() as stack:
+        urls = [stack.enter_context(SimulatedBridge()) for _ in range(2)]
+        dataset = corvane.fleet.collect(collected.demonstration, urls, episodes=4, out=collection, progress=False)
+    assert dataset["recorded"] == 4, dataset
+    collected.export(collection, out, "--video-codec", "h264")
+    episodes = collected.steps_of(collection)
+    collected.check(out, episodes, "h264")
+    tables = []
+    for table in collected.tables(out, episodes):
+        columns = [_expected_column(Column(name, kind, is_list=is_list), rows) for name, kind, is_list, rows in
+                   table["columns"]]
+        tables.append({"name": table["name"], "files": [str(f) for f in table["files"]],
+                       "rows": len(table["columns"][0][3]), "columns": columns})
+    video, _, times = collected.probe(out)
+    return tables, {"key": collected.VIDEO, "file": video, "times": times,
+                    "data": [str(out / "data/chunk-000/file-000.parquet")],
+                    "episodes": [str(out / "meta/episodes/chunk-000/file-000.parquet")]}
+
+
 def main(folder: str) -> None:
     os.makedirs(folder, exist_ok=True)
     tables = [write_kinds(folder, name, 200, 1, compression=name) for name in ("none", "snappy", "zstd")]
     # Many pages in several row groups: every batch its own page, a row group every ~10 KB.
     tables.append(write_kinds(folder, "row_groups", 1000, 25, compression="zstd", row_group_bytes=10000))
     tables.extend(write_lerobot(folder))
+    collected, video = write_collected(folder)
+    tables.extend(collected)
     with open(os.path.join(folder, "expected.json"), "w", encoding="utf-8") as file:
         json.dump(tables, file)
+    with open(os.path.join(folder, "videos.json"), "w", encoding="utf-8") as file:
+        json.dump([video], file)
     print(f"parquet-samples: {len(tables)} tables in {folder}")
 
 

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "corvane/record/recorder.hpp"
+#include "corvane/record/recorder_slot.hpp"
 #include "corvane/record/recording_reader.hpp"
 #include "expect_throw.hpp"
 #include "sim_bridge.hpp"
@@ -155,6 +156,45 @@ TEST_F(RecorderTest, AFullQueueMakesCallersWaitAndLosesNothing) {
   RecordingReader reader(file("queue.mcap"));
   EXPECT_EQ(reader.statistics().messageCount, 600U);
   EXPECT_THROW(recorder.write("/t", {}), std::logic_error) << "closed";
+}
+
+// One client, its recorder swapped between episodes while another thread's calls are being observed: each
+// file holds its own episode's calls and step, nothing made between episodes lands anywhere.
+TEST_F(RecorderTest, ASlotSwapsRecordersUnderALiveClient) {
+  testing::SimBridge bridge;
+  auto slot = std::make_shared<RecorderSlot>();
+  ClientOptions options;
+  options.observer = slot;
+  IsaacSimClient client("rec", bridge.server().httpUrl(), bridge.server().wsUrl(), 10s, 0, options);
+  std::atomic<bool> stop{false};
+  std::thread busy([&] {
+    while (!stop) (void)client.get("/busy");
+  });
+  const std::vector<double> state{1.0};
+  StepInput step;
+  step.observation = {{"state", StepArray::of(state)}};
+  for (int episode = 0; episode < 3; ++episode) {
+    Recorder recorder(file(("slot" + std::to_string(episode) + ".mcap").c_str()));
+    slot->set(recorder);
+    EXPECT_TRUE(slot->recording());
+    (void)client.get("/episode" + std::to_string(episode));
+    EXPECT_EQ(slot->step(step), std::optional<std::uint64_t>(0));
+    slot->clear();
+    (void)client.get("/between");
+    EXPECT_EQ(slot->step(step), std::nullopt);
+  }
+  stop = true;
+  busy.join();
+  for (int episode = 0; episode < 3; ++episode) {
+    std::map<std::string, int> count;
+    RecordingReader(file(("slot" + std::to_string(episode) + ".mcap").c_str()))
+        .forEach({}, [&](const RecordedMessage& m) { ++count[m.channel->topic]; });
+    EXPECT_EQ(count["/step"], 1) << episode;
+    EXPECT_EQ(count.count("/rest/between"), 0U) << episode;
+    for (int other = 0; other < 3; ++other) {
+      EXPECT_EQ(count["/rest/episode" + std::to_string(other)], other == episode ? 1 : 0) << episode;
+    }
+  }
 }
 
 // A sink that takes nothing (a FIFO nobody reads) holds the queue full: an observed call waits for room only

@@ -5,9 +5,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "allocation_probe.hpp"
 #include "corvane/record/recording_reader.hpp"
@@ -78,6 +80,38 @@ TEST(RecordingCorpus, EachCraftedFileHasItsOutcome) {
     }
   }
   EXPECT_GE(rows, 25U);
+}
+
+// A scan counts the chunks it leaves out and the records it passes over, and reads messages outside chunks in
+// runs no longer than the reader's limit: in log-time order, by topic and time.
+TEST(RecordingCorpus, ScansCountWhatTheyPassOverAndReadMessagesOutsideChunks) {
+  const fs::path dir(CORVANE_RECORDINGS_DIR);
+  const RecordingReader crc((dir / "no_summary_chunk_crc_wrong.mcap").string());
+  EXPECT_EQ(crc.skipped().chunksFailingCrc, 1U);
+  EXPECT_EQ(crc.skipped().chunks(), 1U);
+  EXPECT_EQ(crc.statistics().endTime, 1190U);  // the second chunk's messages are not there
+  // The first chunk defined the channels: the second one's messages cannot be read, and are counted.
+  const RecordingReader definitionsLost((dir / "no_summary_first_chunk_crc_wrong.mcap").string());
+  EXPECT_EQ(definitionsLost.skipped().chunksFailingCrc, 1U);
+  EXPECT_EQ(definitionsLost.skipped().messagesWithoutChannel, 20U);
+  EXPECT_EQ(definitionsLost.statistics().messageCount, 0U);
+  RecordingReaderOptions small;
+  small.maxRecordSize = 1024;  // the summary fits; the messages take several runs
+  for (const char* name : {"unchunked.mcap", "unchunked_no_summary.mcap"}) {
+    const RecordingReader reader((dir / name).string(), small);
+    EXPECT_EQ(reader.skipped().attachments, 1U) << name;
+    EXPECT_EQ(reader.skipped().unknownRecords, 1U) << name;
+    EXPECT_EQ(reader.metadataNames(), std::vector<std::string>{"robot"}) << name;
+    const RecordingStatistics& stats = reader.statistics();
+    EXPECT_EQ(stats.messageCount, 40U);
+    EXPECT_EQ(stats.startTime, 1000U);
+    EXPECT_EQ(stats.endTime, 1390U);
+    EXPECT_EQ(stats.channelMessageCounts, (std::map<std::uint16_t, std::uint64_t>{{1, 20}, {2, 20}}));
+    std::vector<std::uint64_t> times, expected;
+    reader.forEach({{"/b"}, 1100, 1300}, [&](const RecordedMessage& m) { times.push_back(m.logTime); });
+    for (std::uint64_t t = 1110; t < 1300; t += 20) expected.push_back(t);
+    EXPECT_EQ(times, expected) << name;
+  }
 }
 
 TEST(RecordingCorpus, OnceCrashingInputsAreRefusedOrRead) {

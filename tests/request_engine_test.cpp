@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include "client/access.hpp"
 #include "corvane/corvane.hpp"
 #include "expect_throw.hpp"
 #include "test_bridge.hpp"
@@ -96,7 +97,7 @@ TEST(RequestEngineFailures, UnsupportedMethodsAreRejectedBeforeSending) {
   TestBridge bridge;
   IsaacSimClient client = clientFor(bridge.baseUrl(), 3);
   for (const char* method : {"get", "HEAD", "", "POST "}) {
-    EXPECT_THROW_MSG(client.request_(method, "/x", ""), std::invalid_argument,
+    EXPECT_THROW_MSG(detail::Access::request(client, method, "/x", ""), std::invalid_argument,
                      std::string("Unsupported HTTP method: ") + method);
   }
   EXPECT_EQ(bridge.requestCount(), 0u);

@@ -8,6 +8,7 @@
 
 #include <thread>
 
+#include "client/access.hpp"
 #include "connected_stream.hpp"
 #include "corvane/corvane.hpp"
 #include "expect_throw.hpp"
@@ -41,7 +42,7 @@ TEST(StreamOpening, UrlIsTheWebSocketBaseFollowedByThePathByteForByte) {
   WebSocketStream state = client.openArticulationStateStream("/World/robot");
   WebSocketStream joints = client.openJointPositionStream("/World/robot");
   WebSocketStream empty = client.openJointPositionStream("");
-  WebSocketStream raw = client.openStream_("/lead");                  // no leading slash is stripped here
+  WebSocketStream raw = detail::Access::openStream(client, "/lead");  // no leading slash is stripped here
   WebSocketStream hashed = client.openJointPositionStream("/W/a#1");  // kept whole, not cut as a fragment
   const char* expected[] = {
       "/articulations//World/robot/stream_articulation_state", "/articulations//World/robot/stream_joint_positions",
@@ -86,7 +87,7 @@ TEST(StreamOpening, AReplyThatIsNoUpgradeIsWrittenNowhere) {
   bridge.setFallback(testing::Reply::json(200, patterned(5000)));
   IsaacSimClient http("test", bridge.baseUrl(), bridge.baseUrl(), 5000ms, 0);
   ::testing::internal::CaptureStdout();
-  EXPECT_THROW((void)http.openStream_("x"), std::runtime_error);
+  EXPECT_THROW((void)detail::Access::openStream(http, "x"), std::runtime_error);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
 }
 
@@ -95,11 +96,11 @@ TEST(StreamOpening, TheClientTimeoutLimitsTheHandshakeOnly) {
   bridge.setUpgradeAnswer(UpgradeAnswer::stall);
   IsaacSimClient slow = clientFor(bridge, 0, 200ms);
   EXPECT_THROW_MSG(
-      slow.openStream_("x"), std::runtime_error,
+      detail::Access::openStream(slow, "x"), std::runtime_error,
       "WebSocket handshake failed for " + bridge.wsBaseUrl() + "x: " + curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
 
   bridge.setUpgradeAnswer(UpgradeAnswer::accept);
-  WebSocketStream stream = slow.openStream_("x");
+  WebSocketStream stream = detail::Access::openStream(slow, "x");
   const auto peer = bridge.webSocket();
   ASSERT_NE(peer, nullptr);
   std::this_thread::sleep_for(400ms);  // well past the 200 ms: an open stream must not expire

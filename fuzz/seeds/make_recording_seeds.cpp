@@ -8,6 +8,7 @@
 #include <string>
 
 #include "corvane/record/mcap_writer.hpp"
+#include "record/mcap_layout.hpp"
 
 namespace {
 
@@ -30,15 +31,17 @@ std::string writeSample(const std::string& path, Compression compression) {
 // The same file without its checksums (0: not computed), so that mutations inside chunks and the summary get
 // past them.
 std::string withoutCrcs(std::string bytes) {
-  std::size_t pos = 8;
-  while (pos + 9 <= bytes.size()) {
+  namespace layout = corvane::record;
+  std::size_t pos = layout::kMagic.size();
+  while (pos + layout::kRecordPrefix <= bytes.size()) {
     std::uint64_t length = 0;
     for (int i = 0; i < 8; ++i) length |= std::uint64_t{static_cast<unsigned char>(bytes[pos + 1 + i])} << (8 * i);
-    if (length > bytes.size() - pos - 9) break;
-    const char op = bytes[pos];
-    if (op == 0x06) bytes.replace(pos + 9 + 24, 4, 4, '\0');                        // chunk: after the times and size
-    if (op == 0x02 || op == 0x0F) bytes.replace(pos + 9 + length - 4, 4, 4, '\0');  // footer, data end: last
-    pos += 9 + length;
+    if (length > bytes.size() - pos - layout::kRecordPrefix) break;
+    const auto op = static_cast<std::uint8_t>(bytes[pos]);
+    const std::size_t body = pos + layout::kRecordPrefix;
+    if (op == layout::kChunk) bytes.replace(body + layout::kChunkCrcAt, 4, 4, '\0');
+    if (op == layout::kFooter || op == layout::kDataEnd) bytes.replace(body + length - 4, 4, 4, '\0');  // CRC last
+    pos = body + length;
   }
   return bytes;
 }
@@ -61,9 +64,10 @@ int main(int argc, char** argv) {
       {Compression::none, "none"}, {Compression::lz4, "lz4"}, {Compression::zstd, "zstd"}};
   for (const auto& [compression, name] : compressions) {
     const std::string whole = writeSample(folder + "/whole_" + name, compression);
-    std::uint64_t summaryStart = 0;  // from the footer, 37 bytes before the end
+    std::uint64_t summaryStart = 0;  // the footer's first field
+    const std::size_t footerBody = whole.size() - corvane::record::kFileTail + corvane::record::kRecordPrefix;
     for (int i = 0; i < 8; ++i)
-      summaryStart |= std::uint64_t{static_cast<unsigned char>(whole[whole.size() - 28 + i])} << (8 * i);
+      summaryStart |= std::uint64_t{static_cast<unsigned char>(whole[footerBody + i])} << (8 * i);
     const bool saved = save(folder + "/no_summary_" + name, whole.substr(0, summaryStart)) &&
                        save(folder + "/cut_short_" + name, whole.substr(0, summaryStart * 2 / 3)) &&
                        save(folder + "/no_crcs_" + name, withoutCrcs(whole));

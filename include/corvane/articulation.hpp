@@ -36,41 +36,41 @@ class CORVANE_API Articulation {
   IsaacSimClient& client() const noexcept { return *client_; }
 
   /// PUT /articulations {"prim_path", "urdf_path"}: creates an articulation, from a URDF file when given.
-  nlohmann::json create(std::string_view prim_path, std::optional<std::string_view> urdf_path = std::nullopt);
-  /// DELETE /articulations/{prim_path}. Returns nothing, but throws like every other operation.
-  void remove(std::string_view prim_path);
-  /// GET /articulations/{prim_path}/driver_joint.
-  [[nodiscard]] nlohmann::json getDriverJoint(std::string_view prim_path);
-  /// PUT /articulations/{prim_path}/driven_joints {"joint_names"}: names in order, duplicates kept.
-  nlohmann::json setDrivenJoints(std::string_view prim_path, const std::vector<std::string>& joint_names);
-  /// GET /articulations/{prim_path}/dof_limits.
-  [[nodiscard]] nlohmann::json getDofLimits(std::string_view prim_path);
-  /// GET /articulations/{prim_path}/joints_state.
-  [[nodiscard]] nlohmann::json getJointsState(std::string_view prim_path);
+  nlohmann::json create(std::string_view primPath, std::optional<std::string_view> urdfPath = std::nullopt);
+  /// DELETE /articulations/{primPath}. Returns nothing, but throws like every other operation.
+  void remove(std::string_view primPath);
+  /// GET /articulations/{primPath}/driver_joint.
+  [[nodiscard]] nlohmann::json getDriverJoint(std::string_view primPath);
+  /// PUT /articulations/{primPath}/driven_joints {"joint_names"}: names in order, duplicates kept.
+  nlohmann::json setDrivenJoints(std::string_view primPath, const std::vector<std::string>& jointNames);
+  /// GET /articulations/{primPath}/dof_limits.
+  [[nodiscard]] nlohmann::json getDofLimits(std::string_view primPath);
+  /// GET /articulations/{primPath}/joints_state.
+  [[nodiscard]] nlohmann::json getJointsState(std::string_view primPath);
 
-  /// POST /articulations/{prim_path}/set_j {"indices", "joint_positions"}. Non-finite positions go out
+  /// POST /articulations/{primPath}/set_j {"indices", "joint_positions"}. Non-finite positions go out
   /// as null. Note: a braced `{}` for `indices` means "absent"; pass std::vector<int>{} for an empty list.
-  nlohmann::json setJointPositions(std::string_view prim_path, const std::vector<double>& joint_positions,
+  nlohmann::json setJointPositions(std::string_view primPath, const std::vector<double>& jointPositions,
                                    const std::optional<std::vector<int>>& indices = std::nullopt);
-  /// POST /articulations/{prim_path}/move_j {"asynchronous", "indices", "joint_positions"}.
+  /// POST /articulations/{primPath}/move_j {"asynchronous", "indices", "joint_positions"}.
   /// `asynchronous` defaults to false: like every call of this library, the move is waited for unless
   /// the caller asks otherwise.
-  nlohmann::json moveJointPositions(std::string_view prim_path, const std::vector<double>& joint_positions,
+  nlohmann::json moveJointPositions(std::string_view primPath, const std::vector<double>& jointPositions,
                                     const std::optional<std::vector<int>>& indices = std::nullopt,
                                     bool asynchronous = false);
 
-  /// POST /articulations/{prim_path}/assemble_robot {"arm_mount_link", "gripper_id",
-  /// "gripper_mount_link", "mask_collisions", "offset"}: mounts a gripper on the arm at `prim_path`.
-  /// `offset` is sent as given, of any JSON type. `mask_collisions` defaults to true: mounted links
+  /// POST /articulations/{primPath}/assemble_robot {"arm_mount_link", "gripper_id",
+  /// "gripper_mount_link", "mask_collisions", "offset"}: mounts a gripper on the arm at `primPath`.
+  /// `offset` is sent as given, of any JSON type. `maskCollisions` defaults to true: mounted links
   /// touch, and unmasked contacts between arm and gripper would push them apart.
-  nlohmann::json assembleRobot(std::string_view prim_path, std::string_view gripper_id, std::string_view arm_mount_link,
-                               std::optional<std::string_view> gripper_mount_link = std::nullopt,
-                               const std::optional<nlohmann::json>& offset = std::nullopt, bool mask_collisions = true);
+  nlohmann::json assembleRobot(std::string_view primPath, std::string_view gripperId, std::string_view armMountLink,
+                               std::optional<std::string_view> gripperMountLink = std::nullopt,
+                               const std::optional<nlohmann::json>& offset = std::nullopt, bool maskCollisions = true);
 
   /// The joint-position stream of the articulation (IsaacSimClient::openJointPositionStream).
-  [[nodiscard]] WebSocketStream streamJointPositions(std::string_view prim_path);
+  [[nodiscard]] WebSocketStream streamJointPositions(std::string_view primPath);
   /// The articulation-state stream of the articulation (IsaacSimClient::openArticulationStateStream).
-  [[nodiscard]] WebSocketStream streamArticulationState(std::string_view prim_path);
+  [[nodiscard]] WebSocketStream streamArticulationState(std::string_view primPath);
 
  private:
   IsaacSimClient* client_;

@@ -21,6 +21,7 @@ struct CameraOutput;
 class SharedOutput;
 
 namespace detail {
+class Access;
 /// The element count of `output` as T, after checking that its dtype is `dtype` and that its byte count is
 /// exactly shape product * item size (computed without wrapping). Throws std::invalid_argument otherwise.
 [[nodiscard]] CORVANE_API std::size_t checkedElementCount(const CameraOutput& output, std::string_view dtype);
@@ -138,12 +139,12 @@ class CORVANE_API SharedFrame {
   /// An owning CameraFrame: the structure and every output copied.
   [[nodiscard]] CameraFrame toCameraFrame() const;
 
-  /// Internal: what every copy of a frame shares, defined and made by the decoder.
+ private:
+  friend class detail::Access;  // the decoder makes frames
+  /// What every copy of a frame shares, defined and made by the decoder.
   struct Contents;
-  /// Internal: the decoder's constructor.
   explicit SharedFrame(std::shared_ptr<const Contents> contents) noexcept : contents_(std::move(contents)) {}
 
- private:
   std::shared_ptr<const Contents> contents_;
 };
 
@@ -178,43 +179,43 @@ class CORVANE_API Camera {
   /// The client this family sends its requests through.
   IsaacSimClient& client() const noexcept { return *client_; }
 
-  /// Creates a camera at `prim_path` (PUT /cameras). Absent options are left out of the request; present
+  /// Creates a camera at `primPath` (PUT /cameras). Absent options are left out of the request; present
   /// ones are sent even when empty. Returns the bridge's JSON reply ({} for an empty one).
-  nlohmann::json create(std::string_view prim_path, const std::optional<std::vector<int>>& resolution = std::nullopt,
+  nlohmann::json create(std::string_view primPath, const std::optional<std::vector<int>>& resolution = std::nullopt,
                         std::optional<double> frequency = std::nullopt);
 
-  /// Removes the camera at `prim_path` (DELETE `/cameras/<prim_path>`).
-  void remove(std::string_view prim_path);
+  /// Removes the camera at `primPath` (DELETE `/cameras/<primPath>`).
+  void remove(std::string_view primPath);
 
-  /// Captures a frame (POST `/cameras/<prim_path>/capture`) and decodes it. Absent options are left out of
+  /// Captures a frame (POST `/cameras/<primPath>/capture`) and decodes it. Absent options are left out of
   /// the request body ({} when both are absent); present ones are sent even when empty or false.
-  [[nodiscard]] CameraFrame capture(std::string_view prim_path,
-                                    const std::optional<std::vector<std::string>>& data_types = std::nullopt,
-                                    std::optional<bool> world_frame = std::nullopt);
+  [[nodiscard]] CameraFrame capture(std::string_view primPath,
+                                    const std::optional<std::vector<std::string>>& dataTypes = std::nullopt,
+                                    std::optional<bool> worldFrame = std::nullopt);
 
-  /// Captures every camera in `prim_paths` at once (one batch, see IsaacSimClient::batch) with the same
-  /// options, and returns the frames in the order of `prim_paths`. Every capture runs to its end (with its
+  /// Captures every camera in `primPaths` at once (one batch, see IsaacSimClient::batch) with the same
+  /// options, and returns the frames in the order of `primPaths`. Every capture runs to its end (with its
   /// own retries and the client's deadline); then the first failure in that order, if any, is thrown as
   /// capture would throw it. For each camera's own outcome, use batch and detail::decodeFrame.
   [[nodiscard]] std::vector<CameraFrame> captureAll(
-      const std::vector<std::string>& prim_paths,
-      const std::optional<std::vector<std::string>>& data_types = std::nullopt,
-      std::optional<bool> world_frame = std::nullopt);
+      const std::vector<std::string>& primPaths,
+      const std::optional<std::vector<std::string>>& dataTypes = std::nullopt,
+      std::optional<bool> worldFrame = std::nullopt);
 
   /// capture() on the shared road: the same request, retries and errors, but the reply is read once into a
   /// buffer that the frame keeps, and the outputs are views of it (no copy of any payload byte). Prefer it
   /// for large frames that are read or handed on whole; prefer capture() to keep single outputs for long
   /// (a shared output keeps its whole reply alive).
-  [[nodiscard]] SharedFrame captureShared(std::string_view prim_path,
-                                          const std::optional<std::vector<std::string>>& data_types = std::nullopt,
-                                          std::optional<bool> world_frame = std::nullopt);
+  [[nodiscard]] SharedFrame captureShared(std::string_view primPath,
+                                          const std::optional<std::vector<std::string>>& dataTypes = std::nullopt,
+                                          std::optional<bool> worldFrame = std::nullopt);
 
   /// captureAll() on the shared road: every camera at once (one batch), frames in the order of
-  /// `prim_paths`, the first failure in that order thrown once every capture has ended.
+  /// `primPaths`, the first failure in that order thrown once every capture has ended.
   [[nodiscard]] std::vector<SharedFrame> captureAllShared(
-      const std::vector<std::string>& prim_paths,
-      const std::optional<std::vector<std::string>>& data_types = std::nullopt,
-      std::optional<bool> world_frame = std::nullopt);
+      const std::vector<std::string>& primPaths,
+      const std::optional<std::vector<std::string>>& dataTypes = std::nullopt,
+      std::optional<bool> worldFrame = std::nullopt);
 
  private:
   IsaacSimClient* client_;

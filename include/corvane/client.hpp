@@ -19,6 +19,7 @@
 namespace corvane {
 
 namespace detail {
+class Access;
 class ConnectionPool;
 class RetryJitter;
 struct RunSettings;
@@ -32,12 +33,12 @@ class CORVANE_API IsaacSimClient {
  public:
   /// Throws std::invalid_argument for an empty URL, a timeout <= 0 or a negative retry count.
   /// Both base URLs get a trailing '/' when they lack one; nothing else about them is checked.
-  IsaacSimClient(std::string label, std::string base_url, std::string websocket_base_url,
-                 std::chrono::milliseconds timeout, int max_retries);
+  IsaacSimClient(std::string label, std::string baseUrl, std::string websocketBaseUrl,
+                 std::chrono::milliseconds timeout, int maxRetries);
   /// The same with transport options (see ClientOptions). Also throws std::invalid_argument for a refused
   /// header line, a deadline <= 0, or a NUL byte in caFile or proxy.
-  IsaacSimClient(std::string label, std::string base_url, std::string websocket_base_url,
-                 std::chrono::milliseconds timeout, int max_retries, ClientOptions options);
+  IsaacSimClient(std::string label, std::string baseUrl, std::string websocketBaseUrl,
+                 std::chrono::milliseconds timeout, int maxRetries, ClientOptions options);
   /// Copies the settings; the copy's families are bound to the copy. With reuseConnections the copy shares
   /// the original's kept connections, TLS sessions and name lookups (its settings are the same), which live
   /// until the last client sharing them is gone. Moving copies too, so the source stays a valid client.
@@ -50,7 +51,7 @@ class CORVANE_API IsaacSimClient {
   /// checks them. When both reuse connections, the sibling shares this client's kept connections, TLS
   /// sessions and name lookups (libcurl reuses a connection only for a request whose proxy and TLS settings
   /// match it). Cheap enough to make per call: it copies the settings and opens nothing.
-  [[nodiscard]] IsaacSimClient withOptions(std::chrono::milliseconds timeout, int max_retries,
+  [[nodiscard]] IsaacSimClient withOptions(std::chrono::milliseconds timeout, int maxRetries,
                                            ClientOptions options) const;
 
   Articulation articulation;
@@ -81,37 +82,36 @@ class CORVANE_API IsaacSimClient {
   /// InterruptedError, and a failure of libcurl's multi interface itself (SetupError), end the whole batch.
   [[nodiscard]] std::vector<BatchResult> batch(const std::vector<BatchRequest>& requests);
 
-  /// Opens the joint-position stream of the articulation at `prim_path`: the WebSocket base URL followed by
-  /// "articulations/" + prim_path + "/stream_joint_positions". The prim path goes in as it is ("/World/arm"
+  /// Opens the joint-position stream of the articulation at `primPath`: the WebSocket base URL followed by
+  /// "articulations/" + primPath + "/stream_joint_positions". The prim path goes in as it is ("/World/arm"
   /// gives a doubled slash, "/./" and "/../" stay), except '#' and NUL, sent as %23 and %00. One handshake
   /// limited by timeout() (not by the deadline option), never retried, and only a 101 answer opens the
   /// stream; a failure throws HandshakeError (a std::runtime_error) "WebSocket handshake failed for <url>:
   /// <libcurl's text>". The header lines, CA file and proxy options apply; the stream keeps its own
   /// connection, shared with nothing, so it may outlive the client.
-  [[nodiscard]] WebSocketStream openJointPositionStream(std::string_view prim_path);
+  [[nodiscard]] WebSocketStream openJointPositionStream(std::string_view primPath);
   /// Opens the articulation-state stream ("/stream_articulation_state"); otherwise as above.
-  [[nodiscard]] WebSocketStream openArticulationStateStream(std::string_view prim_path);
-
-  /// Internal: the full URL for a resource path (base URL + path without its leading slashes).
-  [[nodiscard]] std::string prepareUrl_(std::string_view path) const;
-  /// Internal: one request with retries. `method` is one of GET, POST, PUT, PATCH, DELETE. Errors that no
-  /// retry can mend (a malformed URL, an unsupported scheme, a feature libcurl lacks, an unreadable CA
-  /// file) fail at once.
-  [[nodiscard]] HttpResponse request_(std::string_view method, std::string_view path, std::string_view body);
-  /// Internal: opens websocketBaseUrl() + `path` (nothing stripped) with one handshake.
-  [[nodiscard]] WebSocketStream openStream_(std::string_view path);
-  /// Internal: as above, with the handshake limited to `limit` (1 ms to timeout()): a ReconnectingStream
-  /// reopens within its caller's timeout.
-  [[nodiscard]] WebSocketStream openStream_(std::string_view path, std::chrono::milliseconds limit);
+  [[nodiscard]] WebSocketStream openArticulationStateStream(std::string_view primPath);
 
  private:
-  IsaacSimClient(const IsaacSimClient& origin, std::chrono::milliseconds timeout, int max_retries,
+  IsaacSimClient(const IsaacSimClient& origin, std::chrono::milliseconds timeout, int maxRetries,
                  ClientOptions options);
   void checkSettings() const;
   void startJitter();
-  friend class Camera;  // its shared-frame captures run the request engine with a reply buffer
+  friend class detail::Access;  // the camera, streams and tests reach the operations below through it
+
+  /// The full URL for a resource path (base URL + path without its leading slashes).
+  [[nodiscard]] std::string prepareUrl(std::string_view path) const;
+  /// One request with retries. `method` is one of GET, POST, PUT, PATCH, DELETE. Errors that no retry can mend
+  /// (a malformed URL, an unsupported scheme, a feature libcurl lacks, an unreadable CA file) fail at once.
+  [[nodiscard]] HttpResponse request(std::string_view method, std::string_view path, std::string_view body);
+  /// Opens websocketBaseUrl() + `path` (nothing stripped) with one handshake.
+  [[nodiscard]] WebSocketStream openStream(std::string_view path);
+  /// As above, with the handshake limited to `limit` (1 ms to timeout()): a ReconnectingStream reopens within
+  /// its caller's timeout.
+  [[nodiscard]] WebSocketStream openStream(std::string_view path, std::chrono::milliseconds limit);
   /// The settings a run of the request engine reads.
-  detail::RunSettings runSettings_() const;
+  detail::RunSettings runSettings() const;
 
   std::string label_;
   std::string baseUrl_;

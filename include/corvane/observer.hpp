@@ -57,8 +57,8 @@ struct CORVANE_API ObservedOutput {
   std::string_view dtype;
   const std::byte* data;
   std::size_t size;
-  /// What keeps `data` valid after the call, when the frame came by the shared road (captureShared): an
-  /// observer may hold it instead of copying the bytes. Null when the caller owns the frame (capture()).
+  /// What keeps `data` valid after the call (the reply's bytes, of capture() and captureShared()): an observer
+  /// may hold it instead of copying the bytes. Null when the frame is not kept (captureAll()).
   std::shared_ptr<const std::byte> owner{};
 };
 

@@ -5,11 +5,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
-#include <random>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "corvane/export.hpp"
@@ -155,59 +154,14 @@ class CORVANE_API ReconnectingStream {
   /// Counters over all connections, with the reconnections and the time spent down.
   [[nodiscard]] StreamStats stats() const;
   /// Whether a connection is held right now.
-  [[nodiscard]] bool isConnected() const noexcept { return stream_.isOpen(); }
+  [[nodiscard]] bool isConnected() const noexcept;
   /// Closes the connection for good; later calls throw StreamError. Does nothing a second time.
   void close() noexcept;
 
  private:
-  using Clock = std::chrono::steady_clock;
-  void checkUsable(const char* call) const;
-  void lose(std::string cause);
-  bool reopenBy(std::optional<Clock::time_point> deadline);
-  std::optional<std::string> readNow(std::optional<std::string> (WebSocketStream::*read)());
-  void attempt(std::optional<Clock::time_point> deadline);
-  void failAttempt(const FailedAttempt& failed, bool mendedRetry);
-  Clock::time_point afterPause(Clock::time_point from);
-  void reconnected();
-  [[noreturn]] void giveUp();
-  void sendOpeningMessages(WebSocketStream& stream) const;
-
-  /// True once closed, and in a stream moved from.
-  struct ClosedFlag {
-    bool value = false;
-    ClosedFlag() = default;
-    ClosedFlag(ClosedFlag&& other) noexcept : value(std::exchange(other.value, true)) {}
-    ClosedFlag& operator=(ClosedFlag&& other) noexcept {
-      value = std::exchange(other.value, true);
-      return *this;
-    }
-    ClosedFlag(const ClosedFlag&) = delete;
-    ClosedFlag& operator=(const ClosedFlag&) = delete;
-    ~ClosedFlag() = default;
-  };
-
-  IsaacSimClient* client_;
-  std::string path_;
-  ReconnectOptions options_;
-  WebSocketStream stream_{nullptr};
-  ClosedFlag closed_;
-  bool down_ = false;
-  std::string gaveUp_;  ///< what every call throws once the attempts are spent
-  int gaveUpCode_ = 0;
-  StreamStats past_;  ///< what earlier connections received
-  std::uint64_t reconnections_ = 0;
-  Clock::duration timeDown_{};
-  Clock::time_point downSince_{};
-  Clock::time_point nextAttemptAt_{};
-  Clock::time_point connectedAt_{};  ///< when the current (or last) connection was made
-  int attempts_ = 0;                 ///< attempts made in the current outage
-  int step_ = 0;                     ///< the backoff's step: the pause before the next attempt is its step_-th
-  bool mendedRetry_ = false;         ///< the next attempt is the one afterFailedAttempt asked for at once
-  long lastHttpStatus_ = 0;
-  std::string cause_;      ///< what ended the last connection
-  std::string lastError_;  ///< why the last attempt failed
-  int lastErrorCode_ = 0;
-  std::minstd_rand jitter_;
+  class State;  // the connection, the backoff and the counters: src/client/reconnecting_stream.cpp
+  State& usable(const char* call);
+  std::unique_ptr<State> state_;  ///< null in a stream moved from
 };
 
 }  // namespace corvane

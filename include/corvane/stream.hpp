@@ -12,8 +12,9 @@
 namespace corvane {
 
 namespace detail {
+class Access;
 struct StreamObservation;
-}
+}  // namespace detail
 
 /// What a stream has received so far. A WebSocketStream counts from its opening; a ReconnectingStream
 /// counts over all its connections and also reports its reconnections and the time it spent without one.
@@ -108,12 +109,8 @@ class CORVANE_API WebSocketStream {
   /// Whether a sendFor() gave up in the middle of a message, which ends sending on this stream.
   [[nodiscard]] bool sendTorn() const noexcept { return sendTorn_; }
 
-  /// Internal: the client's observer and the stream's URL, set by the opener when the client has an observer.
-  void observe_(std::shared_ptr<const detail::StreamObservation> observation) noexcept {
-    observation_ = std::move(observation);
-  }
-
  private:
+  friend class detail::Access;  // the opener sets observation_
   bool takeFrame(bool wholeMessage);
   std::string closeNote() const;
   std::string receiveFailure(int code) const;

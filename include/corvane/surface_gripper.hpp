@@ -76,50 +76,50 @@ class CORVANE_API SurfaceGripper {
   /// The client this family sends its requests through.
   IsaacSimClient& client() const noexcept { return *client_; }
 
-  /// PUT /surface_grippers with {"prim_path": prim_path}.
-  nlohmann::json create(std::string_view prim_path);
-  /// DELETE /surface_grippers/{prim_path}; the reply's content is discarded.
-  void remove(std::string_view prim_path);
-  /// GET /surface_grippers/{prim_path}.
-  [[nodiscard]] nlohmann::json get(std::string_view prim_path);
-  /// POST /surface_grippers/{prim_path}/close with {"asynchronous": asynchronous}.
-  nlohmann::json close(std::string_view prim_path, bool asynchronous = false);
-  /// POST /surface_grippers/{prim_path}/open with {"asynchronous": asynchronous}.
-  nlohmann::json open(std::string_view prim_path, bool asynchronous = false);
-  /// GET /surface_grippers/{prim_path}/status.
-  [[nodiscard]] nlohmann::json getStatus(std::string_view prim_path);
-  /// GET /surface_grippers/{prim_path}/properties.
-  [[nodiscard]] nlohmann::json getProperties(std::string_view prim_path);
-  /// GET /surface_grippers/{prim_path}/attachment_points.
-  [[nodiscard]] nlohmann::json getAttachmentPoints(std::string_view prim_path);
+  /// PUT /surface_grippers with {"prim_path": primPath}.
+  nlohmann::json create(std::string_view primPath);
+  /// DELETE /surface_grippers/{primPath}; the reply's content is discarded.
+  void remove(std::string_view primPath);
+  /// GET /surface_grippers/{primPath}.
+  [[nodiscard]] nlohmann::json get(std::string_view primPath);
+  /// POST /surface_grippers/{primPath}/close with {"asynchronous": asynchronous}.
+  nlohmann::json close(std::string_view primPath, bool asynchronous = false);
+  /// POST /surface_grippers/{primPath}/open with {"asynchronous": asynchronous}.
+  nlohmann::json open(std::string_view primPath, bool asynchronous = false);
+  /// GET /surface_grippers/{primPath}/status.
+  [[nodiscard]] nlohmann::json getStatus(std::string_view primPath);
+  /// GET /surface_grippers/{primPath}/properties.
+  [[nodiscard]] nlohmann::json getProperties(std::string_view primPath);
+  /// GET /surface_grippers/{primPath}/attachment_points.
+  [[nodiscard]] nlohmann::json getAttachmentPoints(std::string_view primPath);
 
-  /// PATCH /surface_grippers/{prim_path}/properties. Only the options given are sent (an absent option
+  /// PATCH /surface_grippers/{primPath}/properties. Only the options given are sent (an absent option
   /// leaves its key out; with none the body is {}), so setProperties(path, 5.0) changes one setting.
-  nlohmann::json setProperties(std::string_view prim_path, std::optional<double> coaxial_force_limit = std::nullopt,
-                               std::optional<double> shear_force_limit = std::nullopt,
-                               std::optional<double> max_grip_distance = std::nullopt,
-                               std::optional<double> retry_interval = std::nullopt,
-                               const std::optional<AxisLimits>& rotation_limits = std::nullopt,
-                               const std::optional<AxisLimits>& translation_limits = std::nullopt,
-                               std::optional<std::string_view> forward_axis = std::nullopt);
+  nlohmann::json setProperties(std::string_view primPath, std::optional<double> coaxialForceLimit = std::nullopt,
+                               std::optional<double> shearForceLimit = std::nullopt,
+                               std::optional<double> maxGripDistance = std::nullopt,
+                               std::optional<double> retryInterval = std::nullopt,
+                               const std::optional<AxisLimits>& rotationLimits = std::nullopt,
+                               const std::optional<AxisLimits>& translationLimits = std::nullopt,
+                               std::optional<std::string_view> forwardAxis = std::nullopt);
 
-  /// PATCH /surface_grippers/{prim_path}/attachment_points. Only the options given are sent. The local
+  /// PATCH /surface_grippers/{primPath}/attachment_points. Only the options given are sent. The local
   /// poses are copied into the body as they are; pass nlohmann::json(nullptr) to send an explicit null.
-  nlohmann::json setAttachmentPointProperties(std::string_view prim_path,
-                                              const std::optional<std::vector<std::string>>& joint_paths = std::nullopt,
-                                              const std::optional<nlohmann::json>& local_pose_0 = std::nullopt,
-                                              const std::optional<nlohmann::json>& local_pose_1 = std::nullopt,
-                                              std::optional<double> z_axis_translation_drive_stiffness = std::nullopt,
-                                              std::optional<double> z_axis_translation_drive_damping = std::nullopt,
-                                              const std::optional<AxisLimits>& rotation_limits = std::nullopt,
-                                              const std::optional<AxisLimits>& translation_limits = std::nullopt,
-                                              std::optional<double> clearance_offset = std::nullopt,
-                                              std::optional<std::string_view> forward_axis = std::nullopt);
+  nlohmann::json setAttachmentPointProperties(std::string_view primPath,
+                                              const std::optional<std::vector<std::string>>& jointPaths = std::nullopt,
+                                              const std::optional<nlohmann::json>& localPose0 = std::nullopt,
+                                              const std::optional<nlohmann::json>& localPose1 = std::nullopt,
+                                              std::optional<double> zAxisTranslationDriveStiffness = std::nullopt,
+                                              std::optional<double> zAxisTranslationDriveDamping = std::nullopt,
+                                              const std::optional<AxisLimits>& rotationLimits = std::nullopt,
+                                              const std::optional<AxisLimits>& translationLimits = std::nullopt,
+                                              std::optional<double> clearanceOffset = std::nullopt,
+                                              std::optional<std::string_view> forwardAxis = std::nullopt);
 
   /// setProperties with the settings named in one record: the same body as the same options given one by one.
-  nlohmann::json setProperties(std::string_view prim_path, const GripperProperties& properties);
+  nlohmann::json setProperties(std::string_view primPath, const GripperProperties& properties);
   /// setAttachmentPointProperties with the settings named in one record: the same body as the positional form.
-  nlohmann::json setAttachmentPointProperties(std::string_view prim_path, const AttachmentPointProperties& properties);
+  nlohmann::json setAttachmentPointProperties(std::string_view primPath, const AttachmentPointProperties& properties);
 
  private:
   IsaacSimClient* client_;

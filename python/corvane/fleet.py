@@ -44,15 +44,19 @@ import threading
 import time
 import traceback
 from collections import deque
-from typing import Any, Callable, Deque, Dict, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Set, Union
+from typing import (Any, Callable, Deque, Dict, Iterator, List, Mapping, NamedTuple, Optional, Sequence,
+                    Set, TypedDict, Union)
 
 import corvane
+import corvane.recording
+
+from . import _constants
+from ._constants import EPISODE_TOPIC
 
 Episode = Callable[[Any, Any, int], Any]
 BridgeAddress = Union[str, Sequence[str], Any]
 
 DATASET = "dataset.json"
-EPISODE_TOPIC = "/episode"
 # Episodes handed to a bridge's worker at once: one runs (its resource allows one), the next waits there, so
 # the bridge does not idle while the driver hears of the end and sends the next.
 QUEUED_PER_BRIDGE = 2
@@ -79,16 +83,63 @@ class Bridge(NamedTuple):
         if hasattr(given, "http_url"):
             return Bridge(str(given.http_url), str(getattr(given, "websocket_url")))
         if isinstance(given, str):
-            for scheme, ws_scheme in (("http://", "ws://"), ("https://", "wss://")):
-                if given.lower().startswith(scheme):
-                    return Bridge(given, ws_scheme + given[len(scheme):])
-            raise ValueError(f"a bridge is an http:// or https:// URL (or a pair of URLs): {given!r}")
+            try:
+                return Bridge(given, _constants.websocket_url(given))
+            except ValueError:
+                raise ValueError(f"a bridge is an http:// or https:// URL (or a pair of URLs): {given!r}") from None
         http_url, websocket_url = given
         return Bridge(str(http_url), str(websocket_url))
 
 
 def shard_name(index: int) -> str:
     return f"episode-{index:06d}.mcap"
+
+
+# ---- dataset.json's records -----------------------------------------------------------------------------
+
+class EpisodeEntry(TypedDict, total=False):
+    """An episode's entry in dataset.json (a dict): its last attempt. `index`, `shard` (None until recorded)
+    and `bridge` are always there; the others when known."""
+
+    index: int
+    shard: Optional[str]
+    bridge: Optional[str]  # the bridge's HTTP URL
+    start: float  # seconds since the Unix epoch
+    end: float
+    messages: int
+    topics: Dict[str, int]  # messages per topic
+    success: bool
+    attempts: int
+    error: str  # the last attempt's, for a failed episode
+    bridge_failure: bool  # whether that failure counted against its bridge
+    stopped: str  # why no further attempt was made (no bridge left)
+
+
+class BridgeEntry(TypedDict):
+    """A bridge's entry in dataset.json: its episodes, its own failures and the episodes' errors on it."""
+
+    http_url: str
+    websocket_url: str
+    episodes: int
+    failures: int
+    episode_errors: int
+    set_aside: bool
+
+
+class Dataset(TypedDict):
+    """dataset.json, as collect() writes and returns it (a dict)."""
+
+    corvane: str  # the version that wrote it
+    episodes: List[EpisodeEntry]  # by index
+    bridges: List[BridgeEntry]
+    requested: int
+    recorded: int
+    failed: int
+    written: float  # seconds since the Unix epoch
+
+
+def _entry(index: int, bridge: Optional[str], shard: Optional[str] = None) -> EpisodeEntry:
+    return {"index": index, "shard": shard, "bridge": bridge}
 
 
 # ---- on the workers -------------------------------------------------------------------------------------
@@ -134,33 +185,66 @@ class _Session(NamedTuple):
     key: str
 
 
-_sessions: Dict[Any, _Session] = {}
-_sessions_lock = threading.Lock()
+class _Clients:
+    """A Dask worker plugin (setup, teardown), registered for a collection's run: the worker's clients, one per
+    bridge and client options, kept from one episode to the next (their connections stay open)."""
+
+    def __init__(self) -> None:
+        self.setup()
+
+    def __getstate__(self) -> Dict[str, Any]:
+        return {}  # travels empty to the workers
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        self.setup()
+
+    def setup(self, worker: Any = None) -> None:
+        self._sessions: Dict[str, _Session] = {}
+        self._lock = threading.Lock()
+
+    def teardown(self, worker: Any = None) -> None:
+        """The run ended: the clients' calls stop and the clients go."""
+        with self._lock:
+            for session in self._sessions.values():
+                session.stop.set()
+            self._sessions.clear()
+
+    def session(self, bridge: Bridge, client_options: Mapping[str, Any]) -> _Session:
+        """The client for `bridge` (made on first use, kept for the next episodes)."""
+        # The options may hold dicts and lists (headers): the key is their text.
+        key = json.dumps([list(bridge), client_options], sort_keys=True, default=repr)
+        with self._lock:
+            session = self._sessions.get(key)
+            if session is None:
+                session = self._sessions[key] = _new_session(bridge, client_options, key)
+            return session
+
+    def abandon(self, session: _Session) -> None:
+        """Stops the calls of a session an episode still runs on after its timeout; the next episode gets a new
+        one."""
+        session.stop.set()
+        with self._lock:
+            if self._sessions.get(session.key) is session:
+                del self._sessions[session.key]
 
 
-def _session(bridge: Bridge, client_options: Mapping[str, Any]) -> _Session:
-    """This worker's client for `bridge` (made on first use, kept for the next episodes)."""
-    # The options may hold dicts and lists (headers): the key is their text.
-    key = json.dumps([list(bridge), client_options], sort_keys=True, default=repr)
-    with _sessions_lock:
-        session = _sessions.get(key)
-        if session is None:
-            slot = corvane.RecorderSlot()
-            stop = threading.Event()
-            options: Dict[str, Any] = {"timeout": 10.0, "max_retries": 2, "reuse_connections": True, **client_options}
-            asked = options.get("interrupted")
-            options["interrupted"] = (lambda: stop.is_set() or bool(asked())) if asked else stop.is_set
-            client = corvane.Client("corvane-fleet", bridge.http_url, bridge.websocket_url, recorder=slot, **options)
-            session = _sessions[key] = _Session(client, slot, threading.Lock(), stop, key)
-        return session
+def _new_session(bridge: Bridge, client_options: Mapping[str, Any], key: str) -> _Session:
+    slot = corvane.RecorderSlot()
+    stop = threading.Event()
+    options: Dict[str, Any] = {"timeout": 10.0, "max_retries": 2, "reuse_connections": True, **client_options}
+    asked = options.get("interrupted")
+    options["interrupted"] = (lambda: stop.is_set() or bool(asked())) if asked else stop.is_set
+    client = corvane.Client("corvane-fleet", bridge.http_url, bridge.websocket_url, recorder=slot, **options)
+    return _Session(client, slot, threading.Lock(), stop, key)
 
 
-def _abandon(session: _Session) -> None:
-    """Stops the calls of a session an episode still runs on after its timeout; the next episode gets a new one."""
-    session.stop.set()
-    with _sessions_lock:
-        if _sessions.get(session.key) is session:
-            del _sessions[session.key]
+def _clients(name: str) -> _Clients:
+    """The plugin `name` of the worker running this task."""
+    import distributed
+
+    plugin = distributed.get_worker().plugins[name]
+    assert isinstance(plugin, _Clients)
+    return plugin
 
 
 def _as_bool(value: Any) -> Optional[bool]:
@@ -185,7 +269,7 @@ class EpisodeTimeout(Exception):
     """An episode ran past the collection's episode_timeout."""
 
 
-def _run_episode(episode: Episode, session: _Session, front: EpisodeRecorder, index: int,
+def _run_episode(episode: Episode, clients: _Clients, session: _Session, front: EpisodeRecorder, index: int,
                  timeout: Optional[float]) -> Any:
     """The episode's result; with a timeout it runs on a thread of its own, left behind (its client's calls
     stopped, the client not used again) when it runs past the timeout."""
@@ -203,7 +287,7 @@ def _run_episode(episode: Episode, session: _Session, front: EpisodeRecorder, in
     thread.start()
     thread.join(timeout)
     if thread.is_alive():
-        _abandon(session)
+        clients.abandon(session)
         raise EpisodeTimeout(f"the episode ran past its timeout of {timeout:g} s")
     if "error" in outcome:
         raise outcome["error"]
@@ -217,8 +301,13 @@ def _is_bridge_failure(error: BaseException) -> bool:
     return isinstance(error, (corvane.TransportError, corvane.HandshakeError, corvane.StreamError))
 
 
-def _failed(entry: Dict[str, Any], error: BaseException) -> Dict[str, Any]:
-    return {**entry, "end": time.time(), "error": _describe(error), "bridge_failure": _is_bridge_failure(error)}
+def _failed(entry: EpisodeEntry, error: BaseException) -> EpisodeEntry:
+    """A copy of `entry` saying the attempt failed now with `error`."""
+    failed = entry.copy()
+    failed["end"] = time.time()
+    failed["error"] = _describe(error)
+    failed["bridge_failure"] = _is_bridge_failure(error)
+    return failed
 
 
 def _fsync(path: str) -> None:
@@ -232,10 +321,10 @@ def _fsync(path: str) -> None:
 
 def run_attempt(pickled_episode: bytes, bridge: Bridge, index: int, attempt: int, out: str,
                 client_options: Mapping[str, Any], recorder_options: Mapping[str, Any],
-                episode_timeout: Optional[float] = None, run_tag: str = "") -> Dict[str, Any]:
+                episode_timeout: Optional[float] = None, run_tag: str = "") -> EpisodeEntry:
     """One attempt at episode `index` on `bridge` (runs on a worker): its entry of dataset.json, with "error"
     set when it failed (then no shard is left behind) and "bridge_failure" saying whether the bridge failed.
-    `run_tag` makes the temporary's name the run's own."""
+    `run_tag` makes the temporary's name the run's own and names its client plugin (_Clients)."""
     import cloudpickle
 
     final = os.path.join(out, shard_name(index))
@@ -243,9 +332,11 @@ def run_attempt(pickled_episode: bytes, bridge: Bridge, index: int, attempt: int
         with contextlib.suppress(Exception):  # unreadable: recorded again over it
             return _entry_of_shard(out, shard_name(index), index)
     episode = cloudpickle.loads(pickled_episode)
-    session = _session(bridge, client_options)
+    clients = _clients(_plugin_name(run_tag))
+    session = clients.session(bridge, client_options)
     temporary = f"{final}.{run_tag or os.getpid()}-{attempt}.tmp"
-    entry: Dict[str, Any] = {"index": index, "shard": None, "bridge": bridge.http_url, "start": time.time()}
+    entry = _entry(index, bridge.http_url)
+    entry["start"] = time.time()
     with session.lock:  # never two episodes on one client (the resource already sees to it)
         try:
             recorder = corvane.Recorder(temporary, **recorder_options)
@@ -256,7 +347,7 @@ def run_attempt(pickled_episode: bytes, bridge: Bridge, index: int, attempt: int
         try:
             recorder.write(EPISODE_TOPIC, {"event": "start", "index": index, "bridge": bridge.http_url,
                                            "attempt": attempt})
-            success = _success_of(_run_episode(episode, session, front, index, episode_timeout), front)
+            success = _success_of(_run_episode(episode, clients, session, front, index, episode_timeout), front)
             end: Dict[str, Any] = {**front.attributes, "event": "end", "index": index}
             if success is not None:
                 end["success"] = success
@@ -275,7 +366,10 @@ def run_attempt(pickled_episode: bytes, bridge: Bridge, index: int, attempt: int
             if not isinstance(error, Exception):
                 raise
             return _failed(entry, error)
-    entry.update(shard=shard_name(index), end=time.time(), **_counts(final))
+    entry["shard"] = shard_name(index)
+    entry["end"] = time.time()
+    with corvane.recording.open(final) as recording:
+        _count(entry, recording)
     if success is not None:
         entry["success"] = success
     return entry
@@ -296,20 +390,21 @@ class CollectionError(Exception):
 class _Run:
     """The driver's bookkeeping: which episode goes to which bridge next, and what happened so far."""
 
-    def __init__(self, bridges: List[Bridge], todo: List[int], entries: Dict[int, Dict[str, Any]],
+    def __init__(self, bridges: List[Bridge], todo: List[int], entries: Dict[int, EpisodeEntry],
                  attempts: int, bridge_failures: int) -> None:
         self.bridges = bridges
         self.pending: Deque[int] = deque(todo)
         self.entries = entries
         self.attempts_allowed = attempts
         self.bridge_failures = bridge_failures
-        self.attempts: Dict[int, int] = {i: int(entries.get(i, {}).get("attempts", 0)) for i in todo}
+        self.attempts: Dict[int, int] = {i: entries[i].get("attempts", 0) if i in entries else 0
+                                      for i in todo}
         self.tried: Dict[int, Set[str]] = {i: set() for i in todo}
         self.queued: Dict[str, int] = {b.http_url: 0 for b in bridges}
         self.in_a_row: Dict[str, int] = {b.http_url: 0 for b in bridges}
         self.counts: Dict[str, Dict[str, int]] = {b.http_url: {"episodes": 0, "failures": 0, "episode_errors": 0}
                                                   for b in bridges}
-        self.last_failure: Dict[int, Dict[str, Any]] = {}
+        self.last_failure: Dict[int, EpisodeEntry] = {}
         self.retired: Set[str] = set()
         self.first_attempt = dict(self.attempts)
         self.done = self.failed = 0
@@ -339,7 +434,7 @@ class _Run:
                 yield chosen, bridge
                 break  # the least loaded bridge goes first again
 
-    def finished(self, index: int, bridge: Bridge, entry: Dict[str, Any]) -> str:
+    def finished(self, index: int, bridge: Bridge, entry: EpisodeEntry) -> str:
         """Takes an attempt's outcome; says "done", "failed" or "retry"."""
         name = bridge.http_url
         self.queued[name] -= 1
@@ -372,10 +467,11 @@ class _Run:
         """Every bridge was set aside: the waiting episodes fail, each keeping its last attempt's error."""
         while self.pending:
             index = self.pending.popleft()
-            last = self.last_failure.get(index, {})
-            self.entries[index] = {"index": index, "shard": None, "bridge": last.get("bridge"),
-                                   "attempts": self.attempts[index], "error": last.get("error") or NO_BRIDGE_LEFT,
-                                   "stopped": NO_BRIDGE_LEFT}
+            last = self.last_failure.get(index)
+            entry = self.entries[index] = _entry(index, last.get("bridge") if last else None)
+            entry["attempts"] = self.attempts[index]
+            entry["error"] = (last.get("error") if last else None) or NO_BRIDGE_LEFT
+            entry["stopped"] = NO_BRIDGE_LEFT
             self.failed += 1
 
 
@@ -383,7 +479,7 @@ def collect(episode: Episode, bridges: Sequence[BridgeAddress], episodes: int, o
             scheduler: Optional[str] = None, *, attempts: int = 3, bridge_failures: int = 3,
             client_options: Optional[Mapping[str, Any]] = None,
             recorder_options: Optional[Mapping[str, Any]] = None, progress: bool = True,
-            connect_timeout: float = 60.0, episode_timeout: Optional[float] = None) -> Dict[str, Any]:
+            connect_timeout: float = 60.0, episode_timeout: Optional[float] = None) -> Dataset:
     """Runs `episode(client, recorder, index)` for index 0..episodes-1 across `bridges`, one shard per episode in
     `out`, and returns what it writes to `out`/dataset.json.
 
@@ -406,15 +502,17 @@ def collect(episode: Episode, bridges: Sequence[BridgeAddress], episodes: int, o
         raise ValueError("episode_timeout must be a positive number of seconds")
     folder = os.fspath(out)
     os.makedirs(folder, exist_ok=True)
-    settings = {"client_options": dict(client_options or {}), "recorder_options": dict(recorder_options or {}),
-                "episode_timeout": episode_timeout, "run_tag": f"{os.getpid()}x{time.time_ns()}"}
+    settings: Dict[str, Any] = {"client_options": dict(client_options or {}),
+                                "recorder_options": dict(recorder_options or {}), "episode_timeout": episode_timeout,
+                                "run_tag": f"{os.getpid()}x{time.time_ns()}"}
     with _folder_lock(folder):
         try:
             entries = _resume(folder)
-            todo = [i for i in range(episodes) if not entries.get(i, {}).get("shard")]
+            todo = [i for i in range(episodes) if not (i in entries and entries[i].get("shard"))]
             run = _Run(fleet, todo, entries, attempts, bridge_failures)
             with contextlib.ExitStack() as stack:
                 client = _dask_client(stack, fleet, scheduler, connect_timeout)
+                _register_clients(stack, client, _plugin_name(settings["run_tag"]), scheduler is not None)
                 bar = _progress(progress, episodes, episodes - len(todo), client)
                 try:
                     _drive(client, run, episode, folder, settings, bar)
@@ -483,8 +581,9 @@ def _drive(client: Any, run: _Run, episode: Episode, folder: str, settings: Dict
         try:
             entry = future.result()
         except Exception as error:  # the worker died (KilledWorker) or the task could not run
-            entry = {"index": index, "shard": None, "bridge": bridge.http_url, "error": _describe(error),
-                     "bridge_failure": False}
+            entry = _entry(index, bridge.http_url)
+            entry["error"] = _describe(error)
+            entry["bridge_failure"] = False
         outcome = run.finished(index, bridge, entry)
         if bar is not None:
             if outcome != "retry":
@@ -507,6 +606,23 @@ def _dask_client(stack: contextlib.ExitStack, fleet: List[Bridge], scheduler: Op
     client = stack.enter_context(distributed.Client(scheduler, timeout=connect_timeout))
     _wait_for_bridges(client, fleet, connect_timeout)
     return client
+
+
+def _plugin_name(run_tag: str) -> str:
+    return f"corvane-clients-{run_tag}"
+
+
+def _register_clients(stack: contextlib.ExitStack, client: Any, name: str, shared: bool) -> None:
+    """Gives the workers a _Clients plugin for this run. On a `shared` cluster it is removed (its clients
+    closed) when the run ends; a local cluster's workers close with it."""
+    client.register_worker_plugin(_Clients(), name=name)
+
+    def unregister() -> None:
+        with contextlib.suppress(Exception):  # the cluster is gone already
+            client.unregister_worker_plugin(name)
+
+    if shared:
+        stack.callback(unregister)
 
 
 class _IgnoreCtrlC:
@@ -572,21 +688,21 @@ def _progress(enabled: bool, total: int, initial: int, client: Any) -> Any:
 
 # ---- dataset.json and resuming --------------------------------------------------------------------------
 
-def _dataset(run: _Run, episodes: int) -> Dict[str, Any]:
-    bridges = [{"http_url": b.http_url, "websocket_url": b.websocket_url, **run.counts[b.http_url],
-                "set_aside": b.http_url in run.retired} for b in run.bridges]
+def _dataset(run: _Run, episodes: int) -> Dataset:
+    bridges: List[BridgeEntry] = [
+        {"http_url": b.http_url, "websocket_url": b.websocket_url, "episodes": run.counts[b.http_url]["episodes"],
+         "failures": run.counts[b.http_url]["failures"], "episode_errors": run.counts[b.http_url]["episode_errors"],
+         "set_aside": b.http_url in run.retired} for b in run.bridges]
     listed = [run.entries[i] for i in sorted(run.entries)]
     return {"corvane": corvane.__version__, "episodes": listed, "bridges": bridges, "requested": episodes,
             "recorded": sum(1 for e in listed if e.get("shard")), "failed": sum(1 for e in listed if e.get("error")),
             "written": time.time()}
 
 
-def _resume(folder: str) -> Dict[int, Dict[str, Any]]:
+def _resume(folder: str) -> Dict[int, EpisodeEntry]:
     """What an earlier run left in `folder`: its entries, those whose shard is gone dropped, and shards that it
     did not get to list (the driver died) described from the shards themselves. Its temporaries are removed."""
-    import corvane.recording
-
-    entries: Dict[int, Dict[str, Any]] = {}
+    entries: Dict[int, EpisodeEntry] = {}
     path = os.path.join(folder, DATASET)
     if os.path.exists(path):
         try:
@@ -603,8 +719,8 @@ def _resume(folder: str) -> Dict[int, Dict[str, Any]]:
             continue
         index = int(match.group(1))
         try:
-            if entries.get(index, {}).get("shard"):
-                corvane.recording.open(os.path.join(folder, name))  # readable: its summary, or its chunks
+            if index in entries and entries[index].get("shard"):
+                corvane.recording.open(os.path.join(folder, name)).close()  # readable: its summary, or its chunks
             else:
                 entries[index] = _entry_of_shard(folder, name, index)
         except Exception as error:  # empty or unreadable: missing, recorded again
@@ -622,31 +738,30 @@ def _set_aside(folder: str, name: str, error: BaseException) -> None:
           "recorded again", file=sys.stderr, flush=True)
 
 
-def _entry_of_shard(folder: str, name: str, index: int) -> Dict[str, Any]:
+def _entry_of_shard(folder: str, name: str, index: int) -> EpisodeEntry:
     """An episode's entry read back from its shard (the fleet's own "/episode" messages)."""
-    import corvane.recording
-
-    entry: Dict[str, Any] = {"index": index, "shard": name, "bridge": None, **_counts(os.path.join(folder, name))}
-    recording = corvane.recording.open(os.path.join(folder, name))
-    for message in recording.messages(topics=[EPISODE_TOPIC]):
-        value = message.value
-        if value.get("event") == "start" and "attempt" in value:
-            entry.update(bridge=value.get("bridge"), attempts=value["attempt"], start=message.log_time / 1e9)
-        elif value.get("event") == "end":
-            entry["end"] = message.log_time / 1e9
-            if isinstance(value.get("success"), bool):
-                entry["success"] = value["success"]
+    entry = _entry(index, None, name)
+    with corvane.recording.open(os.path.join(folder, name)) as recording:
+        _count(entry, recording)
+        for message in recording.messages(topics=[EPISODE_TOPIC]):
+            value = message.value
+            if value.get("event") == "start" and "attempt" in value:
+                entry.update({"bridge": value.get("bridge"), "attempts": value["attempt"],
+                              "start": message.log_time / 1e9})
+            elif value.get("event") == "end":
+                entry["end"] = message.log_time / 1e9
+                if isinstance(value.get("success"), bool):
+                    entry["success"] = value["success"]
     return entry
 
 
-def _counts(shard: str) -> Dict[str, Any]:
-    """The messages of a shard, in all and per topic (from its summary)."""
-    import corvane.recording
-
+def _count(entry: EpisodeEntry, recording: corvane.recording.Recording) -> None:
+    """Sets the entry's messages, in all and per topic, from the shard's summary."""
     topics: Dict[str, int] = {}
-    for channel in corvane.recording.open(shard).channels:
-        topics[channel["topic"]] = topics.get(channel["topic"], 0) + int(channel["messages"])
-    return {"messages": sum(topics.values()), "topics": topics}
+    for channel in recording.channels:
+        topics[channel.topic] = topics.get(channel.topic, 0) + channel.messages
+    entry["messages"] = sum(topics.values())
+    entry["topics"] = topics
 
 
 def _remove_temporaries(folder: str) -> None:

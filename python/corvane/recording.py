@@ -12,9 +12,11 @@ dtype), viewing the decompressed chunk without a copy; protobuf ``foxglove.Compr
 ``foxglove.CompressedImage`` (jpeg, png) are decoded to numpy rgb8 frames (height x width x 3): video in order,
 a time window's first frames decoded from the keyframe before it; anything else comes as the raw bytes (a
 memoryview).
-Times are nanoseconds since the Unix epoch. A file without a summary (a recording cut short) is read by
-scanning: every complete chunk comes back. Files are untrusted input: whatever their bytes, every failure to
-read one, a message that does not decode included, is a ``corvane.RecordingError`` naming the file.
+Times are nanoseconds since the Unix epoch. A file without a summary (a recording cut short) or written
+without chunks is read by scanning: every complete chunk that passes its checks and every message outside
+chunks comes back; ``skipped_chunks`` counts the chunks left out. Files are untrusted input: whatever their
+bytes, every failure to read one, a message that does not decode included, is a ``corvane.RecordingError``
+naming the file.
 
 Steps (``recorder.step(...)``) come back as they were recorded, in order, with their episode:
 
@@ -27,16 +29,20 @@ Steps (``recorder.step(...)``) come back as they were recorded, in order, with t
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import json
 import os
 import struct
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+import weakref
+from collections.abc import Mapping
+from typing import Any, Dict, Generator, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 from ._corvane import _decode_image, _is_keyframe, _RecordingReader, _VideoDecoder
 from ._errors import RecordingError
 
-__all__ = ["IMAGE_SCHEMA", "Message", "Recording", "Step", "Steps", "VIDEO_SCHEMA", "compressed_payload", "open"]
+__all__ = ["Channel", "Chunk", "IMAGE_SCHEMA", "Message", "Recording", "Schema", "Step", "Steps", "VIDEO_SCHEMA",
+           "compressed_payload", "open"]
 
 _IMAGE_ENCODINGS = {
     "rgb8": ("uint8", 3), "bgr8": ("uint8", 3), "rgba8": ("uint8", 4), "bgra8": ("uint8", 4),
@@ -50,6 +56,62 @@ class Message(NamedTuple):
     log_time: int  # ns since the Unix epoch
     value: Any
     publish_time: int = 0
+
+
+class _Record(Mapping[str, Any]):
+    """Item access by field name (``channel["topic"]``), as when these records were dicts: also get(), keys(),
+    ``in``, dict(record) and equality with such a dict."""
+
+    def __getitem__(self, key: str) -> Any:
+        if key not in self._names():
+            raise KeyError(key)
+        return getattr(self, key)
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._names())
+
+    def __len__(self) -> int:
+        return len(self._names())
+
+    def _names(self) -> Tuple[str, ...]:
+        return tuple(field.name for field in dataclasses.fields(self))
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class Schema(_Record):
+    """A schema of the recording: what a channel's messages are (by id, as the file numbers them)."""
+
+    id: int
+    name: str  # e.g. "sensor_msgs/Image"
+    encoding: str  # of `data`: "ros1msg", "protobuf", "jsonschema"...
+    data: bytes
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class Channel(_Record):
+    """A channel of the recording: its topic, message encoding and schema, and its messages' count."""
+
+    id: int
+    topic: str
+    message_encoding: str  # "json", "ros1", "protobuf"...
+    schema: str  # the schema's name ("" without one)
+    schema_encoding: str
+    schema_data: bytes
+    messages: int  # from the statistics (0 in a file without them)
+    schema_id: int  # 0: no schema
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class Chunk(_Record):
+    """A chunk of the recording: its time span (ns since the Unix epoch), place in the file and compression."""
+
+    start: int
+    end: int
+    offset: int  # of the chunk record, in bytes from the start of the file
+    length: int  # of the chunk record
+    compression: str  # "zstd", "lz4" or "" (none)
+    compressed_size: int
+    uncompressed_size: int
 
 
 @dataclasses.dataclass(frozen=True)
@@ -82,13 +144,18 @@ class Steps:
     episode's entry is complete once a step of a later episode, or the end, has come out. ``incomplete`` counts
     the steps left out because some of their messages are missing (a chunk that failed its check)."""
 
-    def __init__(self, cursor: Any) -> None:
+    def __init__(self, cursor: Any, path: str = "") -> None:
         self._cursor = cursor
+        self._path = path
+        self._episodes: List[Dict[str, Any]] = []
+        self._incomplete = 0
 
     def __iter__(self) -> "Steps":
         return self
 
     def __next__(self) -> Step:
+        if self._cursor is None:
+            raise ValueError(f"recording: {self._path} is closed")
         episode, index, log_time, sim_time, reward, done, observation, action = next(self._cursor)
         actions = _arrays(action)
         plain = len(action) == 1 and action[0][0] == ""
@@ -97,11 +164,41 @@ class Steps:
 
     @property
     def episodes(self) -> List[Dict[str, Any]]:
-        return list(self._cursor.episodes)
+        return list(self._cursor.episodes) if self._cursor is not None else list(self._episodes)
+
+    def close(self) -> None:
+        """Ends the read (its recording's close() does): what `episodes` holds stays."""
+        if self._cursor is not None:
+            self._episodes = list(self._cursor.episodes)
+            self._incomplete = int(self._cursor.incomplete)
+            self._cursor = None
 
     @property
     def incomplete(self) -> int:
-        return int(self._cursor.incomplete)
+        return int(self._cursor.incomplete) if self._cursor is not None else self._incomplete
+
+
+class _Reading:
+    """The messages of a read under way (Recording.messages): ended by the recording's close(), after which
+    reading on raises ValueError."""
+
+    def __init__(self, path: str, messages: Generator[Message, None, None]) -> None:
+        self._messages: Optional[Generator[Message, None, None]] = messages
+        self._path = path
+
+    def __iter__(self) -> "_Reading":
+        return self
+
+    def __next__(self) -> Message:
+        if self._messages is None:
+            raise ValueError(f"recording: {self._path} is closed")
+        return next(self._messages)
+
+    def close(self) -> None:
+        if self._messages is not None:
+            with contextlib.suppress(ValueError):  # running on another thread: its cursor goes when it ends
+                self._messages.close()  # the generator's cursor goes, and with it its hold on the file
+            self._messages = None
 
 
 class _Ros1:
@@ -237,24 +334,45 @@ def _decode(encoding: str, schema: str, data: memoryview, topic: str = "", video
 
 
 class Recording:
-    """An open recording: its channels, statistics and chunks, and its messages in log-time order."""
+    """An open recording: its channels, statistics and chunks, and its messages in log-time order; close() (or
+    the end of a with block) releases the file."""
 
     def __init__(self, path: Any) -> None:
-        self._reader = _RecordingReader(path)
+        self._open: Optional[_RecordingReader] = _RecordingReader(path)
         self._path = os.fspath(path)
+        self._readers: "weakref.WeakSet[Any]" = weakref.WeakSet()  # the reads under way, each holding the file
+
+    @property
+    def _reader(self) -> _RecordingReader:
+        if self._open is None:
+            raise ValueError(f"recording: {self._path} is closed")
+        return self._open
+
+    def close(self) -> None:
+        """Closes the file; the reads under way (messages(), steps()) end, and reading again raises ValueError.
+        The values read stay valid. Closing again does nothing."""
+        for read in list(self._readers):
+            read.close()
+        self._readers.clear()
+        self._open = None  # the last reference: the file closes
 
     @property
     def indexed(self) -> bool:
-        """True when read through the file's summary; False when it was scanned (no summary)."""
+        """True when read through the file's summary; False when it was scanned (no summary, or one without
+        chunk indexes or statistics)."""
         return bool(self._reader.indexed)
 
     @property
-    def channels(self) -> List[Dict[str, Any]]:
-        return list(self._reader.channels)
+    def channels(self) -> List[Channel]:
+        return [Channel(**channel) for channel in self._reader.channels]
 
     @property
-    def chunks(self) -> List[Dict[str, Any]]:
-        return list(self._reader.chunks)
+    def schemas(self) -> List[Schema]:
+        return [Schema(**schema) for schema in self._reader.schemas]
+
+    @property
+    def chunks(self) -> List[Chunk]:
+        return [Chunk(**chunk) for chunk in self._reader.chunks]
 
     @property
     def message_count(self) -> int:
@@ -283,14 +401,38 @@ class Recording:
         """Bytes at the end that hold no complete record (0 for a complete file)."""
         return int(self._reader.torn_bytes)
 
+    @property
+    def skipped_chunks(self) -> Dict[str, int]:
+        """Chunks a scan left out, by reason: "crc" (records failing their CRC check), "compression" (an
+        unsupported compression, or data not decompressing to the size stated), "malformed" (fields or records
+        that do not parse). Read through the summary's indexes, such a chunk raises RecordingError instead."""
+        return dict(self._reader.skipped_chunks)
+
+    @property
+    def skipped_records(self) -> Dict[str, int]:
+        """Records passed over: "attachments" (not read), "unknown" (opcodes the format does not define) and
+        "messages" left out by a scan because no record defines their channel (it was in a chunk left out)."""
+        return dict(self._reader.skipped_records)
+
+    @property
+    def metadata_names(self) -> List[str]:
+        """The names of the file's metadata records, in file order."""
+        return list(self._reader.metadata_names)
+
     def messages(self, topics: Optional[Sequence[str]] = None, start: Optional[int] = None,
                  end: Optional[int] = None) -> Iterator[Message]:
         """The messages on `topics` (all when None) logged in [start, end) (ns), in log-time order. A message
         whose contents do not decode as its encoding says raises RecordingError."""
+        read = _Reading(self._path, self._read(self._reader, topics, start, end))
+        self._readers.add(read)
+        return read
+
+    def _read(self, reader: _RecordingReader, topics: Optional[Sequence[str]], start: Optional[int],
+              end: Optional[int]) -> Generator[Message, None, None]:
         videos = _Videos()
         if start is not None:
             self._lead_in(videos, topics, start)
-        cursor = self._reader.messages(list(topics) if topics is not None else None, start, end)
+        cursor = reader.messages(list(topics) if topics is not None else None, start, end)
         for topic, log_time, publish_time, encoding, schema, data in cursor:
             view = memoryview(data)  # type: ignore[arg-type]  # a buffer, without a __buffer__ before Python 3.12
             try:
@@ -349,7 +491,9 @@ class Recording:
 
     def steps(self) -> Steps:
         """The recording's steps, in order, with their episodes (see Steps)."""
-        return Steps(self._reader.steps())
+        steps = Steps(self._reader.steps(), self._path)
+        self._readers.add(steps)
+        return steps
 
     def __iter__(self) -> Iterator[Message]:
         return self.messages()
@@ -358,7 +502,7 @@ class Recording:
         return self
 
     def __exit__(self, *args: object) -> None:
-        pass
+        self.close()
 
 
 def open(path: Any) -> Recording:  # noqa: A001 (the module's reading entry point, as open() is for files)

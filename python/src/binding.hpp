@@ -32,6 +32,7 @@ void bindClient(py::module_& module);
 void bindRecording(py::module_& module);
 void bindLive(py::module_& module);
 void bindMedia(py::module_& module);
+void bindVideoFile(py::module_& module);
 
 /// The C++ observer of a corvane.Recorder, RecorderSlot or LiveServer, or of a list of them composed (for
 /// Client(..., recorder=...)).

@@ -5,6 +5,7 @@
 
 #include "binding.hpp"
 #include "json_convert.hpp"
+#include "recording.hpp"
 
 namespace corvane::python {
 namespace {
@@ -12,7 +13,8 @@ namespace {
 using namespace pybind11::literals;
 
 std::unique_ptr<LiveServer> makeServer(int port, const std::string& host, const std::string& name, bool time,
-                                       std::size_t queueBytes, double stallTimeout) {
+                                       std::size_t queueBytes, double stallTimeout, const std::string& video,
+                                       double keyframeInterval, int videoQuality, int jpegQuality) {
   if (port < 0 || port > 65535) throw py::value_error("port must be 0 to 65535");
   LiveServerOptions options;
   options.port = static_cast<std::uint16_t>(port);
@@ -21,6 +23,12 @@ std::unique_ptr<LiveServer> makeServer(int port, const std::string& host, const 
   options.timeCapability = time;
   options.viewerQueueBytes = queueBytes;
   options.stallTimeout = millisecondsOf(stallTimeout, "stall_timeout");
+  options.video = videoFormatOf(video);
+  options.keyframeInterval = millisecondsOf(keyframeInterval, "keyframe_interval");
+  if (videoQuality < 0 || videoQuality > 51) throw py::value_error("video_quality must be from 0 to 51");
+  if (jpegQuality < 1 || jpegQuality > 100) throw py::value_error("jpeg_quality must be from 1 to 100");
+  options.videoQuality = videoQuality;
+  options.jpegQuality = jpegQuality;
   return std::make_unique<LiveServer>(options);
 }
 
@@ -32,7 +40,8 @@ void publish(LiveServer& server, std::string_view topic, const nlohmann::json& m
   released([&] { server.publish(topic, message, at); });
 }
 
-void publishMessage(LiveServer& server, const py::dict& channel, const py::buffer& data, std::uint64_t logTime) {
+void publishMessage(LiveServer& server, const py::dict& channel, const py::buffer& data, std::uint64_t logTime,
+                    bool keyframe) {
   LiveChannel c;
   c.topic = channel["topic"].cast<std::string>();
   c.messageEncoding = channel["message_encoding"].cast<std::string>();
@@ -42,7 +51,7 @@ void publishMessage(LiveServer& server, const py::dict& channel, const py::buffe
   c.newestWins = channel.contains("newest_wins") && channel["newest_wins"].cast<bool>();
   const py::buffer_info info = data.request();
   std::string payload(static_cast<const char*>(info.ptr), static_cast<std::size_t>(info.size * info.itemsize));
-  released([&] { server.publishMessage(c, std::move(payload), logTime); });
+  released([&] { server.publishMessage(c, std::move(payload), logTime, keyframe); });
 }
 
 py::dict statsOf(const LiveServer& server) {
@@ -64,6 +73,8 @@ std::shared_ptr<ClientObserver> liveObserverOf(const py::object& server) {
 }
 
 void bindLive(py::module_& module) {
+  static const std::string transformDoc =
+      std::string(kStaticTransformDoc) + "\nViewers that subscribe later get it too.";
   py::class_<LiveServer>(
       module, "LiveServer",
       "Serves what a client sees live over the Foxglove WebSocket protocol (Foxglove, its open-source fork, or\n"
@@ -72,13 +83,29 @@ void bindLive(py::module_& module) {
       "a viewer that stops reading is closed after stall_timeout seconds. Binds 127.0.0.1 unless host says\n"
       "otherwise. Runs one thread of its own.")
       .def(py::init(&makeServer), "port"_a = 8765, "host"_a = "127.0.0.1", py::kw_only(), "name"_a = "corvane",
-           "time"_a = false, "queue_bytes"_a = 8U << 20, "stall_timeout"_a = 5.0,
-           "Listens on host:port (port 0: a free one); time=True announces the 'time' capability.")
+           "time"_a = false, "queue_bytes"_a = 8U << 20, "stall_timeout"_a = 5.0, "video"_a = "none",
+           "keyframe_interval"_a = 1.0, "video_quality"_a = 23, "jpeg_quality"_a = 90,
+           "Listens on host:port (port 0: a free one); time=True announces the 'time' capability.\n"
+           "video: colour camera outputs served as the Recorder's 'h264' or 'av1' video, 'jpeg' or 'png' images\n"
+           "(encoded on a thread of the server's own), or raw ('none', the default).")
       .def("publish", &publish, "topic"_a, "message"_a, "time"_a = py::none(),
            "Publishes a JSON object on `topic`, logged at `time` (seconds since the Unix epoch; default now).")
-      .def("publish_message", &publishMessage, "channel"_a, "data"_a, "log_time"_a,
+      .def("publish_message", &publishMessage, "channel"_a, "data"_a, "log_time"_a, "keyframe"_a = true,
            "Publishes `data` as it is on `channel` (a dict: topic, message_encoding, schema, schema_encoding,\n"
-           "schema_data, newest_wins), logged at `log_time` ns: a recording's messages played back.")
+           "schema_data, newest_wins), logged at `log_time` ns: a recording's messages played back.\n"
+           "keyframe=False: a video delta frame, not sent to a viewer that missed frames since the last keyframe.")
+      .def(
+          "set_static_transform",
+          [](LiveServer& s, const std::string& child, const std::vector<double>& translation,
+             const std::vector<double>& rotation, const std::string& parent) {
+            const FrameTransform t = frameTransformOf(child, translation, rotation, parent);
+            released([&] { s.setStaticTransform(t); });
+          },
+          "child_frame"_a, "translation"_a = std::vector<double>{0, 0, 0},
+          "rotation"_a = std::vector<double>{0, 0, 0, 1}, "parent_frame"_a = "world", transformDoc.c_str())
+      .def(
+          "remove_channel", [](LiveServer& s, const std::string& topic) { released([&] { s.removeChannel(topic); }); },
+          "topic"_a, "Unadvertises the channels of `topic`; publishing on it again advertises it anew.")
       .def(
           "publish_time", [](LiveServer& s, std::uint64_t ns) { released([&] { s.publishTime(ns); }); }, "time"_a,
           "Sends the viewers' clock in ns (with time=True).")

@@ -9,6 +9,7 @@
 #include "binding.hpp"
 #include "media/image_codec.hpp"
 #include "media/video_decoder.hpp"
+#include "media_call.hpp"
 
 namespace corvane::python {
 namespace {
@@ -54,15 +55,6 @@ media::VideoCodec codecOf(const std::string& format) {
   if (format == "h264") return media::VideoCodec::h264;
   if (format == "av1") return media::VideoCodec::av1;
   throw py::value_error("video format must be 'h264' or 'av1', not '" + format + "'");
-}
-
-template <typename Call>
-auto mediaCall(Call&& call) {
-  try {
-    return released(std::forward<Call>(call));
-  } catch (const media::MediaError& error) {
-    throw py::value_error(error.what());
-  }
 }
 
 }  // namespace

@@ -23,5 +23,6 @@ PYBIND11_MODULE(_corvane, module) {
   bindRecording(module);
   bindLive(module);
   bindMedia(module);
+  bindVideoFile(module);
   bindRecorderSlot(module);
 }

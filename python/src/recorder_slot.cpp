@@ -1,59 +1,25 @@
-// corvane.RecorderSlot: one client recording to a different Recorder from one session to the next, so that a
-// long-lived client (its connections kept) writes each episode to its own file.
+// corvane.RecorderSlot: the library's RecorderSlot, holding a corvane.Recorder or None.
 #include "recorder_slot.hpp"
 
 #include "step.hpp"
 
 #include <corvane/observer.hpp>
 #include <corvane/record/recorder.hpp>
-
-#include <mutex>
-#include <utility>
+#include <corvane/record/recorder_slot.hpp>
 
 namespace corvane::python {
 namespace {
 
-// Forwards every event to the current recorder's observer; none set, events are dropped.
-class RecorderSlot final : public ClientObserver {
- public:
-  void set(std::shared_ptr<ClientObserver> observer) {
-    const std::lock_guard lock(mutex_);
-    current_ = std::move(observer);
-  }
-  std::shared_ptr<ClientObserver> current() const {
-    const std::lock_guard lock(mutex_);
-    return current_;
-  }
-  bool empty() const {
-    const std::lock_guard lock(mutex_);
-    return current_ == nullptr;
-  }
-  void onRestExchange(const RestExchange& exchange) override {
-    if (const auto observer = current()) observer->onRestExchange(exchange);
-  }
-  void onStreamEvent(const StreamEvent& event) override {
-    if (const auto observer = current()) observer->onStreamEvent(event);
-  }
-  void onFrame(const FrameObservation& frame) override {
-    if (const auto observer = current()) observer->onFrame(frame);
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::shared_ptr<ClientObserver> current_;
-};
-
 void setRecorder(RecorderSlot& slot, const py::object& recorder) {
-  if (recorder.is_none()) return slot.set(nullptr);
+  if (recorder.is_none()) return slot.clear();
   if (!py::isinstance<Recorder>(recorder)) throw py::type_error("a RecorderSlot holds a corvane.Recorder or None");
-  slot.set(recorder.cast<Recorder&>().observer());
+  slot.set(recorder.cast<const Recorder&>());
 }
 
-py::object stepSlot(const RecorderSlot& slot, const py::object& observation, const py::object& action,
+py::object stepSlot(RecorderSlot& slot, const py::object& observation, const py::object& action,
                     std::optional<double> reward, std::optional<bool> done, std::optional<double> time) {
-  const auto recorder = std::dynamic_pointer_cast<RecordingObserver>(slot.current());
-  if (!recorder) return py::none();
-  return recordStep(*recorder, observation, action, reward, done, time);
+  return recordStep([&slot](const StepInput& input) { return slot.step(input); }, observation, action, reward, done,
+                    time);
 }
 
 }  // namespace
@@ -79,8 +45,7 @@ void bindRecorderSlot(py::module_& module) {
       .def("step", &stepSlot, "observation"_a, "action"_a = py::none(), py::kw_only(), "reward"_a = py::none(),
            "done"_a = py::none(), "time"_a = py::none(),
            "Recorder.step on the current recorder: the step's index, or None when no recorder is set.")
-      .def_property_readonly(
-          "recording", [](const RecorderSlot& slot) { return !slot.empty(); }, "Whether a recorder is set.");
+      .def_property_readonly("recording", &RecorderSlot::recording, "Whether a recorder is set.");
 }
 
 }  // namespace corvane::python

@@ -3,6 +3,7 @@
 #include <corvane/record/recorder.hpp>
 #include <corvane/record/recording_reader.hpp>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 
@@ -22,18 +23,6 @@ Compression compressionOf(const std::string& name) {
   if (name == "lz4") return Compression::lz4;
   if (name == "none" || name.empty()) return Compression::none;
   throw py::value_error("compression must be 'zstd', 'lz4' or 'none'");
-}
-
-VideoFormat videoFormatOf(const std::string& name) {
-  static const std::map<std::string, VideoFormat> kNames{{"none", VideoFormat::none},
-                                                         {"h264", VideoFormat::h264},
-                                                         {"av1", VideoFormat::av1},
-                                                         {"jpeg", VideoFormat::jpeg},
-                                                         {"png", VideoFormat::png}};
-  const auto found = kNames.find(name);
-  if (found == kNames.end())
-    throw py::value_error("video must be 'h264', 'av1', 'jpeg', 'png' or 'none', not '" + name + "'");
-  return found->second;
 }
 
 // video: a format for every colour output, or a dict of output name -> format ("*" for the rest).
@@ -135,7 +124,15 @@ py::list channelsOf(const Reader& r) {
                         "schema"_a = schema == r.reader->schemas().end() ? "" : schema->second.name,
                         "schema_encoding"_a = schema == r.reader->schemas().end() ? "" : schema->second.encoding,
                         "schema_data"_a = py::bytes(schema == r.reader->schemas().end() ? "" : schema->second.data),
-                        "messages"_a = count == stats.end() ? 0 : count->second));
+                        "messages"_a = count == stats.end() ? 0 : count->second, "schema_id"_a = c.schemaId));
+  }
+  return out;
+}
+
+py::list schemasOf(const Reader& r) {
+  py::list out;
+  for (const auto& [id, s] : r.reader->schemas()) {
+    out.append(py::dict("id"_a = id, "name"_a = s.name, "encoding"_a = s.encoding, "data"_a = py::bytes(s.data)));
   }
   return out;
 }
@@ -148,6 +145,18 @@ py::list chunksOf(const Reader& r) {
                         "uncompressed_size"_a = c.uncompressedSize));
   }
   return out;
+}
+
+py::dict skippedChunksOf(const Reader& r) {
+  const RecordingSkipped& s = r.reader->skipped();
+  return py::dict("crc"_a = s.chunksFailingCrc, "compression"_a = s.chunksUndecompressed,
+                  "malformed"_a = s.chunksMalformed);
+}
+
+py::dict skippedRecordsOf(const Reader& r) {
+  const RecordingSkipped& s = r.reader->skipped();
+  return py::dict("attachments"_a = s.attachments, "unknown"_a = s.unknownRecords,
+                  "messages"_a = s.messagesWithoutChannel);
 }
 
 }  // namespace
@@ -196,6 +205,15 @@ void bindRecording(py::module_& module) {
            "Records a JSON object on `topic`, logged at `time` (seconds since the Unix epoch; default now).\n"
            "ValueError for a time that is not one (negative, NaN, infinite, past 9.2e9: milliseconds).")
       .def(
+          "set_static_transform",
+          [](Recorder& r, const std::string& child, const std::vector<double>& translation,
+             const std::vector<double>& rotation, const std::string& parent) {
+            const FrameTransform t = frameTransformOf(child, translation, rotation, parent);
+            released([&] { r.setStaticTransform(t); });
+          },
+          "child_frame"_a, "translation"_a = std::vector<double>{0, 0, 0},
+          "rotation"_a = std::vector<double>{0, 0, 0, 1}, "parent_frame"_a = "world", kStaticTransformDoc)
+      .def(
           "close", [](Recorder& r) { released([&] { r.close(); }); },
           "Writes the summary and closes the file (RecordingError when writing failed).")
       .def("stats", &statsOf,
@@ -226,11 +244,45 @@ void bindRecording(py::module_& module) {
       .def_property_readonly("message_count", [](const Reader& r) { return r.reader->statistics().messageCount; })
       .def_property_readonly("start_time", [](const Reader& r) { return r.reader->statistics().startTime; })
       .def_property_readonly("end_time", [](const Reader& r) { return r.reader->statistics().endTime; })
+      .def_property_readonly("skipped_chunks", &skippedChunksOf)
+      .def_property_readonly("skipped_records", &skippedRecordsOf)
+      .def_property_readonly("metadata_names", [](const Reader& r) { return r.reader->metadataNames(); })
       .def_property_readonly("channels", &channelsOf)
+      .def_property_readonly("schemas", &schemasOf)
       .def_property_readonly("chunks", &chunksOf)
       .def("messages", &messagesOf, "topics"_a = py::none(), "start"_a = py::none(), "end"_a = py::none())
       .def("steps", [](const Reader& r) { return stepsOf(r.reader); });
   bindSteps(module);
 }
+
+VideoFormat videoFormatOf(const std::string& name) {
+  static const std::map<std::string, VideoFormat> kNames{{"none", VideoFormat::none},
+                                                         {"h264", VideoFormat::h264},
+                                                         {"av1", VideoFormat::av1},
+                                                         {"jpeg", VideoFormat::jpeg},
+                                                         {"png", VideoFormat::png}};
+  const auto found = kNames.find(name);
+  if (found == kNames.end())
+    throw py::value_error("video must be 'h264', 'av1', 'jpeg', 'png' or 'none', not '" + name + "'");
+  return found->second;
+}
+
+FrameTransform frameTransformOf(const std::string& child, const std::vector<double>& translation,
+                                const std::vector<double>& rotation, const std::string& parent) {
+  if (translation.size() != 3) throw py::value_error("translation must be 3 numbers (x, y, z)");
+  if (rotation.size() != 4) throw py::value_error("rotation must be 4 numbers (a quaternion x, y, z, w)");
+  FrameTransform t;
+  t.parentFrame = parent;
+  t.childFrame = child;
+  std::copy(translation.begin(), translation.end(), t.translation.begin());
+  std::copy(rotation.begin(), rotation.end(), t.rotation.begin());
+  return t;
+}
+
+const char* const kStaticTransformDoc =
+    "Publishes a transform the bridge does not report (a camera fixed to a robot's body) on '/transforms' as\n"
+    "foxglove.FrameTransform: `child_frame` (a camera's frame is its prim path) placed in `parent_frame` by\n"
+    "`translation` (x, y, z) and `rotation` (a unit quaternion x, y, z, w). ValueError for an empty frame or a\n"
+    "rotation that is not a unit quaternion.";
 
 }  // namespace corvane::python

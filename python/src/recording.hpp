@@ -4,8 +4,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "binding.hpp"
+#include "corvane/record/channel_options.hpp"
 
 namespace corvane {
 class RecordingReader;
@@ -18,6 +20,14 @@ struct MessageBytes {
   std::shared_ptr<const std::string> storage;
   std::string_view data;
 };
+
+/// "h264", "av1", "jpeg", "png" or "none"; ValueError for anything else.
+VideoFormat videoFormatOf(const std::string& name);
+/// A static transform from Python's arguments: 3 translation numbers, 4 rotation numbers (x, y, z, w).
+FrameTransform frameTransformOf(const std::string& child, const std::vector<double>& translation,
+                                const std::vector<double>& rotation, const std::string& parent);
+/// The set_static_transform method's docstring, shared by Recorder and LiveServer.
+extern const char* const kStaticTransformDoc;
 
 /// A cursor over the reader's steps, for corvane.recording.
 py::object stepsOf(std::shared_ptr<RecordingReader> reader);

@@ -74,7 +74,7 @@ StepArrays arraysOf(const py::dict& values, Keep& keep) {
 
 }  // namespace
 
-py::object recordStep(RecordingObserver& recorder, const py::object& observation, const py::object& action,
+py::object recordStep(const StepSink& record, const py::object& observation, const py::object& action,
                       std::optional<double> reward, std::optional<bool> done, std::optional<double> time) {
   if (!py::isinstance<py::dict>(observation)) throw py::type_error("recorder.step: the observation is a dict");
   Keep keep;
@@ -88,7 +88,8 @@ py::object recordStep(RecordingObserver& recorder, const py::object& observation
   input.reward = reward;
   input.done = done;
   input.time = time;
-  return py::int_(released([&] { return recorder.step(input); }));
+  const std::optional<std::uint64_t> index = released([&] { return record(input); });
+  return index ? py::object(py::int_(*index)) : py::none();
 }
 
 void bindStep(py::class_<Recorder>& recorder) {
@@ -96,8 +97,8 @@ void bindStep(py::class_<Recorder>& recorder) {
       "step",
       [](Recorder& r, const py::object& observation, const py::object& action, std::optional<double> reward,
          std::optional<bool> done, std::optional<double> time) {
-        const auto observer = std::static_pointer_cast<RecordingObserver>(r.observer());
-        return recordStep(*observer, observation, action, reward, done, time);
+        const StepSink sink = [&r](const StepInput& input) { return std::optional<std::uint64_t>(r.step(input)); };
+        return recordStep(sink, observation, action, reward, done, time);
       },
       "observation"_a, "action"_a = py::none(), py::kw_only(), "reward"_a = py::none(), "done"_a = py::none(),
       "time"_a = py::none(),

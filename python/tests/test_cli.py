@@ -103,6 +103,20 @@ def test_a_bridge_that_is_down(capsys: pytest.CaptureFixture[str]) -> None:
     assert time.monotonic() - started < 10
 
 
+def test_collect_refuses_a_bad_command_line_with_status_2(tmp_path: Path,
+                                                           capsys: pytest.CaptureFixture[str]) -> None:
+    script = tmp_path / "episodes.py"
+    script.write_text("def wave(client, recorder, index):\n    pass\n")
+    collect = ["collect", f"{script}:wave", "-o", str(tmp_path / "out"), "-q"]
+    for wrong in (["--timeout", "0"], ["--timeout", "-1"], ["--episode-timeout", "0"], ["--attempts", "0"],
+                  ["--retries", "-1"], ["--bridge", "ftp://h"], ["--episodes", "-1"]):
+        bridge = [] if wrong[0] == "--bridge" else ["--bridge", "http://127.0.0.1:9"]
+        assert main([*collect, *bridge, *wrong]) == 2, wrong
+        err = capsys.readouterr().err
+        assert err.startswith("corvane collect: ") and err.count("\n") == 1, err
+    assert not (tmp_path / "out").exists()
+
+
 @pytest.mark.parametrize("rate", [60, 500])
 def test_stream_hz_agrees_with_the_bridges_rate(rate: int) -> None:
     with SimulatedBridge(["--stream-rate", str(rate)]) as urls:

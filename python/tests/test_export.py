@@ -174,7 +174,7 @@ def test_what_does_not_fit_is_reported_and_left_out(tmp_path: pathlib.Path) -> N
     del other_keys.steps[3].observation["grip"]
     depth = [_Step(i, i / 15, {"state": [1.0, 2.0], "depth": numpy.zeros((4, 4))}, [0.0]) for i in range(10)]
     depth[2].observation["state"] = [1.0, numpy.nan]
-    result = lerobot.export([fine, [], jittery, other_keys], tmp_path / "a")  # fps from the step times
+    result = lerobot.export([fine, [], jittery, other_keys], tmp_path / "a", video=None)  # fps from step times
     assert (result.episodes, result.frames, result.fps) == (2, 20, 15)
     text = "\n".join(result.warnings)
     assert "images rgb are not exported: no video writer" in text
@@ -211,7 +211,7 @@ def test_what_does_not_fit_is_reported_and_left_out(tmp_path: pathlib.Path) -> N
             held.append(weakref.ref(episode.steps[0].observation["state"]))
             yield episode
 
-    assert lerobot.export(stream(), tmp_path / "d").episodes == 4
+    assert lerobot.export(stream(), tmp_path / "d", video=None).episodes == 4
 
     with pytest.raises(FileExistsError):
         lerobot.export([fine], tmp_path / "a")
@@ -219,3 +219,15 @@ def test_what_does_not_fit_is_reported_and_left_out(tmp_path: pathlib.Path) -> N
     with pytest.raises(ValueError, match="frame rate is needed"):
         lerobot.export([untimed], tmp_path / "c")
     assert not (tmp_path / "c").exists() and not (tmp_path / "c.part").exists()
+
+
+def test_the_mp4_writer_refuses_bad_frames_and_lets_go_unflushed(tmp_path: pathlib.Path) -> None:
+    writer = lerobot.mp4(str(tmp_path / "a.mp4"), lerobot.VideoFormat(64, 64, 30, "av1"))
+    writer.write(numpy.zeros((64, 64, 3), numpy.uint8), 0)
+    with pytest.raises(ValueError, match=r"uint8 array of shape \(64, 64, 3\)"):
+        writer.write(numpy.zeros((64, 64, 3), numpy.float32), 1)
+    with pytest.raises(ValueError, match="increase"):
+        writer.write(numpy.zeros((64, 64, 3), numpy.uint8), 0)
+    del writer  # an AV1 encoder never flushed (an export failing midway): its teardown waited forever
+    with pytest.raises(ValueError, match="at least 64 pixels"):
+        lerobot.mp4(str(tmp_path / "b.mp4"), lerobot.VideoFormat(16, 12, 30, "av1"))

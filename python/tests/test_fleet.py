@@ -3,9 +3,7 @@ command line; a bridge that dies mid-run, an episode that always fails, a collec
 
 from __future__ import annotations
 
-import argparse
 import contextlib
-import importlib.util
 import json
 import os
 import pathlib
@@ -21,8 +19,10 @@ import numpy
 import pytest
 
 import corvane
+import corvane.cli
 import corvane.fleet
 import corvane.recording
+import lerobot_collection
 from corvane.testing import SimulatedBridge
 
 pytest.importorskip("distributed")
@@ -200,25 +200,33 @@ def test_episodes_of_steps_over_two_bridges_export_a_dataset(cluster: Dict[str, 
             assert demo["dones"][:].tolist() == [0] * (n - 1) + [1]
 
 
+def test_episodes_collected_over_two_bridges_export_to_lerobot(cluster: Dict[str, Any],
+                                                               tmp_path: pathlib.Path) -> None:
+    collection, out = tmp_path / "demos", tmp_path / "lerobot"
+    dataset = corvane.fleet.collect(lerobot_collection.demonstration, cluster["urls"], episodes=3, out=collection,
+                                    scheduler=cluster["address"], progress=False)
+    assert dataset["recorded"] == 3
+    printed = lerobot_collection.export(collection, out)
+    assert printed == f"corvane export: {out}: 3 episodes, 15 frames at 30 fps; 3 Parquet and 1 MP4 (av1) files\n"
+    lerobot_collection.check(out, lerobot_collection.steps_of(collection), "av1")
+    # What cannot be written fails in one line, leaving nothing behind.
+    assert corvane.cli.main(["export", str(collection), "--lerobot", str(out)]) == 1
+    assert corvane.cli.main(["export", str(collection), "--hdf5", str(tmp_path / "x.h5"), "--fps", "30"]) == 2
+    assert not (tmp_path / "x.h5").exists()
+
+
 def test_the_collect_command_runs_a_function_of_a_script(cluster: Dict[str, Any], tmp_path: pathlib.Path) -> None:
-    found = importlib.util.spec_from_file_location("collect", pathlib.Path(__file__).parents[1] / "corvane" / "cli" /
-                                                  "collect.py")
-    assert found is not None and found.loader is not None
-    command = importlib.util.module_from_spec(found)
-    found.loader.exec_module(command)
-    parser = argparse.ArgumentParser()
-    command.register(parser.add_subparsers(), argparse.ArgumentParser(add_help=False))
+    from corvane.cli import main
+
     script = tmp_path / "episodes.py"
     script.write_text("def wave(client, recorder, index):\n    client.articulation.create(f'/World/wave_{index}')\n")
     out = tmp_path / "waves"
     arguments = ["collect", f"{script}:wave", "-n", "3", "-o", str(out), "--scheduler", cluster["address"], "-q"]
     for url in cluster["urls"]:
         arguments += ["--bridge", url.http_url]
-    args = parser.parse_args(arguments)
-    assert args.handler(args) == 0
+    assert main(arguments) == 0
     check_collection(out, [0, 1, 2])
-    args = parser.parse_args([*arguments[:1], f"{script}:missing", *arguments[2:]])
-    assert args.handler(args) == 2
+    assert main([*arguments[:1], f"{script}:missing", *arguments[2:]]) == 2  # through the command's one road
 
 
 def test_a_recorder_slot_sends_each_session_to_its_own_file(tmp_path: pathlib.Path) -> None:

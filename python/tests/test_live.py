@@ -101,11 +101,15 @@ def test_view_serves_cameras_and_streams(simulated_bridge: BridgeUrls) -> None:
     setup.articulation.create("/World/view_arm")
     setup.camera.create("/World/view_cam", [16, 12])
     process, port = command("view", "--camera", "/World/view_cam", "--stream", "/World/view_arm", "--rate", "20",
+                            "--video", "h264", "--transform", "/World/view_cam", "0", "0", "1.5", "0", "0", "0", "1",
                             "--port", "0", "--duration", "20", "--bridge", simulated_bridge.http_url)
     try:
-        _, topic_of, data, _ = asyncio.run(watch(port, ["/World/view_cam/rgb",
+        _, topic_of, data, _ = asyncio.run(watch(port, ["/World/view_cam/rgb", "/transforms",
                                                         "/World/view_arm/stream_joint_positions"], 12))
-        assert set(topic_of[s] for s, _, _ in data) == set(topic_of.values())  # images and samples both came
+        assert set(topic_of[s] for s, _, _ in data) == set(topic_of.values())  # video, transform, samples came
+        by_topic = {topic_of[s]: payload for s, _, payload in data}
+        assert b"h264" in by_topic["/World/view_cam/rgb"]
+        assert json.loads(by_topic["/transforms"])["translation"]["z"] == 1.5
     finally:
         process.terminate()
         process.wait()

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import dataclasses
+import os
 import pathlib
 import re
 import signal
@@ -9,7 +11,7 @@ import subprocess
 import sys
 import textwrap
 import time
-from typing import Any, Dict, List
+from typing import Any, Callable, Dict, List
 
 import numpy
 import pytest
@@ -153,3 +155,33 @@ def test_crafted_recordings_read_or_raise_recording_error(row: List[str]) -> Non
     assert len(messages) == int(outcome.split()[0])
     assert [m.log_time for m in messages] == sorted(m.log_time for m in messages)
     assert recording.cut_short == ("cut short" in outcome)
+
+
+def test_records_read_by_name_and_close_lets_go_of_the_file(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "records.mcap"
+    with corvane.Recorder(path, compression="none") as recorder:
+        recorder.write("/task", {"goal": 1})
+        recorder.step({"state": numpy.zeros(3)}, numpy.ones(2))
+        recorder.write("/task", {"goal": 2})
+
+    def holding() -> int:  # this process's descriptors open on the file
+        return sum(os.path.realpath(f"/proc/self/fd/{fd}") == str(path.resolve()) for fd in os.listdir("/proc/self/fd"))
+
+    with corvane.recording.open(path) as recording:
+        task = next(c for c in recording.channels if c.topic == "/task")
+        assert (task["topic"], task.messages, task.get("messages")) == ("/task", 2, 2)
+        assert dict(task) == dataclasses.asdict(task)
+        schemas = {schema.id: schema for schema in recording.schemas}
+        assert all(schemas[c.schema_id].name == c["schema"] if c.schema_id else not c.schema
+                   for c in recording.channels)
+        assert recording.chunks[0].compression == recording.chunks[0]["compression"] == ""
+        reading, steps = recording.messages(), recording.steps()
+        first, step = next(reading), next(steps)
+        assert holding() == 1
+    assert holding() == 0  # the reads under way ended with it
+    assert first.value == {"goal": 1} and step.observation["state"].tolist() == [0, 0, 0] and steps.episodes
+    reads: List[Callable[[], object]] = [lambda: next(reading), lambda: next(steps), lambda: recording.channels,
+                                         recording.messages]
+    for read in reads:
+        with pytest.raises(ValueError, match="records.mcap is closed"):
+            read()

@@ -16,6 +16,7 @@ import pytest
 
 import corvane
 import corvane.cli
+import corvane.recording
 from corvane.testing import BridgeUrls
 
 h5py = pytest.importorskip("h5py")
@@ -131,6 +132,11 @@ def test_info_and_export_on_damaged_files(tmp_path: pathlib.Path, capsys: pytest
     crafted = pathlib.Path(__file__).resolve().parents[2] / "tests" / "recordings"
     assert run(["info", str(crafted / "cut_short.mcap")]) == 0
     assert "cut short:   2 complete chunks recovered, 100 bytes after the last complete record" in capsys.readouterr().out
+    assert run(["info", str(crafted / "unchunked.mcap")]) == 0
+    out = capsys.readouterr().out
+    assert "messages:    40" in out and "passed over: 1 attachment, 1 unknown record\nmetadata:    robot\n" in out
+    assert run(["info", str(crafted / "no_summary_chunk_crc_wrong.mcap")]) == 0
+    assert "skipped:     1 chunk left out (1 failing the CRC check)" in capsys.readouterr().out
     for command, name, fault in [("info", "magic_only.mcap", "not a recording"),
                                  ("export", "chunk_claims_2p63_zstd.mcap", "claims 9223372036854775808 bytes"),
                                  ("export", "json_cut.mcap", "JSONDecodeError")]:
@@ -166,13 +172,25 @@ def test_record_and_export_refuse_what_they_cannot_do(simulated_bridge: BridgeUr
     assert sorted(p.name for p in tmp_path.iterdir()) == ["corrupt.mcap", "good.mcap"]
 
 
+def _wait_for_connection(port: int, limit: float = 60.0) -> None:
+    """Until a connection to 127.0.0.1:`port` is established (/proc/net/tcp: remote address, state 01)."""
+    remote = f"0100007F:{port:04X}"
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        with open("/proc/net/tcp", encoding="ascii") as table:
+            if any(fields[2] == remote and fields[3] == "01" for fields in (line.split() for line in table)):
+                return
+        time.sleep(0.05)
+    raise AssertionError(f"nothing connected to port {port} in {limit} s")
+
+
 def test_sigterm_ends_a_recording_waiting_on_a_bridge_that_does_not_answer(hanging_port: int,
                                                                           tmp_path: pathlib.Path) -> None:
     out = tmp_path / "r.mcap"
     record = subprocess.Popen([sys.executable, "-m", "corvane", "record", "-o", str(out), "--camera", "/World/c",
                                "--bridge", f"http://127.0.0.1:{hanging_port}/", "--timeout", "10"],
                               stderr=subprocess.PIPE, text=True)
-    time.sleep(1.5)  # in the first capture's wait by now
+    _wait_for_connection(hanging_port)  # in the first capture's wait
     record.send_signal(signal.SIGTERM)
     started = time.monotonic()
     _, err = record.communicate(timeout=30)

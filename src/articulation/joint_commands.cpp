@@ -8,33 +8,32 @@ namespace corvane {
 namespace {
 
 // The body both commands share; every element of "joint_positions" is a JSON float (2 is sent as 2.0).
-nlohmann::json jointTargets(const std::vector<double>& joint_positions,
-                            const std::optional<std::vector<int>>& indices) {
-  return {{"joint_positions", joint_positions},
+nlohmann::json jointTargets(const std::vector<double>& jointPositions, const std::optional<std::vector<int>>& indices) {
+  return {{"joint_positions", jointPositions},
           {"indices", indices ? nlohmann::json(*indices) : nlohmann::json(nullptr)}};
 }
 
 }  // namespace
 
-nlohmann::json Articulation::setJointPositions(std::string_view prim_path, const std::vector<double>& joint_positions,
+nlohmann::json Articulation::setJointPositions(std::string_view primPath, const std::vector<double>& jointPositions,
                                                const std::optional<std::vector<int>>& indices) {
-  return detail::exchange(*client_, &IsaacSimClient::post, detail::articulationPath(prim_path, "/set_j"),
-                          jointTargets(joint_positions, indices));
+  return detail::exchange(*client_, &IsaacSimClient::post, detail::articulationPath(primPath, "/set_j"),
+                          jointTargets(jointPositions, indices));
 }
 
-nlohmann::json Articulation::moveJointPositions(std::string_view prim_path, const std::vector<double>& joint_positions,
+nlohmann::json Articulation::moveJointPositions(std::string_view primPath, const std::vector<double>& jointPositions,
                                                 const std::optional<std::vector<int>>& indices, bool asynchronous) {
-  nlohmann::json body = jointTargets(joint_positions, indices);
+  nlohmann::json body = jointTargets(jointPositions, indices);
   body["asynchronous"] = asynchronous;
-  return detail::exchange(*client_, &IsaacSimClient::post, detail::articulationPath(prim_path, "/move_j"), body);
+  return detail::exchange(*client_, &IsaacSimClient::post, detail::articulationPath(primPath, "/move_j"), body);
 }
 
-WebSocketStream Articulation::streamJointPositions(std::string_view prim_path) {
-  return client_->openJointPositionStream(prim_path);
+WebSocketStream Articulation::streamJointPositions(std::string_view primPath) {
+  return client_->openJointPositionStream(primPath);
 }
 
-WebSocketStream Articulation::streamArticulationState(std::string_view prim_path) {
-  return client_->openArticulationStateStream(prim_path);
+WebSocketStream Articulation::streamArticulationState(std::string_view primPath) {
+  return client_->openArticulationStateStream(primPath);
 }
 
 }  // namespace corvane

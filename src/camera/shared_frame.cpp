@@ -4,6 +4,7 @@
 
 #include "camera/frame_decoder.hpp"
 #include "camera/output_rules.hpp"
+#include "client/access.hpp"
 #include "corvane/camera.hpp"
 
 namespace corvane {
@@ -32,10 +33,13 @@ class SharedBuilder final : public detail::FrameBuilder {
     contents_.outputs.emplace_back(std::move(shape), std::move(dtype), std::move(view), bytes.size());
   }
 
-  SharedFrame finish() && { return SharedFrame(std::make_shared<const SharedFrame::Contents>(std::move(contents_))); }
+  SharedFrame finish() && {
+    return detail::Access::sharedFrame(std::make_shared<const Contents>(std::move(contents_)));
+  }
 
  private:
-  SharedFrame::Contents contents_;
+  using Contents = detail::Access::SharedFrameContents;
+  Contents contents_;
 };
 
 }  // namespace

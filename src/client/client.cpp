@@ -15,21 +15,21 @@ void ensureTrailingSlash(std::string& url) {
 
 }  // namespace
 
-IsaacSimClient::IsaacSimClient(std::string label, std::string base_url, std::string websocket_base_url,
-                               std::chrono::milliseconds timeout, int max_retries)
-    : IsaacSimClient(std::move(label), std::move(base_url), std::move(websocket_base_url), timeout, max_retries,
+IsaacSimClient::IsaacSimClient(std::string label, std::string baseUrl, std::string websocketBaseUrl,
+                               std::chrono::milliseconds timeout, int maxRetries)
+    : IsaacSimClient(std::move(label), std::move(baseUrl), std::move(websocketBaseUrl), timeout, maxRetries,
                      ClientOptions{}) {}
 
-IsaacSimClient::IsaacSimClient(std::string label, std::string base_url, std::string websocket_base_url,
-                               std::chrono::milliseconds timeout, int max_retries, ClientOptions options)
+IsaacSimClient::IsaacSimClient(std::string label, std::string baseUrl, std::string websocketBaseUrl,
+                               std::chrono::milliseconds timeout, int maxRetries, ClientOptions options)
     : articulation(*this),
       surfaceGripper(*this),
       camera(*this),
       label_(std::move(label)),
-      baseUrl_(std::move(base_url)),
-      websocketBaseUrl_(std::move(websocket_base_url)),
+      baseUrl_(std::move(baseUrl)),
+      websocketBaseUrl_(std::move(websocketBaseUrl)),
       timeout_(timeout),
-      maxRetries_(max_retries),
+      maxRetries_(maxRetries),
       options_(std::move(options)) {
   if (baseUrl_.empty()) throw std::invalid_argument("base_url must not be empty");
   if (websocketBaseUrl_.empty()) throw std::invalid_argument("websocket_base_url must not be empty");
@@ -54,7 +54,7 @@ IsaacSimClient::IsaacSimClient(const IsaacSimClient& other)
   startJitter();
 }
 
-IsaacSimClient::IsaacSimClient(const IsaacSimClient& origin, std::chrono::milliseconds timeout, int max_retries,
+IsaacSimClient::IsaacSimClient(const IsaacSimClient& origin, std::chrono::milliseconds timeout, int maxRetries,
                                ClientOptions options)
     : articulation(*this),
       surfaceGripper(*this),
@@ -63,7 +63,7 @@ IsaacSimClient::IsaacSimClient(const IsaacSimClient& origin, std::chrono::millis
       baseUrl_(origin.baseUrl_),
       websocketBaseUrl_(origin.websocketBaseUrl_),
       timeout_(timeout),
-      maxRetries_(max_retries),
+      maxRetries_(maxRetries),
       options_(std::move(options)) {
   checkSettings();
   if (options_.reuseConnections) {
@@ -72,9 +72,9 @@ IsaacSimClient::IsaacSimClient(const IsaacSimClient& origin, std::chrono::millis
   startJitter();
 }
 
-IsaacSimClient IsaacSimClient::withOptions(std::chrono::milliseconds timeout, int max_retries,
+IsaacSimClient IsaacSimClient::withOptions(std::chrono::milliseconds timeout, int maxRetries,
                                            ClientOptions options) const {
-  return IsaacSimClient(*this, timeout, max_retries, std::move(options));
+  return IsaacSimClient(*this, timeout, maxRetries, std::move(options));
 }
 
 void IsaacSimClient::checkSettings() const {
@@ -88,7 +88,7 @@ void IsaacSimClient::startJitter() {
   if (options_.retryPolicy) jitter_ = std::make_shared<detail::RetryJitter>(detail::jitterSeed(this));
 }
 
-std::string IsaacSimClient::prepareUrl_(std::string_view path) const {
+std::string IsaacSimClient::prepareUrl(std::string_view path) const {
   const auto first = path.find_first_not_of('/');
   const std::string_view rest = first == std::string_view::npos ? std::string_view{} : path.substr(first);
   std::string url;

@@ -2,9 +2,11 @@
 #include "corvane/reconnecting_stream.hpp"
 
 #include <algorithm>
+#include <random>
 #include <thread>
 #include <utility>
 
+#include "client/access.hpp"
 #include "client/observation.hpp"
 #include "client/retry_rules.hpp"
 #include "client/routes.hpp"
@@ -41,8 +43,57 @@ int nextStep(int step) { return std::min(step, 1 << 20) + 1; }
 
 }  // namespace
 
-ReconnectingStream::ReconnectingStream(IsaacSimClient& client, ArticulationStream which, const std::string& primPath,
-                                       ReconnectOptions options)
+class ReconnectingStream::State {
+ public:
+  State(IsaacSimClient& client, ArticulationStream which, const std::string& primPath, ReconnectOptions options);
+
+  void checkUsable(const char* call) const;
+  std::optional<std::string> receive();
+  std::optional<std::string> receiveFor(std::chrono::milliseconds timeout);
+  std::optional<std::string> receiveLatest();
+  void send(std::string_view text);
+  bool sendFor(std::string_view text, std::chrono::milliseconds timeout);
+  StreamStats stats() const;
+  bool isConnected() const noexcept { return stream_.isOpen(); }
+  void close() noexcept;
+
+ private:
+  void lose(std::string cause);
+  bool reopenBy(std::optional<Clock::time_point> deadline);
+  std::optional<std::string> readNow(std::optional<std::string> (WebSocketStream::*read)());
+  void attempt(std::optional<Clock::time_point> deadline);
+  void failAttempt(const FailedAttempt& failed, bool mendedRetry);
+  Clock::time_point afterPause(Clock::time_point from);
+  void reconnected();
+  [[noreturn]] void giveUp();
+  void sendOpeningMessages(WebSocketStream& stream) const;
+
+  IsaacSimClient* client_;
+  std::string path_;
+  ReconnectOptions options_;
+  WebSocketStream stream_{nullptr};
+  bool closed_ = false;
+  bool down_ = false;
+  std::string gaveUp_;  ///< what every call throws once the attempts are spent
+  int gaveUpCode_ = 0;
+  StreamStats past_;  ///< what earlier connections received
+  std::uint64_t reconnections_ = 0;
+  Clock::duration timeDown_{};
+  Clock::time_point downSince_{};
+  Clock::time_point nextAttemptAt_{};
+  Clock::time_point connectedAt_{};  ///< when the current (or last) connection was made
+  int attempts_ = 0;                 ///< attempts made in the current outage
+  int step_ = 0;                     ///< the backoff's step: the pause before the next attempt is its step_-th
+  bool mendedRetry_ = false;         ///< the next attempt is the one afterFailedAttempt asked for at once
+  long lastHttpStatus_ = 0;
+  std::string cause_;      ///< what ended the last connection
+  std::string lastError_;  ///< why the last attempt failed
+  int lastErrorCode_ = 0;
+  std::minstd_rand jitter_;
+};
+
+ReconnectingStream::State::State(IsaacSimClient& client, ArticulationStream which, const std::string& primPath,
+                                 ReconnectOptions options)
     : client_(&client),
       path_(detail::articulationStreamPath(primPath, which == ArticulationStream::jointPositions
                                                          ? detail::kJointPositionStream
@@ -56,28 +107,24 @@ ReconnectingStream::ReconnectingStream(IsaacSimClient& client, ArticulationStrea
   sendOpeningMessages(stream_);
 }
 
-ReconnectingStream::ReconnectingStream(ReconnectingStream&&) noexcept = default;
-ReconnectingStream& ReconnectingStream::operator=(ReconnectingStream&&) noexcept = default;
-ReconnectingStream::~ReconnectingStream() = default;
-
-void ReconnectingStream::checkUsable(const char* call) const {
-  if (closed_.value) throw StreamError(std::string(call) + " called on a closed ReconnectingStream", 0);
+void ReconnectingStream::State::checkUsable(const char* call) const {
+  if (closed_) throw StreamError(std::string(call) + " called on a closed ReconnectingStream", 0);
   if (!gaveUp_.empty()) throw StreamError(gaveUp_, gaveUpCode_);
 }
 
-void ReconnectingStream::sendOpeningMessages(WebSocketStream& stream) const {
+void ReconnectingStream::State::sendOpeningMessages(WebSocketStream& stream) const {
   for (const std::string& message : options_.openingMessages) stream.send(message);
 }
 
 // The end of the pause of the backoff's current step, counted from `from`.
-ReconnectingStream::Clock::time_point ReconnectingStream::afterPause(Clock::time_point from) {
+Clock::time_point ReconnectingStream::State::afterPause(Clock::time_point from) {
   return detail::pointAfter(options_.policy.pauseBefore(step_, std::generate_canonical<double, 32>(jitter_)), from);
 }
 
 // The connection is gone: keep what it received, and schedule the first attempt. Only a connection that
 // lasted starts the backoff over; one lost sooner continues it, so a bridge that drops every stream at once
 // meets growing pauses.
-void ReconnectingStream::lose(std::string cause) {
+void ReconnectingStream::State::lose(std::string cause) {
   add(past_, stream_.stats());
   stream_ = WebSocketStream(nullptr);  // closes it: without a close frame if the bridge sent one
   down_ = true;
@@ -97,7 +144,7 @@ void ReconnectingStream::lose(std::string cause) {
 // Makes the attempts that fall due before `deadline` (sleeping until each), or without a deadline at most
 // one, if it is due now: a call that never waits never loops on a bridge that keeps failing. True once
 // connected.
-bool ReconnectingStream::reopenBy(std::optional<Clock::time_point> deadline) {
+bool ReconnectingStream::State::reopenBy(std::optional<Clock::time_point> deadline) {
   if (!deadline) {
     if (!stream_.isOpen() && Clock::now() >= nextAttemptAt_) attempt(std::nullopt);
     return stream_.isOpen();
@@ -116,7 +163,7 @@ bool ReconnectingStream::reopenBy(std::optional<Clock::time_point> deadline) {
   return true;
 }
 
-void ReconnectingStream::attempt(std::optional<Clock::time_point> deadline) {
+void ReconnectingStream::State::attempt(std::optional<Clock::time_point> deadline) {
   if (!options_.policy.allows(attempts_ + 1)) giveUp();
   const bool mendedRetry = std::exchange(mendedRetry_, false);
   const int stepBefore = step_;
@@ -137,7 +184,7 @@ void ReconnectingStream::attempt(std::optional<Clock::time_point> deadline) {
   }
   FailedAttempt failed;
   try {
-    WebSocketStream fresh = client_->openStream_(path_, limit);
+    WebSocketStream fresh = detail::Access::openStream(*client_, path_, limit);
     sendOpeningMessages(fresh);
     stream_ = std::move(fresh);
   } catch (const HandshakeError& e) {
@@ -149,7 +196,7 @@ void ReconnectingStream::attempt(std::optional<Clock::time_point> deadline) {
   failAttempt(failed, mendedRetry);
 }
 
-void ReconnectingStream::failAttempt(const FailedAttempt& failed, bool mendedRetry) {
+void ReconnectingStream::State::failAttempt(const FailedAttempt& failed, bool mendedRetry) {
   // Counted from the end of the attempt: a slow handshake must not leave the next one already due.
   nextAttemptAt_ = afterPause(Clock::now());
   lastHttpStatus_ = failed.httpStatus;
@@ -162,7 +209,7 @@ void ReconnectingStream::failAttempt(const FailedAttempt& failed, bool mendedRet
   }
 }
 
-void ReconnectingStream::reconnected() {
+void ReconnectingStream::State::reconnected() {
   connectedAt_ = Clock::now();
   mendedRetry_ = false;
   const auto down = connectedAt_ - downSince_;
@@ -178,7 +225,7 @@ void ReconnectingStream::reconnected() {
   }
 }
 
-void ReconnectingStream::giveUp() {
+void ReconnectingStream::State::giveUp() {
   timeDown_ += Clock::now() - downSince_;
   down_ = false;
   gaveUp_ =
@@ -188,7 +235,7 @@ void ReconnectingStream::giveUp() {
 }
 
 // One read that never waits (receive or receiveLatest); a failure or the bridge's close starts an outage.
-std::optional<std::string> ReconnectingStream::readNow(std::optional<std::string> (WebSocketStream::*read)()) {
+std::optional<std::string> ReconnectingStream::State::readNow(std::optional<std::string> (WebSocketStream::*read)()) {
   if (!reopenBy(std::nullopt)) return std::nullopt;
   try {
     std::optional<std::string> frame = (stream_.*read)();
@@ -200,13 +247,9 @@ std::optional<std::string> ReconnectingStream::readNow(std::optional<std::string
   }
 }
 
-std::optional<std::string> ReconnectingStream::receive() {
-  checkUsable("receive()");
-  return readNow(&WebSocketStream::receive);
-}
+std::optional<std::string> ReconnectingStream::State::receive() { return readNow(&WebSocketStream::receive); }
 
-std::optional<std::string> ReconnectingStream::receiveFor(std::chrono::milliseconds timeout) {
-  checkUsable("receiveFor()");
+std::optional<std::string> ReconnectingStream::State::receiveFor(std::chrono::milliseconds timeout) {
   const auto deadline = deadlineAfter(timeout);
   for (;;) {
     if (!reopenBy(deadline)) return std::nullopt;
@@ -220,13 +263,11 @@ std::optional<std::string> ReconnectingStream::receiveFor(std::chrono::milliseco
   }
 }
 
-std::optional<std::string> ReconnectingStream::receiveLatest() {
-  checkUsable("receiveLatest()");
+std::optional<std::string> ReconnectingStream::State::receiveLatest() {
   return readNow(&WebSocketStream::receiveLatest);
 }
 
-void ReconnectingStream::send(std::string_view text) {
-  checkUsable("send()");
+void ReconnectingStream::State::send(std::string_view text) {
   detail::requireTextMessage(text);
   if (!reopenBy(std::nullopt))
     throw StreamError("send() called while the ReconnectingStream is down: nothing was sent", 0);
@@ -238,8 +279,7 @@ void ReconnectingStream::send(std::string_view text) {
   }
 }
 
-bool ReconnectingStream::sendFor(std::string_view text, std::chrono::milliseconds timeout) {
-  checkUsable("sendFor()");
+bool ReconnectingStream::State::sendFor(std::string_view text, std::chrono::milliseconds timeout) {
   detail::requireTextMessage(text);
   const auto deadline = deadlineAfter(timeout);
   if (!reopenBy(deadline)) return false;
@@ -252,7 +292,7 @@ bool ReconnectingStream::sendFor(std::string_view text, std::chrono::millisecond
   return false;
 }
 
-StreamStats ReconnectingStream::stats() const {
+StreamStats ReconnectingStream::State::stats() const {
   StreamStats total = past_;
   add(total, stream_.stats());
   total.reconnections = reconnections_;
@@ -260,13 +300,49 @@ StreamStats ReconnectingStream::stats() const {
   return total;
 }
 
-void ReconnectingStream::close() noexcept {
-  if (closed_.value) return;
+void ReconnectingStream::State::close() noexcept {
+  if (closed_) return;
   if (down_) timeDown_ += Clock::now() - downSince_;
   down_ = false;
   add(past_, stream_.stats());
   stream_ = WebSocketStream(nullptr);
-  closed_.value = true;
+  closed_ = true;
+}
+
+ReconnectingStream::ReconnectingStream(IsaacSimClient& client, ArticulationStream which, const std::string& primPath,
+                                       ReconnectOptions options)
+    : state_(std::make_unique<State>(client, which, primPath, std::move(options))) {}
+
+ReconnectingStream::ReconnectingStream(ReconnectingStream&&) noexcept = default;
+ReconnectingStream& ReconnectingStream::operator=(ReconnectingStream&&) noexcept = default;
+ReconnectingStream::~ReconnectingStream() = default;
+
+ReconnectingStream::State& ReconnectingStream::usable(const char* call) {
+  if (!state_) throw StreamError(std::string(call) + " called on a closed ReconnectingStream", 0);
+  state_->checkUsable(call);
+  return *state_;
+}
+
+std::optional<std::string> ReconnectingStream::receive() { return usable("receive()").receive(); }
+
+std::optional<std::string> ReconnectingStream::receiveFor(std::chrono::milliseconds timeout) {
+  return usable("receiveFor()").receiveFor(timeout);
+}
+
+std::optional<std::string> ReconnectingStream::receiveLatest() { return usable("receiveLatest()").receiveLatest(); }
+
+void ReconnectingStream::send(std::string_view text) { usable("send()").send(text); }
+
+bool ReconnectingStream::sendFor(std::string_view text, std::chrono::milliseconds timeout) {
+  return usable("sendFor()").sendFor(text, timeout);
+}
+
+StreamStats ReconnectingStream::stats() const { return state_ ? state_->stats() : StreamStats{}; }
+
+bool ReconnectingStream::isConnected() const noexcept { return state_ && state_->isConnected(); }
+
+void ReconnectingStream::close() noexcept {
+  if (state_) state_->close();
 }
 
 }  // namespace corvane

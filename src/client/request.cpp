@@ -38,32 +38,32 @@ std::vector<BatchResult> runObserved(const RunSettings& settings, const std::vec
 
 }  // namespace detail
 
-HttpResponse IsaacSimClient::get(std::string_view path) { return request_("GET", path, {}); }
-HttpResponse IsaacSimClient::post(std::string_view path, std::string_view body) { return request_("POST", path, body); }
-HttpResponse IsaacSimClient::put(std::string_view path, std::string_view body) { return request_("PUT", path, body); }
+HttpResponse IsaacSimClient::get(std::string_view path) { return request("GET", path, {}); }
+HttpResponse IsaacSimClient::post(std::string_view path, std::string_view body) { return request("POST", path, body); }
+HttpResponse IsaacSimClient::put(std::string_view path, std::string_view body) { return request("PUT", path, body); }
 HttpResponse IsaacSimClient::patch(std::string_view path, std::string_view body) {
-  return request_("PATCH", path, body);
+  return request("PATCH", path, body);
 }
-HttpResponse IsaacSimClient::deleteRequest(std::string_view path) { return request_("DELETE", path, {}); }
+HttpResponse IsaacSimClient::deleteRequest(std::string_view path) { return request("DELETE", path, {}); }
 
-HttpResponse IsaacSimClient::request_(std::string_view method, std::string_view path, std::string_view body) {
-  const std::vector<detail::PlannedRequest> requests{{method, prepareUrl_(path), body}};
-  return std::move(detail::runObserved(runSettings_(), requests, {path}).front()).response();
+HttpResponse IsaacSimClient::request(std::string_view method, std::string_view path, std::string_view body) {
+  const std::vector<detail::PlannedRequest> requests{{method, prepareUrl(path), body}};
+  return std::move(detail::runObserved(runSettings(), requests, {path}).front()).response();
 }
 
 std::vector<BatchResult> IsaacSimClient::batch(const std::vector<BatchRequest>& requests) {
   std::vector<detail::PlannedRequest> planned;
   planned.reserve(requests.size());
   for (const BatchRequest& request : requests)
-    planned.push_back({request.method, prepareUrl_(request.path), request.body});
-  if (!options_.observer) return detail::runRequests(runSettings_(), planned);
+    planned.push_back({request.method, prepareUrl(request.path), request.body});
+  if (!options_.observer) return detail::runRequests(runSettings(), planned);
   std::vector<std::string_view> paths;
   paths.reserve(requests.size());
   for (const BatchRequest& request : requests) paths.emplace_back(request.path);
-  return detail::runObserved(runSettings_(), planned, paths);
+  return detail::runObserved(runSettings(), planned, paths);
 }
 
-detail::RunSettings IsaacSimClient::runSettings_() const {
+detail::RunSettings IsaacSimClient::runSettings() const {
   return {timeout_, maxRetries_, options_, pool_.get(), jitter_.get()};
 }
 

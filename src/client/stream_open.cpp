@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "client/access.hpp"
 #include "client/curl_handle.hpp"
 #include "client/interruption.hpp"
 #include "client/observation.hpp"
@@ -48,17 +49,17 @@ Handshake handshakeOutcome(CURL* handle, CURLcode performed) {
 
 }  // namespace
 
-WebSocketStream IsaacSimClient::openJointPositionStream(std::string_view prim_path) {
-  return openStream_(detail::articulationStreamPath(prim_path, detail::kJointPositionStream));
+WebSocketStream IsaacSimClient::openJointPositionStream(std::string_view primPath) {
+  return openStream(detail::articulationStreamPath(primPath, detail::kJointPositionStream));
 }
 
-WebSocketStream IsaacSimClient::openArticulationStateStream(std::string_view prim_path) {
-  return openStream_(detail::articulationStreamPath(prim_path, detail::kArticulationStateStream));
+WebSocketStream IsaacSimClient::openArticulationStateStream(std::string_view primPath) {
+  return openStream(detail::articulationStreamPath(primPath, detail::kArticulationStateStream));
 }
 
-WebSocketStream IsaacSimClient::openStream_(std::string_view path) { return openStream_(path, timeout_); }
+WebSocketStream IsaacSimClient::openStream(std::string_view path) { return openStream(path, timeout_); }
 
-WebSocketStream IsaacSimClient::openStream_(std::string_view path, std::chrono::milliseconds limit) {
+WebSocketStream IsaacSimClient::openStream(std::string_view path, std::chrono::milliseconds limit) {
   detail::EasyHandle handle = detail::makeEasyHandle();
   // Unlike HTTP paths, nothing is stripped: the base URL ends in '/' and the path is appended as is.
   std::string url = websocketBaseUrl_;
@@ -92,7 +93,7 @@ WebSocketStream IsaacSimClient::openStream_(std::string_view path, std::chrono::
     auto observation = std::make_shared<detail::StreamObservation>(
         detail::StreamObservation{options_.observer, url, options_.interrupted});
     detail::notifyStream(*observation, StreamEventKind::opened);
-    stream.observe_(std::move(observation));
+    detail::Access::observe(stream, std::move(observation));
   }
   return stream;
 }

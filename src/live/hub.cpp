@@ -49,6 +49,20 @@ void Hub::publishTimeLocked(std::uint64_t timeNs) {
   }
 }
 
+void Hub::unadvertiseLocked(const std::vector<std::string>& topics) {
+  std::vector<std::uint32_t> ids;
+  for (const std::string& topic : topics) {
+    for (const std::uint32_t id : channels.remove(topic)) ids.push_back(id);
+  }
+  if (ids.empty()) return;
+  for (const std::uint32_t id : ids) latched.erase(id);
+  const auto text = shared(unadvertise(ids));
+  for (const auto& v : viewers) {
+    for (const std::uint32_t id : ids) v->forget(id);
+    if (v->enqueueControl({Queued::Kind::text, 0, 0, text, true})) wake(v);
+  }
+}
+
 void Hub::join(const std::shared_ptr<Viewer>& viewer) {
   viewers.push_back(viewer);
   bool wakeIt = viewer->enqueueControl({Queued::Kind::text, 0, 0, shared(serverInfo(options, sessionId)), true});

@@ -3,10 +3,13 @@
 // What the live server's publishers and its network thread share: the channels, the viewers and their queues.
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -26,6 +29,9 @@ struct Queued {
   std::uint64_t logTime = 0;
   std::shared_ptr<const std::string> body;
   bool keyframe = true;
+  /// The message's last bytes where their owner keeps them (a capture's reply, held by `hold`): not copied.
+  std::string_view tail{};
+  std::shared_ptr<const void> hold{};
 };
 
 class Viewer;
@@ -36,6 +42,8 @@ struct Hub {
   // Under `mutex`: queues `message` for every viewer subscribed to `channel`, advertising a new channel first.
   void publishLocked(const ChannelEntry& channel, bool added, Queued message);
   void publishTimeLocked(std::uint64_t timeNs);
+  // Under `mutex`: removes the channels of `topics`; each viewer drops its subscriptions to them and is told.
+  void unadvertiseLocked(const std::vector<std::string>& topics);
   // Under `mutex`: a viewer joins (serverInfo and the channels are queued for it) or leaves.
   void join(const std::shared_ptr<Viewer>& viewer);
   void leave(const Viewer* viewer);
@@ -47,7 +55,12 @@ struct Hub {
   ChannelTable channels;
   std::vector<std::shared_ptr<Viewer>> viewers;
   std::set<std::string> seenCameras;  // frames of these are skipped while nobody subscribes
-  std::size_t subscriptions = 0;      // over every viewer
+  // Messages a viewer gets as it subscribes to their channel, whenever they were published (the static
+  // transforms), by channel id and key (the child frame).
+  std::map<std::uint32_t, std::map<std::string, Queued>> latched;
+  // Asked (under `mutex`) when a viewer subscribes to a video channel: its next frame is to be a keyframe.
+  std::function<void(const std::string& topic)> keyframeWanted;
+  std::size_t subscriptions = 0;  // over every viewer
   std::uint64_t published = 0, closedStalled = 0;
   bool closed = false;
   std::atomic<std::uint64_t> refused{0};

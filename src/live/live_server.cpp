@@ -9,6 +9,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "live/http_gate.hpp"
+#include "live/video_worker.hpp"
 #include "live/viewer.hpp"
 #include "record/recorder_encode.hpp"
 
@@ -30,21 +31,27 @@ std::shared_ptr<const std::string> shared(std::string bytes) {
 
 }  // namespace
 
-struct LiveServer::State {
+struct detail::LiveServerState {
   Hub hub;
   tcp::acceptor acceptor{hub.ioc};
   net::steady_timer health{hub.ioc};
   std::thread thread;
   bool stopped = false;  // close() ran
   std::uint16_t port = 0;
+  const record::VideoChoice videoChoice;
+  std::unique_ptr<live::VideoWorker> video;  // with LiveServerOptions::video
 
-  explicit State(const LiveServerOptions& options) : hub(options) {
+  explicit LiveServerState(const LiveServerOptions& options) : hub(options), videoChoice{options.video, {}} {
     const tcp::endpoint endpoint(net::ip::make_address(options.host), options.port);
     acceptor.open(endpoint.protocol());
     acceptor.set_option(tcp::acceptor::reuse_address(true));
     acceptor.bind(endpoint);
     acceptor.listen();
     port = acceptor.local_endpoint().port();
+    if (options.video == VideoFormat::none) return;
+    const record::VideoSettings settings{options.keyframeInterval, options.videoQuality, options.jpegQuality, 1};
+    video = std::make_unique<live::VideoWorker>(settings, [this](record::Outgoing&& m) { publish(std::move(m)); });
+    hub.keyframeWanted = [worker = video.get()](const std::string& topic) { worker->requestKeyframe(topic); };
   }
 
   void accept() {
@@ -92,14 +99,43 @@ struct LiveServer::State {
   }
 
   void publish(record::Outgoing&& m) {
-    // Bytes the frame's reply still holds (the shared capture road) join the message here, before the lock:
-    // a viewer's queue outlives the observer's call.
-    m.payload.append(m.body);
+    if (m.raw) {
+      if (video) video->submit(std::move(m));
+      return;
+    }
+    // Bytes the frame's reply still holds stay there, held with it: the caller's thread copies no image.
+    if (!m.hold) m.payload.append(m.body);
+    Queued message{Queued::Kind::data, 0, m.logTime, shared(std::move(m.payload)), m.keyframe};
+    if (m.hold) {
+      message.tail = m.body;
+      message.hold = std::move(m.hold);
+    }
     const std::lock_guard<std::mutex> lock(hub.mutex);
     if (hub.closed) return;
     bool added = false;
     const live::ChannelEntry& channel = hub.channels.intern(m, added);
-    hub.publishLocked(channel, added, {Queued::Kind::data, 0, m.logTime, shared(std::move(m.payload)), m.keyframe});
+    hub.publishLocked(channel, added, std::move(message));
+  }
+
+  // A static transform: published, and kept for the viewers that subscribe later.
+  void publishLatched(record::Outgoing&& m, const std::string& key) {
+    const std::lock_guard<std::mutex> lock(hub.mutex);
+    if (hub.closed) return;
+    bool added = false;
+    const live::ChannelEntry& channel = hub.channels.intern(m, added);
+    Queued message{Queued::Kind::data, channel.id, m.logTime, shared(std::move(m.payload)), true};
+    hub.latched[channel.id].insert_or_assign(key, message);
+    hub.publishLocked(channel, added, std::move(message));
+  }
+
+  // A stream's end: its message channels go away (its events channel stays, with the closing event on it).
+  void streamClosed(const std::string& eventsTopic) {
+    constexpr std::string_view kEvents = "/events";
+    if (eventsTopic.size() < kEvents.size()) return;
+    const std::string topic = eventsTopic.substr(0, eventsTopic.size() - kEvents.size());
+    const std::lock_guard<std::mutex> lock(hub.mutex);
+    if (hub.closed) return;
+    hub.unadvertiseLocked({topic, topic + "/sent"});
   }
 
   // Frames are the heavy events: while nobody subscribes, a camera already advertised is not encoded again.
@@ -115,16 +151,21 @@ namespace {
 
 class LiveObserver : public ClientObserver {
  public:
-  explicit LiveObserver(std::shared_ptr<LiveServer::State> state) : state_(std::move(state)) {}
+  explicit LiveObserver(std::shared_ptr<detail::LiveServerState> state) : state_(std::move(state)) {}
   void onRestExchange(const RestExchange& exchange) override { state_->publish(record::encodeRest(exchange)); }
-  void onStreamEvent(const StreamEvent& event) override { state_->publish(record::encodeStream(event)); }
+  void onStreamEvent(const StreamEvent& event) override {
+    record::Outgoing m = record::encodeStream(event);
+    const std::string topic = event.kind == StreamEventKind::closed ? m.topic : std::string();
+    state_->publish(std::move(m));
+    if (!topic.empty()) state_->streamClosed(topic);
+  }
   void onFrame(const FrameObservation& frame) override {
     if (state_->skipFrame(frame.cameraPrim)) return;
-    for (record::Outgoing& m : record::encodeFrame(frame)) state_->publish(std::move(m));
+    for (record::Outgoing& m : record::encodeFrame(frame, state_->videoChoice)) state_->publish(std::move(m));
   }
 
  private:
-  std::shared_ptr<LiveServer::State> state_;
+  std::shared_ptr<detail::LiveServerState> state_;
 };
 
 }  // namespace
@@ -151,13 +192,24 @@ void LiveServer::publish(std::string_view topic, const nlohmann::json& message, 
   state_->publish(record::Outgoing{std::string(topic), record::Encoding::json, record::jsonPayload(message), at, at});
 }
 
-void LiveServer::publishMessage(const LiveChannel& channel, std::string payload, std::uint64_t logTimeNs) {
+void LiveServer::publishMessage(const LiveChannel& channel, std::string payload, std::uint64_t logTimeNs,
+                                bool keyframe) {
   if (channel.topic.empty()) throw std::invalid_argument("LiveServer::publishMessage: the topic is empty");
   const std::lock_guard<std::mutex> lock(state_->hub.mutex);
   if (state_->hub.closed) return;
   bool added = false;
   const live::ChannelEntry& entry = state_->hub.channels.intern(channel, added);
-  state_->hub.publishLocked(entry, added, {Queued::Kind::data, 0, logTimeNs, shared(std::move(payload)), true});
+  state_->hub.publishLocked(entry, added, {Queued::Kind::data, 0, logTimeNs, shared(std::move(payload)), keyframe});
+}
+
+void LiveServer::setStaticTransform(const FrameTransform& transform) {
+  const std::uint64_t now = record::nanosSinceEpoch(std::chrono::system_clock::now());
+  state_->publishLatched(record::encodeTransform(transform, now), transform.childFrame);
+}
+
+void LiveServer::removeChannel(const std::string& topic) {
+  const std::lock_guard<std::mutex> lock(state_->hub.mutex);
+  if (!state_->hub.closed) state_->hub.unadvertiseLocked({topic});
 }
 
 void LiveServer::publishTime(std::uint64_t timeNs) {
@@ -187,6 +239,7 @@ void LiveServer::close() {
     s.stopped = true;
     s.hub.closed = true;
   }
+  if (s.video) s.video->stop();  // its thread publishes no more
   net::post(s.hub.ioc, [&s] { s.shutDown(); });
   if (s.thread.joinable()) s.thread.join();
   // The sockets go while the loop they belong to is still there.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include <boost/beast/core/detail/base64.hpp>
 #include <nlohmann/json.hpp>
 
 namespace corvane::live {
@@ -11,12 +12,21 @@ using Json = nlohmann::json;
 
 std::string dump(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
+// Schemas that are bytes (a protobuf FileDescriptorSet) travel base64-encoded; text ones as they are.
+std::string schemaText(const LiveChannel& c) {
+  if (c.schemaEncoding != "protobuf" && c.schemaEncoding != "flatbuffer") return c.schema;
+  namespace base64 = boost::beast::detail::base64;
+  std::string out(base64::encoded_size(c.schema.size()), '\0');
+  out.resize(base64::encode(out.data(), c.schema.data(), c.schema.size()));
+  return out;
+}
+
 Json channelJson(const ChannelEntry& c) {
   Json out{{"id", c.id},
            {"topic", c.declared.topic},
            {"encoding", c.declared.messageEncoding},
            {"schemaName", c.declared.schemaName},
-           {"schema", c.declared.schema}};
+           {"schema", schemaText(c.declared)}};
   if (!c.declared.schemaEncoding.empty()) out["schemaEncoding"] = c.declared.schemaEncoding;
   return out;
 }
@@ -93,14 +103,22 @@ std::string serverInfo(const LiveServerOptions& options, std::string_view sessio
                {"sessionId", sessionId}});
 }
 
-std::string advertise(const std::deque<ChannelEntry>& channels) {
+std::string advertise(const std::map<std::uint32_t, ChannelEntry>& channels) {
   Json list = Json::array();
-  for (const ChannelEntry& c : channels) list.push_back(channelJson(c));
+  for (const auto& entry : channels) list.push_back(channelJson(entry.second));
   return dump({{"op", "advertise"}, {"channels", list}});
 }
 
 std::string advertise(const ChannelEntry& channel) {
   return dump({{"op", "advertise"}, {"channels", {channelJson(channel)}}});
+}
+
+std::string unadvertise(const std::vector<std::uint32_t>& channelIds) {
+  return dump({{"op", "unadvertise"}, {"channelIds", channelIds}});
+}
+
+std::string removeStatus(const std::vector<std::string>& statusIds) {
+  return dump({{"op", "removeStatus"}, {"statusIds", statusIds}});
 }
 
 std::string status(StatusLevel level, std::string_view message, std::string_view id) {

@@ -3,6 +3,7 @@
 // The Foxglove WebSocket protocol's messages: the server's JSON and binary frames, the client's requests.
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,8 +21,11 @@ inline constexpr std::string_view kSubprotocolSdk = "foxglove.sdk.v1";
 std::string chooseSubprotocol(std::string_view offered);
 
 std::string serverInfo(const LiveServerOptions& options, std::string_view sessionId);
-std::string advertise(const std::deque<ChannelEntry>& channels);
+std::string advertise(const std::map<std::uint32_t, ChannelEntry>& channels);
 std::string advertise(const ChannelEntry& channel);
+std::string unadvertise(const std::vector<std::uint32_t>& channelIds);
+/// Takes back the statuses sent with these ids (a condition that no longer holds).
+std::string removeStatus(const std::vector<std::string>& statusIds);
 enum class StatusLevel { info = 0, warning = 1, error = 2 };
 std::string status(StatusLevel level, std::string_view message, std::string_view id);
 

@@ -2,11 +2,15 @@
 
 #include <array>
 
+#include "record/video_channels.hpp"
+
 namespace corvane::live {
 namespace {
 
 constexpr std::size_t kMaxClientMessage = 1U << 20;  // subscribe lists; a larger message closes the viewer
 constexpr auto kReportEvery = std::chrono::seconds(1);
+constexpr auto kClearAfter = std::chrono::seconds(3);  // a drops status is taken back after this long without one
+constexpr std::string_view kDropsStatus = "corvane.drops";
 constexpr std::size_t kControlSlack = 4;  // text queued beyond this many queue bounds closes the viewer
 
 }  // namespace
@@ -83,18 +87,31 @@ void Viewer::apply(const ClientRequest& request) {
     return;
   }
   for (const auto& [id, channel] : request.subscriptions) {
-    if (hub_.channels.find(channel) == nullptr) {
+    const ChannelEntry* entry = hub_.channels.find(channel);
+    if (entry == nullptr) {
       reply(StatusLevel::error, "subscribe: unknown channel id " + std::to_string(channel));
     } else if (channelOf_.count(id) != 0 || subscriptionOf_.count(channel) != 0) {
       reply(StatusLevel::error, "subscribe: subscription id " + std::to_string(id) + " or channel " +
                                     std::to_string(channel) + " already subscribed");
     } else {
-      channelOf_[id] = channel;
-      subscriptionOf_[channel] = id;
-      awaitingKeyframe_.insert(channel);  // a video joins at a keyframe
-      ++hub_.subscriptions;
+      subscribe(id, *entry);
     }
   }
+}
+
+void Viewer::subscribe(std::uint32_t id, const ChannelEntry& channel) {
+  channelOf_[id] = channel.id;
+  subscriptionOf_[channel.id] = id;
+  awaitingKeyframe_.insert(channel.id);  // a video joins at a keyframe
+  ++hub_.subscriptions;
+  if (channel.declared.schemaName == record::kCompressedVideoSchemaName && hub_.keyframeWanted) {
+    hub_.keyframeWanted(channel.declared.topic);
+  }
+  const auto latched = hub_.latched.find(channel.id);
+  if (latched == hub_.latched.end()) return;
+  bool wakeIt = false;
+  for (const auto& entry : latched->second) wakeIt |= enqueue(channel, entry.second);
+  if (wakeIt) hub_.wake(shared_from_this());
 }
 
 void Viewer::reply(StatusLevel level, const std::string& message) {
@@ -110,7 +127,26 @@ bool Viewer::push(Queued message) {
   return true;
 }
 
+void Viewer::forget(std::uint32_t channelId) {
+  const auto subscription = subscriptionOf_.find(channelId);
+  if (subscription != subscriptionOf_.end()) {
+    channelOf_.erase(subscription->second);
+    subscriptionOf_.erase(subscription);
+    --hub_.subscriptions;
+  }
+  awaitingKeyframe_.erase(channelId);
+  for (auto queued = queue_.begin(); queued != queue_.end();) {
+    if (queued->kind != Queued::Kind::data || queued->channelId != channelId) {
+      ++queued;
+      continue;
+    }
+    queuedBytes_ -= sizeOf(*queued);
+    queued = queue_.erase(queued);
+  }
+}
+
 void Viewer::countDrop(const ChannelEntry& channel) {
+  lastDrop_ = Clock::now();
   ++stats_.dropped[channel.declared.topic];
   ++unreported_[channel.declared.topic];
   awaitingKeyframe_.insert(channel.id);
@@ -164,13 +200,25 @@ bool Viewer::checkHealth(Clock::time_point now) {
     net::post(hub_.ioc, [self = shared_from_this()] { self->fail(); });
     return false;
   }
-  if (unreported_.empty() || now - lastReport_ < kReportEvery) return false;
+  return reportDrops(now);
+}
+
+// Drops are told once a second while they last, as a warning status that is taken back once they have stopped.
+bool Viewer::reportDrops(Clock::time_point now) {
+  if (unreported_.empty()) {
+    if (!dropsShown_ || now - lastDrop_ < kClearAfter) return false;
+    dropsShown_ = false;
+    return enqueueControl({Queued::Kind::text, 0, 0,
+                           std::make_shared<const std::string>(removeStatus({std::string(kDropsStatus)})), true});
+  }
+  if (now - lastReport_ < kReportEvery) return false;
   std::string message = "dropped messages (the connection is slower than the data):";
   for (const auto& [topic, count] : unreported_) message += " " + topic + " " + std::to_string(count) + ";";
   unreported_.clear();
   lastReport_ = now;
+  dropsShown_ = true;
   return enqueueControl({Queued::Kind::text, 0, 0,
-                         std::make_shared<const std::string>(status(StatusLevel::warning, message, "corvane.drops")),
+                         std::make_shared<const std::string>(status(StatusLevel::warning, message, kDropsStatus)),
                          true});
 }
 
@@ -198,8 +246,9 @@ void Viewer::writeNext() {
     lock.unlock();
     const bool data = inFlight_.kind == Queued::Kind::data;
     ws_.binary(inFlight_.kind != Queued::Kind::text);
-    const std::array<net::const_buffer, 2> buffers{net::buffer(header_.data(), data ? header_.size() : 0),
-                                                   net::buffer(*inFlight_.body)};
+    const std::array<net::const_buffer, 3> buffers{net::buffer(header_.data(), data ? header_.size() : 0),
+                                                   net::buffer(*inFlight_.body),
+                                                   net::buffer(inFlight_.tail.data(), inFlight_.tail.size())};
     ws_.async_write(buffers, [self = shared_from_this()](beast::error_code ec, std::size_t) {
       if (ec) return self->fail();
       self->writeNext();

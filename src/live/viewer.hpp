@@ -32,7 +32,10 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
   bool enqueue(const ChannelEntry& channel, const Queued& message);
   /// Queues a text or time message (never dropped: a viewer this far behind is closed); true: wake the writer.
   bool enqueueControl(Queued message);
-  /// Closes a viewer stalled in a send and tells one with drops about them; true: wake the writer.
+  /// Forgets a channel that went away: its subscription and the messages of it still queued.
+  void forget(std::uint32_t channelId);
+  /// Closes a viewer stalled in a send and tells one with drops about them (and, once they have stopped, that
+  /// they have); true: wake the writer.
   bool checkHealth(Clock::time_point now);
   LiveViewerStats stats() const;
 
@@ -45,11 +48,13 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
   void onAccept(beast::error_code ec);
   void read();
   void onRead(beast::error_code ec);
-  void apply(const ClientRequest& request);                   // under the mutex
-  void reply(StatusLevel level, const std::string& message);  // under the mutex
+  void apply(const ClientRequest& request);                       // under the mutex
+  void reply(StatusLevel level, const std::string& message);      // under the mutex
+  void subscribe(std::uint32_t id, const ChannelEntry& channel);  // under the mutex
+  bool reportDrops(Clock::time_point now);                        // under the mutex
   bool push(Queued message);
   void countDrop(const ChannelEntry& channel);
-  std::size_t sizeOf(const Queued& m) const { return m.body->size(); }
+  std::size_t sizeOf(const Queued& m) const { return m.body->size() + m.tail.size(); }
 
   Hub& hub_;
   websocket::stream<beast::tcp_stream> ws_;
@@ -70,7 +75,8 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
   std::set<std::uint32_t> awaitingKeyframe_;               // channels with a drop since their last keyframe
   LiveViewerStats stats_;
   std::map<std::string, std::uint64_t> unreported_;  // drops not yet told to the viewer, by topic
-  Clock::time_point lastReport_;
+  Clock::time_point lastReport_, lastDrop_;
+  bool dropsShown_ = false;  // a drops status is up
 };
 
 }  // namespace corvane::live

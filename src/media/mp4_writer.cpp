@@ -54,7 +54,7 @@ Mp4Writer::~Mp4Writer() {
   }
 }
 
-void Mp4Writer::write(const EncodedFrame& frame, std::int64_t timeUs) {
+void Mp4Writer::write(const EncodedFrame& frame, std::int64_t timeUs, std::int64_t durationUs) {
   Impl& s = *impl_;
   if (s.closed) throw MediaError("the MP4 file is closed");
   if (timeUs <= s.lastTime) throw MediaError("MP4 frame times must increase");
@@ -65,6 +65,7 @@ void Mp4Writer::write(const EncodedFrame& frame, std::int64_t timeUs) {
   p.stream_index = s.stream->index;
   // Microseconds into the stream's time base (the muxer may have changed it).
   p.pts = p.dts = av_rescale_q(timeUs, {1, 1000000}, s.stream->time_base);
+  p.duration = av_rescale_q(durationUs, {1, 1000000}, s.stream->time_base);
   if (frame.keyframe) p.flags |= AV_PKT_FLAG_KEY;
   const int status = av_interleaved_write_frame(s.format.get(), &p);  // takes the packet's reference
   av_packet_unref(&p);

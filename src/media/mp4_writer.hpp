@@ -21,8 +21,10 @@ class Mp4Writer {
   Mp4Writer(const Mp4Writer&) = delete;
   Mp4Writer& operator=(const Mp4Writer&) = delete;
 
-  /// Writes one encoded frame shown at `timeUs` microseconds from the start (increasing).
-  void write(const EncodedFrame& frame, std::int64_t timeUs);
+  /// Writes one encoded frame shown at `timeUs` microseconds from the start (increasing), for `durationUs`
+  /// when known: without a duration the file's edit list ends where the last frame starts, and demuxers that
+  /// follow it drop that frame.
+  void write(const EncodedFrame& frame, std::int64_t timeUs, std::int64_t durationUs = 0);
   /// Writes the index (moov) and closes the file. A second call does nothing.
   void close();
 

@@ -61,6 +61,7 @@ struct VideoEncoder::Impl {
   // The frame's pixels with room after them: swscale's vector loads read up to a register past a row's end,
   // which past the last row would leave the caller's buffer.
   std::vector<std::uint8_t> padded;
+  bool flushed = false;
 
   explicit Impl(const VideoEncoderOptions& o) : options(o) {
     av::quietLogs();
@@ -111,7 +112,14 @@ struct VideoEncoder::Impl {
 };
 
 VideoEncoder::VideoEncoder(const VideoEncoderOptions& options) : impl_(std::make_unique<Impl>(options)) {}
-VideoEncoder::~VideoEncoder() = default;
+
+VideoEncoder::~VideoEncoder() {
+  // SVT-AV1 waits forever in its teardown for an end of stream it was never sent: an encoder left unflushed
+  // (an export that failed midway) is drained here, its packets dropped.
+  if (impl_->flushed) return;
+  if (avcodec_send_frame(impl_->context.get(), nullptr) < 0) return;
+  while (avcodec_receive_packet(impl_->context.get(), impl_->packet.get()) >= 0) av_packet_unref(impl_->packet.get());
+}
 
 std::vector<EncodedFrame> VideoEncoder::encode(const std::uint8_t* pixels, std::int64_t pts, bool keyframe) {
   Impl& s = *impl_;
@@ -132,6 +140,7 @@ std::vector<EncodedFrame> VideoEncoder::encode(const std::uint8_t* pixels, std::
 }
 
 std::vector<EncodedFrame> VideoEncoder::flush() {
+  impl_->flushed = true;
   av::check(avcodec_send_frame(impl_->context.get(), nullptr), "video encoding");
   return impl_->drain();
 }

@@ -1,34 +1,18 @@
 #pragma once
 
-// The byte layout of recording files: little-endian integers, length-prefixed strings and maps, record opcodes.
+// The bytes of recording files: little-endian integers, length-prefixed strings and maps, record prefixes (the
+// record layout itself is in record/mcap_layout.hpp).
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
 
 #include "corvane/record/recording_error.hpp"
+#include "record/mcap_layout.hpp"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the recording format is little-endian");
 
 namespace corvane::record {
-
-enum Opcode : std::uint8_t {
-  kHeader = 0x01,
-  kFooter = 0x02,
-  kSchema = 0x03,
-  kChannel = 0x04,
-  kMessage = 0x05,
-  kChunk = 0x06,
-  kMessageIndex = 0x07,
-  kChunkIndex = 0x08,
-  kStatistics = 0x0B,
-  kSummaryOffset = 0x0E,
-  kDataEnd = 0x0F,
-};
-
-inline constexpr std::string_view kMagic{"\x89MCAP0\r\n", 8};
-inline constexpr std::size_t kRecordPrefix = 9;  // opcode + u64 length
-inline constexpr std::size_t kFooterRecord = kRecordPrefix + 20;
 
 /// Bytes that break the format, described without the file or record (the reader adds both).
 class Malformed : public RecordingError {
@@ -63,14 +47,16 @@ class ByteWriter {
     out_.append(s);
     return *this;
   }
+  /// A record's prefix: its opcode and the length of its body.
+  ByteWriter& prefix(std::uint8_t opcode, std::uint64_t length) { return u8(opcode).u64(length); }
   /// Opens a record: opcode and a length patched by end().
   std::size_t begin(std::uint8_t opcode) {
-    u8(opcode).u64(0);
+    prefix(opcode, 0);
     return out_.size();
   }
   void end(std::size_t bodyStart) {
     const std::uint64_t length = out_.size() - bodyStart;
-    std::memcpy(&out_[bodyStart - 8], &length, 8);
+    std::memcpy(&out_[bodyStart - sizeof length], &length, sizeof length);
   }
   std::size_t size() const { return out_.size(); }
   /// Reserves a u32 byte-length prefix (arrays, maps) patched by endLength().
@@ -118,5 +104,18 @@ class ByteReader {
   std::string_view bytes_;
   std::size_t pos_ = 0;
 };
+
+/// A record's opcode and the length of its body.
+struct RecordPrefix {
+  std::uint8_t opcode;
+  std::uint64_t length;
+};
+
+/// The prefix at the start of `bytes`, which must hold kRecordPrefix bytes at least (Malformed otherwise).
+inline RecordPrefix readPrefix(std::string_view bytes) {
+  ByteReader r(bytes);
+  const std::uint8_t opcode = r.u8();
+  return {opcode, r.u64()};
+}
 
 }  // namespace corvane::record

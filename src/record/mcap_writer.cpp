@@ -122,11 +122,11 @@ struct McapWriter::State {
   }
 
   // The fixed part of a chunk record's body before its records.
-  static std::size_t chunkHeaderSize(const char* method) { return 8 + 8 + 8 + 4 + 4 + std::strlen(method) + 8; }
+  static std::size_t chunkHeaderSize(const char* method) { return record::kChunkFields + std::strlen(method); }
 
   void putChunkHeader(std::string& out, const char* method, std::uint64_t payloadSize) const {
     ByteWriter w(out);
-    w.u8(record::kChunk).u64(chunkHeaderSize(method) + payloadSize);
+    w.prefix(record::kChunk, chunkHeaderSize(method) + payloadSize);
     w.u64(chunk.start).u64(chunk.end).u64(chunk.size).u32(chunk.crc).str(method).u64(payloadSize);
   }
 
@@ -138,7 +138,7 @@ struct McapWriter::State {
     chunk.crcBefore = sink.crc();
     std::string placeholder;
     ByteWriter w(placeholder);
-    w.u8(record::kChunk).u64(std::numeric_limits<std::uint64_t>::max());
+    w.prefix(record::kChunk, std::numeric_limits<std::uint64_t>::max());
     placeholder.resize(record::kRecordPrefix + chunkHeaderSize(""), '\0');
     sink.appendUncounted(placeholder);
   }
@@ -163,7 +163,7 @@ struct McapWriter::State {
     if (chunk.channels.insert(channel.id).second) putChannel(small, channel);
     chunk.index[channel.id].emplace_back(logTime, chunk.size + small.size());
     ByteWriter w(small);
-    w.u8(record::kMessage).u64(2 + 4 + 8 + 8 + data.size() + more.size());
+    w.prefix(record::kMessage, record::kMessageFields + data.size() + more.size());
     w.u16(channel.id).u32(channel.sequence++).u64(logTime).u64(publishTime);
     putRecords(small);
     putRecords(data);
@@ -215,7 +215,7 @@ struct McapWriter::State {
     for (const auto& [channelId, entries] : chunk.index) {
       indexOffsets[channelId] = indexStart + scratch.size();
       const auto body = w.begin(record::kMessageIndex);
-      w.u16(channelId).u32(static_cast<std::uint32_t>(entries.size() * 16));
+      w.u16(channelId).u32(static_cast<std::uint32_t>(entries.size() * record::kMessageIndexEntry));
       for (const auto& [time, offset] : entries) w.u64(time).u64(offset);
       w.end(body);
     }
@@ -287,7 +287,7 @@ void McapWriter::State::writeSummary() {
   sink.append(offsets);
   std::string footer;
   ByteWriter w(footer);
-  w.u8(record::kFooter).u64(20).u64(summaryStart).u64(offsetsStart);
+  w.prefix(record::kFooter, record::kFooterBody).u64(summaryStart).u64(offsetsStart);
   sink.append(footer);
   const std::uint32_t summaryCrc = sink.crc();
   footer.clear();

@@ -20,13 +20,21 @@ struct Pending {
   }
 };
 
-// The records of a chunk and the buffer holding them. The record at `chunk.offset` must be a chunk of the
+// What the cursor reads at once: a chunk, or a run of records outside chunks (detail::RecordingReaderState::runs).
+struct Block {
+  const RecordingChunk* extent;
+  bool run;
+};
+
+// The records of a block and the buffer holding them. The record at a chunk's offset must be a chunk of the
 // length its index gives.
-std::pair<std::shared_ptr<const std::string>, std::string_view> readChunk(const RecordingReader::State& reader,
-                                                                          const RecordingChunk& chunk) {
+std::pair<std::shared_ptr<const std::string>, std::string_view> readBlock(const detail::RecordingReaderState& reader,
+                                                                          const Block& block) {
+  const RecordingChunk& chunk = *block.extent;
   auto bytes = std::make_shared<const std::string>(reader.readAt(chunk.offset, chunk.length));
-  record::ByteReader prefix(*bytes);
-  if (prefix.u8() != record::kChunk || prefix.u64() != chunk.length - record::kRecordPrefix) {
+  if (block.run) return {bytes, *bytes};
+  const record::RecordPrefix prefix = record::readPrefix(*bytes);
+  if (prefix.opcode != record::kChunk || prefix.length != chunk.length - record::kRecordPrefix) {
     throw record::Malformed("is not the chunk record its index describes");
   }
   const record::ChunkBody parsed = record::parseChunk(std::string_view(*bytes).substr(record::kRecordPrefix));
@@ -41,12 +49,12 @@ std::pair<std::shared_ptr<const std::string>, std::string_view> readChunk(const 
 }  // namespace
 
 struct MessageCursor::State {
-  const RecordingReader::State* reader = nullptr;
+  const detail::RecordingReaderState* reader = nullptr;
   RecordingFilter filter;
   bool allChannels = true;
   std::set<std::uint16_t> wanted;
-  std::vector<const RecordingChunk*> chunks;  // those that may hold wanted messages, by first time
-  std::size_t nextChunk = 0;
+  std::vector<Block> blocks;  // those that may hold wanted messages, by first time
+  std::size_t nextBlock = 0;
   std::uint64_t order = 0;
   std::priority_queue<Pending, std::vector<Pending>, std::greater<>> pending;
 
@@ -73,14 +81,16 @@ struct MessageCursor::State {
     }
   }
 
-  // Queues the chunk's wanted messages, found by walking its records: the message indexes are not trusted.
-  void load(const RecordingChunk& chunk) {
-    reader->parsing("the chunk", chunk.offset, [&] {
-      const auto read = readChunk(*reader, chunk);
+  // Queues the block's wanted messages, found by walking its records: the message indexes are not trusted.
+  void load(const Block& block) {
+    const RecordingChunk& chunk = *block.extent;
+    reader->parsing(block.run ? "the messages" : "the chunk", chunk.offset, [&] {
+      const auto read = readBlock(*reader, block);
       const std::shared_ptr<const std::string>& storage = read.first;
       record::forEachRecord(read.second, [&](std::uint8_t op, std::string_view body, std::size_t) {
         if (op != record::kMessage) return;
         const record::MessageBody m = record::parseMessage(body);
+        if (!reader->indexed && reader->channels.count(m.channelId) == 0) return;  // left out by the scan
         checkAgainstIndex(chunk, m);
         if (wants(m.channelId, m.logTime)) pending.push({m, order++, storage});
       });
@@ -95,9 +105,9 @@ MessageCursor& MessageCursor::operator=(MessageCursor&&) noexcept = default;
 
 std::optional<RecordedMessage> MessageCursor::next() {
   auto& s = *state_;
-  while (s.nextChunk < s.chunks.size() &&
-         (s.pending.empty() || s.chunks[s.nextChunk]->startTime <= s.pending.top().message.logTime)) {
-    s.load(*s.chunks[s.nextChunk++]);
+  while (s.nextBlock < s.blocks.size() &&
+         (s.pending.empty() || s.blocks[s.nextBlock].extent->startTime <= s.pending.top().message.logTime)) {
+    s.load(s.blocks[s.nextBlock++]);
   }
   if (s.pending.empty()) return std::nullopt;
   Pending top = s.pending.top();
@@ -117,16 +127,18 @@ MessageCursor RecordingReader::messages(const RecordingFilter& filter) const {
       cursor->wanted.insert(id);
     }
   }
-  for (const auto& chunk : state_->chunks) {
-    if (chunk.endTime < filter.startTime || chunk.startTime >= filter.endTime) continue;
+  auto consider = [&](const RecordingChunk& chunk, bool run) {
+    if (chunk.endTime < filter.startTime || chunk.startTime >= filter.endTime) return;
     const auto& ids = chunk.messageIndexOffsets;
     const bool hasWanted =
         cursor->allChannels || ids.empty() ||
         std::any_of(ids.begin(), ids.end(), [&](const auto& e) { return cursor->wanted.count(e.first); });
-    if (hasWanted) cursor->chunks.push_back(&chunk);
-  }
-  std::stable_sort(cursor->chunks.begin(), cursor->chunks.end(),
-                   [](const auto* a, const auto* b) { return a->startTime < b->startTime; });
+    if (hasWanted) cursor->blocks.push_back({&chunk, run});
+  };
+  for (const auto& chunk : state_->chunks) consider(chunk, false);
+  for (const auto& run : state_->runs) consider(run, true);
+  std::stable_sort(cursor->blocks.begin(), cursor->blocks.end(),
+                   [](const Block& a, const Block& b) { return a.extent->startTime < b.extent->startTime; });
   return MessageCursor(std::move(cursor));
 }
 

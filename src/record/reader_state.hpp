@@ -1,7 +1,6 @@
 #pragma once
 
 // What an open recording holds, shared by the reader and its cursors, and the parsers of its records.
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -10,7 +9,7 @@
 
 namespace corvane {
 
-struct RecordingReader::State {
+struct detail::RecordingReaderState {
   std::string path;
   RecordingReaderOptions options;
   int fd = -1;
@@ -22,9 +21,14 @@ struct RecordingReader::State {
   std::map<std::uint16_t, RecordingSchema> schemas;
   std::map<std::uint16_t, RecordingChannel> channels;
   std::vector<RecordingChunk> chunks;
+  /// Messages outside chunks, found by the scan: stretches of whole records from one message to another, each
+  /// read at once as a chunk's records are, described by offset, length and time range.
+  std::vector<RecordingChunk> runs;
   RecordingStatistics statistics;
+  RecordingSkipped skipped;
+  std::vector<std::string> metadataNames;
 
-  ~State();
+  ~RecordingReaderState();
   /// Exactly `length` bytes at `offset`, no more than options.maxRecordSize; throws RecordingError otherwise.
   std::string readAt(std::uint64_t offset, std::uint64_t length) const;
   /// Throws RecordingError naming the file.
@@ -61,6 +65,9 @@ RecordingChunk parseChunkIndex(std::string_view body);
 RecordingStatistics parseStatistics(std::string_view body);
 ChunkBody parseChunk(std::string_view body);
 MessageBody parseMessage(std::string_view body);
+/// The name of a metadata record, or of the record a metadata index points at.
+std::string parseMetadataName(std::string_view body);
+std::string parseMetadataIndexName(std::string_view body);
 /// Checks uncompressed records against the chunk's size and CRC.
 void checkRecords(const ChunkBody& chunk, std::string_view records);
 /// Throws Malformed when the chunk claims to decompress to more than `limit` bytes.
@@ -73,12 +80,13 @@ template <typename Visit>
 void forEachRecord(std::string_view bytes, Visit&& visit) {
   std::size_t pos = 0;
   while (pos < bytes.size()) {
-    if (bytes.size() - pos < 9) throw Malformed("a record is cut short at +" + std::to_string(pos));
-    std::uint64_t length;
-    std::memcpy(&length, bytes.data() + pos + 1, 8);
-    if (length > bytes.size() - pos - 9) throw Malformed("a record is cut short at +" + std::to_string(pos));
-    visit(static_cast<std::uint8_t>(bytes[pos]), bytes.substr(pos + 9, length), pos);
-    pos += 9 + length;
+    if (bytes.size() - pos < kRecordPrefix) throw Malformed("a record is cut short at +" + std::to_string(pos));
+    const RecordPrefix prefix = readPrefix(bytes.substr(pos));
+    if (prefix.length > bytes.size() - pos - kRecordPrefix) {
+      throw Malformed("a record is cut short at +" + std::to_string(pos));
+    }
+    visit(prefix.opcode, bytes.substr(pos + kRecordPrefix, prefix.length), pos);
+    pos += kRecordPrefix + prefix.length;
   }
 }
 

@@ -98,6 +98,18 @@ MessageBody parseMessage(std::string_view body) {
   return m;
 }
 
+std::string parseMetadataName(std::string_view body) {
+  ByteReader r(body);
+  return std::string(r.str());
+}
+
+std::string parseMetadataIndexName(std::string_view body) {
+  ByteReader r(body);
+  r.u64();  // the metadata record's offset
+  r.u64();  // and length
+  return std::string(r.str());
+}
+
 void checkRecords(const ChunkBody& chunk, std::string_view records) {
   if (records.size() != chunk.uncompressedSize) {
     throw Malformed("holds " + std::to_string(records.size()) + " bytes of records, not the " +

@@ -20,7 +20,7 @@ using record::Outgoing;
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kAskEvery{100};  // how often a waiting call's interruption hook is asked
 
-struct Recorder::State {
+struct detail::RecorderState {
   std::string path;
   RecorderOptions options;
   McapWriter writer;
@@ -41,7 +41,7 @@ struct Recorder::State {
   std::mutex stepMutex;  // keeps each step's messages, index and log time together
   std::uint64_t nextStep = 0, lastStepTime = 0;
 
-  State(const std::string& p, const RecorderOptions& o)
+  RecorderState(const std::string& p, const RecorderOptions& o)
       : path(p),
         options(o),
         writer(p, McapWriterOptions{o.compression, o.chunkSize, o.chunkInterval, "", "corvane"}),
@@ -134,18 +134,9 @@ struct Recorder::State {
     const auto key = std::make_pair(m.topic, m.encoding);
     const auto found = channels.find(key);
     if (found != channels.end()) return found->second;
-    std::uint16_t id = 0;
-    if (m.encoding == Encoding::compressedVideo || m.encoding == Encoding::compressedImage) {
-      const bool video = m.encoding == Encoding::compressedVideo;
-      const auto schema =
-          video ? writer.addSchema(record::kCompressedVideoSchemaName, "protobuf", record::kCompressedVideoSchema)
-                : writer.addSchema(record::kCompressedImageSchemaName, "protobuf", record::kCompressedImageSchema);
-      id = writer.addChannel(m.topic, "protobuf", schema);
-    } else {
-      const record::ChannelSchema c = record::channelSchema(m.encoding);
-      const auto schema = *c.schemaName == '\0' ? 0 : writer.addSchema(c.schemaName, c.schemaEncoding, c.schema);
-      id = writer.addChannel(m.topic, c.messageEncoding, schema);
-    }
+    const record::ChannelSchema c = record::channelSchema(m.encoding);
+    const auto schema = *c.schemaName == '\0' ? 0 : writer.addSchema(c.schemaName, c.schemaEncoding, c.schema);
+    const std::uint16_t id = writer.addChannel(m.topic, c.messageEncoding, schema);
     channels.emplace(key, id);
     return id;
   }
@@ -224,7 +215,7 @@ namespace {
 
 class RecorderObserver final : public RecordingObserver {
  public:
-  explicit RecorderObserver(std::shared_ptr<Recorder::State> state) : state_(std::move(state)) {}
+  explicit RecorderObserver(std::shared_ptr<detail::RecorderState> state) : state_(std::move(state)) {}
   void onRestExchange(const RestExchange& exchange) override {
     state_->push(record::encodeRest(exchange), ObservedCall::current());
   }
@@ -240,7 +231,7 @@ class RecorderObserver final : public RecordingObserver {
   std::uint64_t step(const StepInput& input) override { return state_->step(input); }
 
  private:
-  std::shared_ptr<Recorder::State> state_;
+  std::shared_ptr<detail::RecorderState> state_;
 };
 
 }  // namespace
@@ -278,6 +269,13 @@ void Recorder::write(std::string_view topic, const nlohmann::json& message, std:
 }
 
 std::uint64_t Recorder::step(const StepInput& input) { return state_->step(input); }
+
+void Recorder::setStaticTransform(const FrameTransform& transform) {
+  const std::uint64_t now = record::nanosSinceEpoch(std::chrono::system_clock::now());
+  if (!state_->push(record::encodeTransform(transform, now))) {
+    throw std::logic_error("Recorder::setStaticTransform: the recorder is closed");
+  }
+}
 
 void Recorder::close() {
   auto& s = *state_;

@@ -1,10 +1,13 @@
 #include "record/recorder_encode.hpp"
 
+#include <cmath>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
 
 #include "corvane/response.hpp"
 #include "record/mcap_bytes.hpp"
+#include "record/video_channels.hpp"
 
 namespace corvane::record {
 
@@ -157,6 +160,16 @@ Outgoing encodeColorized(const ObservedOutput& output, std::string topic, std::s
 
 Json stampJson(std::uint64_t ns) { return {{"sec", ns / 1000000000U}, {"nsec", ns % 1000000000U}}; }
 
+// foxglove.FrameTransform: `child` placed in `parent` by a translation [x, y, z] and a rotation {x, y, z, w}.
+std::string transformPayload(std::string_view parent, std::string_view child, const Json& translation,
+                             const Json& rotation, std::uint64_t stamp) {
+  return dump({{"timestamp", stampJson(stamp)},
+               {"parent_frame_id", parent},
+               {"child_frame_id", child},
+               {"translation", {{"x", translation[0]}, {"y", translation[1]}, {"z", translation[2]}}},
+               {"rotation", rotation}});
+}
+
 // foxglove.CameraCalibration from the result tree's intrinsics and resolution, and foxglove.FrameTransform from
 // its camera pose (position, orientation w x y z), each when present.
 void addCameraModel(std::vector<Outgoing>& out, const Json& tree, std::string_view frameId, const std::string& prim,
@@ -182,12 +195,9 @@ void addCameraModel(std::vector<Outgoing>& out, const Json& tree, std::string_vi
   const Json& p = pose->value("position", Json());
   const Json& q = pose->value("orientation", Json());
   if (!p.is_array() || p.size() != 3 || !q.is_array() || q.size() != 4) return;
-  const Json transform{{"timestamp", stampJson(end)},
-                       {"parent_frame_id", "world"},
-                       {"child_frame_id", frameId},
-                       {"translation", {{"x", p[0]}, {"y", p[1]}, {"z", p[2]}}},
-                       {"rotation", {{"x", q[1]}, {"y", q[2]}, {"z", q[3]}, {"w", q[0]}}}};
-  out.push_back({prim + "/transform", Encoding::transform, dump(transform), end, start});
+  out.push_back({prim + "/transform", Encoding::transform,
+                 transformPayload("world", frameId, p, {{"x", q[1]}, {"y", q[2]}, {"z", q[3]}, {"w", q[0]}}, end), end,
+                 start});
 }
 
 }  // namespace
@@ -211,12 +221,28 @@ ChannelSchema channelSchema(Encoding encoding) {
       return {"json", kRestSchemaName, "jsonschema", kRestSchema, false};
     case Encoding::jointSample:
       return {"json", kJointSampleSchemaName, "jsonschema", kJointSampleSchema, false};
-    case Encoding::compressedVideo:  // declared by VideoChannels, which encodes them on the recorder's writer thread
+    case Encoding::compressedVideo:  // a delta frame needs the frames before it: none is replaced
+      return {"protobuf", kCompressedVideoSchemaName, "protobuf", kCompressedVideoSchema, false};
     case Encoding::compressedImage:
+      return {"protobuf", kCompressedImageSchemaName, "protobuf", kCompressedImageSchema, true};
     case Encoding::json:
       break;
   }
   return {"json", "", "", "", false};
+}
+
+const char* const kStaticTransformTopic = "/transforms";
+
+Outgoing encodeTransform(const FrameTransform& t, std::uint64_t time) {
+  if (t.parentFrame.empty() || t.childFrame.empty())
+    throw std::invalid_argument("a frame transform needs a parent and a child frame");
+  const auto& q = t.rotation;
+  const double norm = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+  if (!(std::abs(norm - 1) < 1e-3))  // NaN fails too
+    throw std::invalid_argument("a frame transform's rotation must be a unit quaternion (x, y, z, w)");
+  const Json rotation{{"x", q[0]}, {"y", q[1]}, {"z", q[2]}, {"w", q[3]}};
+  return {kStaticTransformTopic, Encoding::transform,
+          transformPayload(t.parentFrame, t.childFrame, Json(t.translation), rotation, time), time, time};
 }
 
 std::string jsonPayload(const Json& message) {

@@ -53,12 +53,13 @@ struct VideoChoice {
 };
 
 /// What a channel of one encoding declares: its message encoding and schema (an empty schemaName: none), and
-/// whether only its newest message matters to a live viewer (images: an older one queued is replaced).
+/// whether only its newest message matters to a live viewer (images: an older one queued is replaced). The
+/// protobuf schemas are FileDescriptorSets, bytes rather than text.
 struct ChannelSchema {
   const char* messageEncoding;
   const char* schemaName;
   const char* schemaEncoding;
-  const char* schema;
+  std::string_view schema;
   bool newestWins;
 };
 
@@ -93,6 +94,11 @@ Outgoing encodeStream(const StreamEvent& event);
 std::vector<Outgoing> encodeFrame(const FrameObservation& frame);
 /// The same, colour outputs left raw for VideoChannels where `video` asks for an encoded format.
 std::vector<Outgoing> encodeFrame(const FrameObservation& frame, const VideoChoice& video);
+/// The topic of the static transforms the user sets.
+extern const char* const kStaticTransformTopic;
+/// A static transform as foxglove.FrameTransform on kStaticTransformTopic, stamped `time`. std::invalid_argument
+/// for an empty frame name or a rotation that is not a unit quaternion.
+Outgoing encodeTransform(const FrameTransform& transform, std::uint64_t time);
 /// `message` as a JSON object payload.
 std::string jsonPayload(const nlohmann::json& message);
 

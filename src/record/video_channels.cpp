@@ -85,6 +85,7 @@ struct VideoChannels::Stream {
   VideoFormat format = VideoFormat::h264;
   std::int64_t frames = 0;
   std::uint64_t lastKeyframe = 0;
+  bool keyframeAsked = false;
   std::map<std::int64_t, Outgoing> waiting;  // by pts: the frames given to the encoder and not yet out
 
   // Each packet becomes its frame's message.
@@ -95,6 +96,7 @@ struct VideoChannels::Stream {
       Outgoing done = std::move(found->second);
       waiting.erase(found);
       done.payload = compressedMessage(true, done.logTime, frameId, packet.data, formatName(format));
+      done.keyframe = packet.keyframe;
       out.push_back(std::move(done));
     }
   }
@@ -118,7 +120,7 @@ struct VideoChannels::Stream {
 
   bool keyframeDue(std::uint64_t time, std::chrono::milliseconds interval) const {
     const auto ns = static_cast<std::uint64_t>(std::chrono::nanoseconds(interval).count());
-    return frames == 0 || time < lastKeyframe || time - lastKeyframe >= ns;
+    return frames == 0 || keyframeAsked || time < lastKeyframe || time - lastKeyframe >= ns;
   }
 };
 
@@ -150,12 +152,18 @@ std::vector<Outgoing> VideoChannels::encode(Outgoing&& m) {
   }
   const bool keyframe = s.keyframeDue(m.logTime, settings_.keyframeInterval);
   if (keyframe) s.lastKeyframe = m.logTime;
+  s.keyframeAsked = false;
   const std::int64_t pts = s.frames++;
   auto packets = s.encoder->encode(view.data, pts, keyframe);
   release(m);
   s.waiting.emplace(pts, std::move(m));
   s.emit(std::move(packets), out);
   return out;
+}
+
+void VideoChannels::requestKeyframe(std::string_view topic) {
+  const auto found = streams_.find(topic);
+  if (found != streams_.end()) found->second->keyframeAsked = true;  // a new stream starts with one anyway
 }
 
 std::vector<Outgoing> VideoChannels::finish() {

@@ -42,6 +42,8 @@ class VideoChannels {
   /// Encodes a raw image (Outgoing::raw set) into its channel's messages: one per frame, with the raw image's
   /// times (none yet, or several, only from a codec that delays frames). media::MediaError when encoding fails.
   std::vector<Outgoing> encode(Outgoing&& m);
+  /// The next frame of `topic` is a keyframe, whatever the interval (a live viewer joins the channel).
+  void requestKeyframe(std::string_view topic);
   /// The frames delaying codecs still hold, at the end of the recording.
   std::vector<Outgoing> finish();
 

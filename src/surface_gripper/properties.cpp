@@ -40,19 +40,18 @@ void to_json(nlohmann::json& json, const AxisLimits& limits) {
   json["z"] = axisJson(limits.z);
 }
 
-nlohmann::json SurfaceGripper::setProperties(std::string_view prim_path, std::optional<double> coaxial_force_limit,
-                                             std::optional<double> shear_force_limit,
-                                             std::optional<double> max_grip_distance,
-                                             std::optional<double> retry_interval,
-                                             const std::optional<AxisLimits>& rotation_limits,
-                                             const std::optional<AxisLimits>& translation_limits,
-                                             std::optional<std::string_view> forward_axis) {
-  const GripperProperties properties{coaxial_force_limit, shear_force_limit,  max_grip_distance,      retry_interval,
-                                     rotation_limits,     translation_limits, ownedText(forward_axis)};
-  return setProperties(prim_path, properties);
+nlohmann::json SurfaceGripper::setProperties(std::string_view primPath, std::optional<double> coaxialForceLimit,
+                                             std::optional<double> shearForceLimit,
+                                             std::optional<double> maxGripDistance, std::optional<double> retryInterval,
+                                             const std::optional<AxisLimits>& rotationLimits,
+                                             const std::optional<AxisLimits>& translationLimits,
+                                             std::optional<std::string_view> forwardAxis) {
+  const GripperProperties properties{coaxialForceLimit, shearForceLimit,   maxGripDistance,       retryInterval,
+                                     rotationLimits,    translationLimits, ownedText(forwardAxis)};
+  return setProperties(primPath, properties);
 }
 
-nlohmann::json SurfaceGripper::setProperties(std::string_view prim_path, const GripperProperties& properties) {
+nlohmann::json SurfaceGripper::setProperties(std::string_view primPath, const GripperProperties& properties) {
   nlohmann::json body = nlohmann::json::object();
   setIfGiven(body, "coaxial_force_limit", properties.coaxialForceLimit);
   setIfGiven(body, "shear_force_limit", properties.shearForceLimit);
@@ -61,28 +60,22 @@ nlohmann::json SurfaceGripper::setProperties(std::string_view prim_path, const G
   setIfGiven(body, "rotation_limits", properties.rotationLimits);
   setIfGiven(body, "translation_limits", properties.translationLimits);
   setIfGiven(body, "forward_axis", properties.forwardAxis);
-  return detail::exchange(*client_, &IsaacSimClient::patch, detail::surfaceGripperPath(prim_path, "/properties"), body);
+  return detail::exchange(*client_, &IsaacSimClient::patch, detail::surfaceGripperPath(primPath, "/properties"), body);
 }
 
 nlohmann::json SurfaceGripper::setAttachmentPointProperties(
-    std::string_view prim_path, const std::optional<std::vector<std::string>>& joint_paths,
-    const std::optional<nlohmann::json>& local_pose_0, const std::optional<nlohmann::json>& local_pose_1,
-    std::optional<double> z_axis_translation_drive_stiffness, std::optional<double> z_axis_translation_drive_damping,
-    const std::optional<AxisLimits>& rotation_limits, const std::optional<AxisLimits>& translation_limits,
-    std::optional<double> clearance_offset, std::optional<std::string_view> forward_axis) {
-  const AttachmentPointProperties properties{joint_paths,
-                                             local_pose_0,
-                                             local_pose_1,
-                                             z_axis_translation_drive_stiffness,
-                                             z_axis_translation_drive_damping,
-                                             rotation_limits,
-                                             translation_limits,
-                                             clearance_offset,
-                                             ownedText(forward_axis)};
-  return setAttachmentPointProperties(prim_path, properties);
+    std::string_view primPath, const std::optional<std::vector<std::string>>& jointPaths,
+    const std::optional<nlohmann::json>& localPose0, const std::optional<nlohmann::json>& localPose1,
+    std::optional<double> zAxisTranslationDriveStiffness, std::optional<double> zAxisTranslationDriveDamping,
+    const std::optional<AxisLimits>& rotationLimits, const std::optional<AxisLimits>& translationLimits,
+    std::optional<double> clearanceOffset, std::optional<std::string_view> forwardAxis) {
+  const AttachmentPointProperties properties{
+      jointPaths,     localPose0,        localPose1,      zAxisTranslationDriveStiffness, zAxisTranslationDriveDamping,
+      rotationLimits, translationLimits, clearanceOffset, ownedText(forwardAxis)};
+  return setAttachmentPointProperties(primPath, properties);
 }
 
-nlohmann::json SurfaceGripper::setAttachmentPointProperties(std::string_view prim_path,
+nlohmann::json SurfaceGripper::setAttachmentPointProperties(std::string_view primPath,
                                                             const AttachmentPointProperties& properties) {
   nlohmann::json body = nlohmann::json::object();
   setIfGiven(body, "joint_paths", properties.jointPaths);
@@ -94,7 +87,7 @@ nlohmann::json SurfaceGripper::setAttachmentPointProperties(std::string_view pri
   setIfGiven(body, "translation_limits", properties.translationLimits);
   setIfGiven(body, "clearance_offset", properties.clearanceOffset);
   setIfGiven(body, "forward_axis", properties.forwardAxis);
-  return detail::exchange(*client_, &IsaacSimClient::patch, detail::surfaceGripperPath(prim_path, "/attachment_points"),
+  return detail::exchange(*client_, &IsaacSimClient::patch, detail::surfaceGripperPath(primPath, "/attachment_points"),
                           body);
 }
 

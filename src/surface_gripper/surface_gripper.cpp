@@ -16,39 +16,39 @@ nlohmann::json actuate(IsaacSimClient& client, std::string_view primPath, std::s
 
 }  // namespace
 
-nlohmann::json SurfaceGripper::create(std::string_view prim_path) {
+nlohmann::json SurfaceGripper::create(std::string_view primPath) {
   nlohmann::json body = nlohmann::json::object();
-  body["prim_path"] = std::string(prim_path);
+  body["prim_path"] = std::string(primPath);
   return detail::exchange(*client_, &IsaacSimClient::put, detail::kSurfaceGrippers, body);
 }
 
-void SurfaceGripper::remove(std::string_view prim_path) {
+void SurfaceGripper::remove(std::string_view primPath) {
   // Parsed only so that a failure status throws like everywhere else; the content is not wanted.
-  static_cast<void>(detail::exchange(*client_, &IsaacSimClient::deleteRequest, detail::surfaceGripperPath(prim_path)));
+  static_cast<void>(detail::exchange(*client_, &IsaacSimClient::deleteRequest, detail::surfaceGripperPath(primPath)));
 }
 
-nlohmann::json SurfaceGripper::get(std::string_view prim_path) {
-  return detail::exchange(*client_, &IsaacSimClient::get, detail::surfaceGripperPath(prim_path));
+nlohmann::json SurfaceGripper::get(std::string_view primPath) {
+  return detail::exchange(*client_, &IsaacSimClient::get, detail::surfaceGripperPath(primPath));
 }
 
-nlohmann::json SurfaceGripper::close(std::string_view prim_path, bool asynchronous) {
-  return actuate(*client_, prim_path, "/close", asynchronous);
+nlohmann::json SurfaceGripper::close(std::string_view primPath, bool asynchronous) {
+  return actuate(*client_, primPath, "/close", asynchronous);
 }
 
-nlohmann::json SurfaceGripper::open(std::string_view prim_path, bool asynchronous) {
-  return actuate(*client_, prim_path, "/open", asynchronous);
+nlohmann::json SurfaceGripper::open(std::string_view primPath, bool asynchronous) {
+  return actuate(*client_, primPath, "/open", asynchronous);
 }
 
-nlohmann::json SurfaceGripper::getStatus(std::string_view prim_path) {
-  return detail::exchange(*client_, &IsaacSimClient::get, detail::surfaceGripperPath(prim_path, "/status"));
+nlohmann::json SurfaceGripper::getStatus(std::string_view primPath) {
+  return detail::exchange(*client_, &IsaacSimClient::get, detail::surfaceGripperPath(primPath, "/status"));
 }
 
-nlohmann::json SurfaceGripper::getProperties(std::string_view prim_path) {
-  return detail::exchange(*client_, &IsaacSimClient::get, detail::surfaceGripperPath(prim_path, "/properties"));
+nlohmann::json SurfaceGripper::getProperties(std::string_view primPath) {
+  return detail::exchange(*client_, &IsaacSimClient::get, detail::surfaceGripperPath(primPath, "/properties"));
 }
 
-nlohmann::json SurfaceGripper::getAttachmentPoints(std::string_view prim_path) {
-  return detail::exchange(*client_, &IsaacSimClient::get, detail::surfaceGripperPath(prim_path, "/attachment_points"));
+nlohmann::json SurfaceGripper::getAttachmentPoints(std::string_view primPath) {
+  return detail::exchange(*client_, &IsaacSimClient::get, detail::surfaceGripperPath(primPath, "/attachment_points"));
 }
 
 }  // namespace corvane

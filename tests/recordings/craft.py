@@ -97,6 +97,30 @@ def build(chunks, method="", chunk_fix=None, index_fix=None, chunk_index_fix=Non
     return out + rec(2, struct.pack("<QQI", summary_start, 0, 0)) + MAGIC
 
 
+def unchunked(messages, summary=True):
+    """A recording of `messages` ((channel, time, data)) outside chunks, as writers do on request, with an
+    attachment, a metadata record and a record of an opcode the format does not define among them."""
+    out = MAGIC + rec(1, text("") + text("craft")) + definitions()
+    attachment = struct.pack("<QQ", 1, 1) + text("calib.yaml") + text("text/yaml") + struct.pack("<Q", 4) + b"a: 1"
+    extras = [rec(9, attachment + struct.pack("<I", 0)),
+              rec(0x0C, text("robot") + text(text("arm") + text("ur5"))), rec(0x80, b"custom")]
+    half = len(messages) // 2
+    counts = {}
+    for seq, (channel, time, data) in enumerate(messages):
+        out += b"".join(extras) if seq == half else b""
+        out += rec(5, struct.pack("<HIQQ", channel, seq, time, time) + data)
+        counts[channel] = counts.get(channel, 0) + 1
+    out += rec(0x0F, struct.pack("<I", 0))
+    if not summary:
+        return out + rec(2, struct.pack("<QQI", 0, 0, 0)) + MAGIC
+    summary_start = len(out)
+    times = [t for _, t, _ in messages]
+    channel_counts = b"".join(struct.pack("<HQ", c, n) for c, n in sorted(counts.items()))
+    out += definitions() + rec(0x0B, struct.pack("<QHIIIIQQ", len(messages), len(SCHEMAS), len(CHANNELS), 1, 1, 0,
+                                                min(times), max(times)) + text(channel_counts))
+    return out + rec(2, struct.pack("<QQI", summary_start, 0, 0)) + MAGIC
+
+
 def two_topics(chunks=2, per_chunk=20):
     """/a and /b in turn, every 10 ns from 1000."""
     return [[(1 + i % 2, 1000 + 10 * (c * per_chunk + i), b'{"i":%d}' % i) for i in range(per_chunk)]
@@ -172,6 +196,12 @@ def crafted():
     yield "chunk_crc_wrong", build(base, chunk_fix=set_field("crc", 1)), "refused: fails its CRC check", ""
     yield "no_summary_times_wrong", build(base, chunk_fix=set_field("start", 1500), summary=False), \
         "40 messages", ""
+    yield "no_summary_chunk_crc_wrong", build(base, chunk_fix=set_field("crc", 1, chunk=1), summary=False), \
+        "20 messages", ""
+    yield "no_summary_first_chunk_crc_wrong", build(base, chunk_fix=set_field("crc", 1), summary=False), \
+        "0 messages", ""
+    yield "unchunked", unchunked(base[0] + base[1]), "40 messages", ""
+    yield "unchunked_no_summary", unchunked(base[0] + base[1], summary=False), "12 messages", "- 1000 1120"
     for name, data, error in [
             ("json_not_utf8", b'{"a":"\xff"}', "UnicodeDecodeError"), ("json_cut", b'{"a":', "JSONDecodeError"),
             ("json_nested_deep", b"[" * 5000, "RecursionError")]:

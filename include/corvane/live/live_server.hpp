@@ -14,8 +14,13 @@
 
 #include "corvane/export.hpp"
 #include "corvane/observer.hpp"
+#include "corvane/record/channel_options.hpp"
 
 namespace corvane {
+
+namespace detail {
+struct LiveServerState;  // defined in src/live/live_server.cpp
+}  // namespace detail
 
 struct CORVANE_API LiveServerOptions {
   /// The address to listen on: loopback by default (reach it from elsewhere through an SSH tunnel); "0.0.0.0"
@@ -34,6 +39,13 @@ struct CORVANE_API LiveServerOptions {
   std::chrono::milliseconds stallTimeout{5000};
   /// The most connections at once (viewers and HTTP requests); more are closed as they come.
   std::size_t maxConnections = 16;
+  /// Colour camera outputs served as the Recorder's video or compressed images (RecorderOptions::video), encoded
+  /// on a thread of the server's own: while it is busy, a newer frame of a camera replaces the one waiting.
+  VideoFormat video = VideoFormat::none;
+  /// Video: the longest time from one keyframe to the next (a viewer that subscribes gets one at once).
+  std::chrono::milliseconds keyframeInterval{1000};
+  int videoQuality = 23;  ///< video: constant-quality factor (CRF), lower is better and larger
+  int jpegQuality = 90;   ///< jpeg: 1 to 100
 };
 
 /// A channel published as given (LiveServer::publishMessage): its topic, message encoding and schema.
@@ -67,9 +79,12 @@ struct CORVANE_API LiveServerStats {
 /// (with a Recorder's too through observeAll()).
 ///
 /// It never slows the caller: an observed event is encoded once and queued for each viewer subscribed to its
-/// channel; each viewer has a bounded queue (LiveServerOptions::viewerQueueBytes) where the newest image wins;
-/// drops are counted per viewer and topic (stats()) and told to the viewer in a status message; a viewer that
-/// stops reading is closed after stallTimeout. Bad input from a viewer gets a status error or a close.
+/// channel (a channel already advertised that nobody subscribes to is not encoded at all); each viewer has a
+/// bounded queue (LiveServerOptions::viewerQueueBytes) where the newest image wins; on a video channel a viewer
+/// that missed a frame restarts at the next keyframe, never given a frame it cannot decode; drops are counted
+/// per viewer and topic (stats()) and told to the viewer in a status message, taken back (removeStatus) once
+/// they have stopped for 3 s; a viewer that stops reading is closed after stallTimeout. Bad input from a viewer
+/// gets a status error or a close. A stream closed, or a channel removed (removeChannel()), is unadvertised.
 ///
 /// Threads: the server runs one thread of its own (the network side); observer calls and publish*() only
 /// encode and queue. Thread-safe.
@@ -89,8 +104,18 @@ class CORVANE_API LiveServer {
   /// Publishes `message` (a JSON object; anything else is wrapped as {"value": message}) on `topic`, logged at
   /// `time` (default: now).
   void publish(std::string_view topic, const nlohmann::json& message, std::optional<ObservedTime> time = std::nullopt);
-  /// Publishes `payload` as it is on `channel` (advertised on its first use), logged at `logTimeNs`.
-  void publishMessage(const LiveChannel& channel, std::string payload, std::uint64_t logTimeNs);
+  /// Publishes `payload` as it is on `channel` (advertised on its first use), logged at `logTimeNs`. `keyframe`
+  /// false: a message that needs the earlier ones of its channel (a video delta frame), not sent to a viewer that
+  /// missed some since the last keyframe.
+  void publishMessage(const LiveChannel& channel, std::string payload, std::uint64_t logTimeNs, bool keyframe = true);
+  /// Publishes a transform the bridge does not report (see FrameTransform) on "/transforms" as
+  /// foxglove.FrameTransform, as the Recorder does, and keeps it: a viewer that subscribes later gets it too (one
+  /// per child frame, the last set). std::invalid_argument for an empty frame name or a rotation that is not a
+  /// unit quaternion.
+  void setStaticTransform(const FrameTransform& transform);
+  /// Unadvertises every channel of `topic` (a viewer's subscriptions to it end); publishing on it again
+  /// advertises it anew, under a new channel id.
+  void removeChannel(const std::string& topic);
   /// Sends the viewers' current time (with LiveServerOptions::timeCapability), in ns on the messages' clock.
   void publishTime(std::uint64_t timeNs);
 
@@ -102,9 +127,8 @@ class CORVANE_API LiveServer {
   /// Closes every connection and stops the thread; later publishing does nothing. A second call does nothing.
   void close();
 
-  struct State;
-
  private:
+  using State = detail::LiveServerState;
   std::shared_ptr<State> state_;
 };
 

@@ -13,19 +13,15 @@
 
 #include "corvane/export.hpp"
 #include "corvane/observer.hpp"
+#include "corvane/record/channel_options.hpp"
 #include "corvane/record/mcap_writer.hpp"
 #include "corvane/record/step.hpp"
 
 namespace corvane {
 
-/// How colour camera outputs (uint8 H x W x 3 or H x W x 4) are recorded.
-enum class VideoFormat {
-  none,  ///< raw, as sensor_msgs/Image (compressed only by the chunks)
-  h264,  ///< foxglove.CompressedVideo, H.264 (libx264)
-  av1,   ///< foxglove.CompressedVideo, AV1 (SVT-AV1)
-  jpeg,  ///< foxglove.CompressedImage, JPEG at jpegQuality
-  png,   ///< foxglove.CompressedImage, PNG (lossless)
-};
+namespace detail {
+struct RecorderState;  // defined in src/record/recorder.cpp
+}  // namespace detail
 
 struct CORVANE_API RecorderOptions {
   Compression compression = Compression::zstd;
@@ -83,6 +79,7 @@ class CORVANE_API RecordingObserver : public ClientObserver {
 ///     colourised as rgb8 on ".../colorized"); the rest of the capture's result tree on "<camera prim>/capture";
 ///     the camera's foxglove.CameraCalibration on ".../calibration" and, when reported, its pose as
 ///     foxglove.FrameTransform on ".../transform";
+///   - setStaticTransform(): the user's own transforms, as foxglove.FrameTransform on "/transforms";
 ///   - with RecorderOptions::video, colour outputs (uint8 HxWx3 / HxWx4) instead as protobuf
 ///     foxglove.CompressedVideo (h264, av1: one frame per message, the channel's first message a keyframe,
 ///     then one at least every keyframeInterval, H.264 as Annex B with SPS and PPS before each keyframe) or
@@ -132,6 +129,12 @@ class CORVANE_API Recorder {
   /// and dtype), std::logic_error after close().
   std::uint64_t step(const StepInput& input);
 
+  /// Records a transform the bridge does not report (a camera fixed to a robot's body: see FrameTransform) on
+  /// "/transforms" as foxglove.FrameTransform, logged now, so that Foxglove's 3D panel places the camera. Set it
+  /// before the captures it places. std::invalid_argument for an empty frame name or a rotation that is not a
+  /// unit quaternion, std::logic_error after close().
+  void setStaticTransform(const FrameTransform& transform);
+
   /// Writes what is queued, the summary and the footer, stops the writer thread and closes the file. Throws
   /// RecordingError when writing failed (then the file keeps its complete chunks and no summary). A second call
   /// does nothing.
@@ -140,9 +143,8 @@ class CORVANE_API Recorder {
   RecorderStats stats() const;
   const std::string& path() const noexcept;
 
-  struct State;
-
  private:
+  using State = detail::RecorderState;
   std::shared_ptr<State> state_;
 };
 

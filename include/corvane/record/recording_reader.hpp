@@ -1,7 +1,8 @@
 #pragma once
 
 // Reading MCAP files back: by topic and time range through the summary's indexes, or record by record when the
-// file has no summary (a recording cut short), keeping every complete chunk.
+// file has none to use (a recording cut short, a file written without chunks), keeping every complete chunk and
+// every message outside chunks.
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -53,6 +54,21 @@ struct CORVANE_API RecordedMessage {
   std::shared_ptr<const std::string> storage;
 };
 
+/// What reading a file passed over. Chunks are left out only by the scan (read through the summary's indexes, a
+/// chunk that fails its checks refuses the file); records are counted from the summary's indexes or as scanned.
+struct CORVANE_API RecordingSkipped {
+  /// Chunks left out: their records fail the CRC check; an unsupported compression, or data that does not
+  /// decompress to the size stated; fields or records that do not parse, or records of another size than stated.
+  std::uint64_t chunksFailingCrc = 0, chunksUndecompressed = 0, chunksMalformed = 0;
+  /// Attachment records, which the reader does not read.
+  std::uint64_t attachments = 0;
+  /// Records of opcodes the format does not define, passed over by their length.
+  std::uint64_t unknownRecords = 0;
+  /// Messages a scan left out because no record defines their channel (it was in a chunk left out).
+  std::uint64_t messagesWithoutChannel = 0;
+  std::uint64_t chunks() const noexcept { return chunksFailingCrc + chunksUndecompressed + chunksMalformed; }
+};
+
 /// Which messages to read: the topics (empty: all) and log times in [startTime, endTime).
 struct CORVANE_API RecordingFilter {
   std::vector<std::string> topics;
@@ -68,6 +84,10 @@ struct CORVANE_API RecordingReaderOptions {
 };
 
 class RecordingReader;
+
+namespace detail {
+struct RecordingReaderState;  // defined in src/record/reader_state.hpp
+}  // namespace detail
 
 /// Messages in log-time order (ties: file order), one chunk decompressed at a time plus those overlapping it.
 /// Each chunk's messages are found by walking its records (the message indexes are not trusted); a message that
@@ -112,18 +132,19 @@ class CORVANE_API StepCursor {
   std::unique_ptr<State> state_;
 };
 
-/// An open recording. With a valid footer and summary (CRC checked) it reads through the chunk indexes: a
-/// chunk holding none of the wanted topics or times is never read. Without them (no summary, a footer cut off)
-/// it scans the file once at opening and keeps every complete chunk whose CRC holds; a torn last record is left
-/// out. Thread-compatible: cursors of one reader may run on several threads (each reads the file with its own
-/// positioned reads).
+/// An open recording. With a valid footer and summary (CRC checked) holding statistics and the chunk indexes it
+/// reads through the indexes: a chunk holding none of the wanted topics or times is never read. Otherwise (no
+/// summary, a footer cut off, a file written without chunks or statistics) it scans the file once at opening:
+/// it keeps every complete chunk that passes its checks (counting those it leaves out in skipped()) and every
+/// message outside chunks, read in runs of nearby records; a torn last record is left out. Thread-compatible: cursors
+/// of one reader may run on several threads (each reads the file with its own positioned reads).
 ///
 /// Files are untrusted input: every failure to read one, whatever its bytes, is a RecordingError naming the file
 /// (and the byte offset of the record at fault where there is one). Sizes and offsets are checked against the
 /// file and the enclosing record before anything is allocated, and a chunk is decompressed into a buffer that
-/// grows only as output actually arrives, up to the size it claims. Memory held: the summary, plus per cursor
-/// the chunks it holds at once (one, and those overlapping it in time), each at most
-/// RecordingReaderOptions::maxRecordSize as stored and as decompressed.
+/// grows only as output actually arrives, up to the size it claims. Memory held: the summary (or what the scan
+/// found), plus per cursor the chunks or runs of messages it holds at once (one, and those overlapping it in
+/// time), each at most RecordingReaderOptions::maxRecordSize as stored and as decompressed.
 class CORVANE_API RecordingReader {
  public:
   /// Throws RecordingError when the file cannot be opened, does not start as an MCAP file with its header, or
@@ -144,8 +165,13 @@ class CORVANE_API RecordingReader {
   const std::vector<RecordingChunk>& chunks() const noexcept;
   /// From the summary, or counted while scanning.
   const RecordingStatistics& statistics() const noexcept;
-  /// Bytes at the end that hold no complete record (a file cut short); 0 for a complete file.
+  /// Bytes at the end that hold no complete record (a file cut short, bytes after the footer); 0 for a complete
+  /// file.
   std::uint64_t tornBytes() const noexcept;
+  /// What was passed over: chunks left out by the scan, by reason, attachments and unknown records.
+  const RecordingSkipped& skipped() const noexcept;
+  /// The names of the file's metadata records, in file order (their contents are not read).
+  const std::vector<std::string>& metadataNames() const noexcept;
   /// True when the file does not end with a footer and the magic bytes: a recording cut short, read back as
   /// far as its last complete chunk.
   bool cutShort() const noexcept;
@@ -157,9 +183,8 @@ class CORVANE_API RecordingReader {
   /// Calls `visit` for every message `filter` selects, in log-time order.
   void forEach(const RecordingFilter& filter, const std::function<void(const RecordedMessage&)>& visit) const;
 
-  struct State;
-
  private:
+  using State = detail::RecordingReaderState;
   std::unique_ptr<State> state_;
 };
 

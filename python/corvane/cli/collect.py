@@ -7,6 +7,8 @@ import os
 import sys
 from typing import Any
 
+from corvane.cli.common import EXIT_FAILED, Failure, UsageError, positive_float
+
 EPILOG = """Each episode is recorded to DIR/episode-NNNNNN.mcap; DIR/dataset.json lists them all at the end. Run
 the same command again to record the episodes still missing. Without --scheduler, one local worker process
 per bridge; with it, workers started as `dask worker ADDRESS --nthreads 1 --resources URL=1` serve the
@@ -28,11 +30,11 @@ def register(subparsers: Any, connection: argparse.ArgumentParser) -> None:
                         help="the collection's folder (default ./collection)")
     parser.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler, e.g. tcp://host:8786")
     parser.add_argument("--attempts", metavar="N", type=int, default=3, help="tries per episode (default 3)")
-    parser.add_argument("--timeout", metavar="SECONDS", type=float, default=10.0,
+    parser.add_argument("--timeout", metavar="SECONDS", type=positive_float, default=10.0,
                         help="time allowed for each attempt of a request (default 10)")
     parser.add_argument("--retries", metavar="N", type=int, default=2,
                         help="attempts after the first for a request's transient failures (default 2)")
-    parser.add_argument("--episode-timeout", metavar="SECONDS", type=float,
+    parser.add_argument("--episode-timeout", metavar="SECONDS", type=positive_float,
                         help="time allowed for each attempt of an episode; a longer one fails (default: no limit)")
     parser.add_argument("--compression", choices=("zstd", "lz4", "none"), default="zstd",
                         help="of the shards (default zstd)")
@@ -43,6 +45,8 @@ def register(subparsers: Any, connection: argparse.ArgumentParser) -> None:
 def collect(args: argparse.Namespace) -> int:
     from corvane import fleet
 
+    if args.episodes < 0 or args.attempts < 1 or args.retries < 0:
+        raise UsageError("--episodes and --retries must be 0 or more, --attempts 1 or more")
     try:
         episode = fleet.load_episode(args.episode)
         bridges = [tuple(b.split()) if " " in b.strip() else b for b in args.bridge]
@@ -52,16 +56,12 @@ def collect(args: argparse.Namespace) -> int:
                                 client_options={"timeout": args.timeout, "max_retries": args.retries},
                                 recorder_options={"compression": args.compression},
                                 episode_timeout=args.episode_timeout)
-    except (ValueError, OSError) as error:
-        print(f"corvane collect: {error}", file=sys.stderr)
-        return 2 if isinstance(error, ValueError) else 1
-    except fleet.CollectionError as error:
-        print(f"corvane collect: {error}", file=sys.stderr)
-        return 1
+    except (fleet.CollectionError, ImportError) as error:
+        raise Failure(str(error)) from None
     for entry in dataset["episodes"]:
         if entry.get("error"):
             print(f"corvane collect: episode {entry['index']} failed after {entry.get('attempts', 0)} "
                   f"attempt(s): {entry['error']}", file=sys.stderr)
     print(f"{dataset['recorded']} of {dataset['requested']} episodes recorded in "
           f"{os.path.join(args.output, fleet.DATASET)}", file=sys.stderr)
-    return 1 if dataset["failed"] else 0
+    return EXIT_FAILED if dataset["failed"] else 0

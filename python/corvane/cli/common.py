@@ -15,6 +15,7 @@ import tempfile
 from typing import IO, Any, Callable, Iterator, List, NoReturn, Optional
 
 import corvane
+from corvane import _constants
 
 ENVIRONMENT_BRIDGE = "CORVANE_BRIDGE"
 DEFAULT_BRIDGE = "http://127.0.0.1:8000/"
@@ -83,11 +84,29 @@ def sigterm_as_interrupt() -> Iterator[None]:
         signal.signal(signal.SIGTERM, previous)
 
 
+def add_transform_argument(parser: argparse.ArgumentParser) -> None:
+    """--transform CHILD X Y Z QX QY QZ QW (repeatable): static transforms for set_transforms()."""
+    parser.add_argument("--transform", nargs=8, action="append", default=[],
+                        metavar=("CHILD", "X", "Y", "Z", "QX", "QY", "QZ", "QW"),
+                        help="a static transform of frame CHILD (a camera's prim path) in 'world': translation "
+                        "and rotation quaternion, on /transforms (repeatable)")
+
+
+def set_transforms(target: Any, args: argparse.Namespace) -> None:
+    """Sets each --transform on `target` (a Recorder or a LiveServer); UsageError for a bad one."""
+    for child, *numbers in args.transform:
+        try:
+            values = [float(n) for n in numbers]
+            target.set_static_transform(child, values[:3], values[3:])
+        except ValueError as error:
+            raise UsageError(f"--transform {child}: {error}") from None
+
+
 def websocket_url(http_url: str) -> str:
-    for scheme, ws_scheme in (("http://", "ws://"), ("https://", "wss://")):
-        if http_url.lower().startswith(scheme):
-            return ws_scheme + http_url[len(scheme):]
-    raise UsageError(f"--bridge must be an http:// or https:// URL (or give --ws): {http_url!r}")
+    try:
+        return _constants.websocket_url(http_url)
+    except ValueError:
+        raise UsageError(f"--bridge must be an http:// or https:// URL (or give --ws): {http_url!r}") from None
 
 
 def make_client(args: argparse.Namespace) -> corvane.Client:

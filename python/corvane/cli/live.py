@@ -11,8 +11,9 @@ import time
 from typing import Any, Dict, List, Tuple
 
 import corvane
+import corvane._corvane
 
-from .common import UsageError, leaf, make_client, positive_float
+from .common import UsageError, add_transform_argument, leaf, make_client, positive_float, set_transforms
 
 # Schemas whose newest message is all a viewer needs (a slow viewer skips older ones).
 NEWEST_WINS = {"sensor_msgs/Image", "sensor_msgs/CompressedImage", "foxglove.RawImage", "foxglove.CompressedImage",
@@ -36,6 +37,9 @@ def register(subparsers: Any, connection: argparse.ArgumentParser) -> None:
                         help="an articulation whose joint-position stream to follow (repeatable)")
     parser.add_argument("--rate", metavar="HZ", type=positive_float, default=10.0, help="captures a second (default 10)")
     parser.add_argument("--duration", metavar="SECONDS", type=positive_float, help="stop after SECONDS")
+    parser.add_argument("--video", choices=["h264", "jpeg", "png", "none"], default="none",
+                        help="colour camera outputs served as H.264 video, JPEG or PNG images, or raw (the default)")
+    add_transform_argument(parser)
 
     parser = leaf(subparsers, "play", [serving], play, "serve a recording live at its recorded pace",
                   description="Serves a recording's messages over the Foxglove WebSocket protocol at the pace they "
@@ -51,9 +55,14 @@ def serve(args: argparse.Namespace, time_capability: bool = False) -> corvane.Li
     if not 0 <= args.port <= 65535:
         raise UsageError("--port must be 0 to 65535")
     try:
-        server = corvane.LiveServer(args.port, args.host, time=time_capability)
+        server = corvane.LiveServer(args.port, args.host, time=time_capability, video=getattr(args, "video", "none"))
     except (RuntimeError, ValueError) as error:
         raise UsageError(str(error)) from None
+    if hasattr(args, "transform"):
+        with contextlib.ExitStack() as failed:
+            failed.callback(server.close)
+            set_transforms(server, args)
+            failed.pop_all()
     host = f"[{args.host}]" if ":" in args.host else args.host
     print(f"serving ws://{host}:{server.port}/ (Foxglove: Open connection, Foxglove WebSocket)", flush=True)
     print(f"page: http://{host}:{server.port}/", flush=True)
@@ -110,15 +119,23 @@ def play(args: argparse.Namespace) -> int:
                 return 0
 
 
-def channel_table(channels: List[Dict[str, Any]]) -> Dict[Tuple[str, str, str], Dict[str, Any]]:
+def channel_table(channels: List[corvane.recording.Channel]) -> Dict[Tuple[str, str, str], Dict[str, Any]]:
     """The recording's channels as the server publishes them, by topic, encoding and schema name."""
     table = {}
     for c in channels:
-        table[(c["topic"], c["message_encoding"], c["schema"])] = {
-            "topic": c["topic"], "message_encoding": c["message_encoding"], "schema": c["schema"],
-            "schema_encoding": c["schema_encoding"], "schema_data": c.get("schema_data", ""),
-            "newest_wins": c["schema"] in NEWEST_WINS}
+        table[(c.topic, c.message_encoding, c.schema)] = {
+            "topic": c.topic, "message_encoding": c.message_encoding, "schema": c.schema,
+            "schema_encoding": c.schema_encoding, "schema_data": c.schema_data,
+            "newest_wins": c.schema in NEWEST_WINS}
     return table
+
+
+def keyframe(schema: str, data: Any) -> bool:
+    """False for an H.264 delta frame: a viewer that missed frames waits for the next keyframe."""
+    if schema != corvane.recording.VIDEO_SCHEMA:
+        return True
+    video_format, packet = corvane.recording.compressed_payload(schema, memoryview(data))
+    return video_format != "h264" or corvane._corvane._is_keyframe(packet)
 
 
 def play_once(server: corvane.LiveServer, recording: Any, channels: Dict[Tuple[str, str, str], Dict[str, Any]],
@@ -130,7 +147,7 @@ def play_once(server: corvane.LiveServer, recording: Any, channels: Dict[Tuple[s
         if delay > 0:
             time.sleep(delay)
         server.publish_time(log_time)
-        server.publish_message(channels[(topic, encoding, schema)], data, log_time)
+        server.publish_message(channels[(topic, encoding, schema)], data, log_time, keyframe(schema, data))
     if first is None:
         print("the recording holds no messages", file=sys.stderr)
         time.sleep(1.0)  # a --loop over nothing does not spin

@@ -31,10 +31,11 @@ from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Se
 
 import corvane.recording
 
+from .._constants import EPISODE_TOPIC
+
 __all__ = ["DEFAULT_ENV_ARGS", "EPISODE_TOPIC", "ExportError", "ExportResult", "Demo", "export", "sources",
            "split", "step_demos", "event_demos", "command_of", "backfill", "fill_actions"]
 
-EPISODE_TOPIC = "/episode"
 DEFAULT_ENV_ARGS: Dict[str, Any] = {"env_name": "corvane", "type": 0, "env_kwargs": {}}
 
 Warn = Callable[[str], None]
@@ -87,7 +88,7 @@ def sources(path: str) -> List[Tuple[str, Optional[int]]]:
 
 
 def _has_steps(recording: corvane.recording.Recording) -> bool:
-    return any(c["topic"] == "/step" for c in recording.channels)
+    return any(c.topic == "/step" for c in recording.channels)
 
 
 # --- demos from steps ---------------------------------------------------------------------------------------
@@ -192,8 +193,8 @@ def command_of(topic: str, value: Any) -> Optional[List[float]]:
 def _clock(recording: corvane.recording.Recording, start: int, end: int) -> Optional[str]:
     """The topic whose messages close a round of captures: the last camera's capture record of the first round
     (a capture record follows its frame's outputs)."""
-    captures = [c["topic"] for c in recording.channels
-                if c["topic"].endswith("/capture") and not c["topic"].startswith("/rest/")]
+    captures = [c.topic for c in recording.channels
+                if c.topic.endswith("/capture") and not c.topic.startswith("/rest/")]
     order: List[str] = []
     for message in recording.messages(captures, start, end):
         if message.topic in order:
@@ -234,11 +235,11 @@ def _event_samples(recording: corvane.recording.Recording, start: int,
                    end: int) -> Tuple[List[Dict[str, Any]], List[Optional[List[float]]], List[str]]:
     import numpy
 
-    image_topics = sorted(c["topic"] for c in recording.channels
-                          if c["schema"] in ("sensor_msgs/Image", "corvane_msgs/NDArray",
+    image_topics = sorted(c.topic for c in recording.channels
+                          if c.schema in ("sensor_msgs/Image", "corvane_msgs/NDArray",
                                              corvane.recording.VIDEO_SCHEMA, corvane.recording.IMAGE_SCHEMA))
-    state_topics = sorted(c["topic"] for c in recording.channels
-                          if c["message_encoding"] == "json" and c["topic"].endswith("stream_joint_positions"))
+    state_topics = sorted(c.topic for c in recording.channels
+                          if c.message_encoding == "json" and c.topic.endswith("stream_joint_positions"))
     clock = _clock(recording, start, end) or (state_topics[0] if state_topics else None)
     latest: Dict[str, Any] = {}
     samples: List[Dict[str, Any]] = []

@@ -17,12 +17,18 @@ bound, episodes never split), ``meta/episodes/chunk-000/file-000.parquet``, ``me
 ``meta/stats.json`` and, through a video writer, ``videos/<key>/chunk-CCC/file-FFF.mp4`` (episodes one after
 another; frame ``i`` of a file shows at ``i / fps`` exactly).
 
-``timestamp`` is ``frame_index / fps``; fps is the argument, else the first timed episode's median step interval
-rounded to a whole number; episodes whose step intervals stray from ``1 / fps`` by more than half a frame are
-reported. Memory holds one episode. Statistics: min, max, mean, std (pooled exactly over episodes) and the
-quantiles q01 to q99; image statistics are per channel in [0, 1], from a histogram of every frame on a grid
-about 160 pixels across (quantiles exact for that sample); other quantiles are the count-weighted mean of each
-episode's quantiles, as LeRobot aggregates them.
+``timestamp`` is ``frame_index / fps``; fps is the argument, else the first episode's median step interval
+rounded to a whole number (a step's ``time``, else its ``log_time`` in ns, as a recording's steps carry it);
+episodes whose step intervals stray from ``1 / fps`` by more than half a frame are reported. Memory holds one
+episode. Statistics: min, max, mean, std (pooled exactly over episodes) and the quantiles q01 to q99; image
+statistics are per channel in [0, 1], from a histogram of every frame on a grid about 160 pixels across
+(quantiles exact for that sample); other quantiles are the count-weighted mean of each episode's quantiles, as
+LeRobot aggregates them.
+
+Videos are written by :func:`mp4` unless ``video`` names another opener (None: images left out):
+``yuv420p``, AV1 through libsvtav1 (preset ``AV1_PRESET``) or H.264 through libx264, a keyframe every
+``KEYFRAME_INTERVAL`` frames at constant quality ``CRF``, as LeRobot encodes its own; AV1 needs frames of at
+least 64 x 64 pixels, both codecs an even width and height.
 """
 
 from __future__ import annotations
@@ -37,7 +43,7 @@ import numpy
 
 from .parquet import Array, Column, ParquetWriter
 
-__all__ = ["Episode", "ExportResult", "VideoFormat", "VideoWriter", "episodes_of", "export"]
+__all__ = ["Episode", "ExportResult", "VideoFormat", "VideoWriter", "episodes_of", "export", "mp4"]
 
 CODEBASE_VERSION = "v3.0"
 DATA_PATH = "data/chunk-{chunk_index:03d}/file-{file_index:03d}.parquet"
@@ -45,11 +51,16 @@ VIDEO_PATH = "videos/{video_key}/chunk-{chunk_index:03d}/file-{file_index:03d}.m
 EPISODES_PATH = "meta/episodes/chunk-{chunk_index:03d}/file-{file_index:03d}.parquet"
 QUANTILES = {"q01": 0.01, "q10": 0.10, "q50": 0.50, "q90": 0.90, "q99": 0.99}
 _MB = 1024 * 1024
+KEYFRAME_INTERVAL = 2
+CRF = 30
+AV1_PRESET = "12"  # SVT-AV1's fastest presets keep up with 30 fps of 640x480 on two cores
+H264_PRESET = "veryfast"
 
 
 class Episode(NamedTuple):
     steps: Iterable[Any]
     task: Optional[str] = None
+    label: Optional[str] = None  # names the episode in warnings (default: "episode <its number>")
 
 
 class VideoFormat(NamedTuple):
@@ -77,6 +88,20 @@ class VideoWriter(Protocol):
 VideoOpener = Callable[[str, VideoFormat], VideoWriter]
 
 
+def mp4(path: str, fmt: VideoFormat) -> VideoWriter:
+    """The MP4 writer of corvane's extension (src/media: libavcodec and libavformat), encoding without the GIL.
+    ValueError when the codec cannot take frames of this size."""
+    from .._corvane import _Mp4File
+
+    low = 64 if fmt.codec == "av1" else 2
+    if fmt.width % 2 or fmt.height % 2 or fmt.width < low or fmt.height < low:
+        raise ValueError(f"{fmt.codec} video needs an even width and height of at least {low} pixels, not "
+                         f"{fmt.width} x {fmt.height}" + (" (h264 takes smaller frames)" if low > 2 else ""))
+    preset = AV1_PRESET if fmt.codec == "av1" else H264_PRESET
+    writer: VideoWriter = _Mp4File(path, fmt.width, fmt.height, fmt.fps, fmt.codec, CRF, preset, KEYFRAME_INTERVAL)
+    return writer
+
+
 class ExportResult(NamedTuple):
     episodes: int
     frames: int
@@ -84,15 +109,16 @@ class ExportResult(NamedTuple):
     warnings: List[str]  # episodes left out, irregular steps, observations not exported
 
 
-def episodes_of(steps: Iterable[Any]) -> Iterator[Episode]:
+def episodes_of(steps: Iterable[Any], label: Optional[str] = None) -> Iterator[Episode]:
     """Episodes from one stream of steps that name their episode (``step.episode``), as a recording's
     ``steps()`` gives them, one episode in memory at a time; each episode's task comes from its attributes in
-    ``steps.episodes`` (complete once a step of the next episode has been read), when the stream has them."""
+    ``steps.episodes`` (complete once a step of the next episode has been read), when the stream has them.
+    With `label` (the recording's name), warnings name an episode "<label>, episode <n>"."""
     for number, group in itertools.groupby(steps, key=_episode_number):
         episode = list(group)
         attributes = list(getattr(steps, "episodes", None) or [])
         known = attributes[number] if isinstance(number, int) and 0 <= number < len(attributes) else {}
-        yield Episode(episode, _get(known, "task"))
+        yield Episode(episode, _get(known, "task"), None if label is None else f"{label}, episode {number}")
 
 
 def _episode_number(step: Any) -> Any:
@@ -103,6 +129,14 @@ def _get(item: Any, name: str, default: Any = None) -> Any:
     if isinstance(item, dict):
         return item.get(name, default)
     return getattr(item, name, default)
+
+
+def _time(step: Any) -> Optional[float]:
+    """The step's time in seconds: the simulation time given, else the time it was logged, else None."""
+    time = _get(step, "time")
+    if time is None and _get(step, "log_time") is not None:
+        return float(_get(step, "log_time")) * 1e-9
+    return None if time is None else float(time)
 
 
 def _action(value: Any) -> Tuple[Optional[Array], List[str]]:
@@ -279,18 +313,19 @@ class _Exporter:
     # episodes in
     def add(self, number: int, episode: Any) -> None:
         steps = list(_get(episode, "steps") if hasattr(episode, "steps") or isinstance(episode, dict) else episode)
+        name = (None if isinstance(episode, list) else _get(episode, "label")) or f"episode {number}"
         if not steps:
-            self.warnings.append(f"episode {number}: no steps, left out")
+            self.warnings.append(f"{name}: no steps, left out")
             return
         if self.layout is None:
             self.layout = self.start(steps)
         reason = next((r for r in map(self.layout.mismatch, steps) if r is not None), None)
         if reason is not None:
-            self.warnings.append(f"episode {number}: {reason}, left out")
+            self.warnings.append(f"{name}: {reason}, left out")
             return
-        self.check_intervals(number, steps)
+        self.check_intervals(name, steps)
         task = _get(episode, "task") or _get(_get(episode, "attributes") or {}, "task") or self.task or ""
-        self.write_episode(number, steps, self.tasks.setdefault(task, len(self.tasks)), task)
+        self.write_episode(name, steps, self.tasks.setdefault(task, len(self.tasks)), task)
 
     def start(self, steps: List[Any]) -> _Layout:
         layout = _Layout.of(steps[0])
@@ -307,7 +342,7 @@ class _Exporter:
         return layout
 
     def fps_of(self, steps: List[Any]) -> int:
-        times = [_get(s, "time") for s in steps]
+        times = [_time(s) for s in steps]
         if len(steps) < 2 or any(t is None for t in times):
             raise ValueError("the frame rate is needed (fps): the first episode's steps carry no times")
         interval = float(numpy.median(numpy.diff(numpy.asarray(times, dtype=numpy.float64))))
@@ -319,8 +354,8 @@ class _Exporter:
                                  f"taken as {fps} fps")
         return fps
 
-    def check_intervals(self, number: int, steps: List[Any]) -> None:
-        times = [_get(s, "time") for s in steps]
+    def check_intervals(self, name: str, steps: List[Any]) -> None:
+        times = [_time(s) for s in steps]
         if len(times) < 2 or any(t is None for t in times):
             return
         assert self.fps is not None
@@ -328,11 +363,11 @@ class _Exporter:
         off = numpy.abs(intervals * self.fps - 1.0) > 0.5
         if off.any():
             self.warnings.append(
-                f"episode {number}: {int(off.sum())} of {len(intervals)} step intervals stray from 1/{self.fps} s "
+                f"{name}: {int(off.sum())} of {len(intervals)} step intervals stray from 1/{self.fps} s "
                 f"by more than half a frame (from {intervals.min():.4f} to {intervals.max():.4f} s)")
 
     # one episode out
-    def write_episode(self, number: int, steps: List[Any], task_index: int, task: str) -> None:
+    def write_episode(self, name: str, steps: List[Any], task_index: int, task: str) -> None:
         assert self.layout is not None and self.fps is not None
         n = len(steps)
         index = len(self.episodes)
@@ -342,13 +377,13 @@ class _Exporter:
         self.write_data(columns, row)
         for key in self.layout.images:
             self.write_video(key, [numpy.asarray(_get(s, "observation")[key]) for s in steps], row)
-        for name, values in columns.items():
-            if name in ("next.done",):
+        for feature, values in columns.items():
+            if feature in ("next.done",):
                 continue
             block = numpy.asarray(values, dtype=numpy.float64).reshape(n, -1)
             if not numpy.isfinite(block).all():  # written as they are, but the statistics turn NaN
-                self.warnings.append(f"episode {number}: {name} holds values that are not finite")
-            self.stats.setdefault(name, _Moments()).add(block)
+                self.warnings.append(f"{name}: {feature} holds values that are not finite")
+            self.stats.setdefault(feature, _Moments()).add(block)
         self.episodes.append(row)
         self.frames += n
 
@@ -483,17 +518,19 @@ def _kind(values: Array) -> str:
 
 
 def export(episodes: Iterable[Any], out: Any, *, fps: Optional[int] = None, task: Optional[str] = None,
-           robot_type: str = "corvane", video: Optional[VideoOpener] = None, codec: str = "av1",
+           robot_type: str = "corvane", video: Optional[VideoOpener] = mp4, codec: str = "av1",
            compression: str = "snappy", data_files_size_mb: float = 100, video_files_size_mb: float = 200,
            chunks_size: int = 1000) -> ExportResult:
     """Writes the dataset to the folder `out` (see the module's description); what was left out or looked
-    irregular comes back in the result's warnings. ``video`` opens an MP4 writer; without one, image
-    observations are left out (and reported)."""
+    irregular comes back in the result's warnings. ``video`` opens an MP4 writer (default :func:`mp4`; None
+    leaves image observations out, reported); ``codec`` is "av1" or "h264"."""
     out = os.fspath(out)
     if os.path.exists(out):
         raise FileExistsError(f"{out} exists already")
     if fps is not None and (fps <= 0 or int(fps) != fps):
         raise ValueError(f"fps must be a positive whole number, not {fps}")
+    if codec not in ("av1", "h264"):
+        raise ValueError(f"the video codec is av1 or h264, not {codec}")
     temporary = f"{out}.part"
     shutil.rmtree(temporary, ignore_errors=True)
     exporter = _Exporter(temporary, int(fps) if fps is not None else None, task, robot_type, video, codec,

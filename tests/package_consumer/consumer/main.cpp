@@ -20,7 +20,7 @@ int main() {
 
   corvane::IsaacSimClient client("consumer", "http://127.0.0.1:1", "ws://127.0.0.1:1", std::chrono::milliseconds(100),
                                  0);
-  if (client.prepareUrl_("/articulations") != "http://127.0.0.1:1/articulations") return fail("prepareUrl_");
+  if (client.baseUrl() != "http://127.0.0.1:1/") return fail("base URL");
   if (&client.articulation.client() != &client) return fail("family binding");
 
   try {
