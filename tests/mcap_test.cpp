@@ -12,6 +12,7 @@
 #include "expect_throw.hpp"
 #include "file_bytes.hpp"
 #include "mcap_records.hpp"
+#include "temp_dir.hpp"
 
 namespace corvane {
 namespace {
@@ -70,15 +71,7 @@ std::vector<Read> readAll(const RecordingReader& reader, const RecordingFilter& 
   return out;
 }
 
-class McapTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("corvane-mcap-" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
-};
+class McapTest : public testing::TempDirTest {};
 
 TEST_F(McapTest, WritesAndReadsTheWorkedExample) {
   const fs::path path = dir_ / "example.mcap";

@@ -19,6 +19,7 @@
 #include "corvane/record/recording_reader.hpp"
 #include "expect_throw.hpp"
 #include "sim_bridge.hpp"
+#include "temp_dir.hpp"
 
 namespace corvane {
 namespace {
@@ -32,16 +33,7 @@ std::uint64_t nowNs() {
           .count());
 }
 
-class RecorderTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("corvane-recorder-" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  std::string file(const char* name) const { return (dir_ / name).string(); }
-  fs::path dir_;
-};
+class RecorderTest : public testing::TempDirTest {};
 
 TEST_F(RecorderTest, RecordsExchangesStreamsFramesAndUserMessages) {
   testing::SimBridge bridge;

@@ -11,6 +11,7 @@
 #include "corvane/record/recording_reader.hpp"
 #include "expect_throw.hpp"
 #include "sim_bridge.hpp"
+#include "temp_dir.hpp"
 
 namespace corvane {
 namespace {
@@ -31,16 +32,7 @@ struct Filled {
 
 std::string bytesOf(const StepArray& a) { return {reinterpret_cast<const char*>(a.data), a.size}; }
 
-class StepTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("corvane-step-" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  std::string file(const char* name) const { return (dir_ / name).string(); }
-  fs::path dir_;
-};
+class StepTest : public testing::TempDirTest {};
 
 TEST_F(StepTest, StepsReadBackExactlyInOrderWithTheirEpisodes) {
   std::vector<std::vector<Filled>> written;  // per step: rgb, depth, mask (HxWx1), state, plain action
