@@ -58,7 +58,9 @@ if(TARGET corvane_record)
   if(CORVANE_SHARED)
     set(CORVANE_RECORD_PC_PRIVATE "")
   else()
-    set(CORVANE_RECORD_PC_PRIVATE "Requires.private: libzstd liblz4 libdeflate zlib")
+    # The writer thread, the compressors and the video and image encoders the static library carries.
+    set(CORVANE_RECORD_PC_PRIVATE "Requires.private: libzstd liblz4 libdeflate zlib libavformat libavcodec \
+libavutil libswscale libturbojpeg libpng\nLibs.private: -pthread")
   endif()
   configure_file(cmake/corvane-record.pc.in ${CMAKE_CURRENT_BINARY_DIR}/corvane-record.pc @ONLY)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/corvane-record.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig

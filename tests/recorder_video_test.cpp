@@ -17,6 +17,7 @@
 #include "media/video_decoder.hpp"
 #include "render.hpp"
 #include "sim_bridge.hpp"
+#include "temp_dir.hpp"
 
 namespace corvane {
 namespace {
@@ -85,14 +86,8 @@ struct Recorded {
   std::string schema, depthSchema;
 };
 
-class RecorderVideoTest : public ::testing::Test {
+class RecorderVideoTest : public testing::TempDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("corvane-video-" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   // Captures `count` textured 640 x 480 frames into a recording made with `options`, and reads it back.
   Recorded record(RecorderOptions options, int count) {
     bridge_sim::ServerOptions server;
@@ -171,8 +166,6 @@ class RecorderVideoTest : public ::testing::Test {
       out.times.push_back(m.logTime);
     });
   }
-
-  fs::path dir_;
 };
 
 TEST_F(RecorderVideoTest, H264ChannelIsOneFramePerMessageWithKeyframesOnTimeAndDecodesWithinTheBound) {
@@ -277,6 +270,36 @@ TEST_F(RecorderVideoTest, Mp4FilesKeepEveryFrameAtItsOwnTime) {
   EXPECT_EQ(
       run("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time,flags -of csv=p=0 " + path.string()),
       "0.000000,K_\n0.033333,__\n0.070000,__\n0.100001,__\n0.140000,__\n0.166666,__\n");
+}
+
+// A player that seeks or lets a viewer join mid-stream starts at a keyframe it finds in the packets alone.
+TEST_F(RecorderVideoTest, KeyframesAreFoundInThePacketsOfEitherCodec) {
+  for (const auto codec : {media::VideoCodec::h264, media::VideoCodec::av1}) {
+    media::VideoEncoderOptions options;
+    options.codec = codec;
+    options.width = options.height = 64;
+    options.keyframeInterval = 4;
+    if (codec == media::VideoCodec::av1) options.preset = "12";
+    media::VideoEncoder encoder(options);
+    std::vector<media::EncodedFrame> frames;
+    std::vector<std::uint8_t> rgb(64 * 64 * 3);
+    for (int i = 0; i < 10; ++i) {
+      for (std::size_t b = 0; b < rgb.size(); ++b) rgb[b] = static_cast<std::uint8_t>(b * 3 + i * 25);
+      for (auto& frame : encoder.encode(rgb.data(), i)) frames.push_back(std::move(frame));
+    }
+    for (auto& frame : encoder.flush()) frames.push_back(std::move(frame));
+    ASSERT_EQ(frames.size(), 10U) << media::codecName(codec);
+    int keyframes = 0;
+    for (const auto& frame : frames) {
+      const auto* bytes = reinterpret_cast<const std::uint8_t*>(frame.data.data());
+      EXPECT_EQ(media::isKeyframe(codec, bytes, frame.data.size()), frame.keyframe)
+          << media::codecName(codec) << " frame " << frame.pts;
+      keyframes += frame.keyframe ? 1 : 0;
+    }
+    EXPECT_TRUE(frames.front().keyframe);
+    EXPECT_GE(keyframes, 2) << media::codecName(codec);
+    EXPECT_LT(keyframes, 10) << media::codecName(codec);
+  }
 }
 
 }  // namespace

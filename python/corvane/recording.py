@@ -454,14 +454,14 @@ class Recording:
 
     def _packets_from_keyframe(self, topic: str, start: int) -> List[Tuple[str, memoryview]]:
         """(format, packet) of `topic` from its last keyframe before `start` up to `start`, looking back over
-        ever longer spans (AV1, whose keyframes are not told apart here, from the beginning)."""
+        ever longer spans."""
         span = 2_000_000_000
         while True:
             low = max(self.start_time, start - span)
             packets = [compressed_payload(VIDEO_SCHEMA, memoryview(data))  # type: ignore[arg-type]
                        for *_, data in self._reader.messages([topic], low, start)]
             keys = [i for i, (video_format, packet) in enumerate(packets)
-                    if video_format == "h264" and _is_keyframe(packet)]
+                    if video_format in ("h264", "av1") and _is_keyframe(packet, video_format)]
             if keys or low <= self.start_time:
                 return packets[keys[-1]:] if keys else packets
             span *= 4

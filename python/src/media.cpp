@@ -88,12 +88,13 @@ void bindMedia(py::module_& module) {
       "data"_a, "A JPEG or PNG image as an rgb8 array.");
   module.def(
       "_is_keyframe",
-      [](const py::buffer& data) {
+      [](const py::buffer& data, const std::string& format) {
         py::buffer_info info;
         const std::string_view bytes = bytesOf(data, info);
-        return media::isH264Keyframe(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+        return media::isKeyframe(codecOf(format), reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
       },
-      "packet"_a, "Whether an H.264 packet holds an IDR picture.");
+      "packet"_a, "video_format"_a = "h264",
+      "Whether a packet of `video_format` ('h264' or 'av1') is a point where decoding can start.");
 }
 
 }  // namespace corvane::python

@@ -126,10 +126,22 @@ def test_stream_hz_agrees_with_the_bridges_rate(rate: int) -> None:
     averages = [float(x) for x in re.findall(r"^average rate: ([0-9.]+)$", run.stdout, re.M)]
     assert run.returncode == 0 and len(averages) == 2 and re.search(r"\tmin: .*s max: .*s std dev: .*s window: \d+",
                                                                     run.stdout), run.stdout + run.stderr
-    if rate <= 60:
-        assert abs(averages[-1] - rate) < 0.05 * rate
-    else:  # the bridge drops samples a loaded reader has not taken, so only an upper bound is exact here
-        assert 0.3 * rate < averages[-1] < 1.05 * rate
+    # Arrivals, not the bridge's schedule: on a loaded machine the bridge drops samples it could not send in
+    # time, so only a generous bound holds here (the arithmetic is checked exactly below).
+    assert 0.4 * rate < averages[-1] < 1.1 * rate
+
+
+def test_stream_hz_reports_the_intervals_as_ros2_topic_hz_does() -> None:
+    from corvane.cli.stream import Rate
+
+    rate = Rate(window=3)
+    for at in (0.0, 0.1, 0.3, 0.4, 0.6):  # the window keeps the last three intervals: 0.2, 0.1, 0.2
+        rate.sample(at)
+    assert rate.report() == "average rate: 6.000\n\tmin: 0.100s max: 0.200s std dev: 0.04714s window: 4"
+    assert rate.report() == "no new messages"
+    rate.gap()
+    rate.sample(5.0)  # the interval across an outage is not counted
+    assert (rate.report() or "").startswith("average rate: 6.000")
 
 
 def test_stream_echo_ends_on_ctrl_c_and_names_an_unknown_articulation(cli: Cli, simulated_bridge: BridgeUrls) -> None:

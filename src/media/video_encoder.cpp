@@ -165,4 +165,35 @@ bool isH264Keyframe(const std::uint8_t* data, std::size_t size) noexcept {
   return false;
 }
 
+// OBUs: a header byte (type in bits 6..3, extension flag 0x04, size flag 0x02), an optional extension byte
+// and a LEB128 size. The first frame or frame header OBU decides: its header begins show_existing_frame = 0 and
+// frame_type = KEY_FRAME (0), the three top bits clear.
+bool isAv1Keyframe(const std::uint8_t* data, std::size_t size) noexcept {
+  constexpr int kFrameHeader = 3, kFrame = 6;
+  std::size_t i = 0;
+  while (i < size) {
+    const std::uint8_t header = data[i++];
+    const int type = (header >> 3) & 0x0f;
+    if ((header & 0x04) != 0) ++i;
+    std::uint64_t length = i < size ? size - i : 0;  // without a size field, the OBU runs to the end
+    if ((header & 0x02) != 0) {
+      length = 0;
+      for (int shift = 0;; shift += 7) {
+        if (i >= size || shift > 56) return false;
+        const std::uint8_t byte = data[i++];
+        length |= std::uint64_t{byte & 0x7fU} << shift;
+        if ((byte & 0x80) == 0) break;
+      }
+    }
+    if (type == kFrameHeader || type == kFrame) return length > 0 && i < size && (data[i] & 0xe0) == 0;
+    if (i > size || length > size - i) return false;
+    i += length;
+  }
+  return false;
+}
+
+bool isKeyframe(VideoCodec codec, const std::uint8_t* data, std::size_t size) noexcept {
+  return codec == VideoCodec::av1 ? isAv1Keyframe(data, size) : isH264Keyframe(data, size);
+}
+
 }  // namespace corvane::media

@@ -64,4 +64,10 @@ class VideoEncoder {
 /// Whether an H.264 Annex B packet holds an IDR picture (a point where decoding can start).
 bool isH264Keyframe(const std::uint8_t* data, std::size_t size) noexcept;
 
+/// Whether an AV1 temporal unit (low-overhead OBUs) starts with a key frame (a point where decoding can start).
+bool isAv1Keyframe(const std::uint8_t* data, std::size_t size) noexcept;
+
+/// Whether a packet of `codec` is a point where decoding can start.
+bool isKeyframe(VideoCodec codec, const std::uint8_t* data, std::size_t size) noexcept;
+
 }  // namespace corvane::media

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "client/utf8.hpp"
 #include "corvane/record/recording_error.hpp"
 #include "record/mcap_layout.hpp"
 
@@ -89,6 +90,12 @@ class ByteReader {
   std::uint32_t u32() { return get<std::uint32_t>(); }
   std::uint64_t u64() { return get<std::uint64_t>(); }
   std::string_view str() { return take(u32()); }
+  /// A string the format requires to be UTF-8 (names, topics, encodings): anything else is Malformed.
+  std::string_view text() {
+    const std::string_view s = str();
+    if (!detail::isValidUtf8(s)) throw Malformed("a string field is not UTF-8");
+    return s;
+  }
   std::string_view bytes64() { return take(u64()); }
   std::string_view rest() { return take(bytes_.size() - pos_); }
   std::string_view take(std::uint64_t n) {

@@ -24,8 +24,8 @@ RecordingSchema parseSchema(std::string_view body) {
   ByteReader r(body);
   RecordingSchema s;
   s.id = r.u16();
-  s.name = r.str();
-  s.encoding = r.str();
+  s.name = r.text();
+  s.encoding = r.text();
   s.data = r.take(r.u32());
   return s;
 }
@@ -35,12 +35,12 @@ RecordingChannel parseChannel(std::string_view body) {
   RecordingChannel c;
   c.id = r.u16();
   c.schemaId = r.u16();
-  c.topic = r.str();
-  c.messageEncoding = r.str();
+  c.topic = r.text();
+  c.messageEncoding = r.text();
   ByteReader entries(r.take(r.u32()));
   while (!entries.done()) {
-    std::string key(entries.str());
-    c.metadata[key] = entries.str();
+    std::string key(entries.text());
+    c.metadata[key] = entries.text();
   }
   return c;
 }
@@ -54,7 +54,7 @@ RecordingChunk parseChunkIndex(std::string_view body) {
   c.length = r.u64();
   c.messageIndexOffsets = idMap(r);
   c.messageIndexLength = r.u64();
-  c.compression = r.str();
+  c.compression = r.text();
   c.compressedSize = r.u64();
   c.uncompressedSize = r.u64();
   return c;
@@ -82,7 +82,7 @@ ChunkBody parseChunk(std::string_view body) {
   c.endTime = r.u64();
   c.uncompressedSize = r.u64();
   c.crc = r.u32();
-  c.compression = r.str();
+  c.compression = r.text();
   c.records = r.bytes64();
   return c;
 }
@@ -100,14 +100,14 @@ MessageBody parseMessage(std::string_view body) {
 
 std::string parseMetadataName(std::string_view body) {
   ByteReader r(body);
-  return std::string(r.str());
+  return std::string(r.text());
 }
 
 std::string parseMetadataIndexName(std::string_view body) {
   ByteReader r(body);
   r.u64();  // the metadata record's offset
   r.u64();  // and length
-  return std::string(r.str());
+  return std::string(r.text());
 }
 
 void checkRecords(const ChunkBody& chunk, std::string_view records) {

@@ -60,8 +60,8 @@ void readHeader(State& s) {
   const std::string bodyBytes = s.readAt(at + record::kRecordPrefix, prefix.length);
   s.parsing("the header", at, [&] {
     ByteReader body(bodyBytes);
-    s.profile = body.str();
-    s.library = body.str();
+    s.profile = body.text();
+    s.library = body.text();
   });
 }
 

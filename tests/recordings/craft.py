@@ -193,6 +193,9 @@ def crafted():
         "refused: outside the range [1100, 1190] its index gives", ""
     yield "message_on_undefined_channel", build([[(1, 1000, b"{}"), (9, 1010, b"{}")]]), \
         "refused: which the file does not define", ""
+    CHANNELS[2] = (1, b"/\xff", "json")
+    yield "topic_not_utf8", build(base), "refused: a string field is not UTF-8", ""
+    CHANNELS[2] = (1, "/b", "json")
     yield "chunk_crc_wrong", build(base, chunk_fix=set_field("crc", 1)), "refused: fails its CRC check", ""
     yield "no_summary_times_wrong", build(base, chunk_fix=set_field("start", 1500), summary=False), \
         "40 messages", ""

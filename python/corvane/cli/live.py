@@ -131,11 +131,11 @@ def channel_table(channels: List[corvane.recording.Channel]) -> Dict[Tuple[str, 
 
 
 def keyframe(schema: str, data: Any) -> bool:
-    """False for an H.264 delta frame: a viewer that missed frames waits for the next keyframe."""
+    """False for a video delta frame: a viewer that missed frames waits for the next keyframe."""
     if schema != corvane.recording.VIDEO_SCHEMA:
         return True
     video_format, packet = corvane.recording.compressed_payload(schema, memoryview(data))
-    return video_format != "h264" or corvane._corvane._is_keyframe(packet)
+    return video_format not in ("h264", "av1") or corvane._corvane._is_keyframe(packet, video_format)
 
 
 def play_once(server: corvane.LiveServer, recording: Any, channels: Dict[Tuple[str, str, str], Dict[str, Any]],

@@ -291,10 +291,11 @@ def _lerobot_episodes(paths: List[Tuple[str, Optional[int]]]) -> Iterator[lerobo
                 raise Failure(f"{path}: not a readable recording: {error}") from None
             _warn(f"skipping episode {shard_index}: {path}: {error}")
             continue
-        if not any(c["topic"] == "/step" for c in recording.channels):
-            _warn(f"{path}: no steps (recorder.step), left out")
-            continue
-        yield from lerobot.episodes_of(recording.steps(), label=path)
+        with recording:  # one shard's file open at a time
+            if not any(c["topic"] == "/step" for c in recording.channels):
+                _warn(f"{path}: no steps (recorder.step), left out")
+                continue
+            yield from lerobot.episodes_of(recording.steps(), label=path)
 
 
 def run_lerobot(args: argparse.Namespace) -> int:

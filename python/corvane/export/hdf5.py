@@ -334,10 +334,11 @@ def _demos(paths: List[Tuple[str, Optional[int]]], warn: Warn) -> Iterator[Tuple
                 raise
             warn(f"skipping episode {shard_index}: {path}: {error}")
             continue
-        reader = step_demos if _has_steps(recording) else event_demos
-        for index, demo in enumerate(reader(recording, path)):
-            name = f"demo_{shard_index if shard_index is not None else index}"
-            yield (name if shard_index is None or index == 0 else f"demo_{shard_index}_{index}"), demo
+        with recording:  # a collection of thousands of shards must not hold thousands of open files
+            reader = step_demos if _has_steps(recording) else event_demos
+            for index, demo in enumerate(reader(recording, path)):
+                name = f"demo_{shard_index if shard_index is not None else index}"
+                yield (name if shard_index is None or index == 0 else f"demo_{shard_index}_{index}"), demo
 
 
 def _write(out: Any, paths: List[Tuple[str, Optional[int]]], label: str, env_args: Optional[Dict[str, Any]],
