@@ -2,13 +2,15 @@
 // and headless Chromium on the page). The simulated bridge runs in-process; a 640x480 camera is captured in a
 // loop and a joint stream followed, through a client whose observer is the live server's next to a checker.
 // Besides the recorder's channels it publishes:
-//   /check/pixels  {stamp_ns (a string: JSON numbers lose ns), fnv}: FNV-1a 32 of each rgb capture's bytes, read from
-//   the frame itself /check/loop    {period_ms, frames, closed_stalled}: the median loop period of the last 30 captures
+//   /check/pixels  {stamp_ns (a string: JSON numbers lose ns), fnv, mean}: FNV-1a 32 of each rgb capture's bytes,
+//                  read from the frame itself, and its mean red, green and blue (for lossy video)
+//   /check/loop    {period_ms, frames, closed_stalled}: the median loop period of the last 30 captures
 //
-//   corvane-live-sample <seconds>   (prints "port N" once listening)
+//   corvane-live-sample <seconds> [none|h264|av1|jpeg|png]   (prints "port N" once listening)
 #include <algorithm>
 #include <deque>
 #include <iostream>
+#include <map>
 
 #include "corvane/live/live_server.hpp"
 #include "sim_bridge.hpp"
@@ -29,10 +31,15 @@ class PixelCheck : public corvane::ClientObserver {
     for (const auto& output : frame.outputs) {
       if (output.name != "rgb") continue;
       std::uint32_t hash = 2166136261U;
+      double sums[3] = {0, 0, 0};
       for (std::size_t i = 0; i < output.size; ++i) {
         hash = (hash ^ static_cast<std::uint8_t>(output.data[i])) * 16777619U;
+        sums[i % 3] += static_cast<std::uint8_t>(output.data[i]);
       }
-      server_.publish("/check/pixels", {{"stamp_ns", std::to_string(nanos(frame.end))}, {"fnv", hash}});
+      const double pixels = static_cast<double>(output.size / 3);
+      server_.publish("/check/pixels", {{"stamp_ns", std::to_string(nanos(frame.end))},
+                                        {"fnv", hash},
+                                        {"mean", {sums[0] / pixels, sums[1] / pixels, sums[2] / pixels}}});
     }
   }
 
@@ -44,10 +51,17 @@ class PixelCheck : public corvane::ClientObserver {
 
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::stod(argv[1]) : 10.0;
+  const std::string video = argc > 2 ? argv[2] : "none";
+  const std::map<std::string, corvane::VideoFormat> formats{{"none", corvane::VideoFormat::none},
+                                                            {"h264", corvane::VideoFormat::h264},
+                                                            {"av1", corvane::VideoFormat::av1},
+                                                            {"jpeg", corvane::VideoFormat::jpeg},
+                                                            {"png", corvane::VideoFormat::png}};
   corvane::testing::SimBridge bridge;
   corvane::LiveServerOptions options;
   options.port = 0;
   options.stallTimeout = 2s;
+  options.video = formats.at(video);
   corvane::LiveServer server(options);
   corvane::ClientOptions clientOptions;
   clientOptions.observer = corvane::observeAll({server.observer(), std::make_shared<PixelCheck>(server)});

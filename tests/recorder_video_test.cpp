@@ -226,6 +226,21 @@ TEST_F(RecorderVideoTest, H264ChannelIsOneFramePerMessageWithKeyframesOnTimeAndD
   EXPECT_EQ(probed, expected);  // as many frames as messages, keyframes where the messages hold IDRs
 }
 
+// SVT-AV1 takes no keyframe on request in low-delay mode: the channel's keyframes must still come on time.
+TEST_F(RecorderVideoTest, Av1ChannelHasEveryFrameAndKeyframesOnTime) {
+  RecorderOptions options;
+  options.video = VideoFormat::av1;
+  options.keyframeInterval = 500ms;
+  const Recorded r = recordRendered(options, 40);
+  ASSERT_EQ(r.payloads.size(), 40U);
+  std::vector<std::size_t> keyframes;
+  for (std::size_t i = 0; i < r.payloads.size(); ++i) {
+    const std::string_view data = protobufFields(r.payloads[i]).at(3);
+    if (media::isAv1Keyframe(reinterpret_cast<const std::uint8_t*>(data.data()), data.size())) keyframes.push_back(i);
+  }
+  EXPECT_EQ(keyframes, (std::vector<std::size_t>{0, 16, 32}));
+}
+
 TEST_F(RecorderVideoTest, JpegAndPngChannelsAreCompressedImagesWithinTheirBounds) {
   for (const VideoFormat format : {VideoFormat::jpeg, VideoFormat::png}) {
     RecorderOptions options;

@@ -37,8 +37,9 @@ def register(subparsers: Any, connection: argparse.ArgumentParser) -> None:
                         help="an articulation whose joint-position stream to follow (repeatable)")
     parser.add_argument("--rate", metavar="HZ", type=positive_float, default=10.0, help="captures a second (default 10)")
     parser.add_argument("--duration", metavar="SECONDS", type=positive_float, help="stop after SECONDS")
-    parser.add_argument("--video", choices=["h264", "jpeg", "png", "none"], default="none",
-                        help="colour camera outputs served as H.264 video, JPEG or PNG images, or raw (the default)")
+    parser.add_argument("--video", choices=["h264", "av1", "jpeg", "png", "none"], default="none",
+                        help="colour camera outputs served as H.264 or AV1 video, JPEG or PNG images, or raw "
+                        "(the default)")
     add_transform_argument(parser)
 
     parser = leaf(subparsers, "play", [serving], play, "serve a recording live at its recorded pace",

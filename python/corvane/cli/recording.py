@@ -43,8 +43,8 @@ def register(subparsers: Any, common_parent: argparse.ArgumentParser) -> None:
                         help="an articulation whose joint-position stream to follow")
     record.add_argument("--compression", choices=["zstd", "lz4", "none"], default="zstd",
                         help="of the chunks (default zstd)")
-    record.add_argument("--video", choices=["h264", "jpeg", "png", "none"], default="none",
-                        help="colour camera outputs as H.264 video, JPEG or PNG images, or raw (the default); "
+    record.add_argument("--video", choices=["h264", "av1", "jpeg", "png", "none"], default="none",
+                        help="colour camera outputs as H.264 or AV1 video, JPEG or PNG images, or raw (the default); "
                         "depth stays lossless")
     add_transform_argument(record)
     record.set_defaults(handler=run_record)
