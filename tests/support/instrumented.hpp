@@ -5,6 +5,12 @@
 
 namespace corvane::testing {
 
+/// Whether this process runs under valgrind (its preloads are in the environment).
+inline bool underValgrind() {
+  const char* preload = std::getenv("LD_PRELOAD");
+  return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
+}
+
 /// Whether this process runs instrumented: under valgrind (its preloads are in the environment) or built with
 /// AddressSanitizer or ThreadSanitizer. Tests whose point is timing between threads (a publisher outrunning a
 /// viewer within a stall timeout) skip there, where every thread runs several to tens of times slower.
@@ -16,8 +22,7 @@ inline bool instrumented() {
   return true;
 #endif
 #endif
-  const char* preload = std::getenv("LD_PRELOAD");
-  return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
+  return underValgrind();
 }
 
 }  // namespace corvane::testing
