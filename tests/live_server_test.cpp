@@ -196,9 +196,7 @@ TEST(LiveServerTest, AViewerSeesTheRecordedBytesOfACapture) {
   const std::string path = ::testing::TempDir() + "live-same-bytes.mcap";
   LiveServer server(quick());
   Recorder recorder(path);
-  ClientOptions options;
-  options.observer = observeAll({recorder.observer(), nullptr, server.observer()});
-  IsaacSimClient client("live", bridge.server().httpUrl(), bridge.server().wsUrl(), 10s, 0, options);
+  IsaacSimClient client = bridge.observedClient(observeAll({recorder.observer(), nullptr, server.observer()}), "live");
   client.camera.create("/World/cam", std::vector<int>{64, 48});
   (void)client.camera.capture("/World/cam");  // advertises the channels
   Viewer viewer(server.port());
@@ -331,9 +329,7 @@ TEST(LiveServerTest, ChannelsComeAndGo) {
   server.setStaticTransform(mount);
   recorder.setStaticTransform(mount);
   EXPECT_THROW(server.setStaticTransform({"world", "/World/cam", {}, {0, 0, 0, 2}}), std::invalid_argument);
-  ClientOptions options;
-  options.observer = observeAll({recorder.observer(), server.observer()});
-  IsaacSimClient client("live", bridge.server().httpUrl(), bridge.server().wsUrl(), 10s, 0, options);
+  IsaacSimClient client = bridge.observedClient(observeAll({recorder.observer(), server.observer()}), "live");
   client.articulation.create("/World/arm");
   WebSocketStream stream = client.openJointPositionStream("/World/arm");
   stream.send(R"({"joint_positions":[0.1],"indices":[0]})");
@@ -377,9 +373,7 @@ TEST(LiveServerTest, ServesCapturesAsVideo) {
   options.video = VideoFormat::h264;
   options.keyframeInterval = 1h;  // only the keyframe the subscription asks for
   LiveServer server(options);
-  ClientOptions observed;
-  observed.observer = server.observer();
-  IsaacSimClient client("live", bridge.server().httpUrl(), bridge.server().wsUrl(), 10s, 0, observed);
+  IsaacSimClient client = bridge.observedClient(server.observer(), "live");
   client.camera.create("/World/cam", std::vector<int>{64, 48});
   for (int i = 0; i < 3; ++i) (void)client.camera.capture("/World/cam");
   Viewer viewer(server.port());

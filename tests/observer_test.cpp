@@ -49,9 +49,7 @@ struct Log : ClientObserver {
 TEST(Observer, SeesExchangesFramesAndStreamsOfTheSimulatedBridge) {
   testing::SimBridge bridge;
   auto log = std::make_shared<Log>();
-  ClientOptions options;
-  options.observer = log;
-  IsaacSimClient client("observed", bridge.server().httpUrl(), bridge.server().wsUrl(), 10s, 0, options);
+  IsaacSimClient client = bridge.observedClient(log, "observed");
 
   (void)client.put("/articulations", R"({"prim_path":"/World/arm","urdf_path":null})");
   client.camera.create("/World/cam", std::vector<int>{8, 4});

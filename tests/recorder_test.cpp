@@ -40,9 +40,7 @@ TEST_F(RecorderTest, RecordsExchangesStreamsFramesAndUserMessages) {
   const std::uint64_t before = nowNs();
   {
     Recorder recorder(file("session.mcap"), {Compression::lz4});
-    ClientOptions options;
-    options.observer = recorder.observer();
-    IsaacSimClient client("rec", bridge.server().httpUrl(), bridge.server().wsUrl(), 10s, 0, options);
+    IsaacSimClient client = bridge.observedClient(recorder.observer(), "rec");
     recorder.write("/episode", {{"event", "start"}, {"task", "reach"}});
     client.articulation.create("/World/arm");
     client.camera.create("/World/cam", std::vector<int>{8, 4});
@@ -94,9 +92,7 @@ TEST_F(RecorderTest, RecordsCameraModelsSchemasAndColourisedSegmentation) {
   testing::SimBridge bridge;
   {
     Recorder recorder(file("model.mcap"));
-    ClientOptions options;
-    options.observer = recorder.observer();
-    IsaacSimClient client("rec", bridge.server().httpUrl(), bridge.server().wsUrl(), 10s, 0, options);
+    IsaacSimClient client = bridge.observedClient(recorder.observer(), "rec");
     client.camera.create("/World/cam", std::vector<int>{8, 4});
     (void)client.camera.capture("/World/cam", std::vector<std::string>{"rgb", "semantic_segmentation"}, true);
   }
@@ -155,9 +151,7 @@ TEST_F(RecorderTest, AFullQueueMakesCallersWaitAndLosesNothing) {
 TEST_F(RecorderTest, ASlotSwapsRecordersUnderALiveClient) {
   testing::SimBridge bridge;
   auto slot = std::make_shared<RecorderSlot>();
-  ClientOptions options;
-  options.observer = slot;
-  IsaacSimClient client("rec", bridge.server().httpUrl(), bridge.server().wsUrl(), 10s, 0, options);
+  IsaacSimClient client = bridge.observedClient(slot, "rec");
   std::atomic<bool> stop{false};
   std::thread busy([&] {
     while (!stop) (void)client.get("/busy");

@@ -101,9 +101,7 @@ class RecorderVideoTest : public testing::TempDirTest {
     Recorded out;
     {
       Recorder recorder(path, options);
-      ClientOptions clientOptions;
-      clientOptions.observer = recorder.observer();
-      IsaacSimClient client("video", bridge.server().httpUrl(), bridge.server().wsUrl(), 10s, 0, clientOptions);
+      IsaacSimClient client = bridge.observedClient(recorder.observer(), "video");
       client.articulation.create("/World/arm");
       client.camera.create("/World/cam", std::vector<int>{640, 480});
       for (int i = 0; i < count; ++i) {

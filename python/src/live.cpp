@@ -75,13 +75,14 @@ std::shared_ptr<ClientObserver> liveObserverOf(const py::object& server) {
 void bindLive(py::module_& module) {
   static const std::string transformDoc =
       std::string(kStaticTransformDoc) + "\nViewers that subscribe later get it too.";
-  py::class_<LiveServer>(
+  py::class_<LiveServer> server(
       module, "LiveServer",
       "Serves what a client sees live over the Foxglove WebSocket protocol (Foxglove, its open-source fork, or\n"
       "the page at http://HOST:PORT/): Client(..., recorder=server), or recorder=[recorder, server] to record\n"
       "too. Channels and bytes are the recorder's. Each viewer has a bounded queue where the newest image wins;\n"
       "a viewer that stops reading is closed after stall_timeout seconds. Binds 127.0.0.1 unless host says\n"
-      "otherwise. Runs one thread of its own.")
+      "otherwise. Runs one thread of its own.");
+  server
       .def(py::init(&makeServer), "port"_a = 8765, "host"_a = "127.0.0.1", py::kw_only(), "name"_a = "corvane",
            "time"_a = false, "queue_bytes"_a = 8U << 20, "stall_timeout"_a = 5.0, "video"_a = "none",
            "keyframe_interval"_a = 1.0, "video_quality"_a = 23, "jpeg_quality"_a = 90,
@@ -94,15 +95,6 @@ void bindLive(py::module_& module) {
            "Publishes `data` as it is on `channel` (a dict: topic, message_encoding, schema, schema_encoding,\n"
            "schema_data, newest_wins), logged at `log_time` ns: a recording's messages played back.\n"
            "keyframe=False: a video delta frame, not sent to a viewer that missed frames since the last keyframe.")
-      .def(
-          "set_static_transform",
-          [](LiveServer& s, const std::string& child, const std::vector<double>& translation,
-             const std::vector<double>& rotation, const std::string& parent) {
-            const FrameTransform t = frameTransformOf(child, translation, rotation, parent);
-            released([&] { s.setStaticTransform(t); });
-          },
-          "child_frame"_a, "translation"_a = std::vector<double>{0, 0, 0},
-          "rotation"_a = std::vector<double>{0, 0, 0, 1}, "parent_frame"_a = "world", transformDoc.c_str())
       .def(
           "remove_channel", [](LiveServer& s, const std::string& topic) { released([&] { s.removeChannel(topic); }); },
           "topic"_a, "Unadvertises the channels of `topic`; publishing on it again advertises it anew.")
@@ -120,6 +112,7 @@ void bindLive(py::module_& module) {
           "__enter__", [](LiveServer& s) -> LiveServer& { return s; }, "Returns the server.")
       .def(
           "__exit__", [](LiveServer& s, const py::args&) { released([&] { s.close(); }); }, "Closes the server.");
+  bindStaticTransform(server, transformDoc.c_str());
 }
 
 }  // namespace corvane::python

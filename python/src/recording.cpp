@@ -205,15 +205,6 @@ void bindRecording(py::module_& module) {
            "Records a JSON object on `topic`, logged at `time` (seconds since the Unix epoch; default now).\n"
            "ValueError for a time that is not one (negative, NaN, infinite, past 9.2e9: milliseconds).")
       .def(
-          "set_static_transform",
-          [](Recorder& r, const std::string& child, const std::vector<double>& translation,
-             const std::vector<double>& rotation, const std::string& parent) {
-            const FrameTransform t = frameTransformOf(child, translation, rotation, parent);
-            released([&] { r.setStaticTransform(t); });
-          },
-          "child_frame"_a, "translation"_a = std::vector<double>{0, 0, 0},
-          "rotation"_a = std::vector<double>{0, 0, 0, 1}, "parent_frame"_a = "world", kStaticTransformDoc)
-      .def(
           "close", [](Recorder& r) { released([&] { r.close(); }); },
           "Writes the summary and closes the file (RecordingError when writing failed).")
       .def("stats", &statsOf,
@@ -225,6 +216,7 @@ void bindRecording(py::module_& module) {
           "__enter__", [](Recorder& r) -> Recorder& { return r; }, "Returns the recorder.")
       .def(
           "__exit__", [](Recorder& r, const py::args&) { released([&] { r.close(); }); }, "Closes the recording.");
+  bindStaticTransform(recorder, kStaticTransformDoc);
   bindStep(recorder);
 
   py::class_<Cursor>(module, "_MessageCursor")

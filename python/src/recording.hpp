@@ -29,6 +29,21 @@ FrameTransform frameTransformOf(const std::string& child, const std::vector<doub
 /// The set_static_transform method's docstring, shared by Recorder and LiveServer.
 extern const char* const kStaticTransformDoc;
 
+/// Binds set_static_transform(child_frame, translation, rotation, parent_frame) to a class with
+/// setStaticTransform (Recorder, LiveServer), the GIL released while it runs.
+template <typename T>
+void bindStaticTransform(py::class_<T>& cls, const char* doc) {
+  cls.def(
+      "set_static_transform",
+      [](T& self, const std::string& child, const std::vector<double>& translation, const std::vector<double>& rotation,
+         const std::string& parent) {
+        const FrameTransform t = frameTransformOf(child, translation, rotation, parent);
+        released([&] { self.setStaticTransform(t); });
+      },
+      py::arg("child_frame"), py::arg("translation") = std::vector<double>{0, 0, 0},
+      py::arg("rotation") = std::vector<double>{0, 0, 0, 1}, py::arg("parent_frame") = "world", doc);
+}
+
 /// A cursor over the reader's steps, for corvane.recording.
 py::object stepsOf(std::shared_ptr<RecordingReader> reader);
 void bindSteps(py::module_& module);

@@ -5,9 +5,11 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -25,6 +27,12 @@ class SimBridge {
   }
 
   IsaacSimClient& client() { return *client_; }
+  /// Another client of this bridge, whose calls `observer` sees (a recorder's, a live server's, a test's).
+  IsaacSimClient observedClient(std::shared_ptr<ClientObserver> observer, const std::string& name) {
+    ClientOptions options;
+    options.observer = std::move(observer);
+    return IsaacSimClient(name, server_.httpUrl(), server_.wsUrl(), std::chrono::milliseconds(10000), 0, options);
+  }
   bridge_sim::Server& server() { return server_; }
 
   /// Sends and returns status + parsed body (null when the body is not JSON).
