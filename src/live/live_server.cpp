@@ -129,10 +129,7 @@ struct detail::LiveServerState {
   }
 
   // A stream's end: its message channels go away (its events channel stays, with the closing event on it).
-  void streamClosed(const std::string& eventsTopic) {
-    constexpr std::string_view kEvents = "/events";
-    if (eventsTopic.size() < kEvents.size()) return;
-    const std::string topic = eventsTopic.substr(0, eventsTopic.size() - kEvents.size());
+  void streamClosed(const std::string& topic) {
     const std::lock_guard<std::mutex> lock(hub.mutex);
     if (hub.closed) return;
     hub.unadvertiseLocked({topic, topic + "/sent"});
@@ -154,10 +151,8 @@ class LiveObserver : public ClientObserver {
   explicit LiveObserver(std::shared_ptr<detail::LiveServerState> state) : state_(std::move(state)) {}
   void onRestExchange(const RestExchange& exchange) override { state_->publish(record::encodeRest(exchange)); }
   void onStreamEvent(const StreamEvent& event) override {
-    record::Outgoing m = record::encodeStream(event);
-    const std::string topic = event.kind == StreamEventKind::closed ? m.topic : std::string();
-    state_->publish(std::move(m));
-    if (!topic.empty()) state_->streamClosed(topic);
+    state_->publish(record::encodeStream(event));
+    if (event.kind == StreamEventKind::closed) state_->streamClosed(record::streamTopic(event.url));
   }
   void onFrame(const FrameObservation& frame) override {
     if (state_->skipFrame(frame.cameraPrim)) return;

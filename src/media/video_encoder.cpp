@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "media/av_handles.hpp"
@@ -62,6 +63,7 @@ struct VideoEncoder::Impl {
   // which past the last row would leave the caller's buffer.
   std::vector<std::uint8_t> padded;
   bool flushed = false;
+  std::int64_t sent = 0;  // frames given to this codec context
 
   explicit Impl(const VideoEncoderOptions& o) : options(o) {
     av::quietLogs();
@@ -122,6 +124,13 @@ VideoEncoder::~VideoEncoder() {
 }
 
 std::vector<EncodedFrame> VideoEncoder::encode(const std::uint8_t* pixels, std::int64_t pts, bool keyframe) {
+  std::vector<EncodedFrame> out;
+  // SVT-AV1 ignores keyframes asked for in its low-delay mode: a new codec context (about 10 ms to open)
+  // starts with one, after the old one's frames.
+  if (keyframe && impl_->options.codec == VideoCodec::av1 && impl_->sent > 0) {
+    out = flush();
+    impl_ = std::make_unique<Impl>(impl_->options);
+  }
   Impl& s = *impl_;
   AVFrame& f = *s.frame;
   av::check(av_frame_make_writable(&f), "video frame");
@@ -136,7 +145,9 @@ std::vector<EncodedFrame> VideoEncoder::encode(const std::uint8_t* pixels, std::
   f.pts = pts;
   f.pict_type = keyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   av::check(avcodec_send_frame(s.context.get(), &f), "video encoding");
-  return s.drain();
+  ++s.sent;
+  for (EncodedFrame& packet : s.drain()) out.push_back(std::move(packet));
+  return out;
 }
 
 std::vector<EncodedFrame> VideoEncoder::flush() {

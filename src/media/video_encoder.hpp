@@ -46,8 +46,8 @@ class VideoEncoder {
   VideoEncoder(const VideoEncoder&) = delete;
   VideoEncoder& operator=(const VideoEncoder&) = delete;
 
-  /// Encodes one frame of options().width x height pixels in options().input; `keyframe` forces one. Returns
-  /// the packets the codec completed (one for H.264).
+  /// Encodes one frame of options().width x height pixels in options().input; `keyframe` forces one (AV1: the
+  /// frames before it come out first, in this call). Returns the packets the codec completed (one for H.264).
   std::vector<EncodedFrame> encode(const std::uint8_t* pixels, std::int64_t pts, bool keyframe = false);
   /// Drains the frames a delaying codec still holds; the encoder takes no more frames after it.
   std::vector<EncodedFrame> flush();

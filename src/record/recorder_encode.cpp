@@ -53,16 +53,6 @@ std::string withLeadingSlash(std::string_view path) {
   return topic;
 }
 
-// "ws://host:port/articulations//World/arm/stream_joint_positions" -> "/World/arm/stream_joint_positions"
-std::string streamTopic(std::string_view url) {
-  const auto scheme = url.find("://");
-  std::string_view path = url.substr(scheme == std::string_view::npos ? 0 : scheme + 3);
-  path = path.substr(std::min(path.find('/'), path.size()));
-  constexpr std::string_view kFamily = "/articulations/";
-  if (path.substr(0, kFamily.size()) == kFamily) path.remove_prefix(kFamily.size());
-  return withLeadingSlash(path);
-}
-
 struct ImageKind {
   const char* encoding;
   std::size_t channels, itemSize;
@@ -271,6 +261,16 @@ Outgoing encodeRest(const RestExchange& e) {
   out["start_ns"] = start;
   out["end_ns"] = end;
   return {"/rest" + withLeadingSlash(e.path), Encoding::rest, dump(out), end, start};
+}
+
+// "ws://host:port/articulations//World/arm/stream_joint_positions" -> "/World/arm/stream_joint_positions"
+std::string streamTopic(std::string_view url) {
+  const auto scheme = url.find("://");
+  std::string_view path = url.substr(scheme == std::string_view::npos ? 0 : scheme + 3);
+  path = path.substr(std::min(path.find('/'), path.size()));
+  constexpr std::string_view kFamily = "/articulations/";
+  if (path.substr(0, kFamily.size()) == kFamily) path.remove_prefix(kFamily.size());
+  return withLeadingSlash(path);
 }
 
 Outgoing encodeStream(const StreamEvent& e) {

@@ -89,6 +89,8 @@ Outgoing encodeOutput(std::string topic, const ObservedOutput& output, std::stri
                       std::uint64_t publishTime, bool exactShape);
 /// Nothing for events without a message worth keeping.
 Outgoing encodeStream(const StreamEvent& event);
+/// The topic of a stream's messages ("/World/arm/stream_joint_positions"); "/sent" and "/events" follow it.
+std::string streamTopic(std::string_view url);
 /// One message per output (segmentation also colourised as rgb8 on "<output>/colorized"), one for the rest of
 /// the result tree, and the camera's calibration and pose when the result tree holds them.
 std::vector<Outgoing> encodeFrame(const FrameObservation& frame);

@@ -151,9 +151,6 @@ std::vector<Outgoing> VideoChannels::encode(Outgoing&& m) {
     s.open(raw, view.format, settings_, out);
   }
   const bool keyframe = s.keyframeDue(m.logTime, settings_.keyframeInterval);
-  // SVT-AV1 takes no keyframe on request in its low-delay mode: a new encoder (about 10 ms to open) starts
-  // with one, after the old one's frames.
-  if (keyframe && s.frames > 0 && raw.format == VideoFormat::av1) s.open(raw, view.format, settings_, out);
   if (keyframe) s.lastKeyframe = m.logTime;
   s.keyframeAsked = false;
   const std::int64_t pts = s.frames++;

@@ -292,7 +292,7 @@ def _lerobot_episodes(paths: List[Tuple[str, Optional[int]]]) -> Iterator[lerobo
             _warn(f"skipping episode {shard_index}: {path}: {error}")
             continue
         with recording:  # one shard's file open at a time
-            if not any(c["topic"] == "/step" for c in recording.channels):
+            if not hdf5.has_steps(recording):
                 _warn(f"{path}: no steps (recorder.step), left out")
                 continue
             yield from lerobot.episodes_of(recording.steps(), label=path)

@@ -87,7 +87,8 @@ def sources(path: str) -> List[Tuple[str, Optional[int]]]:
     return [(os.path.join(path, e["shard"]), int(e["index"])) for e in episodes]
 
 
-def _has_steps(recording: corvane.recording.Recording) -> bool:
+def has_steps(recording: corvane.recording.Recording) -> bool:
+    """Whether the recording holds steps (recorder.step)."""
     return any(c.topic == "/step" for c in recording.channels)
 
 
@@ -335,7 +336,7 @@ def _demos(paths: List[Tuple[str, Optional[int]]], warn: Warn) -> Iterator[Tuple
             warn(f"skipping episode {shard_index}: {path}: {error}")
             continue
         with recording:  # a collection of thousands of shards must not hold thousands of open files
-            reader = step_demos if _has_steps(recording) else event_demos
+            reader = step_demos if has_steps(recording) else event_demos
             for index, demo in enumerate(reader(recording, path)):
                 name = f"demo_{shard_index if shard_index is not None else index}"
                 yield (name if shard_index is None or index == 0 else f"demo_{shard_index}_{index}"), demo
