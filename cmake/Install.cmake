@@ -54,13 +54,16 @@ else()
 endif()
 configure_file(cmake/corvane.pc.in ${CMAKE_CURRENT_BINARY_DIR}/corvane.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/corvane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+get_property(CORVANE_MEDIA_PC_LIBS GLOBAL PROPERTY corvane_media_pc_libs)
 if(TARGET corvane_record)
   if(CORVANE_SHARED)
     set(CORVANE_RECORD_PC_PRIVATE "")
   else()
-    # The writer thread, the compressors and the video and image encoders the static library carries.
-    set(CORVANE_RECORD_PC_PRIVATE "Requires.private: libzstd liblz4 libdeflate zlib libavformat libavcodec \
-libavutil libswscale libturbojpeg libpng\nLibs.private: -pthread")
+    # The writer thread, the compressors and the video and image encoders the static library carries. The
+    # media libraries are named plainly, as the CMake package does: their own Requires.private would ask
+    # pkg-config --static for static archives of every format library, which Debian does not ship.
+    set(CORVANE_RECORD_PC_PRIVATE "Requires.private: libzstd liblz4 libdeflate zlib
+Libs.private: -pthread ${CORVANE_MEDIA_PC_LIBS}")
   endif()
   configure_file(cmake/corvane-record.pc.in ${CMAKE_CURRENT_BINARY_DIR}/corvane-record.pc @ONLY)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/corvane-record.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig

@@ -14,6 +14,10 @@ corvane_target_defaults(corvane_media)
 set_target_properties(corvane_media PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 set(corvane_media_libraries PkgConfig::corvane_av PkgConfig::corvane_turbojpeg PkgConfig::corvane_png)
 set(corvane_media_plain_libraries avformat avcodec avutil swscale turbojpeg png)
+# The same, as the pkg-config files of static libraries that carry these objects name them (Libs.private).
+list(TRANSFORM corvane_media_plain_libraries PREPEND -l OUTPUT_VARIABLE corvane_media_pc_libs)
+list(JOIN corvane_media_pc_libs " " corvane_media_pc_libs)
+set_property(GLOBAL PROPERTY corvane_media_pc_libs "${corvane_media_pc_libs}")
 set(corvane_media_include_dirs ${PROJECT_SOURCE_DIR}/src)
 target_include_directories(corvane_media PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src>)
 target_link_libraries(corvane_media PUBLIC $<BUILD_INTERFACE:PkgConfig::corvane_av>
