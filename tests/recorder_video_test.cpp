@@ -88,6 +88,7 @@ struct Recorded {
   std::vector<std::string> payloads;        // the rgb channel's messages
   std::vector<std::uint64_t> times;
   std::string schema, depthSchema;
+  std::uint64_t counted = 0, inFile = 0;  // messages: the recorder's stats once closed, the file's summary
 };
 
 class RecorderVideoTest : public testing::TempDirTest {
@@ -150,6 +151,7 @@ class RecorderVideoTest : public testing::TempDirTest {
                            at});
       }
       recorder.close();
+      out.counted = recorder.stats().messages;
     }
     read(path, out);
     return out;
@@ -157,6 +159,7 @@ class RecorderVideoTest : public testing::TempDirTest {
 
   static void read(const std::string& path, Recorded& out) {
     RecordingReader reader(path);
+    out.inFile = reader.statistics().messageCount;
     for (const auto& [id, channel] : reader.channels()) {
       if (channel.schemaId == 0) continue;
       const std::string& schema = reader.schemas().at(channel.schemaId).name;
@@ -242,6 +245,7 @@ TEST_F(RecorderVideoTest, Av1ChannelHasEveryFrameAndKeyframesOnTime) {
     if (media::isAv1Keyframe(reinterpret_cast<const std::uint8_t*>(data.data()), data.size())) keyframes.push_back(i);
   }
   EXPECT_EQ(keyframes, (std::vector<std::size_t>{0, 16, 32}));
+  EXPECT_EQ(r.counted, r.inFile) << "the frames the encoder held until the end are counted too";
 }
 
 TEST_F(RecorderVideoTest, JpegAndPngChannelsAreCompressedImagesWithinTheirBounds) {

@@ -302,6 +302,7 @@ void Recorder::close() {
   }
   s.writer.close();
   const std::lock_guard<std::mutex> lock(s.mutex);
+  s.stats.messages = s.writer.messageCount();  // with the frames a video encoder held until the end
   s.stats.bytes = s.writer.bytesWritten();
   s.stats.chunks = s.writer.chunkCount();
 }
